@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs everything the test suite needs and runs it: the C++ unit tests of
+# the engine, then pytest against the installed package (run as a script, not
+# "python -m", so that the source tree does not shadow the installed package).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/find-python.sh
+
+as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
+if [ ! -f /usr/include/gtest/gtest.h ]; then
+  echo "== installing GoogleTest (libgtest-dev)"
+  as_root apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq libgtest-dev >/dev/null
+fi
+
+echo "== building and installing velmora into ${VELMORA_VENV:-.venv}"
+ensure_venv test
+
+JOBS=$(nproc 2>/dev/null || echo 2)
+echo "== C++ unit tests"
+cmake -S . -B build/cpp-tests -DCMAKE_BUILD_TYPE=Release -DVELMORA_BUILD_TESTS=ON \
+  -DVELMORA_TEST_HOOKS=ON -DPython_EXECUTABLE="$VENV/bin/python" >/dev/null
+cmake --build build/cpp-tests -j "$JOBS"
+ctest --test-dir build/cpp-tests --output-on-failure -j "$JOBS"
+
+echo "== Python tests"
+VELMORA_HOOKS_MODULE_DIR="$PWD/build/cpp-tests" "$VENV/bin/pytest" -q "$@"

@@ -1,0 +1,78 @@
+#include "encode.h"
+
+#include <cmath>
+#include <string>
+
+#include "invariant.h"
+
+namespace velmora {
+
+void pack_indices_into(const std::uint8_t* indices, std::size_t n, std::uint8_t bits,
+                       std::uint8_t* out, std::size_t out_len) {
+  VELMORA_CHECK(out_len == packed_len(n, bits), "pack_indices: output buffer has the wrong size");
+  const unsigned mask = (1u << bits) - 1u;
+  for (std::size_t b = 0; b < out_len; ++b) out[b] = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint64_t p = static_cast<std::uint64_t>(i) * bits;
+    const std::size_t byte = static_cast<std::size_t>(p / 8);
+    const unsigned shift = static_cast<unsigned>(p % 8);
+    const unsigned v = indices[i] & mask;
+    out[byte] = static_cast<std::uint8_t>(out[byte] | ((v << shift) & 0xFFu));
+    if (8 - shift < bits && byte + 1 < out_len) {
+      out[byte + 1] = static_cast<std::uint8_t>(out[byte + 1] | (v >> (8 - shift)));
+    }
+  }
+}
+
+std::vector<std::uint8_t> pack_indices(const std::uint8_t* indices, std::size_t n, std::uint8_t bits) {
+  std::vector<std::uint8_t> out(packed_len(n, bits));
+  pack_indices_into(indices, n, bits, out.data(), out.size());
+  return out;
+}
+
+std::vector<std::uint8_t> unpack_indices(const std::uint8_t* codes, std::size_t codes_len,
+                                         std::size_t dim, std::uint8_t bits) {
+  std::vector<std::uint8_t> indices;
+  indices.reserve(dim);
+  const unsigned mask = (1u << bits) - 1u;
+  for (std::size_t i = 0; i < dim; ++i) {
+    const std::uint64_t p = static_cast<std::uint64_t>(i) * bits;
+    const std::size_t byte = static_cast<std::size_t>(p / 8);
+    VELMORA_CHECK(byte < codes_len, "unpack_indices: index " + std::to_string(i) +
+                                        " lies past the end of " + std::to_string(codes_len) +
+                                        " code bytes");
+    const unsigned high = byte + 1 < codes_len ? codes[byte + 1] : 0u;
+    const unsigned window = codes[byte] | (high << 8);
+    indices.push_back(static_cast<std::uint8_t>((window >> (p % 8)) & mask));
+  }
+  return indices;
+}
+
+float vector_norm(const float* v, std::size_t n) {
+  float sum = -0.0f;
+  for (std::size_t i = 0; i < n; ++i) sum = sum + v[i] * v[i];
+  return std::sqrt(sum);
+}
+
+Result<EncodedVector> encode_vector(const float* vector, std::size_t len, const Rotation& rotation,
+                                    const Codebook& codebook, std::uint8_t bits) {
+  VELMORA_CHECK(len == rotation.dim && len == codebook.dim,
+                "encode_vector: vector length " + std::to_string(len) +
+                    " differs from the dimension " + std::to_string(rotation.dim));
+  VELMORA_CHECK(bits == codebook.bits, "encode_vector: bit width differs from the codebook's");
+  const float norm = vector_norm(vector, len);
+  if (is_degenerate_norm(norm)) return StoreError::internal(kDegenerateNormText);
+
+  std::vector<float> unit(len);
+  for (std::size_t i = 0; i < len; ++i) unit[i] = vector[i] / norm;
+  const std::vector<float> rotated = rotation.rotate(unit.data(), len);
+  std::vector<std::uint8_t> indices(len);
+  for (std::size_t i = 0; i < len; ++i) indices[i] = codebook.quantize(rotated[i]);
+
+  EncodedVector encoded;
+  encoded.codes = pack_indices(indices.data(), len, bits);
+  encoded.norm = norm;
+  return encoded;
+}
+
+}  // namespace velmora
