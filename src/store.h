@@ -10,28 +10,15 @@
 #include <vector>
 
 #include "encode.h"
+#include "similarity.h"
 #include "store_error.h"
 
 namespace velmora {
-
-// A read-only view of f32 values.
-struct FloatView {
-  const float* data = nullptr;
-  std::size_t size = 0;
-  FloatView() = default;
-  FloatView(const float* d, std::size_t n) : data(d), size(n) {}
-  FloatView(const std::vector<float>& v) : data(v.data()), size(v.size()) {}  // NOLINT
-};
 
 // One converted element of a batch.
 struct PreparedPair {
   std::uint64_t id = 0;
   std::vector<float> vector;
-};
-
-struct ScoredPair {
-  std::uint64_t id;
-  float score;
 };
 
 class CompressedVectorStore {

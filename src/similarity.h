@@ -1,0 +1,59 @@
+// Scoring a query against stored codes: the query becomes a table of products
+// of its rotated coordinates with the codebook's levels, and a stored vector
+// scores the sum of one table entry per coordinate.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "store_error.h"
+
+namespace velmora {
+
+// A read-only view of f32 values.
+struct FloatView {
+  const float* data = nullptr;
+  std::size_t size = 0;
+  FloatView() = default;
+  FloatView(const float* d, std::size_t n) : data(d), size(n) {}
+  FloatView(const std::vector<float>& v) : data(v.data()), size(v.size()) {}  // NOLINT
+};
+
+struct ScoredPair {
+  std::uint64_t id;
+  float score;
+};
+
+// 1e-12 as an f32 (bit pattern 0x2B8CBCCC).
+inline constexpr float SCORE_EPSILON = 1e-12f;
+
+struct QueryLut {
+  std::vector<float> lut;  // entry (i, c) at (i << bits) + c: y_i * centroids[c]
+  std::uint64_t dim = 0;
+  float query_norm = 0.0f;  // of the query as passed in
+  std::uint8_t bits = 0;
+};
+
+// The stored entries, position by position, in the store's flat layout.
+struct EntriesView {
+  const std::uint64_t* ids = nullptr;
+  const float* norms = nullptr;
+  const std::uint8_t* codes = nullptr;  // code_bytes per entry, contiguous
+  std::size_t code_bytes = 0;
+  std::size_t count = 0;
+};
+
+// The caller guarantees query.size == dim.
+Result<QueryLut> prepare_query(FloatView query, std::uint64_t dim, std::uint8_t bits);
+
+// Table sum over the unpacked indices, times the entry's norm.
+float score_codes(const QueryLut& lut, const std::uint8_t* codes, std::size_t codes_len, float norm);
+
+// raw / ((query_norm * norm) + SCORE_EPSILON), each step rounded to f32.
+float cosine_score(const QueryLut& lut, const std::uint8_t* codes, std::size_t codes_len, float norm);
+
+// (id, cosine score) of every entry, in position order, computed on the pool.
+std::vector<ScoredPair> score_all(const QueryLut& lut, const EntriesView& entries);
+
+}  // namespace velmora
