@@ -54,24 +54,32 @@ float vector_norm(const float* v, std::size_t n) {
   return std::sqrt(sum);
 }
 
+bool encode_indices(const float* vector, const Rotation& rotation, const Codebook& codebook,
+                    std::uint8_t* indices, float* norm, float* scratch) {
+  const std::size_t dim = rotation.dim;
+  *norm = vector_norm(vector, dim);
+  if (is_degenerate_norm(*norm)) return false;
+  float* unit = scratch;
+  float* rotated = scratch + dim;
+  for (std::size_t i = 0; i < dim; ++i) unit[i] = vector[i] / *norm;
+  rotation.rotate_into(unit, rotated);
+  for (std::size_t i = 0; i < dim; ++i) indices[i] = codebook.quantize(rotated[i]);
+  return true;
+}
+
 Result<EncodedVector> encode_vector(const float* vector, std::size_t len, const Rotation& rotation,
                                     const Codebook& codebook, std::uint8_t bits) {
   VELMORA_CHECK(len == rotation.dim && len == codebook.dim,
                 "encode_vector: vector length " + std::to_string(len) +
                     " differs from the dimension " + std::to_string(rotation.dim));
   VELMORA_CHECK(bits == codebook.bits, "encode_vector: bit width differs from the codebook's");
-  const float norm = vector_norm(vector, len);
-  if (is_degenerate_norm(norm)) return StoreError::internal(kDegenerateNormText);
-
-  std::vector<float> unit(len);
-  for (std::size_t i = 0; i < len; ++i) unit[i] = vector[i] / norm;
-  const std::vector<float> rotated = rotation.rotate(unit.data(), len);
+  std::vector<float> scratch(2 * len);
   std::vector<std::uint8_t> indices(len);
-  for (std::size_t i = 0; i < len; ++i) indices[i] = codebook.quantize(rotated[i]);
-
   EncodedVector encoded;
+  if (!encode_indices(vector, rotation, codebook, indices.data(), &encoded.norm, scratch.data())) {
+    return StoreError::internal(kDegenerateNormText);
+  }
   encoded.codes = pack_indices(indices.data(), len, bits);
-  encoded.norm = norm;
   return encoded;
 }
 

@@ -1,0 +1,31 @@
+// Entry points of the instruction-set specific kernels. Only plain types cross
+// this boundary; the implementations live in one translation unit per level.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace velmora {
+namespace kernels {
+
+// The epsilon added to the norm product of a cosine score: 1e-12 as an f32.
+inline constexpr float kScoreEpsilon = 1e-12f;
+
+struct ScoreBlocksArgs {
+  const float* lut;             // dim << bits table entries
+  std::size_t dim;
+  const std::uint8_t* blocks;   // the first block to score (see code_layout.h)
+  std::size_t block_bytes;
+  const float* norms;           // 16 per block, from the first block's lane 0
+  float query_norm;
+};
+
+// Scores block_count consecutive blocks: out[16 * b + lane].
+using ScoreBlocksFn = void (*)(const ScoreBlocksArgs& args, std::size_t block_count, float* out);
+
+ScoreBlocksFn score_blocks_scalar(int bits);
+ScoreBlocksFn score_blocks_avx2(int bits);
+ScoreBlocksFn score_blocks_avx512(int bits);
+
+}  // namespace kernels
+}  // namespace velmora
