@@ -29,3 +29,15 @@ ScoreBlocksFn score_blocks_avx512(int bits);
 
 }  // namespace kernels
 }  // namespace velmora
+
+namespace velmora {
+namespace kernels {
+
+// Rotation kernels; see RotationKernels in rotation.h for their contracts.
+void rotate_avx2(const float* matrix, std::size_t d, const float* x, float* y);
+void rotate_batch_avx2(const float* matrix, std::size_t d, const float* xs, std::size_t count, float* ys);
+void gram_schmidt_avx2(double* const* columns, std::size_t count, const double* q, std::size_t d,
+                       std::size_t k_begin, std::size_t k_end);
+
+}  // namespace kernels
+}  // namespace velmora

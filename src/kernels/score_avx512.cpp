@@ -44,6 +44,7 @@ struct Avx512Isa {
     return acc;
   }
 
+  template <int Bits>
   static void finish(const Acc& acc, const float* norms, float query_norm, float* out) {
     const __m512 n = _mm512_loadu_ps(norms);
     const __m512 denominator =

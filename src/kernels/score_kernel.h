@@ -34,7 +34,7 @@ inline void score_block_group(const ScoreBlocksArgs& a, std::size_t first_block,
   }
   for (int g = 0; g < Group; ++g) {
     const std::size_t lane0 = (first_block + g) * 16;
-    Isa::finish(acc[g], a.norms + lane0, a.query_norm, out + lane0);
+    Isa::template finish<Bits>(acc[g], a.norms + lane0, a.query_norm, out + lane0);
   }
 }
 

@@ -31,6 +31,7 @@ struct ScalarIsa {
     }
     return acc;
   }
+  template <int Bits>
   static void finish(const Acc& acc, const float* norms, float query_norm, float* out) {
     for (int l = 0; l < 16; ++l) {
       const float raw = acc.lane[l] * norms[l];
