@@ -44,6 +44,12 @@ inline bool is_degenerate_norm(float norm) {
 bool encode_indices(const float* vector, const Rotation& rotation, const Codebook& codebook,
                     std::uint8_t* indices, float* norm, float* scratch);
 
+// encode_indices() for `count` vectors at once (rotated as one matrix
+// product): indices[c * dim ...] and norms[c]. Returns the position of the
+// first vector with a degenerate norm, or `count` when all were encoded.
+std::size_t encode_batch(const float* const* vectors, std::size_t count, const Rotation& rotation,
+                         const Codebook& codebook, std::uint8_t* indices, float* norms);
+
 // Encodes one vector of the rotation's dimension. A length mismatch is a
 // broken invariant; a degenerate norm is the InternalError of the store.
 Result<EncodedVector> encode_vector(const float* vector, std::size_t len, const Rotation& rotation,

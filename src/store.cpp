@@ -203,14 +203,17 @@ Status CompressedVectorStore::insert_batch(const std::vector<PreparedPair>& pair
   const bool force_worker_panic = std::getenv("VELMORA_FORCE_WORKER_PANIC") != nullptr;
 #endif
   parallel_for(n, [&](std::size_t begin, std::size_t end) {
-    std::vector<float> scratch(2 * dim_);
-    for (std::size_t i = begin; i < end; ++i) {
+    // Chunks small enough for their rotated rows to stay in cache.
+    constexpr std::size_t kChunk = 32;
+    const float* vectors[kChunk];
+    for (std::size_t first = begin; first < end; first += kChunk) {
       if (stop.load(std::memory_order_relaxed)) return;
 #ifdef VELMORA_TEST_HOOKS
       VELMORA_CHECK(!force_worker_panic, "forced failure in a worker thread");
 #endif
-      if (!encode_indices(pairs[i].vector.data(), rot, cb, indices.data() + i * dim_, &norms[i],
-                          scratch.data())) {
+      const std::size_t count = std::min(kChunk, end - first);
+      for (std::size_t c = 0; c < count; ++c) vectors[c] = pairs[first + c].vector.data();
+      if (encode_batch(vectors, count, rot, cb, indices.data() + first * dim_, norms.data() + first) < count) {
         // The slot is only ever tried, never waited for; a failed try still
         // fails the batch through the stop flag.
         if (error_mutex.try_lock()) {

@@ -41,3 +41,14 @@ void gram_schmidt_avx2(double* const* columns, std::size_t count, const double* 
 
 }  // namespace kernels
 }  // namespace velmora
+
+namespace velmora {
+namespace kernels {
+
+// out[i] = the number of the `interior_count` ascending boundaries that are
+// <= x[i] (NaN counts none).
+void quantize_avx2(const float* interior, std::size_t interior_count, const float* x, std::size_t n,
+                   std::uint8_t* out);
+
+}  // namespace kernels
+}  // namespace velmora

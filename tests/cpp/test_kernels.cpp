@@ -1,14 +1,18 @@
 // Every scoring kernel against the per-entry reference, bit for bit.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
+#include <limits>
 #include <random>
 #include <vector>
 
 #include "code_layout.h"
+#include "codebook.h"
 #include "encode.h"
 #include "id_index.h"
 #include "kernels/kernels.h"
+#include "rotation.h"
 #include "similarity.h"
 #include "simd.h"
 
@@ -153,4 +157,55 @@ TEST(IdIndex, FindsEveryIdThroughGrowthAndRemoval) {
   }
   ASSERT_EQ(index.size(), ids.size());
   for (std::size_t p = 0; p < ids.size(); ++p) ASSERT_EQ(index.find(ids[p], ids.data()), p);
+}
+
+TEST(RotationKernels, MatchTheReferenceBitForBit) {
+  std::mt19937 gen(99);
+  std::normal_distribution<float> normal;
+  const RotationKernels& active = rotation_kernels();
+  for (std::size_t d : {32u, 33u, 39u, 40u, 57u, 96u, 101u}) {
+    std::vector<float> matrix(d * d);
+    for (float& x : matrix) x = normal(gen);
+    for (std::size_t count : {1u, 3u, 4u, 5u, 11u}) {
+      std::vector<float> xs(count * d), expected(count * d), got(count * d, -1.0f);
+      for (float& x : xs) x = normal(gen);
+      rotate_batch_reference(matrix.data(), d, xs.data(), count, expected.data());
+      active.rotate_batch(matrix.data(), d, xs.data(), count, got.data());
+      ASSERT_EQ(std::memcmp(expected.data(), got.data(), got.size() * sizeof(float)), 0) << d << " " << count;
+      active.rotate(matrix.data(), d, xs.data(), got.data());
+      ASSERT_EQ(std::memcmp(expected.data(), got.data(), d * sizeof(float)), 0) << d;
+    }
+    // One Gram-Schmidt sweep over a few columns at once equals column-wise sweeps.
+    std::vector<double> q(d * d), mine(4 * d), theirs(4 * d);
+    for (double& x : q) x = normal(gen);
+    for (std::size_t e = 0; e < 4 * d; ++e) mine[e] = theirs[e] = normal(gen);
+    for (std::size_t count = 1; count <= 4; ++count) {
+      double* a[4] = {&mine[0], &mine[d], &mine[2 * d], &mine[3 * d]};
+      double* b[4] = {&theirs[0], &theirs[d], &theirs[2 * d], &theirs[3 * d]};
+      active.gram_schmidt(a, count, q.data(), d, 1, d - 2);
+      gram_schmidt_reference(b, count, q.data(), d, 1, d - 2);
+      ASSERT_EQ(std::memcmp(mine.data(), theirs.data(), mine.size() * sizeof(double)), 0) << d << " " << count;
+    }
+  }
+}
+
+TEST(QuantizeMany, AgreesWithTheBinarySearchIncludingSpecialValues) {
+  const float inf = std::numeric_limits<float>::infinity();
+  for (std::uint8_t bits : {2, 3, 4}) {
+    auto codebook = get_codebook(48, bits);
+    ASSERT_TRUE(codebook.ok());
+    const Codebook& cb = *codebook.value();
+    std::vector<float> xs = {inf, -inf, std::numeric_limits<float>::quiet_NaN(), 0.0f, -0.0f, 2.0f, -2.0f};
+    for (float b : cb.boundaries) {
+      xs.push_back(b);
+      xs.push_back(std::nextafter(b, inf));
+      xs.push_back(std::nextafter(b, -inf));
+    }
+    std::mt19937 gen(bits);
+    std::normal_distribution<float> normal(0.0f, 0.2f);
+    for (int i = 0; i < 300; ++i) xs.push_back(normal(gen));
+    std::vector<std::uint8_t> got(xs.size());
+    cb.quantize_many(xs.data(), xs.size(), got.data());
+    for (std::size_t i = 0; i < xs.size(); ++i) ASSERT_EQ(got[i], cb.quantize(xs[i])) << xs[i];
+  }
 }
