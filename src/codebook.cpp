@@ -4,6 +4,9 @@
 #include <cmath>
 #include <functional>
 #include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
 
 #include "cache.h"
 #include "kernels/kernels.h"
@@ -34,17 +37,58 @@ struct RecentSamples {
   std::shared_ptr<const std::vector<float>> samples;
 };
 
-std::shared_ptr<const std::vector<float>> samples_for(std::uint64_t dim) {
+RecentSamples& recent_samples() {
   static RecentSamples* recent = new RecentSamples();
+  return *recent;
+}
+
+void remember_samples(std::uint64_t dim, std::shared_ptr<const std::vector<float>> samples) {
+  RecentSamples& recent = recent_samples();
+  std::lock_guard<std::mutex> lock(recent.mutex);
+  recent.dim = dim;
+  recent.samples = std::move(samples);
+}
+
+std::shared_ptr<const std::vector<float>> samples_for(std::uint64_t dim) {
   {
-    std::lock_guard<std::mutex> lock(recent->mutex);
-    if (recent->samples && recent->dim == dim) return recent->samples;
+    RecentSamples& recent = recent_samples();
+    std::lock_guard<std::mutex> lock(recent.mutex);
+    if (recent.samples && recent.dim == dim) return recent.samples;
   }
   auto samples = std::make_shared<const std::vector<float>>(codebook_samples(dim));
-  std::lock_guard<std::mutex> lock(recent->mutex);
-  recent->dim = dim;
-  recent->samples = samples;
+  remember_samples(dim, samples);
   return samples;
+}
+
+// The draws of codebook_samples(); false if cancelled part-way.
+bool draw_samples(std::uint64_t dim, std::vector<float>& samples, const std::atomic<bool>* cancel) {
+  const std::size_t d = static_cast<std::size_t>(dim);
+  samples.clear();
+  samples.reserve(CODEBOOK_SAMPLE_DRAWS);
+  std::vector<float> drawing(d), summing(d);
+  auto keep = [&](float sum, const std::vector<float>& draw) {
+    const float norm = std::sqrt(sum);
+    if (norm > 1e-10f) samples.push_back(draw[0] / norm);
+  };
+  SeededRng rng = SeededRng::from_seed_u64(CODEBOOK_SEED);
+  // Software-pipelined: while draw t is generated, the squares of draw t - 1
+  // are summed, so the generator's and the sum's dependency chains overlap.
+  for (std::size_t i = 0; i < d; ++i) drawing[i] = static_cast<float>(sample_standard_normal(rng));
+  for (std::size_t draw = 1; draw < CODEBOOK_SAMPLE_DRAWS; ++draw) {
+    if (cancel != nullptr && draw % 256 == 0 && cancel->load(std::memory_order_relaxed)) return false;
+    drawing.swap(summing);
+    float sum = -0.0f;
+    for (std::size_t i = 0; i < d; ++i) {
+      drawing[i] = static_cast<float>(sample_standard_normal(rng));
+      sum = sum + summing[i] * summing[i];
+    }
+    keep(sum, summing);
+  }
+  float sum = -0.0f;
+  for (std::size_t i = 0; i < d; ++i) sum = sum + drawing[i] * drawing[i];
+  keep(sum, drawing);
+  std::sort(samples.begin(), samples.end());
+  return true;
 }
 
 Codebook initial_codebook(const std::vector<float>& sorted, std::uint64_t dim, std::uint8_t bits,
@@ -83,23 +127,39 @@ void update_codebook(Codebook& cb, const double* sums, const std::uint64_t* coun
 }  // namespace
 
 std::vector<float> codebook_samples(std::uint64_t dim) {
-  const std::size_t d = static_cast<std::size_t>(dim);
   std::vector<float> samples;
-  samples.reserve(CODEBOOK_SAMPLE_DRAWS);
-  std::vector<float> scratch(d);
-  SeededRng rng = SeededRng::from_seed_u64(CODEBOOK_SEED);
-  for (std::size_t draw = 0; draw < CODEBOOK_SAMPLE_DRAWS; ++draw) {
-    float sum = -0.0f;
-    for (std::size_t i = 0; i < d; ++i) {
-      const float g = static_cast<float>(sample_standard_normal(rng));
-      scratch[i] = g;
-      sum = sum + g * g;
-    }
-    const float norm = std::sqrt(sum);
-    if (norm > 1e-10f) samples.push_back(scratch[0] / norm);
-  }
-  std::sort(samples.begin(), samples.end());
+  draw_samples(dim, samples, nullptr);
   return samples;
+}
+
+struct SamplePrefetch::State {
+  std::atomic<bool> cancel{false};
+  std::thread worker;
+};
+
+SamplePrefetch::SamplePrefetch(std::uint64_t dim) : state_(std::make_shared<State>()) {
+  std::shared_ptr<State> state = state_;
+  try {
+    state_->worker = std::thread([state, dim] {
+      try {
+        auto samples = std::make_shared<std::vector<float>>();
+        if (draw_samples(dim, *samples, &state->cancel)) remember_samples(dim, std::move(samples));
+      } catch (const std::bad_alloc&) {
+        // The codebook build will allocate again and report the failure.
+      }
+    });
+  } catch (const std::system_error&) {
+    // No thread to spare: the codebook build draws the samples itself.
+  }
+}
+
+void SamplePrefetch::wait() {
+  if (state_->worker.joinable()) state_->worker.join();
+}
+
+SamplePrefetch::~SamplePrefetch() {
+  state_->cancel.store(true);
+  wait();
 }
 
 Codebook fit_codebook_reference(const std::vector<float>& sorted, std::uint64_t dim,
@@ -174,6 +234,10 @@ Result<CodebookHandle> get_codebook(std::uint64_t dim, std::uint8_t bits) {
   auto built = std::make_shared<const Codebook>(build_codebook(dim, bits));
   cache.insert(key, built);
   return CodebookHandle(built);
+}
+
+bool codebook_cached(std::uint64_t dim, std::uint8_t bits) {
+  return process_wide<CodebookCache>().find(CodebookKey{dim, bits}) != nullptr;
 }
 
 std::size_t cached_codebook_count() { return process_wide<CodebookCache>().size(); }

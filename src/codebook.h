@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -43,6 +44,25 @@ using CodebookHandle = std::shared_ptr<const Codebook>;
 // The sorted first coordinates of 100,000 normalised Gaussian draws of length
 // `dim` from seed 0 (draws whose norm is not above 1e-10 contribute nothing).
 std::vector<float> codebook_samples(std::uint64_t dim);
+
+// Computes the samples of `dim` on a thread of its own while the caller does
+// other work (store construction builds the rotation meanwhile), so that the
+// next build of a codebook of `dim` finds them ready. Destroying the object
+// before it is done cancels it; wait() lets it finish.
+class SamplePrefetch {
+ public:
+  explicit SamplePrefetch(std::uint64_t dim);
+  ~SamplePrefetch();
+  SamplePrefetch(const SamplePrefetch&) = delete;
+  SamplePrefetch& operator=(const SamplePrefetch&) = delete;
+  void wait();
+
+ private:
+  struct State;
+  std::shared_ptr<State> state_;
+};
+
+bool codebook_cached(std::uint64_t dim, std::uint8_t bits);
 
 // Lloyd's algorithm on sorted samples; the result does not depend on how the
 // cells are found, so the fast and the reference fit must agree bit for bit.

@@ -83,10 +83,17 @@ CompressedVectorStore::CompressedVectorStore(std::size_t dim, std::uint8_t bits)
     : dim_(dim), bits_(bits), codes_(dim, bits) {}
 
 Result<CompressedVectorStore> CompressedVectorStore::create(std::uint64_t dim, std::uint8_t bits) {
+  // A first store of a (dim, bits) pair builds a rotation and a codebook; the
+  // codebook's sampling is serial, so it runs beside the rotation's build.
+  std::optional<SamplePrefetch> prefetch;
+  if (bits >= 2 && bits <= 4 && dim >= 32 && dim < (std::uint64_t{1} << 32) && !codebook_cached(dim, bits)) {
+    prefetch.emplace(dim);
+  }
   {
     Result<RotationHandle> rotation = get_rotation(dim);
     if (!rotation) return std::move(rotation).error();
   }
+  if (prefetch) prefetch->wait();
   {
     Result<CodebookHandle> codebook = get_codebook(dim, bits);
     if (!codebook) return std::move(codebook).error();
