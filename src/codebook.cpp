@@ -6,7 +6,9 @@
 #include <mutex>
 
 #include "cache.h"
+#include "kernels/kernels.h"
 #include "rotation.h"
+#include "simd.h"
 
 namespace velmora {
 
@@ -148,6 +150,15 @@ Codebook fit_codebook(const std::vector<float>& sorted, std::uint64_t dim, std::
     update_codebook(cb, sums.data(), counts.data(), min, max);
   }
   return cb;
+}
+
+void Codebook::quantize_many(const float* x, std::size_t n, std::uint8_t* out) const {
+  static const bool wide = static_cast<int>(active_simd_level()) >= static_cast<int>(SimdLevel::Avx2);
+  if (wide) {
+    kernels::quantize_avx2(boundaries.data() + 1, boundaries.size() - 2, x, n, out);
+  } else {
+    for (std::size_t i = 0; i < n; ++i) out[i] = quantize(x[i]);
+  }
 }
 
 Codebook build_codebook(std::uint64_t dim, std::uint8_t bits) {

@@ -33,6 +33,9 @@ struct Codebook {
     }
     return static_cast<std::uint8_t>(lo);
   }
+
+  // quantize() of n coordinates, by the fastest kernel the CPU has.
+  void quantize_many(const float* x, std::size_t n, std::uint8_t* out) const;
 };
 
 using CodebookHandle = std::shared_ptr<const Codebook>;

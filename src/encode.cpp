@@ -54,24 +54,58 @@ float vector_norm(const float* v, std::size_t n) {
   return std::sqrt(sum);
 }
 
+bool encode_indices(const float* vector, const Rotation& rotation, const Codebook& codebook,
+                    std::uint8_t* indices, float* norm, float* scratch) {
+  const std::size_t dim = rotation.dim;
+  *norm = vector_norm(vector, dim);
+  if (is_degenerate_norm(*norm)) return false;
+  float* unit = scratch;
+  float* rotated = scratch + dim;
+  for (std::size_t i = 0; i < dim; ++i) unit[i] = vector[i] / *norm;
+  rotation.rotate_into(unit, rotated);
+  codebook.quantize_many(rotated, dim, indices);
+  return true;
+}
+
+std::size_t encode_batch(const float* const* vectors, std::size_t count, const Rotation& rotation,
+                         const Codebook& codebook, std::uint8_t* indices, float* norms) {
+  const std::size_t dim = rotation.dim;
+  // Four norms at a time: each is a sequential sum, so interleaving four
+  // independent ones keeps the adder busy.
+  std::size_t c = 0;
+  for (; c + 4 <= count; c += 4) {
+    float sum[4] = {-0.0f, -0.0f, -0.0f, -0.0f};
+    for (std::size_t i = 0; i < dim; ++i) {
+      for (int l = 0; l < 4; ++l) sum[l] = sum[l] + vectors[c + l][i] * vectors[c + l][i];
+    }
+    for (int l = 0; l < 4; ++l) norms[c + l] = std::sqrt(sum[l]);
+  }
+  for (; c < count; ++c) norms[c] = vector_norm(vectors[c], dim);
+  for (c = 0; c < count; ++c) {
+    if (is_degenerate_norm(norms[c])) return c;
+  }
+  std::vector<float> unit(count * dim), rotated(count * dim);
+  for (c = 0; c < count; ++c) {
+    for (std::size_t i = 0; i < dim; ++i) unit[c * dim + i] = vectors[c][i] / norms[c];
+  }
+  rotation.rotate_batch(unit.data(), count, rotated.data());
+  codebook.quantize_many(rotated.data(), count * dim, indices);
+  return count;
+}
+
 Result<EncodedVector> encode_vector(const float* vector, std::size_t len, const Rotation& rotation,
                                     const Codebook& codebook, std::uint8_t bits) {
   VELMORA_CHECK(len == rotation.dim && len == codebook.dim,
                 "encode_vector: vector length " + std::to_string(len) +
                     " differs from the dimension " + std::to_string(rotation.dim));
   VELMORA_CHECK(bits == codebook.bits, "encode_vector: bit width differs from the codebook's");
-  const float norm = vector_norm(vector, len);
-  if (is_degenerate_norm(norm)) return StoreError::internal(kDegenerateNormText);
-
-  std::vector<float> unit(len);
-  for (std::size_t i = 0; i < len; ++i) unit[i] = vector[i] / norm;
-  const std::vector<float> rotated = rotation.rotate(unit.data(), len);
+  std::vector<float> scratch(2 * len);
   std::vector<std::uint8_t> indices(len);
-  for (std::size_t i = 0; i < len; ++i) indices[i] = codebook.quantize(rotated[i]);
-
   EncodedVector encoded;
+  if (!encode_indices(vector, rotation, codebook, indices.data(), &encoded.norm, scratch.data())) {
+    return StoreError::internal(kDegenerateNormText);
+  }
   encoded.codes = pack_indices(indices.data(), len, bits);
-  encoded.norm = norm;
   return encoded;
 }
 

@@ -38,6 +38,18 @@ inline bool is_degenerate_norm(float norm) {
   return !(norm >= 1e-30f) || norm == std::numeric_limits<float>::infinity();
 }
 
+// Normalises, rotates and quantises one vector of the rotation's dimension
+// into dim cell indices and its norm. False for a degenerate norm (nothing
+// else is computed). `scratch` holds 2 * dim floats.
+bool encode_indices(const float* vector, const Rotation& rotation, const Codebook& codebook,
+                    std::uint8_t* indices, float* norm, float* scratch);
+
+// encode_indices() for `count` vectors at once (rotated as one matrix
+// product): indices[c * dim ...] and norms[c]. Returns the position of the
+// first vector with a degenerate norm, or `count` when all were encoded.
+std::size_t encode_batch(const float* const* vectors, std::size_t count, const Rotation& rotation,
+                         const Codebook& codebook, std::uint8_t* indices, float* norms);
+
 // Encodes one vector of the rotation's dimension. A length mismatch is a
 // broken invariant; a degenerate norm is the InternalError of the store.
 Result<EncodedVector> encode_vector(const float* vector, std::size_t len, const Rotation& rotation,

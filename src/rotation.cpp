@@ -1,5 +1,6 @@
 #include "rotation.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -8,6 +9,9 @@
 
 #include "cache.h"
 #include "invariant.h"
+#include "kernels/kernels.h"
+#include "pool.h"
+#include "simd.h"
 
 namespace velmora {
 
@@ -18,12 +22,6 @@ std::uint32_t pcg32_next(std::uint64_t& state) {
   const auto xorshifted = static_cast<std::uint32_t>(((state >> 18) ^ state) >> 27);
   const auto rot = static_cast<unsigned>(state >> 59);
   return (xorshifted >> rot) | (xorshifted << ((32u - rot) & 31u));
-}
-
-double double_from_bits(std::uint64_t bits) {
-  double d;
-  std::memcpy(&d, &bits, sizeof d);
-  return d;
 }
 
 double density(double x) { return std::exp(-x * x / 2.0); }
@@ -85,28 +83,13 @@ SeededRng SeededRng::from_seed_u64(std::uint64_t seed) {
   return SeededRng(s);
 }
 
-double symmetric_double(std::uint64_t bits) {
-  return double_from_bits(0x4000000000000000ULL | (bits >> 12)) - 3.0;
-}
+namespace detail {
 
-double open_double(std::uint64_t bits) {
-  return double_from_bits(0x3FF0000000000000ULL | (bits >> 12)) -
-         double_from_bits(0x3FEFFFFFFFFFFFFFULL);
-}
+const ZigguratTables kZigguratTables = make_ziggurat_tables();
 
-double unit_double(std::uint64_t bits) {
-  return static_cast<double>(bits >> 11) * (1.0 / 9007199254740992.0);
-}
-
-const ZigguratTables& ziggurat_tables() {
-  static const ZigguratTables tables = make_ziggurat_tables();
-  return tables;
-}
-
-double sample_standard_normal(SeededRng& rng) {
-  const ZigguratTables& t = ziggurat_tables();
+double sample_standard_normal_slow(SeededRng& rng, std::uint64_t b) {
+  const ZigguratTables& t = kZigguratTables;
   for (;;) {
-    const std::uint64_t b = rng.next_u64();
     const std::size_t i = static_cast<std::size_t>(b & 0xFF);
     const double u = symmetric_double(b);
     const double x = u * t.x[i];
@@ -123,7 +106,43 @@ double sample_standard_normal(SeededRng& rng) {
     }
     const double w = unit_double(rng.next_u64());
     if (t.f[i + 1] + w * (t.f[i] - t.f[i + 1]) < std::exp((x * x) * -0.5)) return x;
+    b = rng.next_u64();
   }
+}
+
+}  // namespace detail
+
+const ZigguratTables& ziggurat_tables() { return detail::kZigguratTables; }
+
+void rotate_reference(const float* matrix, std::size_t d, const float* x, float* y) {
+  for (std::size_t j = 0; j < d; ++j) y[j] = dot8(matrix + j * d, x, d);
+}
+
+void rotate_batch_reference(const float* matrix, std::size_t d, const float* xs, std::size_t count,
+                            float* ys) {
+  for (std::size_t v = 0; v < count; ++v) rotate_reference(matrix, d, xs + v * d, ys + v * d);
+}
+
+void gram_schmidt_reference(double* const* columns, std::size_t count, const double* q, std::size_t d,
+                            std::size_t k_begin, std::size_t k_end) {
+  for (std::size_t c = 0; c < count; ++c) {
+    double* v = columns[c];
+    for (std::size_t k = k_begin; k < k_end; ++k) {
+      const double* qk = q + k * d;
+      const double p = dot8(qk, v, d);
+      for (std::size_t i = 0; i < d; ++i) v[i] = v[i] - qk[i] * p;
+    }
+  }
+}
+
+const RotationKernels& rotation_kernels() {
+  static const RotationKernels chosen = [] {
+    if (static_cast<int>(active_simd_level()) >= static_cast<int>(SimdLevel::Avx2)) {
+      return RotationKernels{kernels::rotate_avx2, kernels::rotate_batch_avx2, kernels::gram_schmidt_avx2};
+    }
+    return RotationKernels{rotate_reference, rotate_batch_reference, gram_schmidt_reference};
+  }();
+  return chosen;
 }
 
 std::vector<float> Rotation::rotate(const float* x, std::size_t len) const {
@@ -135,8 +154,11 @@ std::vector<float> Rotation::rotate(const float* x, std::size_t len) const {
 }
 
 void Rotation::rotate_into(const float* x, float* y) const {
-  const std::size_t d = dim;
-  for (std::size_t j = 0; j < d; ++j) y[j] = dot8(matrix.data() + j * d, x, d);
+  rotation_kernels().rotate(matrix.data(), static_cast<std::size_t>(dim), x, y);
+}
+
+void Rotation::rotate_batch(const float* xs, std::size_t count, float* ys) const {
+  rotation_kernels().rotate_batch(matrix.data(), static_cast<std::size_t>(dim), xs, count, ys);
 }
 
 Result<RotationHandle> build_rotation(std::uint64_t dim) {
@@ -152,21 +174,44 @@ Result<RotationHandle> build_rotation(std::uint64_t dim) {
   rotation->dim = dim;
   rotation->seed = ROTATION_SEED;
 
+  // Rows are drawn eight at a time and written out column by column, so each
+  // column receives one cache line per batch of rows.
   SeededRng rng = SeededRng::from_seed_u64(ROTATION_SEED);
-  for (std::size_t i = 0; i < d; ++i) {
-    for (std::size_t j = 0; j < d; ++j) q[j * d + i] = sample_standard_normal(rng);
+  std::vector<double> rows(8 * d);
+  for (std::size_t i0 = 0; i0 < d; i0 += 8) {
+    const std::size_t count = std::min<std::size_t>(8, d - i0);
+    for (std::size_t e = 0; e < count * d; ++e) rows[e] = sample_standard_normal(rng);
+    for (std::size_t j = 0; j < d; ++j) {
+      for (std::size_t r = 0; r < count; ++r) q[j * d + i0 + r] = rows[r * d + j];
+    }
   }
 
-  for (std::size_t j = 0; j < d; ++j) {
-    double* v = q.data() + j * d;
-    for (std::size_t k = 0; k < j; ++k) {
-      const double* qk = q.data() + k * d;
-      const double p = dot8(qk, v, d);
-      for (std::size_t i = 0; i < d; ++i) v[i] = v[i] - qk[i] * p;
+  // Blocked modified Gram-Schmidt: the columns of a block are first swept by
+  // every finished column, four at a time and spread over the pool, then
+  // finished one by one. Each column still meets q_0, q_1, ... in ascending
+  // order, so the result is that of the plain column-by-column pass.
+  const GramSchmidtFn sweep = rotation_kernels().gram_schmidt;
+  constexpr std::size_t kBlock = 32, kGroup = 4;
+  for (std::size_t j0 = 0; j0 < d; j0 += kBlock) {
+    const std::size_t j1 = std::min(d, j0 + kBlock);
+    if (j0 > 0) {
+      const std::size_t groups = (j1 - j0 + kGroup - 1) / kGroup;
+      parallel_for(groups, [&](std::size_t first, std::size_t last) {
+        for (std::size_t g = first; g < last; ++g) {
+          double* columns[kGroup];
+          const std::size_t begin = j0 + g * kGroup, count = std::min(kGroup, j1 - begin);
+          for (std::size_t c = 0; c < count; ++c) columns[c] = q.data() + (begin + c) * d;
+          sweep(columns, count, q.data(), d, 0, j0);
+        }
+      });
     }
-    const double norm = std::sqrt(dot8(v, v, d));
-    if (norm < 1e-10) return StoreError::internal(kGramSchmidtDegenerateText);
-    for (std::size_t i = 0; i < d; ++i) v[i] = v[i] / norm;
+    for (std::size_t j = j0; j < j1; ++j) {
+      double* v = q.data() + j * d;
+      sweep(&v, 1, q.data(), d, j0, j);
+      const double norm = std::sqrt(dot8(v, v, d));
+      if (norm < 1e-10) return StoreError::internal(kGramSchmidtDegenerateText);
+      for (std::size_t i = 0; i < d; ++i) v[i] = v[i] / norm;
+    }
   }
 
   for (std::size_t e = 0; e < d * d; ++e) rotation->matrix[e] = static_cast<float>(q[e]);

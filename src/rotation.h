@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -40,9 +41,23 @@ class SeededRng {
 };
 
 // The three ways 64 random bits become a double.
-double symmetric_double(std::uint64_t bits);  // [-1, 1)
-double open_double(std::uint64_t bits);       // [2^-53, 1 - 2^-53]
-double unit_double(std::uint64_t bits);       // [0, 1)
+inline double double_from_bits(std::uint64_t bits) {
+  double d;
+  std::memcpy(&d, &bits, sizeof d);
+  return d;
+}
+// [-1, 1)
+inline double symmetric_double(std::uint64_t bits) {
+  return double_from_bits(0x4000000000000000ULL | (bits >> 12)) - 3.0;
+}
+// [2^-53, 1 - 2^-53], never 0 or 1
+inline double open_double(std::uint64_t bits) {
+  return double_from_bits(0x3FF0000000000000ULL | (bits >> 12)) - double_from_bits(0x3FEFFFFFFFFFFFFFULL);
+}
+// [0, 1)
+inline double unit_double(std::uint64_t bits) {
+  return static_cast<double>(bits >> 11) * (1.0 / 9007199254740992.0);
+}
 
 inline constexpr double ZIGGURAT_R = 3.654152885361009;
 inline constexpr double ZIGGURAT_V = 0.00492867323399;
@@ -53,8 +68,22 @@ struct ZigguratTables {
 };
 const ZigguratTables& ziggurat_tables();
 
-// One draw from N(0, 1) by the 256-layer ziggurat method.
-double sample_standard_normal(SeededRng& rng);
+namespace detail {
+extern const ZigguratTables kZigguratTables;
+// The draw of `bits` fell outside its layer's rectangle: the tail or wedge
+// test, then fresh draws until one is accepted.
+double sample_standard_normal_slow(SeededRng& rng, std::uint64_t bits);
+}  // namespace detail
+
+// One draw from N(0, 1) by the 256-layer ziggurat method. The common case is
+// inline so that the generator state stays in registers in drawing loops.
+inline double sample_standard_normal(SeededRng& rng) {
+  const std::uint64_t b = rng.next_u64();
+  const std::size_t i = static_cast<std::size_t>(b & 0xFF);
+  const double x = symmetric_double(b) * detail::kZigguratTables.x[i];
+  if (x < detail::kZigguratTables.x[i + 1] && -x < detail::kZigguratTables.x[i + 1]) return x;
+  return detail::sample_standard_normal_slow(rng, b);
+}
 
 // Dot product in the fixed eight-lane order: lane sums over full blocks of
 // eight, lanes folded as (0+4), (1+5), (2+6), (3+7) onto a zero, then the tail
@@ -85,7 +114,31 @@ struct Rotation {
   // y = R x; x must hold exactly dim values.
   std::vector<float> rotate(const float* x, std::size_t len) const;
   void rotate_into(const float* x, float* y) const;
+  // ys[v * dim + j] for `count` vectors stored one after another.
+  void rotate_batch(const float* xs, std::size_t count, float* ys) const;
 };
+
+// The rotation's kernels: AVX2 when the CPU has it, else the plain loops
+// below, which are the reference the fast ones must match bit for bit.
+using RotateFn = void (*)(const float* matrix, std::size_t d, const float* x, float* y);
+using RotateBatchFn = void (*)(const float* matrix, std::size_t d, const float* xs, std::size_t count,
+                               float* ys);
+using GramSchmidtFn = void (*)(double* const* columns, std::size_t count, const double* q, std::size_t d,
+                               std::size_t k_begin, std::size_t k_end);
+struct RotationKernels {
+  RotateFn rotate;
+  RotateBatchFn rotate_batch;
+  GramSchmidtFn gram_schmidt;
+};
+const RotationKernels& rotation_kernels();
+
+void rotate_reference(const float* matrix, std::size_t d, const float* x, float* y);
+void rotate_batch_reference(const float* matrix, std::size_t d, const float* xs, std::size_t count,
+                            float* ys);
+// For k = k_begin .. k_end - 1 in order, each column v becomes
+// v - q_k * dot8(q_k, v); columns and the q_k are rows of length d.
+void gram_schmidt_reference(double* const* columns, std::size_t count, const double* q, std::size_t d,
+                            std::size_t k_begin, std::size_t k_end);
 
 using RotationHandle = std::shared_ptr<const Rotation>;
 

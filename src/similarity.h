@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "code_layout.h"
 #include "store_error.h"
 
 namespace velmora {
@@ -35,12 +36,11 @@ struct QueryLut {
   std::uint8_t bits = 0;
 };
 
-// The stored entries, position by position, in the store's flat layout.
-struct EntriesView {
+// The stored entries of a store, position by position.
+struct StoredEntries {
   const std::uint64_t* ids = nullptr;
   const float* norms = nullptr;
-  const std::uint8_t* codes = nullptr;  // code_bytes per entry, contiguous
-  std::size_t code_bytes = 0;
+  const BlockedCodes* codes = nullptr;
   std::size_t count = 0;
 };
 
@@ -53,7 +53,12 @@ float score_codes(const QueryLut& lut, const std::uint8_t* codes, std::size_t co
 // raw / ((query_norm * norm) + SCORE_EPSILON), each step rounded to f32.
 float cosine_score(const QueryLut& lut, const std::uint8_t* codes, std::size_t codes_len, float norm);
 
+// Cosine scores of positions [begin, end) into out[0 .. end - begin), with the
+// kernel of the active instruction-set level; begin is a multiple of 16.
+void score_range(const QueryLut& lut, const StoredEntries& entries, std::size_t begin,
+                 std::size_t end, float* out);
+
 // (id, cosine score) of every entry, in position order, computed on the pool.
-std::vector<ScoredPair> score_all(const QueryLut& lut, const EntriesView& entries);
+std::vector<ScoredPair> score_all(const QueryLut& lut, const StoredEntries& entries);
 
 }  // namespace velmora

@@ -17,17 +17,70 @@ namespace velmora {
 
 namespace {
 
-// Best first. A strict weak ordering even with NaN scores, which rank after
-// every number (they compare neither greater nor smaller than anything).
-bool ranks_before(const ScoredPair& a, const ScoredPair& b) {
-  if (std::isnan(a.score)) return false;
-  return std::isnan(b.score) || a.score > b.score;
+struct Candidate {
+  float score;
+  std::size_t position;
+};
+
+// Best first: greater scores, NaN after every number, ties by position. A
+// total order, so the selected set and its order never depend on how the
+// scoring was split among threads.
+bool ranks_before(const Candidate& a, const Candidate& b) {
+  const bool a_nan = std::isnan(a.score), b_nan = std::isnan(b.score);
+  if (a_nan || b_nan) return a_nan == b_nan ? a.position < b.position : b_nan;
+  if (a.score != b.score) return a.score > b.score;
+  return a.position < b.position;
+}
+
+// The k best of a stream of candidates in ascending position order, kept in a
+// heap whose front is the worst kept.
+class TopK {
+ public:
+  explicit TopK(std::size_t k) : k_(k) { heap_.reserve(k); }
+
+  void offer(float score, std::size_t position) {
+    if (heap_.size() < k_) {
+      heap_.push_back({score, position});
+      std::push_heap(heap_.begin(), heap_.end(), ranks_before);
+      if (heap_.size() == k_) update_threshold();
+      return;
+    }
+    // A later position never wins a tie, so only a strictly greater score, or
+    // any number against a NaN, displaces the worst.
+    if (score > threshold_ || (threshold_is_nan_ && !std::isnan(score))) {
+      std::pop_heap(heap_.begin(), heap_.end(), ranks_before);
+      heap_.back() = {score, position};
+      std::push_heap(heap_.begin(), heap_.end(), ranks_before);
+      update_threshold();
+    }
+  }
+
+  const std::vector<Candidate>& kept() const { return heap_; }
+
+ private:
+  void update_threshold() {
+    threshold_ = heap_.front().score;
+    threshold_is_nan_ = std::isnan(threshold_);
+  }
+
+  std::size_t k_;
+  std::vector<Candidate> heap_;
+  float threshold_ = 0.0f;
+  bool threshold_is_nan_ = false;
+};
+
+constexpr std::size_t kScoreChunk = 1024;  // positions scored per kernel call
+
+std::vector<ScoredPair> to_pairs(const std::vector<Candidate>& ranked, const std::uint64_t* ids) {
+  std::vector<ScoredPair> pairs(ranked.size());
+  for (std::size_t i = 0; i < ranked.size(); ++i) pairs[i] = {ids[ranked[i].position], ranked[i].score};
+  return pairs;
 }
 
 }  // namespace
 
 CompressedVectorStore::CompressedVectorStore(std::size_t dim, std::uint8_t bits)
-    : dim_(dim), bits_(bits), code_bytes_(packed_len(dim, bits)) {}
+    : dim_(dim), bits_(bits), codes_(dim, bits) {}
 
 Result<CompressedVectorStore> CompressedVectorStore::create(std::uint64_t dim, std::uint8_t bits) {
   {
@@ -42,7 +95,7 @@ Result<CompressedVectorStore> CompressedVectorStore::create(std::uint64_t dim, s
 }
 
 std::uint64_t CompressedVectorStore::bytes_per_vector() const {
-  return static_cast<std::uint64_t>(code_bytes_) + 4;
+  return static_cast<std::uint64_t>(packed_len(dim_, bits_)) + 4;
 }
 
 std::uint64_t CompressedVectorStore::memory_bytes() const {
@@ -64,44 +117,33 @@ std::uint64_t CompressedVectorStore::id_at(std::size_t position) const {
 
 EncodedVector CompressedVectorStore::entry_at(std::size_t position) const {
   VELMORA_CHECK(position < size(), "entry_at: position out of range");
+  std::vector<std::uint8_t> indices(dim_);
+  codes_.indices(position, indices.data());
   EncodedVector e;
-  const std::uint8_t* codes = codes_.data() + position * code_bytes_;
-  e.codes.assign(codes, codes + code_bytes_);
+  e.codes = pack_indices(indices.data(), dim_, bits_);
   e.norm = norms_[position];
   return e;
 }
 
-void CompressedVectorStore::upsert_entry(std::uint64_t id, const std::uint8_t* codes, float norm) {
-  auto found = id_to_index_.find(id);
-  if (found != id_to_index_.end()) {
-    const std::size_t p = found->second;
-    VELMORA_CHECK(p < size(), "upsert_entry: indexed position out of range");
-    std::memcpy(codes_.data() + p * code_bytes_, codes, code_bytes_);
-    norms_[p] = norm;
+void CompressedVectorStore::upsert_entry(std::uint64_t id, const std::uint8_t* indices, float norm) {
+  const std::size_t found = index_.find(id, ids_.data());
+  if (found != IdIndex::npos) {
+    VELMORA_CHECK(found < size(), "upsert_entry: indexed position out of range");
+    codes_.assign(found, indices);
+    norms_[found] = norm;
     return;
   }
   const std::size_t p = size();
-  // Each step either completes or leaves its container as it was, so an
-  // allocation failure part-way is rolled back to the previous state.
-  codes_.insert(codes_.end(), codes, codes + code_bytes_);
-  try {
-    norms_.push_back(norm);
-    try {
-      ids_.push_back(id);
-      try {
-        id_to_index_.emplace(id, p);
-      } catch (...) {
-        ids_.pop_back();
-        throw;
-      }
-    } catch (...) {
-      norms_.pop_back();
-      throw;
-    }
-  } catch (...) {
-    codes_.resize(p * code_bytes_);
-    throw;
-  }
+  // Everything that may allocate happens before the first change, and each
+  // append either completes or leaves its container as it was.
+  index_.reserve(p + 1, ids_.data());
+  ids_.reserve(p + 1);
+  norms_.reserve(p + 1);
+  codes_.reserve(p + 1);
+  codes_.push_back(indices);
+  norms_.push_back(norm);
+  ids_.push_back(id);
+  index_.insert(id, p, ids_.data());
 }
 
 Status CompressedVectorStore::insert(std::uint64_t id, FloatView vector) {
@@ -110,32 +152,32 @@ Status CompressedVectorStore::insert(std::uint64_t id, FloatView vector) {
   if (!rotation) return std::move(rotation).error();
   Result<CodebookHandle> codebook = get_codebook(dim_, bits_);
   if (!codebook) return std::move(codebook).error();
-  Result<EncodedVector> encoded =
-      encode_vector(vector.data, vector.size, *rotation.value(), *codebook.value(), bits_);
-  if (!encoded) return std::move(encoded).error();
-  upsert_entry(id, encoded.value().codes.data(), encoded.value().norm);
+  std::vector<float> scratch(2 * dim_);
+  std::vector<std::uint8_t> indices(dim_);
+  float norm;
+  if (!encode_indices(vector.data, *rotation.value(), *codebook.value(), indices.data(), &norm,
+                      scratch.data())) {
+    return StoreError::internal(kDegenerateNormText);
+  }
+  upsert_entry(id, indices.data(), norm);
   return ok_status();
 }
 
 bool CompressedVectorStore::remove(std::uint64_t id) {
-  auto found = id_to_index_.find(id);
-  if (found == id_to_index_.end()) return false;
-  const std::size_t p = found->second;
+  const std::size_t p = index_.find(id, ids_.data());
+  if (p == IdIndex::npos) return false;
   const std::size_t last = size() - 1;
   VELMORA_CHECK(p <= last, "remove: indexed position out of range");
+  // The index reads ids while it reorganises, so it changes before the ids.
+  index_.erase(id, ids_.data());
   if (p != last) {
-    const std::uint64_t moved_id = ids_[last];
-    auto moved = id_to_index_.find(moved_id);
-    VELMORA_CHECK(moved != id_to_index_.end(), "remove: moved entry missing from the id index");
-    ids_[p] = moved_id;
+    index_.move(ids_[last], p, ids_.data());
+    ids_[p] = ids_[last];
     norms_[p] = norms_[last];
-    std::memcpy(codes_.data() + p * code_bytes_, codes_.data() + last * code_bytes_, code_bytes_);
-    moved->second = p;
   }
+  codes_.move_last_to(p);
   ids_.pop_back();
   norms_.pop_back();
-  codes_.resize(last * code_bytes_);
-  id_to_index_.erase(found);
   return true;
 }
 
@@ -152,7 +194,7 @@ Status CompressedVectorStore::insert_batch(const std::vector<PreparedPair>& pair
   const Rotation& rot = *rotation.value();
   const Codebook& cb = *codebook.value();
 
-  std::vector<std::uint8_t> codes(n * code_bytes_);
+  std::vector<std::uint8_t> indices(n * dim_);
   std::vector<float> norms(n);
   std::mutex error_mutex;
   std::optional<StoreError> error_slot;
@@ -161,24 +203,26 @@ Status CompressedVectorStore::insert_batch(const std::vector<PreparedPair>& pair
   const bool force_worker_panic = std::getenv("VELMORA_FORCE_WORKER_PANIC") != nullptr;
 #endif
   parallel_for(n, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) {
+    // Chunks small enough for their rotated rows to stay in cache.
+    constexpr std::size_t kChunk = 32;
+    const float* vectors[kChunk];
+    for (std::size_t first = begin; first < end; first += kChunk) {
       if (stop.load(std::memory_order_relaxed)) return;
 #ifdef VELMORA_TEST_HOOKS
       VELMORA_CHECK(!force_worker_panic, "forced failure in a worker thread");
 #endif
-      Result<EncodedVector> encoded = encode_vector(pairs[i].vector.data(), dim_, rot, cb, bits_);
-      if (!encoded) {
-        // The slot is only ever tried, never waited for; a lost try still
+      const std::size_t count = std::min(kChunk, end - first);
+      for (std::size_t c = 0; c < count; ++c) vectors[c] = pairs[first + c].vector.data();
+      if (encode_batch(vectors, count, rot, cb, indices.data() + first * dim_, norms.data() + first) < count) {
+        // The slot is only ever tried, never waited for; a failed try still
         // fails the batch through the stop flag.
         if (error_mutex.try_lock()) {
-          if (!error_slot) error_slot = std::move(encoded).error();
+          if (!error_slot) error_slot = StoreError::internal(kDegenerateNormText);
           error_mutex.unlock();
         }
         stop.store(true, std::memory_order_relaxed);
         return;
       }
-      std::memcpy(codes.data() + i * code_bytes_, encoded.value().codes.data(), code_bytes_);
-      norms[i] = encoded.value().norm;
     }
   });
   if (stop.load()) {
@@ -188,66 +232,88 @@ Status CompressedVectorStore::insert_batch(const std::vector<PreparedPair>& pair
 
   // Make room for every new id first, so that applying cannot fail half-way.
   std::size_t new_ids = 0;
-  for (const PreparedPair& pair : pairs) new_ids += id_to_index_.count(pair.id) == 0;
-  ids_.reserve(size() + new_ids);
-  norms_.reserve(size() + new_ids);
-  codes_.reserve((size() + new_ids) * code_bytes_);
-  id_to_index_.reserve(size() + new_ids);
-  for (std::size_t i = 0; i < n; ++i) upsert_entry(pairs[i].id, codes.data() + i * code_bytes_, norms[i]);
+  for (const PreparedPair& pair : pairs) new_ids += index_.find(pair.id, ids_.data()) == IdIndex::npos;
+  const std::size_t final_size = size() + new_ids;
+  index_.reserve(final_size, ids_.data());
+  ids_.reserve(final_size);
+  norms_.reserve(final_size);
+  codes_.reserve(final_size);
+  for (std::size_t i = 0; i < n; ++i) upsert_entry(pairs[i].id, indices.data() + i * dim_, norms[i]);
   return ok_status();
 }
 
-Result<std::vector<ScoredPair>> CompressedVectorStore::score_entries(FloatView vector) const {
+Result<StoredEntries> CompressedVectorStore::prepare_scoring(FloatView vector, QueryLut& lut) const {
   if (size() == 0) return StoreError::empty_store();
   if (vector.size != dim_) return StoreError::dimension_mismatch(dim_, vector.size);
-  Result<QueryLut> lut = prepare_query(vector, dim_, bits_);
-  if (!lut) return std::move(lut).error();
-  EntriesView entries;
-  entries.ids = ids_.data();
-  entries.norms = norms_.data();
-  entries.codes = codes_.data();
-  entries.code_bytes = code_bytes_;
-  entries.count = size();
+  Result<QueryLut> prepared = prepare_query(vector, dim_, bits_);
+  if (!prepared) return std::move(prepared).error();
+  lut = std::move(prepared).value();
 #ifdef VELMORA_TEST_HOOKS
   if (std::getenv("VELMORA_FORCE_WORKER_PANIC") != nullptr) {
-    parallel_for(entries.count, [](std::size_t, std::size_t) {
+    parallel_for(size(), [](std::size_t, std::size_t) {
       VELMORA_CHECK(false, "forced failure in a worker thread");
     });
   }
 #endif
-  return score_all(lut.value(), entries);
+  StoredEntries entries;
+  entries.ids = ids_.data();
+  entries.norms = norms_.data();
+  entries.codes = &codes_;
+  entries.count = size();
+  return entries;
 }
 
 Result<std::vector<ScoredPair>> CompressedVectorStore::query(FloatView vector, std::uint64_t top_k) const {
-  Result<std::vector<ScoredPair>> scored = score_entries(vector);
-  if (!scored) return scored;
-  std::vector<ScoredPair>& pairs = scored.value();
-  const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(top_k, pairs.size()));
-  if (k == 0) {
-    pairs.clear();
-  } else if (k == 1) {
-    // The earliest among equal best scores.
-    std::size_t best = 0;
-    for (std::size_t p = 1; p < pairs.size(); ++p) {
-      if (ranks_before(pairs[p], pairs[best])) best = p;
-    }
-    pairs[0] = pairs[best];
-    pairs.resize(1);
+  QueryLut lut;
+  Result<StoredEntries> prepared = prepare_scoring(vector, lut);
+  if (!prepared) return std::move(prepared).error();
+  const StoredEntries& entries = prepared.value();
+  const std::size_t n = entries.count;
+  const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(top_k, n));
+  if (k == 0) return std::vector<ScoredPair>();
+
+  std::vector<Candidate> candidates;
+  if (k * 8 > n) {
+    // Most entries are kept anyway: score all, then select in place.
+    const std::vector<ScoredPair> scored = score_all(lut, entries);
+    candidates.resize(n);
+    for (std::size_t p = 0; p < n; ++p) candidates[p] = {scored[p].score, p};
   } else {
-    if (k < pairs.size()) {
-      std::nth_element(pairs.begin(), pairs.begin() + static_cast<std::ptrdiff_t>(k - 1), pairs.end(),
-                       ranks_before);
-      pairs.resize(k);
-    }
-    std::sort(pairs.begin(), pairs.end(), ranks_before);
+    // Each piece keeps its own k best while it scores; the pieces' winners
+    // are merged below.
+    std::mutex merge_mutex;
+    const std::size_t blocks = (n + kBlockLanes - 1) / kBlockLanes;
+    parallel_for(blocks, [&](std::size_t first, std::size_t last) {
+      TopK best(k);
+      float scores[kScoreChunk];
+      const std::size_t end = std::min(last * kBlockLanes, n);
+      for (std::size_t begin = first * kBlockLanes; begin < end; begin += kScoreChunk) {
+        const std::size_t stop = std::min(begin + kScoreChunk, end);
+        score_range(lut, entries, begin, stop, scores);
+        for (std::size_t p = begin; p < stop; ++p) best.offer(scores[p - begin], p);
+      }
+      std::lock_guard<std::mutex> lock(merge_mutex);
+      candidates.insert(candidates.end(), best.kept().begin(), best.kept().end());
+    });
   }
-  return scored;
+  if (k < candidates.size()) {
+    std::nth_element(candidates.begin(), candidates.begin() + static_cast<std::ptrdiff_t>(k - 1),
+                     candidates.end(), ranks_before);
+    candidates.resize(k);
+  }
+  std::sort(candidates.begin(), candidates.end(), ranks_before);
+  return to_pairs(candidates, entries.ids);
 }
 
 Result<std::vector<ScoredPair>> CompressedVectorStore::query_all(FloatView vector) const {
-  Result<std::vector<ScoredPair>> scored = score_entries(vector);
-  if (scored) std::sort(scored.value().begin(), scored.value().end(), ranks_before);
-  return scored;
+  QueryLut lut;
+  Result<StoredEntries> prepared = prepare_scoring(vector, lut);
+  if (!prepared) return std::move(prepared).error();
+  const std::vector<ScoredPair> scored = score_all(lut, prepared.value());
+  std::vector<Candidate> ranked(scored.size());
+  for (std::size_t p = 0; p < scored.size(); ++p) ranked[p] = {scored[p].score, p};
+  std::sort(ranked.begin(), ranked.end(), ranks_before);
+  return to_pairs(ranked, prepared.value().ids);
 }
 
 }  // namespace velmora

@@ -6,10 +6,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
+#include "code_layout.h"
 #include "encode.h"
+#include "id_index.h"
 #include "similarity.h"
 #include "store_error.h"
 
@@ -49,19 +50,18 @@ class CompressedVectorStore {
 
  private:
   CompressedVectorStore(std::size_t dim, std::uint8_t bits);
-  // Places one encoded record under id: in place if the id is stored,
+  // Places one encoded vector under id: in place if the id is stored,
   // appended otherwise.
-  void upsert_entry(std::uint64_t id, const std::uint8_t* codes, float norm);
-  // (id, score) for every entry, in position order.
-  Result<std::vector<ScoredPair>> score_entries(FloatView vector) const;
+  void upsert_entry(std::uint64_t id, const std::uint8_t* indices, float norm);
+  // Cosine scores of every entry, in position order.
+  Result<StoredEntries> prepare_scoring(FloatView vector, QueryLut& lut) const;
 
   std::size_t dim_;
   std::uint8_t bits_;
-  std::size_t code_bytes_;            // packed_len(dim, bits)
-  std::vector<std::uint64_t> ids_;    // by position
-  std::vector<float> norms_;          // by position
-  std::vector<std::uint8_t> codes_;   // code_bytes_ per position, contiguous
-  std::unordered_map<std::uint64_t, std::size_t> id_to_index_;
+  std::vector<std::uint64_t> ids_;  // by position
+  std::vector<float> norms_;        // by position
+  BlockedCodes codes_;              // by position
+  IdIndex index_;                   // id -> position
 };
 
 }  // namespace velmora

@@ -1,0 +1,54 @@
+// The store's code storage: vectors in blocks of 16, each block holding, for
+// every coordinate, the 16 codes of that coordinate side by side as one
+// little-endian bit field (lane l at bit l * bits). A block's codes for one
+// coordinate are therefore one small load, and the storage is exactly as
+// large as the packed codes (3-bit codes take 3 bits), apart from the unused
+// lanes of the last block.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace velmora {
+
+inline constexpr std::size_t kBlockLanes = 16;
+// Kernels may read a few bytes beyond the last field.
+inline constexpr std::size_t kBlockTailPadding = 8;
+
+class BlockedCodes {
+ public:
+  BlockedCodes(std::size_t dim, std::uint8_t bits);
+
+  std::size_t dim() const { return dim_; }
+  std::uint8_t bits() const { return bits_; }
+  std::size_t size() const { return size_; }
+  std::size_t field_bytes() const { return 2 * static_cast<std::size_t>(bits_); }
+  std::size_t block_bytes() const { return dim_ * field_bytes(); }
+  std::size_t block_count() const { return (size_ + kBlockLanes - 1) / kBlockLanes; }
+  const std::uint8_t* blocks() const { return data_.data(); }
+
+  // Room for n vectors without reallocation.
+  void reserve(std::size_t n);
+  // Appends one vector given as dim cell indices.
+  void push_back(const std::uint8_t* indices);
+  // Overwrites the vector at a position.
+  void assign(std::size_t position, const std::uint8_t* indices);
+  // Copies the last vector over `position` and drops the last slot.
+  void move_last_to(std::size_t position);
+  void pop_back();
+
+  // The dim cell indices of the vector at a position.
+  void indices(std::size_t position, std::uint8_t* out) const;
+
+ private:
+  std::uint8_t* field(std::size_t position, std::size_t coordinate);
+  const std::uint8_t* field(std::size_t position, std::size_t coordinate) const;
+
+  std::size_t dim_;
+  std::uint8_t bits_;
+  std::size_t size_ = 0;
+  std::vector<std::uint8_t> data_;  // block_count() blocks, then the tail padding
+};
+
+}  // namespace velmora

@@ -1,0 +1,211 @@
+// Every scoring kernel against the per-entry reference, bit for bit.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "code_layout.h"
+#include "codebook.h"
+#include "encode.h"
+#include "id_index.h"
+#include "kernels/kernels.h"
+#include "rotation.h"
+#include "similarity.h"
+#include "simd.h"
+
+using namespace velmora;
+
+namespace {
+
+struct Level {
+  const char* name;
+  SimdLevel level;
+  kernels::ScoreBlocksFn (*kernel)(int bits);
+};
+
+const Level kLevels[] = {
+    {"scalar", SimdLevel::Scalar, kernels::score_blocks_scalar},
+    {"avx2", SimdLevel::Avx2, kernels::score_blocks_avx2},
+    {"avx512", SimdLevel::Avx512, kernels::score_blocks_avx512},
+};
+
+QueryLut random_lut(std::size_t dim, std::uint8_t bits, std::mt19937& gen) {
+  std::normal_distribution<float> normal;
+  QueryLut lut;
+  lut.dim = dim;
+  lut.bits = bits;
+  lut.query_norm = std::abs(normal(gen)) * 10.0f;
+  lut.lut.resize(dim << bits);
+  for (float& x : lut.lut) x = normal(gen);
+  return lut;
+}
+
+}  // namespace
+
+class KernelsAgree : public ::testing::TestWithParam<int> {};
+
+TEST_P(KernelsAgree, WithTheReferenceOnEveryLevel) {
+  const auto bits = static_cast<std::uint8_t>(GetParam());
+  std::mt19937 gen(1234 + bits);
+  for (std::size_t dim : {32u, 33u, 40u, 47u, 64u, 100u, 129u}) {
+    for (std::size_t n : {1u, 15u, 16u, 17u, 70u, 333u}) {
+      BlockedCodes codes(dim, bits);
+      std::vector<float> norms;
+      std::vector<std::vector<std::uint8_t>> packed;
+      std::vector<std::uint8_t> indices(dim);
+      for (std::size_t p = 0; p < n; ++p) {
+        for (auto& c : indices) c = static_cast<std::uint8_t>(gen() % (1u << bits));
+        codes.push_back(indices.data());
+        packed.push_back(pack_indices(indices.data(), dim, bits));
+        norms.push_back(static_cast<float>(gen() % 100000 + 1) / 3.0f);
+      }
+      const QueryLut lut = random_lut(dim, bits, gen);
+      std::vector<float> reference(n);
+      for (std::size_t p = 0; p < n; ++p) {
+        reference[p] = cosine_score(lut, packed[p].data(), packed[p].size(), norms[p]);
+      }
+      // The layout restores the indices it was given.
+      for (std::size_t p = 0; p < n; p += 7) {
+        codes.indices(p, indices.data());
+        ASSERT_EQ(pack_indices(indices.data(), dim, bits), packed[p]);
+      }
+      std::vector<float> padded_norms(codes.block_count() * kBlockLanes, 0.0f);
+      std::copy(norms.begin(), norms.end(), padded_norms.begin());
+      const kernels::ScoreBlocksArgs args{lut.lut.data(), dim, codes.blocks(), codes.block_bytes(),
+                                          padded_norms.data(), lut.query_norm};
+      for (const Level& level : kLevels) {
+        if (static_cast<int>(detected_simd_level()) < static_cast<int>(level.level)) continue;
+        std::vector<float> got(codes.block_count() * kBlockLanes);
+        level.kernel(bits)(args, codes.block_count(), got.data());
+        for (std::size_t p = 0; p < n; ++p) {
+          ASSERT_EQ(std::memcmp(&got[p], &reference[p], sizeof(float)), 0)
+              << level.name << " dim " << dim << " n " << n << " position " << p << ": " << got[p]
+              << " vs " << reference[p];
+        }
+      }
+      // The active level through the store's entry point, from a block start
+      // to a partial block's end.
+      const std::vector<std::uint64_t> ids(n, 0);
+      StoredEntries entries{ids.data(), norms.data(), &codes, n};
+      const std::size_t begin = n > 16 ? 16 : 0;
+      std::vector<float> ranged(n - begin);
+      score_range(lut, entries, begin, n, ranged.data());
+      ASSERT_EQ(std::memcmp(ranged.data(), reference.data() + begin, ranged.size() * sizeof(float)), 0);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(BitWidths, KernelsAgree, ::testing::Values(2, 3, 4));
+
+TEST(BlockedCodes, RemovalMovesTheLastVectorAndClearsFreedLanes) {
+  for (std::uint8_t bits : {2, 3, 4}) {
+    BlockedCodes codes(35, bits);
+    std::vector<std::vector<std::uint8_t>> rows;
+    std::mt19937 gen(bits);
+    for (int p = 0; p < 40; ++p) {
+      std::vector<std::uint8_t> row(35);
+      for (auto& c : row) c = static_cast<std::uint8_t>(gen() % (1u << bits));
+      codes.push_back(row.data());
+      rows.push_back(row);
+    }
+    std::vector<std::uint8_t> got(35);
+    // Mirror of swap-remove on the plain rows.
+    for (std::size_t victim : {3u, 38u, 0u, 16u, 15u}) {
+      codes.move_last_to(victim);
+      rows[victim] = rows.back();
+      rows.pop_back();
+      ASSERT_EQ(codes.size(), rows.size());
+      for (std::size_t p = 0; p < rows.size(); ++p) {
+        codes.indices(p, got.data());
+        ASSERT_EQ(got, rows[p]) << "bits " << int(bits) << " position " << p;
+      }
+    }
+    // Lanes past the end read as zero codes, so a reused slot starts clean.
+    while (codes.size() % kBlockLanes != 0) codes.pop_back();
+    codes.push_back(rows[0].data());
+    codes.indices(codes.size() - 1, got.data());
+    EXPECT_EQ(got, rows[0]);
+  }
+}
+
+TEST(IdIndex, FindsEveryIdThroughGrowthAndRemoval) {
+  std::vector<std::uint64_t> ids;
+  IdIndex index;
+  std::mt19937_64 gen(7);
+  // Sequential ids, ids that collide in the low bits, and random ones.
+  for (std::uint64_t i = 0; i < 3000; ++i) {
+    const std::uint64_t id = i < 1000 ? i : i < 2000 ? (i << 32) : gen();
+    ASSERT_EQ(index.find(id, ids.data()), IdIndex::npos);
+    ids.push_back(id);
+    index.insert(id, ids.size() - 1, ids.data());
+  }
+  // Swap-remove every third id, as the store does.
+  for (std::size_t k = 0; k < 1000; ++k) {
+    const std::uint64_t victim = ids[(k * 7919) % ids.size()];
+    const std::size_t p = index.find(victim, ids.data());
+    ASSERT_NE(p, IdIndex::npos);
+    index.erase(victim, ids.data());
+    if (p != ids.size() - 1) {
+      index.move(ids.back(), p, ids.data());
+      ids[p] = ids.back();
+    }
+    ids.pop_back();
+    ASSERT_EQ(index.find(victim, ids.data()), IdIndex::npos);
+  }
+  ASSERT_EQ(index.size(), ids.size());
+  for (std::size_t p = 0; p < ids.size(); ++p) ASSERT_EQ(index.find(ids[p], ids.data()), p);
+}
+
+TEST(RotationKernels, MatchTheReferenceBitForBit) {
+  std::mt19937 gen(99);
+  std::normal_distribution<float> normal;
+  const RotationKernels& active = rotation_kernels();
+  for (std::size_t d : {32u, 33u, 39u, 40u, 57u, 96u, 101u}) {
+    std::vector<float> matrix(d * d);
+    for (float& x : matrix) x = normal(gen);
+    for (std::size_t count : {1u, 3u, 4u, 5u, 11u}) {
+      std::vector<float> xs(count * d), expected(count * d), got(count * d, -1.0f);
+      for (float& x : xs) x = normal(gen);
+      rotate_batch_reference(matrix.data(), d, xs.data(), count, expected.data());
+      active.rotate_batch(matrix.data(), d, xs.data(), count, got.data());
+      ASSERT_EQ(std::memcmp(expected.data(), got.data(), got.size() * sizeof(float)), 0) << d << " " << count;
+      active.rotate(matrix.data(), d, xs.data(), got.data());
+      ASSERT_EQ(std::memcmp(expected.data(), got.data(), d * sizeof(float)), 0) << d;
+    }
+    // One Gram-Schmidt sweep over a few columns at once equals column-wise sweeps.
+    std::vector<double> q(d * d), mine(4 * d), theirs(4 * d);
+    for (double& x : q) x = normal(gen);
+    for (std::size_t e = 0; e < 4 * d; ++e) mine[e] = theirs[e] = normal(gen);
+    for (std::size_t count = 1; count <= 4; ++count) {
+      double* a[4] = {&mine[0], &mine[d], &mine[2 * d], &mine[3 * d]};
+      double* b[4] = {&theirs[0], &theirs[d], &theirs[2 * d], &theirs[3 * d]};
+      active.gram_schmidt(a, count, q.data(), d, 1, d - 2);
+      gram_schmidt_reference(b, count, q.data(), d, 1, d - 2);
+      ASSERT_EQ(std::memcmp(mine.data(), theirs.data(), mine.size() * sizeof(double)), 0) << d << " " << count;
+    }
+  }
+}
+
+TEST(QuantizeMany, AgreesWithTheBinarySearchIncludingSpecialValues) {
+  const float inf = std::numeric_limits<float>::infinity();
+  for (std::uint8_t bits : {2, 3, 4}) {
+    auto codebook = get_codebook(48, bits);
+    ASSERT_TRUE(codebook.ok());
+    const Codebook& cb = *codebook.value();
+    std::vector<float> xs = {inf, -inf, std::numeric_limits<float>::quiet_NaN(), 0.0f, -0.0f, 2.0f, -2.0f};
+    for (float b : cb.boundaries) {
+      xs.push_back(b);
+      xs.push_back(std::nextafter(b, inf));
+      xs.push_back(std::nextafter(b, -inf));
+    }
+    std::mt19937 gen(bits);
+    std::normal_distribution<float> normal(0.0f, 0.2f);
+    for (int i = 0; i < 300; ++i) xs.push_back(normal(gen));
+    std::vector<std::uint8_t> got(xs.size());
+    cb.quantize_many(xs.data(), xs.size(), got.data());
+    for (std::size_t i = 0; i < xs.size(); ++i) ASSERT_EQ(got[i], cb.quantize(xs[i])) << xs[i];
+  }
+}
