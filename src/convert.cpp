@@ -1,1 +1,170 @@
-// Filled in by the next change.
+#include "convert.h"
+
+#include <cmath>
+#include <limits>
+
+#include "invariant.h"
+
+namespace velmora {
+
+namespace {
+
+// A reported length is only a hint (any object can claim any __len__), so
+// no more than this many items are reserved up front; the vector grows
+// normally past it.
+constexpr Py_ssize_t kMaxReservedItems = Py_ssize_t{1} << 16;
+
+void raise_with_type_name(PyObject* exc_type, PyObject* obj, const char* suffix) {
+  const std::string name = type_qualname(obj);
+  PyErr_Format(exc_type, "'%s'%s", name.c_str(), suffix);
+}
+
+// Steps shared by extract_f32_vec and extract_pairs: refuse str and
+// non-sequences, read the length hint, get the iterator.
+PyRef sequence_iterator(PyObject* obj, Py_ssize_t* length_hint) {
+  if (PyUnicode_Check(obj)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return PyRef();
+  }
+  if (!PySequence_Check(obj)) {
+    raise_with_type_name(PyExc_TypeError, obj, " object cannot be converted to 'Sequence'");
+    return PyRef();
+  }
+  Py_ssize_t hint = PySequence_Size(obj);
+  if (hint < 0) {
+    PyErr_Clear();
+    hint = 0;
+  }
+  *length_hint = hint < kMaxReservedItems ? hint : kMaxReservedItems;
+  return PyRef(PyObject_GetIter(obj));
+}
+
+bool item_to_f32(PyObject* item, float* out) {
+  double value;
+  if (PyFloat_CheckExact(item)) {
+    value = PyFloat_AS_DOUBLE(item);
+  } else {
+    value = PyFloat_AsDouble(item);
+    if (value == -1.0 && PyErr_Occurred()) return false;
+  }
+  *out = narrow_to_f32(value);
+  return true;
+}
+
+}  // namespace
+
+std::string type_qualname(PyObject* obj) {
+  PyRef name(PyType_GetQualName(Py_TYPE(obj)));
+  if (name) {
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size);
+    if (utf8 != nullptr) return std::string(utf8, static_cast<std::size_t>(size));
+  }
+  PyErr_Clear();
+  return "<failed to extract type name>";
+}
+
+void python_api_failed(const char* location) {
+  PyErr_Print();
+  throw InvariantError(location, "Python API call failed");
+}
+
+float narrow_to_f32(double value) {
+  // Halfway between the largest f32 and 2^128: from here on the nearest
+  // f32 (ties to even) is an infinity. Handled here because converting an
+  // out-of-range double is undefined behaviour in C++.
+  constexpr double kOverflowsToInfinity = 0x1.ffffffp127;
+  constexpr float kMax = std::numeric_limits<float>::max();
+  constexpr float kInf = std::numeric_limits<float>::infinity();
+  if (value >= kOverflowsToInfinity) return kInf;
+  if (value <= -kOverflowsToInfinity) return -kInf;
+  if (value > static_cast<double>(kMax)) return kMax;
+  if (value < -static_cast<double>(kMax)) return -kMax;
+  return static_cast<float>(value);  // NaN stays NaN
+}
+
+bool extract_u64(PyObject* obj, std::uint64_t* out) {
+  unsigned long long value;
+  if (PyLong_Check(obj)) {
+    value = PyLong_AsUnsignedLongLong(obj);
+  } else {
+    PyRef index(PyNumber_Index(obj));
+    if (!index) return false;
+    value = PyLong_AsUnsignedLongLong(index.get());
+  }
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+  *out = static_cast<std::uint64_t>(value);
+  return true;
+}
+
+bool extract_u8(PyObject* obj, std::uint8_t* out) {
+  const long value = PyLong_AsLong(obj);
+  if (value == -1 && PyErr_Occurred()) return false;
+  if (value < 0 || value > 255) {
+    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+    return false;
+  }
+  *out = static_cast<std::uint8_t>(value);
+  return true;
+}
+
+bool extract_f32_vec(PyObject* obj, std::vector<float>* out) {
+  Py_ssize_t hint = 0;
+  PyRef iterator = sequence_iterator(obj, &hint);
+  if (!iterator) return false;
+  std::vector<float> values;
+  values.reserve(static_cast<std::size_t>(hint));
+  while (PyRef item{PyIter_Next(iterator.get())}) {
+    float value;
+    if (!item_to_f32(item.get(), &value)) return false;
+    values.push_back(value);
+  }
+  if (PyErr_Occurred()) return false;
+  *out = std::move(values);
+  return true;
+}
+
+bool extract_pairs(PyObject* obj, std::vector<PreparedPair>* out) {
+  Py_ssize_t hint = 0;
+  PyRef iterator = sequence_iterator(obj, &hint);
+  if (!iterator) return false;
+  std::vector<PreparedPair> pairs;
+  pairs.reserve(static_cast<std::size_t>(hint));
+  while (PyRef element{PyIter_Next(iterator.get())}) {
+    if (!PyTuple_Check(element.get())) {
+      raise_with_type_name(PyExc_TypeError, element.get(), " object cannot be converted to 'PyTuple'");
+      return false;
+    }
+    const Py_ssize_t size = PyTuple_GET_SIZE(element.get());
+    if (size != 2) {
+      PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd", size);
+      return false;
+    }
+    PreparedPair pair;
+    if (!extract_u64(PyTuple_GET_ITEM(element.get(), 0), &pair.id)) return false;
+    if (!extract_f32_vec(PyTuple_GET_ITEM(element.get(), 1), &pair.vector)) return false;
+    pairs.push_back(std::move(pair));
+  }
+  if (PyErr_Occurred()) return false;
+  *out = std::move(pairs);
+  return true;
+}
+
+PyObject* pairs_to_list(const std::vector<ScoredPair>& pairs) {
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(pairs.size())));
+  if (!list) python_api_failed(VELMORA_HERE);
+  for (std::size_t i = 0; i < pairs.size(); ++i) {
+    PyRef id(PyLong_FromUnsignedLongLong(pairs[i].id));
+    if (!id) python_api_failed(VELMORA_HERE);
+    PyRef score(PyFloat_FromDouble(static_cast<double>(pairs[i].score)));
+    if (!score) python_api_failed(VELMORA_HERE);
+    PyObject* tuple = PyTuple_New(2);
+    if (tuple == nullptr) python_api_failed(VELMORA_HERE);
+    PyTuple_SET_ITEM(tuple, 0, id.release());
+    PyTuple_SET_ITEM(tuple, 1, score.release());
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), tuple);
+  }
+  return list.release();
+}
+
+}  // namespace velmora
