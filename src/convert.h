@@ -71,8 +71,11 @@ std::string type_qualname(PyObject* obj);
 
 bool extract_u64(PyObject* obj, std::uint64_t* out);
 bool extract_u8(PyObject* obj, std::uint8_t* out);
+// One-dimensional numpy arrays, array.array objects and memoryviews of native
+// f32 or f64 are read through their buffer, with the very values that
+// iterating them would give; everything else item by item.
 bool extract_f32_vec(PyObject* obj, std::vector<float>* out);
-bool extract_pairs(PyObject* obj, std::vector<PreparedPair>* out);
+bool extract_pairs(PyObject* obj, PreparedPairs* out);
 
 // Rounds to the nearest f32, ties to even; out-of-range values become an
 // infinity of their sign, NaN stays NaN.

@@ -16,10 +16,37 @@
 
 namespace velmora {
 
-// One converted element of a batch.
-struct PreparedPair {
-  std::uint64_t id = 0;
-  std::vector<float> vector;
+// The converted elements of a batch: each pair's id and vector, the vectors
+// stored back to back in one buffer (one allocation for the whole batch).
+class PreparedPairs {
+ public:
+  std::size_t size() const { return ids_.size(); }
+  std::uint64_t id(std::size_t i) const { return ids_[i]; }
+  FloatView vector(std::size_t i) const {
+    const std::size_t begin = i == 0 ? 0 : ends_[i - 1];
+    return FloatView(values_.data() + begin, ends_[i] - begin);
+  }
+  void reserve(std::size_t pairs, std::size_t values) {
+    ids_.reserve(pairs);
+    ends_.reserve(pairs);
+    values_.reserve(values);
+  }
+  // The values of the next pair are appended to values(), then the pair is
+  // closed with its id.
+  std::vector<float>& values() { return values_; }
+  void close_pair(std::uint64_t id) {
+    ids_.push_back(id);
+    ends_.push_back(values_.size());
+  }
+  void add(std::uint64_t id, FloatView vector) {
+    values_.insert(values_.end(), vector.data, vector.data + vector.size);
+    close_pair(id);
+  }
+
+ private:
+  std::vector<std::uint64_t> ids_;
+  std::vector<float> values_;
+  std::vector<std::size_t> ends_;  // pair i's values end here
 };
 
 class CompressedVectorStore {
@@ -38,7 +65,7 @@ class CompressedVectorStore {
   Status insert(std::uint64_t id, FloatView vector);
   bool remove(std::uint64_t id);
   // All-or-nothing; encodes on the worker pool.
-  Status insert_batch(const std::vector<PreparedPair>& pairs);
+  Status insert_batch(const PreparedPairs& pairs);
 
   // Best first.
   Result<std::vector<ScoredPair>> query(FloatView vector, std::uint64_t top_k) const;
