@@ -107,8 +107,8 @@ TEST(EncodeVector, ScalingChangesOnlyTheNorm) {
 }
 
 TEST(EncodeVector, SameVectorTwiceGivesIdenticalRecords) {
-  const Engine engine(40, 4);
-  const std::vector<float> v = gaussian_vector(40, 22);
+  const Engine engine(56, 4);
+  const std::vector<float> v = gaussian_vector(56, 22);
   const EncodedVector a = engine.encode_ok(v);
   const EncodedVector b = engine.encode_ok(v);
   EXPECT_EQ(a.codes, b.codes);
