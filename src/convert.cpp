@@ -65,7 +65,8 @@ bool iterates_as_its_buffer(PyObject* obj) {
 
 // The fast path for one-dimensional f32/f64 buffers: the same values as
 // iterating, without a Python object per item. False if obj does not qualify.
-bool append_from_buffer(PyObject* obj, std::vector<float>* out) {
+template <class Values>
+bool append_from_buffer(PyObject* obj, Values* out) {
   if (!iterates_as_its_buffer(obj)) return false;
   Py_buffer view;
   if (PyObject_GetBuffer(obj, &view, PyBUF_FORMAT | PyBUF_STRIDES) != 0) {
@@ -170,7 +171,8 @@ namespace {
 
 // Appends the converted items of obj to *values; on failure the values
 // appended so far are dropped again.
-bool append_f32_values(PyObject* obj, std::vector<float>* values) {
+template <class Values>
+bool append_f32_values(PyObject* obj, Values* values) {
   if (!PyUnicode_Check(obj) && PySequence_Check(obj) && append_from_buffer(obj, values)) return true;
   Py_ssize_t hint = 0;
   PyRef iterator = sequence_iterator(obj, &hint);

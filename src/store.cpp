@@ -202,8 +202,10 @@ Status CompressedVectorStore::insert_batch(const PreparedPairs& pairs) {
   const Rotation& rot = *rotation.value();
   const Codebook& cb = *codebook.value();
 
-  std::vector<std::uint8_t> indices(n * dim_);
-  std::vector<float> norms(n);
+  PageArray<std::uint8_t> indices;
+  PageArray<float> norms;
+  indices.resize(n * dim_);
+  norms.resize(n);
   std::mutex error_mutex;
   std::optional<StoreError> error_slot;
   std::atomic<bool> stop{false};

@@ -11,6 +11,7 @@
 #include "code_layout.h"
 #include "encode.h"
 #include "id_index.h"
+#include "page_array.h"
 #include "similarity.h"
 #include "store_error.h"
 
@@ -33,19 +34,19 @@ class PreparedPairs {
   }
   // The values of the next pair are appended to values(), then the pair is
   // closed with its id.
-  std::vector<float>& values() { return values_; }
+  PageArray<float>& values() { return values_; }
   void close_pair(std::uint64_t id) {
     ids_.push_back(id);
     ends_.push_back(values_.size());
   }
   void add(std::uint64_t id, FloatView vector) {
-    values_.insert(values_.end(), vector.data, vector.data + vector.size);
+    values_.append(vector.data, vector.size);
     close_pair(id);
   }
 
  private:
   std::vector<std::uint64_t> ids_;
-  std::vector<float> values_;
+  PageArray<float> values_;
   std::vector<std::size_t> ends_;  // pair i's values end here
 };
 
@@ -85,8 +86,8 @@ class CompressedVectorStore {
 
   std::size_t dim_;
   std::uint8_t bits_;
-  std::vector<std::uint64_t> ids_;  // by position
-  std::vector<float> norms_;        // by position
+  PageArray<std::uint64_t> ids_;  // by position
+  PageArray<float> norms_;        // by position
   BlockedCodes codes_;              // by position
   IdIndex index_;                   // id -> position
 };
