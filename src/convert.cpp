@@ -171,9 +171,9 @@ namespace {
 
 // Appends the converted items of obj to *values; on failure the values
 // appended so far are dropped again.
+// The general path: the object's items one by one.
 template <class Values>
-bool append_f32_values(PyObject* obj, Values* values) {
-  if (!PyUnicode_Check(obj) && PySequence_Check(obj) && append_from_buffer(obj, values)) return true;
+bool append_items(PyObject* obj, Values* values) {
   Py_ssize_t hint = 0;
   PyRef iterator = sequence_iterator(obj, &hint);
   if (!iterator) return false;
@@ -194,6 +194,32 @@ bool append_f32_values(PyObject* obj, Values* values) {
   return true;
 }
 
+template <class Values>
+bool append_f32_values(PyObject* obj, Values* values) {
+  if (!PyUnicode_Check(obj) && PySequence_Check(obj) && append_from_buffer(obj, values)) return true;
+  return append_items(obj, values);
+}
+
+// Keeps a view of a contiguous native-f32 vector in `held` and returns its
+// values, or null (with no view kept) if obj is not one.
+const float* borrow_f32(PyObject* obj, HeldBuffers* held, std::size_t* size) {
+  if (!iterates_as_its_buffer(obj)) return nullptr;
+  Py_buffer* view = held->next();
+  if (PyObject_GetBuffer(obj, view, PyBUF_FORMAT | PyBUF_STRIDES) != 0) {
+    PyErr_Clear();
+    held->drop_last();
+    return nullptr;
+  }
+  if (view->ndim != 1 || native_float_format(view->format) != 'f' ||
+      view->strides[0] != static_cast<Py_ssize_t>(sizeof(float))) {
+    PyBuffer_Release(view);
+    held->drop_last();
+    return nullptr;
+  }
+  *size = static_cast<std::size_t>(view->shape[0]);
+  return static_cast<const float*>(view->buf);
+}
+
 }  // namespace
 
 bool extract_f32_vec(PyObject* obj, std::vector<float>* out) {
@@ -203,11 +229,14 @@ bool extract_f32_vec(PyObject* obj, std::vector<float>* out) {
   return true;
 }
 
-bool extract_pairs(PyObject* obj, PreparedPairs* out) {
+bool extract_pairs(PyObject* obj, PairsArgument* out) {
   Py_ssize_t hint = 0;
   PyRef iterator = sequence_iterator(obj, &hint);
   if (!iterator) return false;
-  PreparedPairs pairs;
+  // Iterating an exact list or tuple runs no Python code, so nothing can
+  // change a borrowed vector behind the conversion's back.
+  const bool may_borrow = PyList_CheckExact(obj) || PyTuple_CheckExact(obj);
+  PreparedPairs& pairs = out->pairs;
   bool sized = false;
   while (PyRef element{PyIter_Next(iterator.get())}) {
     if (!PyTuple_Check(element.get())) {
@@ -219,24 +248,37 @@ bool extract_pairs(PyObject* obj, PreparedPairs* out) {
       PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd", size);
       return false;
     }
+    PyObject* id_object = PyTuple_GET_ITEM(element.get(), 0);
+    PyObject* vector_object = PyTuple_GET_ITEM(element.get(), 1);
     std::uint64_t id;
-    if (!extract_u64(PyTuple_GET_ITEM(element.get(), 0), &id)) return false;
-    if (!append_f32_values(PyTuple_GET_ITEM(element.get(), 1), &pairs.values())) return false;
-    pairs.close_pair(id);
+    if (!PyLong_Check(id_object)) pairs.materialize();  // __index__ may run Python code
+    if (!extract_u64(id_object, &id)) return false;
+    std::size_t length = 0;
+    const float* borrowed = may_borrow ? borrow_f32(vector_object, &out->held, &length) : nullptr;
+    if (borrowed != nullptr) {
+      pairs.add_borrowed(id, FloatView(borrowed, length));
+    } else {
+      PageArray<float>& values = pairs.values();
+      const bool plain_buffer = !PyUnicode_Check(vector_object) && PySequence_Check(vector_object) &&
+                                append_from_buffer(vector_object, &values);
+      if (!plain_buffer) {
+        pairs.materialize();  // item conversion may run Python code
+        if (!append_items(vector_object, &values)) return false;
+      }
+      pairs.close_pair(id);
+    }
     if (!sized) {
-      // The first vector's length times the hint sizes the buffer; both are
+      // The first vector's length times the hint sizes the buffers; both are
       // only hints, so the reservation is capped and may fail harmlessly.
       const std::size_t values = std::min(static_cast<std::size_t>(hint) * pairs.vector(0).size, kMaxReservedValues);
       try {
-        pairs.reserve(static_cast<std::size_t>(hint), values);
+        pairs.reserve(static_cast<std::size_t>(hint), borrowed != nullptr ? 0 : values);
       } catch (const std::bad_alloc&) {
       }
       sized = true;
     }
   }
-  if (PyErr_Occurred()) return false;
-  *out = std::move(pairs);
-  return true;
+  return !PyErr_Occurred();
 }
 
 PyObject* pairs_to_list(const std::vector<ScoredPair>& pairs) {

@@ -86,3 +86,53 @@ def test_numpy_rows_and_lists_give_identical_records(probe):
     expected = stores[0].query_all(probe)
     assert all(s.query_all(probe) == expected for s in stores[1:3])
     assert stores[3].query_all(probe) == expected
+
+
+class Mutator:
+    """A number whose conversion rewrites an array converted earlier."""
+
+    def __init__(self, target, value):
+        self.target, self.value = target, value
+
+    def __float__(self):
+        self.target[:] = 7.0
+        return self.value
+
+    def __index__(self):
+        self.target[:] = 7.0
+        return int(self.value)
+
+
+@pytest.mark.parametrize("via", ["float", "index"])
+def test_vectors_keep_the_values_they_had_when_converted(probe, via):
+    np = pytest.importorskip("numpy")
+    original = np.asarray(random_vector(1), dtype=np.float32)
+    first = original.copy()
+    later = random_vector(2)
+    if via == "float":
+        pairs = [(0, first), (1, later[:-1] + [Mutator(first, later[-1])])]
+    else:
+        pairs = [(0, first), (Mutator(first, 1), later)]
+    store = CompressedVectorStore(DIM, 4)
+    store.insert_batch(pairs)
+    assert (first == 7.0).all()  # the mutation did happen, after id 0 was converted
+    expected = CompressedVectorStore(DIM, 4)
+    expected.insert_batch([(0, original.tolist()), (1, later)])
+    assert store.query_all(probe) == expected.query_all(probe)
+
+
+def test_buffer_objects_match_their_lists(probe):
+    import array
+
+    rows = [random_vector(i) for i in range(20)]
+    expected = CompressedVectorStore(DIM, 2)
+    expected.insert_batch(list(enumerate(rows)))
+    for make in (
+        lambda r: array.array("f", r),
+        lambda r: array.array("d", r),
+        lambda r: memoryview(array.array("f", r)),
+        lambda r: memoryview(array.array("d", r)),
+    ):
+        store = CompressedVectorStore(DIM, 2)
+        store.insert_batch([(i, make(r)) for i, r in enumerate(rows)])
+        assert store.query_all(probe) == expected.query_all(probe)
