@@ -4,11 +4,16 @@ For each (n, dim, bits) it reports, in one run on one machine with one thread
 count: single-query latency (median), query_all latency, insert_batch
 throughput, bytes per vector (memory_bytes()/n and process RSS growth / n)
 and recall@10 against exact cosine search; and the same measurements of the
-peers on the same vectors. Ratios velmora / peer are the headline.
+peers on the same vectors. Ratios velmora / peer are the headline. The FAISS
+peers are IndexFlatIP (exact), IndexScalarQuantizer at 4 and 8 bits and
+IndexPQ with dim/8 subquantizers of 8 bits, all by inner product on
+normalised vectors.
 
     python bench/bench_store.py                      # the full grid
     python bench/bench_store.py --quick              # a small grid
     python bench/bench_store.py --threads 1 --out results.md --json results.json
+    python bench/bench_store.py --plots plots/       # also draw PNG plots (needs matplotlib)
+    python bench/bench_store.py --from-json results.json --plots plots/   # redraw, no measuring
 
 The worker-pool size is fixed per process, so --threads sets
 RAYON_NUM_THREADS before velmora is imported.
@@ -40,6 +45,10 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
     p.add_argument("--no-faiss", action="store_true", help="skip FAISS even when installed")
     p.add_argument("--out", help="also write the Markdown table to this file")
     p.add_argument("--json", help="write every measurement as JSON to this file")
+    p.add_argument("--plots", metavar="DIR", help="write PNG plots to DIR: recall@10 against bytes per "
+                   "vector for each (n, dim), and query latency against n for each dim (needs matplotlib)")
+    p.add_argument("--from-json", metavar="FILE", help="skip measuring: read the rows of an earlier --json "
+                   "run and only print the tables and draw the plots")
     p.add_argument("--seed", type=int, default=0)
     args = p.parse_args(argv)
     if args.quick:
@@ -116,16 +125,35 @@ def bench_numpy(np: Any, data: Any, queries: Any) -> dict:
     return {"query_ms": statistics.median(times) * 1e3, "bytes_per_vector": 4.0 * data.shape[1], "recall@10": 1.0}
 
 
+FAISS_KINDS = ("FlatIP", "SQ4", "SQ8", "PQ")
+PQ_TRAINING_ROWS = 65536  # k-means on more rows than this adds time, not accuracy
+
+
+def faiss_index(np: Any, faiss: Any, unit: Any, kind: str) -> Any:
+    dim = unit.shape[1]
+    if kind == "FlatIP":
+        return faiss.IndexFlatIP(dim)
+    if kind in ("SQ4", "SQ8"):
+        qtype = faiss.ScalarQuantizer.QT_4bit if kind == "SQ4" else faiss.ScalarQuantizer.QT_8bit
+        index = faiss.IndexScalarQuantizer(dim, qtype, faiss.METRIC_INNER_PRODUCT)
+        index.train(unit)
+        return index
+    if kind == "PQ":
+        if dim % 8:
+            raise ValueError(f"PQ needs a dimension divisible by 8, not {dim}")
+        index = faiss.IndexPQ(dim, dim // 8, 8, faiss.METRIC_INNER_PRODUCT)
+        rows = np.random.default_rng(0).permutation(len(unit))[:PQ_TRAINING_ROWS]
+        index.train(unit[np.sort(rows)])
+        return index
+    raise ValueError(f"unknown FAISS index kind {kind!r}")
+
+
 def bench_faiss(np: Any, faiss: Any, data: Any, queries: Any, truth: Any, kind: str) -> dict:
     from velmora._data import recall_at_k
 
     n, dim = data.shape
     unit = np.ascontiguousarray(data / np.linalg.norm(data, axis=1, keepdims=True), dtype=np.float32)
-    if kind == "SQ4":
-        index = faiss.IndexScalarQuantizer(dim, faiss.ScalarQuantizer.QT_4bit, faiss.METRIC_INNER_PRODUCT)
-        index.train(unit)
-    else:
-        index = faiss.IndexFlatIP(dim)
+    index = faiss_index(np, faiss, unit, kind)
     t0 = time.perf_counter()
     index.add(unit)
     add_s = time.perf_counter() - t0
@@ -150,6 +178,13 @@ def main(argv: list[str] | None = None) -> int:
     os.environ["RAYON_NUM_THREADS"] = str(args.threads)
     for var in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
         os.environ[var] = str(args.threads)
+    # Before measuring, so that a missing matplotlib fails the run at once.
+    plt = load_pyplot() if args.plots else None
+    if args.from_json:
+        with open(args.from_json) as f:
+            rows = json.load(f)
+        report(rows, args, plt)
+        return 0
     import numpy as np
 
     from velmora._data import embedding_like, exact_top_k
@@ -176,8 +211,11 @@ def main(argv: list[str] | None = None) -> int:
             truth = exact_top_k(data, queries, 10)
             peers = {"numpy": bench_numpy(np, data, queries)}
             if faiss is not None:
-                peers["faiss SQ4"] = bench_faiss(np, faiss, data, queries, truth, "SQ4")
-                peers["faiss FlatIP"] = bench_faiss(np, faiss, data, queries, truth, "FlatIP")
+                for kind in FAISS_KINDS:
+                    try:
+                        peers[f"faiss {kind}"] = bench_faiss(np, faiss, data, queries, truth, kind)
+                    except (RuntimeError, ValueError) as exc:  # faiss reports its failures as RuntimeError
+                        print(f"n={n} dim={dim}: skipping FAISS {kind}: {exc}", file=sys.stderr)
             for bits in bit_widths:
                 result = bench_velmora(np, data, queries, truth, bits, args)
                 rows.append({"n": n, "dim": dim, "bits": bits, "threads": args.threads,
@@ -186,15 +224,34 @@ def main(argv: list[str] | None = None) -> int:
             del data
             gc.collect()
 
-    table = markdown(rows)
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(rows, f, indent=1)
+    report(rows, args, plt)
+    return 0
+
+
+def report(rows: list[dict], args: argparse.Namespace, plt: Any) -> None:
+    table = markdown(rows) + "\n\n" + peers_markdown(rows)
     print(table)
     if args.out:
         with open(args.out, "w") as f:
             f.write(table + "\n")
-    if args.json:
-        with open(args.json, "w") as f:
-            json.dump(rows, f, indent=1)
-    return 0
+    if plt is not None:
+        for path in draw_plots(plt, rows, args.plots):
+            print(f"wrote {path}", file=sys.stderr)
+
+
+def load_pyplot() -> Any:
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")  # files only, no display needed
+        import matplotlib.pyplot as plt
+    except ImportError:
+        sys.exit("error: --plots needs matplotlib: pip install 'matplotlib>=3.8' "
+                 "(or, from a checkout, pip install '.[bench]')")
+    return plt
 
 
 def print_row(row: dict, file: Any) -> None:
@@ -225,6 +282,108 @@ def markdown(rows: list[dict]) -> str:
     lines.append("")
     lines.append("× columns: peer latency / velmora latency (above 1 means velmora is faster).")
     return "\n".join(lines)
+
+
+def peer_sets(rows: list[dict]) -> list[tuple[int, int, dict]]:
+    """(n, dim, peers) once per measured data set: every bit width shares them."""
+    seen: dict[tuple[int, int], dict] = {}
+    for row in rows:
+        seen.setdefault((row["n"], row["dim"]), row["peers"])
+    return [(n, dim, peers) for (n, dim), peers in seen.items()]
+
+
+def peers_markdown(rows: list[dict]) -> str:
+    lines = [
+        "| n | dim | peer | query ms | bytes/vec | recall@10 |",
+        "|---|---|---|---|---|---|",
+    ]
+    for n, dim, peers in peer_sets(rows):
+        for name, p in peers.items():
+            lines.append(f"| {n:,} | {dim} | {name} | {p['query_ms']:.3f} | {p['bytes_per_vector']:.0f} "
+                         f"| {p['recall@10']:.3f} |")
+    return "\n".join(lines)
+
+
+# One colour per method across all plots; velmora in one hue, darker with more bits.
+STYLE = {
+    "velmora 2 bits": ("#9ecae1", "o"), "velmora 3 bits": ("#4292c6", "o"), "velmora 4 bits": ("#08519c", "o"),
+    "numpy": ("#444444", "s"), "faiss FlatIP": ("#888888", "D"), "faiss SQ4": ("#e6550d", "^"),
+    "faiss SQ8": ("#a63603", "v"), "faiss PQ": ("#31a354", "P"),
+}
+
+
+def draw_plots(plt: Any, rows: list[dict], directory: str) -> list[str]:
+    os.makedirs(directory, exist_ok=True)
+    written = []
+    threads = sorted({row["threads"] for row in rows})
+    thread_note = f"{', '.join(map(str, threads))} thread{'s' if threads != [1] else ''}"
+
+    for n, dim, peers in peer_sets(rows):
+        fig, ax = plt.subplots(figsize=(7, 4.5))
+        ours = sorted((r["bits"], r["velmora"]) for r in rows if (r["n"], r["dim"]) == (n, dim))
+        ax.plot([v["bytes_per_vector"] for _, v in ours], [v["recall@10"] for _, v in ours],
+                color=STYLE["velmora 4 bits"][0], zorder=1)
+        for bits, v in ours:
+            colour, marker = STYLE.get(f"velmora {bits} bits", ("#08519c", "o"))
+            ax.scatter(v["bytes_per_vector"], v["recall@10"], color=colour, marker=marker, s=60, zorder=2,
+                       label=f"velmora {bits} bits")
+        for name, p in peers.items():
+            if name == "faiss FlatIP":
+                continue  # exact, the same point as numpy's float32 search
+            label = "float32 exact (numpy, FAISS FlatIP)" if name == "numpy" else name.replace("faiss", "FAISS")
+            colour, marker = STYLE.get(name, ("black", "x"))
+            ax.scatter(p["bytes_per_vector"], p["recall@10"], color=colour, marker=marker, s=60, zorder=2,
+                       label=label)
+        ax.set_xscale("log", base=2)
+        ax.set_xlabel("bytes per vector (log scale)")
+        ax.set_ylabel("recall@10 against exact cosine search")
+        ax.set_ylim(0, 1.05)
+        ax.grid(True, which="both", alpha=0.3)
+        ax.set_title(f"Recall against memory: n = {n:,}, dim = {dim}")
+        ax.legend(fontsize="small", loc="lower right")
+        written.append(save(plt, fig, directory, f"recall_vs_bytes_dim{dim}_n{n}.png"))
+
+    for dim in sorted({row["dim"] for row in rows}):
+        fig, ax = plt.subplots(figsize=(7, 4.5))
+        series: dict[str, list[tuple[int, float]]] = {}
+        for row in rows:
+            if row["dim"] == dim:
+                series.setdefault(f"velmora {row['bits']} bits", []).append((row["n"], row["velmora"]["query_ms"]))
+        for n, d, peers in peer_sets(rows):
+            if d == dim:
+                for name, p in peers.items():
+                    series.setdefault(name, []).append((n, p["query_ms"]))
+        for name, points in series.items():
+            points.sort()
+            colour, marker = STYLE.get(name, ("black", "x"))
+            ax.plot([n for n, _ in points], [ms for _, ms in points], color=colour, marker=marker,
+                    label=name.replace("faiss", "FAISS").replace("numpy", "numpy float32 exact"))
+        ax.set_xscale("log")
+        ax.set_xticks(sorted({n for points in series.values() for n, _ in points}))
+        ax.set_yscale("log")
+        ax.set_xlabel("stored vectors n (log scale)")
+        ax.set_ylabel("median latency of one top-10 query, ms (log scale)")
+        ax.grid(True, which="both", alpha=0.3)
+        ax.set_title(f"Query latency against n: dim = {dim}, {thread_note}")
+        ax.legend(fontsize="small", loc="upper left")
+        written.append(save(plt, fig, directory, f"latency_vs_n_dim{dim}.png"))
+    return written
+
+
+def save(plt: Any, fig: Any, directory: str, name: str) -> str:
+    plain = plt.FuncFormatter(lambda value, _: f"{value:g}")  # 0.2 and 64, not 2×10⁻¹ and 2⁶
+    for ax in fig.axes:
+        low, high = ax.get_ylim()
+        for axis in (ax.xaxis, ax.yaxis):
+            axis.set_major_formatter(plain)
+            # Minor labels only where a log axis would otherwise show one number or none.
+            sparse = axis is ax.yaxis and ax.get_yscale() == "log" and high < 10 * low
+            axis.set_minor_formatter(plain if sparse else plt.NullFormatter())
+    path = os.path.join(directory, name)
+    fig.tight_layout()
+    fig.savefig(path, dpi=120)
+    plt.close(fig)
+    return path
 
 
 if __name__ == "__main__":
