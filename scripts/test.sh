@@ -25,3 +25,12 @@ ctest --test-dir build/cpp-tests --output-on-failure -j "$JOBS"
 
 echo "== Python tests"
 VELMORA_HOOKS_MODULE_DIR="$PWD/build/cpp-tests" "$VENV/bin/pytest" -q "$@"
+
+# Outside the source tree, so that both check the installed package: its stub
+# against the built module, and the README's quick start against the stub.
+echo "== Type stub (stubtest) and the README's quick start (mypy --strict)"
+typing_dir=$(mktemp -d)
+trap 'rm -rf "$typing_dir"' EXIT
+cp examples/quickstart.py "$typing_dir/"
+(cd "$typing_dir" && "$VENV/bin/python" -m mypy.stubtest velmora._velmora_rs \
+  && "$VENV/bin/python" -m mypy --strict --no-incremental quickstart.py)

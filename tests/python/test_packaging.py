@@ -1,0 +1,86 @@
+"""Release artefacts: the sdist holds what a build needs, a wheel built from
+it holds the module, its stub and the py.typed marker, and that wheel works
+on its own. One build, about a minute."""
+import os
+import re
+import subprocess
+import sys
+import tarfile
+import zipfile
+from pathlib import Path
+
+import pytest
+
+import velmora
+
+ROOT = Path(__file__).resolve().parents[2]
+pytestmark = pytest.mark.slow
+
+SDIST_MEMBERS = [
+    "pyproject.toml", "CMakeLists.txt", "README.md", "src/module.cpp", "src/store.cpp",
+    "src/kernels/score_avx2.cpp", "velmora/__init__.py", "velmora/__main__.py", "velmora/_demo.py",
+    "velmora/_data.py", "velmora/_version.py", "velmora/_velmora_rs.pyi", "velmora/py.typed",
+]
+WHEEL_MEMBERS = [
+    "velmora/__init__.py", "velmora/__main__.py", "velmora/_demo.py", "velmora/_data.py",
+    "velmora/_version.py", "velmora/_velmora_rs.pyi", "velmora/py.typed",
+]
+
+
+def run(*command, cwd=None, env=None):
+    done = subprocess.run([str(c) for c in command], cwd=cwd, env=env, capture_output=True, text=True,
+                          timeout=900)
+    assert done.returncode == 0, f"{command}\n{done.stdout}\n{done.stderr}"
+    return done
+
+
+@pytest.fixture(scope="module")
+def artefacts(tmp_path_factory):
+    out = tmp_path_factory.mktemp("dist")
+    run(sys.executable, "-m", "build", "--sdist", "--outdir", out / "sdist", ROOT)
+    (sdist,) = (out / "sdist").glob("velmora-*.tar.gz")
+    run(sys.executable, "-m", "pip", "wheel", "--no-deps", "--disable-pip-version-check",
+        "--wheel-dir", out / "wheel", sdist)
+    (wheel,) = (out / "wheel").glob("velmora-*.whl")
+    return sdist, wheel
+
+
+def test_sdist_holds_the_sources_and_no_build_output(artefacts):
+    sdist, _ = artefacts
+    assert sdist.name == f"velmora-{velmora.__version__}.tar.gz"
+    with tarfile.open(sdist) as tar:
+        names = {name.split("/", 1)[1] for name in tar.getnames() if "/" in name}
+    assert [m for m in SDIST_MEMBERS if m not in names] == []
+    assert not [n for n in names if n.startswith(("build/", ".venv/", "dist/")) or n.endswith(".so")]
+
+
+def test_wheel_built_from_the_sdist_holds_module_stub_and_marker(artefacts):
+    _, wheel = artefacts
+    assert wheel.name.startswith(f"velmora-{velmora.__version__}-cp312-cp312-")
+    with zipfile.ZipFile(wheel) as z:
+        names = set(z.namelist())
+        info = f"velmora-{velmora.__version__}.dist-info"
+        metadata = z.read(f"{info}/METADATA").decode()
+        entry_points = z.read(f"{info}/entry_points.txt").decode()
+    assert [m for m in WHEEL_MEMBERS if m not in names] == []
+    assert [n for n in names if re.fullmatch(r"velmora/_velmora_rs\.cpython-312-.*\.so", n)]
+    assert f"\nVersion: {velmora.__version__}\n" in metadata
+    assert "Provides-Extra: demo" in metadata
+    assert re.search(r"^velmora-demo = velmora\._demo:main$", entry_points, re.M)
+
+
+def test_installed_wheel_works_on_its_own(artefacts, tmp_path):
+    _, wheel = artefacts
+    target = tmp_path / "site"
+    run(sys.executable, "-m", "pip", "install", "--no-deps", "--disable-pip-version-check",
+        "--target", target, wheel)
+    check = (
+        "import velmora, random\n"
+        f"assert velmora.__file__.startswith({str(target)!r}), velmora.__file__\n"
+        "s = velmora.CompressedVectorStore(64, 3)\n"
+        "r = random.Random(1)\n"
+        "s.insert_batch([(i, [r.gauss(0, 1) for _ in range(64)]) for i in range(50)])\n"
+        "print(s.query([1.0] * 64, 1)[0][0] in range(50), s.memory_bytes())\n"
+    )
+    done = run(sys.executable, "-P", "-c", check, cwd=tmp_path, env={**os.environ, "PYTHONPATH": str(target)})
+    assert done.stdout.split() == ["True", str(50 * (24 + 4))]
