@@ -51,8 +51,9 @@ def int_option(text: str) -> int:
 
 
 def parser() -> argparse.ArgumentParser:
+    invoked_as_script = os.path.basename(sys.argv[0]) == "velmora-demo"
     p = argparse.ArgumentParser(
-        prog="python -m velmora",
+        prog="velmora-demo" if invoked_as_script else "python -m velmora",
         description="Load a seeded, embedding-like data set into a velmora store and report its "
         "memory, recall@10 against exact cosine search and query latency.",
         epilog="Needs numpy and tqdm: pip install 'velmora[demo]' (bash scripts/demo.sh installs them).",

@@ -117,4 +117,6 @@ def test_console_script_runs_the_demo(tmp_path):
                          capture_output=True, text=True, timeout=300)
     assert run.returncode == 0, run.stderr
     assert "recall@10" in run.stdout
-    assert subprocess.run([script, "--bits", "1"], capture_output=True, text=True).returncode == 2
+    refused = subprocess.run([script, "--bits", "1"], capture_output=True, text=True)
+    assert refused.returncode == 2
+    assert "usage: velmora-demo" in refused.stderr
