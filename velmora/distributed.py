@@ -11,6 +11,7 @@ docs/distributed.md for the guarantees and figures.
 """
 from __future__ import annotations
 
+import functools
 import math
 import operator
 import os
@@ -18,9 +19,10 @@ import sys
 import threading
 import time
 import uuid
+import weakref
 from array import array
 from collections import deque
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from typing import Any
 
@@ -53,6 +55,10 @@ class ShardUnavailableError(RuntimeError):
         super().__init__(f"shard {shard} (worker {address}) is unavailable: {reason}")
         self.shard = shard
         self.address = address
+        self.reason = reason
+
+    def __reduce__(self) -> tuple[type, tuple[int, str, str]]:
+        return type(self), (self.shard, self.address, self.reason)
 
 
 def _splitmix64(value: int) -> int:
@@ -83,8 +89,31 @@ def _probe_scores(dim: int, bits: int, probes: list[list[float]]) -> list[tuple[
     return store.query_all(probes[0])
 
 
+def _close_all(made: list[Any]) -> None:
+    # Newest first: the client before the cluster it talks to.  One that
+    # fails to close does not keep the others open.
+    failure = None
+    while made:
+        try:
+            made.pop().close()
+        except Exception as exc:
+            failure = failure or exc
+    if failure is not None:
+        raise failure
+
+
 class _TransactionAborted(RuntimeError):
     pass
+
+
+def _one_at_a_time(method: Callable[..., Any]) -> Callable[..., Any]:
+    # Dask runs a worker's actor calls on one thread today; the lock keeps a
+    # shard's steps whole should that ever change.
+    @functools.wraps(method)
+    def locked(self: _Shard, *args: Any) -> Any:
+        with self._lock:
+            return method(self, *args)
+    return locked
 
 
 class _Shard:
@@ -104,26 +133,34 @@ class _Shard:
         # A prepare or commit may arrive after the client gave up on it and
         # aborted; remembering recent aborts makes such late calls refuse.
         self._aborted: deque[str] = deque(maxlen=256)
+        self._lock = threading.Lock()
 
-    def identity(self, probes: list[list[float]]) -> tuple[str, int, list[tuple[int, float]]]:
-        return __version__, os.getpid(), _probe_scores(self._dim, self._bits, probes)
+    @_one_at_a_time
+    def identity(self, probes: list[list[float]]) -> tuple[str, list[tuple[int, float]]]:
+        return __version__, _probe_scores(self._dim, self._bits, probes)
 
+    @_one_at_a_time
     def insert(self, id: int, vector: bytes) -> int:
         self._store.insert(id, _unpack_vector(vector))
         return len(self._store)
 
+    @_one_at_a_time
     def remove(self, id: int) -> tuple[bool, int]:
         return self._store.remove(id), len(self._store)
 
+    @_one_at_a_time
     def stats(self) -> tuple[int, int]:
         return len(self._store), self._store.memory_bytes()
 
-    def query(self, vector: bytes, top_k: int) -> list[tuple[int, float]]:
-        return self._store.query(_unpack_vector(vector), top_k) if len(self._store) else []
+    @_one_at_a_time
+    def query(self, vector: bytes, top_k: int) -> tuple[bytes, bytes]:
+        return _pack_ranked(self._store.query(_unpack_vector(vector), top_k) if len(self._store) else [])
 
-    def query_all(self, vector: bytes) -> list[tuple[int, float]]:
-        return self._store.query_all(_unpack_vector(vector)) if len(self._store) else []
+    @_one_at_a_time
+    def query_all(self, vector: bytes) -> tuple[bytes, bytes]:
+        return _pack_ranked(self._store.query_all(_unpack_vector(vector)) if len(self._store) else [])
 
+    @_one_at_a_time
     def prepare(self, txn: str, ids: bytes, vectors: bytes) -> None:
         if txn in self._aborted:
             raise _TransactionAborted(txn)
@@ -131,6 +168,7 @@ class _Shard:
         CompressedVectorStore(self._dim, self._bits).insert_batch(pairs)
         self._staged[txn] = pairs
 
+    @_one_at_a_time
     def commit(self, txn: str) -> int:
         if txn in self._aborted or txn not in self._staged:
             raise _TransactionAborted(txn)
@@ -150,6 +188,7 @@ class _Shard:
             raise
         return len(self._store)
 
+    @_one_at_a_time
     def abort(self, txn: str) -> int:
         self._aborted.append(txn)
         self._staged.pop(txn, None)
@@ -205,6 +244,15 @@ def _unpack_vector(data: bytes) -> array:
     return _unwire("f", data)
 
 
+def _pack_ranked(ranked: list[tuple[int, float]]) -> tuple[bytes, bytes]:
+    # Scores are f32 values, so the f32 array holds them exactly.
+    return _wire(array("Q", [id for id, _ in ranked])), _wire(array("f", [s for _, s in ranked]))
+
+
+def _unpack_ranked(ids: bytes, scores: bytes) -> list[tuple[int, float]]:
+    return list(zip(_unwire("Q", ids), _unwire("f", scores)))
+
+
 def _unpack_pairs(ids: bytes, vectors: bytes, dim: int) -> list[tuple[int, array]]:
     id_values = _unwire("Q", ids)
     flat = _unwire("f", vectors)
@@ -249,22 +297,27 @@ class ShardedStore:
         self._running_in: int | None = None
         self._closed = False
         self._cluster: LocalCluster | None = None
-        self._owns_client = client is None
+        self._client: Client | None = client
+        # What this store made, closed by close() or, failing that, when the
+        # store is collected or the interpreter exits.
+        self._made: list[Client | LocalCluster] = []
+        self._close_made = weakref.finalize(self, _close_all, self._made)
         self._actor_futures: list[Any] = []
         self._actors: list[Actor] = []
         self._addresses: list[str] = []
         self._counts = [0] * shards
         self._counts_known = True
         try:
-            if client is not None:
-                self._client = client
-            elif address is not None:
+            if address is not None:
                 self._client = Client(address, timeout=self._timeout, set_as_default=False,
                                       direct_to_workers=True)
-            else:
+                self._made.append(self._client)
+            elif client is None:
                 self._cluster = self._start_local_cluster(shards)
+                self._made.append(self._cluster)
                 self._client = Client(self._cluster, set_as_default=False,
                                       direct_to_workers=True, timeout=self._timeout)
+                self._made.append(self._client)
             self._start_shards(shards)
         except BaseException:
             self._release()
@@ -305,7 +358,7 @@ class ShardedStore:
 
         probes = _probe_vectors(self._dim)
         expected = _probe_scores(self._dim, self._bits, probes)
-        for i, (version, _pid, scores) in enumerate(self._gather(
+        for i, (version, scores) in enumerate(self._gather(
                 [(i, self._actors[i].identity(probes)) for i in range(shards)])):
             if scores != expected:
                 raise RuntimeError(
@@ -314,20 +367,17 @@ class ShardedStore:
 
     def _release(self) -> None:
         futures, self._actor_futures, self._actors = self._actor_futures, [], []
-        if futures and self._client.status == "running":
-            # Cancelling drops the actors now, whoever still holds a proxy.
-            self._client.cancel(futures, force=True)
         try:
-            if self._owns_client and getattr(self, "_client", None) is not None:
-                self._client.close()
+            if futures and self._client is not None and self._client.status == "running":
+                # Cancelling drops the actors now, whoever still holds a proxy.
+                self._client.cancel(futures, force=True)
         finally:
-            if self._cluster is not None:
-                self._cluster.close()
-                self._cluster = None
+            self._close_made()
 
     def close(self) -> None:
         """Release the shards, and the client and cluster if this store made
         them.  A given client stays open.  Calling it again does nothing."""
+        self._refuse_reentry()
         with self._lock:
             if not self._closed:
                 self._closed = True
@@ -379,25 +429,29 @@ class ShardedStore:
 
     # -- talking to shards --------------------------------------------------
 
+    def _refuse_reentry(self) -> None:
+        # Argument conversion may run user code that calls back in; waiting
+        # for the lock would then wait for ever.
+        if self._running_in == threading.get_ident():
+            raise RuntimeError("ShardedStore is already running a call in this thread")
+
     @contextmanager
     def _call(self) -> Iterator[None]:
-        me = threading.get_ident()
-        if self._running_in == me:
-            # Argument conversion may run user code that calls back in.
-            raise RuntimeError("ShardedStore is already running a call in this thread")
+        self._refuse_reentry()
         with self._lock:
             if self._closed:
                 raise RuntimeError("ShardedStore is closed")
-            self._running_in = me
+            self._running_in = threading.get_ident()
             try:
                 yield
             finally:
                 self._running_in = None
 
-    def _gather(self, calls: list[tuple[int, Any]], timeout: float | None = None) -> list[Any]:
+    def _gather(self, calls: list[tuple[int, Any]], deadline: float | None = None) -> list[Any]:
         """Waits for calls already sent to shards, in order, all within one
         timeout; raises ShardUnavailableError for the first shard that fails."""
-        deadline = time.monotonic() + (self._timeout if timeout is None else timeout)
+        if deadline is None:
+            deadline = time.monotonic() + self._timeout
         results = []
         for shard, pending in calls:
             while True:
@@ -474,26 +528,26 @@ class ShardedStore:
                 self._gather([(i, self._send(i, "prepare", txn, _wire(parts[i][0]),
                                              _wire(parts[i][1]))) for i in involved])
                 counts = self._gather([(i, self._send(i, "commit", txn)) for i in involved])
-            except BaseException:
-                self._abort(txn, involved)
+            except BaseException as exc:
+                self._abort(txn, involved, exc.shard if isinstance(exc, ShardUnavailableError) else None)
                 raise
             for i, n in zip(involved, counts):
                 self._counts[i] = n
             self._counts_known = True
 
-    def _abort(self, txn: str, shards: list[int]) -> None:
-        """Best effort: shards that cannot be reached are already reported by
-        the error that led here."""
-        pending = []
+    def _abort(self, txn: str, shards: list[int], unreachable: int | None) -> None:
+        """Undoes a batch on every shard it reached, within one timeout.
+
+        Best effort: a shard that cannot be reached is already reported by the
+        error that led here.  The abort is still sent to the shard that failed,
+        without waiting for it, so that a late prepare or commit is refused."""
+        deadline = time.monotonic() + self._timeout
         for i in shards:
             try:
-                pending.append((i, self._send(i, "abort", txn)))
-            except (ShardUnavailableError, RuntimeError):
-                continue
-        for i, call in pending:
-            try:
-                self._counts[i], = self._gather([(i, call)])
-            except ShardUnavailableError:
+                call = self._send(i, "abort", txn)
+                if i != unreachable:
+                    self._counts[i], = self._gather([(i, call)], deadline)
+            except Exception:
                 continue
 
     def remove(self, id: int) -> bool:
@@ -522,6 +576,8 @@ class ShardedStore:
         with self._call():
             payload = self._checked_query(lambda: self._empty.query(vector, top_k), vector)
             top_k = operator.index(top_k)
+            if top_k == 0:
+                return []
             candidates = self._fan_out("query", _wire(payload), top_k)
             return _ranked(candidates)[:top_k]
 
@@ -539,8 +595,9 @@ class ShardedStore:
     def _checked_vector(self, vector: Any) -> array:
         payload = _f32_array(vector)
         if len(payload) != self._dim:
-            # Only a sequence that yields other items the second time round
-            # gets here; the shard would refuse it anyway.
+            # For a query, this is the length check, since the empty local
+            # store stops before its own.  For an insert, only a sequence that
+            # yields other items the second time round gets here.
             raise ValueError(f"Dimension mismatch: expected {self._dim}, got {len(payload)}")
         return payload
 
@@ -561,8 +618,8 @@ class ShardedStore:
     def _fan_out(self, method: str, *args: Any) -> list[tuple[int, float]]:
         holding = [i for i, n in enumerate(self._counts) if n]
         candidates: list[tuple[int, float]] = []
-        for part in self._ask_all(method, *args, shards=holding):
-            candidates.extend(part)
+        for ids, scores in self._ask_all(method, *args, shards=holding):
+            candidates.extend(_unpack_ranked(ids, scores))
         return candidates
 
 

@@ -2,6 +2,7 @@
 as one local store, bad input that reaches no shard, batches that apply
 everywhere or nowhere, and shards that die or freeze."""
 import os
+import pickle
 import signal
 import time
 from collections import Counter
@@ -325,6 +326,11 @@ def test_shards_spread_over_workers_and_an_address_connects(client):
         len(sharded)
     sharded.close()  # again: nothing happens
 
+    dropped = ShardedStore(DIM, 2, shards=2, address=address)
+    own_client = dropped.client
+    del dropped  # never closed: collecting it closes what it made
+    assert own_client.status == "closed"
+
 
 def test_an_engine_that_scores_differently_is_refused_and_released(client, monkeypatch):
     monkeypatch.setattr(velmora_distributed, "_probe_scores",
@@ -369,5 +375,7 @@ def test_a_frozen_or_dead_shard_fails_calls_within_the_timeout():
                 call()
             assert time.monotonic() - started < sharded.timeout + 1.5
             assert caught.value.address == sharded.addresses[1]
+        copy = pickle.loads(pickle.dumps(caught.value))
+        assert (type(copy), copy.args, copy.shard) == (ShardUnavailableError, caught.value.args, 1)
         cluster = sharded._cluster
     assert cluster is not None and cluster.status.name == "closed"
