@@ -34,7 +34,7 @@ unsigned read_lane(const std::uint8_t* field, std::size_t lane, unsigned bits) {
 }  // namespace
 
 BlockedCodes::BlockedCodes(std::size_t dim, std::uint8_t bits) : dim_(dim), bits_(bits) {
-  data_.assign(kBlockTailPadding, 0);
+  data_.resize(kBlockTailPadding, 0);
 }
 
 void BlockedCodes::reserve(std::size_t n) {
@@ -52,8 +52,9 @@ const std::uint8_t* BlockedCodes::field(std::size_t position, std::size_t coordi
 
 void BlockedCodes::push_back(const std::uint8_t* indices) {
   if (size_ % kBlockLanes == 0) {
-    // A fresh block of zero codes; the padding stays at the end.
-    data_.insert(data_.end() - static_cast<std::ptrdiff_t>(kBlockTailPadding), block_bytes(), 0);
+    // A fresh block of zero codes (the old padding, zero too, becomes its
+    // start); new zero padding follows.
+    data_.resize(data_.size() + block_bytes(), 0);
   }
   ++size_;
   assign(size_ - 1, indices);

@@ -8,7 +8,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+
+#include "page_array.h"
 
 namespace velmora {
 
@@ -48,7 +49,7 @@ class BlockedCodes {
   std::size_t dim_;
   std::uint8_t bits_;
   std::size_t size_ = 0;
-  std::vector<std::uint8_t> data_;  // block_count() blocks, then the tail padding
+  PageArray<std::uint8_t> data_;  // block_count() blocks, then the tail padding
 };
 
 }  // namespace velmora

@@ -56,10 +56,12 @@ void IdIndex::reserve(std::size_t n, const std::uint64_t* ids) {
 }
 
 void IdIndex::rehash(std::size_t capacity, const std::uint64_t* ids) {
-  std::vector<std::uint32_t> old(capacity, kEmpty);
+  PageArray<std::uint32_t> old;
+  old.resize(capacity, kEmpty);
   old.swap(slots_);
   const std::size_t mask = capacity - 1;
-  for (std::uint32_t entry : old) {
+  for (std::size_t i = 0; i < old.size(); ++i) {
+    const std::uint32_t entry = old[i];
     if (entry == kEmpty) continue;
     std::size_t s = home(ids[entry - 1]);
     while (slots_[s] != kEmpty) s = (s + 1) & mask;

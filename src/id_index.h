@@ -6,7 +6,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+
+#include "page_array.h"
 
 namespace velmora {
 
@@ -32,7 +33,7 @@ class IdIndex {
   std::size_t slot_of(std::uint64_t id, const std::uint64_t* ids) const;
   void rehash(std::size_t capacity, const std::uint64_t* ids);
 
-  std::vector<std::uint32_t> slots_;  // position + 1; 0 marks an empty slot
+  PageArray<std::uint32_t> slots_;  // position + 1; 0 marks an empty slot
   std::size_t size_ = 0;
 };
 

@@ -161,7 +161,7 @@ void Rotation::rotate_batch(const float* xs, std::size_t count, float* ys) const
   rotation_kernels().rotate_batch(matrix.data(), static_cast<std::size_t>(dim), xs, count, ys);
 }
 
-Result<RotationHandle> build_rotation(std::uint64_t dim) {
+Result<RotationHandle> build_rotation(std::uint64_t dim, const std::function<void()>& on_allocated) {
   if (dim < 32) return StoreError::unsupported_dimension(dim);
   if (dim >= (std::uint64_t{1} << 32)) return StoreError::internal(kShapeOverflowText);
   const std::size_t d = static_cast<std::size_t>(dim);
@@ -173,11 +173,12 @@ Result<RotationHandle> build_rotation(std::uint64_t dim) {
   rotation->matrix = square_buffer<float>(dim);
   rotation->dim = dim;
   rotation->seed = ROTATION_SEED;
+  std::vector<double> rows(8 * d);
+  if (on_allocated) on_allocated();
 
   // Rows are drawn eight at a time and written out column by column, so each
   // column receives one cache line per batch of rows.
   SeededRng rng = SeededRng::from_seed_u64(ROTATION_SEED);
-  std::vector<double> rows(8 * d);
   for (std::size_t i0 = 0; i0 < d; i0 += 8) {
     const std::size_t count = std::min<std::size_t>(8, d - i0);
     for (std::size_t e = 0; e < count * d; ++e) rows[e] = sample_standard_normal(rng);
@@ -218,11 +219,11 @@ Result<RotationHandle> build_rotation(std::uint64_t dim) {
   return RotationHandle(std::move(rotation));
 }
 
-Result<RotationHandle> get_rotation(std::uint64_t dim) {
+Result<RotationHandle> get_rotation(std::uint64_t dim, const std::function<void()>& on_build_started) {
   auto& cache = process_wide<RotationCache>();
   const RotationKey key{dim, ROTATION_SEED};
   if (auto hit = cache.find(key)) return hit;
-  Result<RotationHandle> built = build_rotation(dim);
+  Result<RotationHandle> built = build_rotation(dim, on_build_started);
   if (built.ok()) cache.insert(key, built.value());
   return built;
 }

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -143,11 +144,12 @@ void gram_schmidt_reference(double* const* columns, std::size_t count, const dou
 using RotationHandle = std::shared_ptr<const Rotation>;
 
 // Builds the rotation for `dim` without consulting the cache. Throws
-// std::bad_alloc when the working arrays cannot be allocated.
-Result<RotationHandle> build_rotation(std::uint64_t dim);
+// std::bad_alloc when the working arrays cannot be allocated; once they are,
+// `on_allocated` (if given) is called before the long work starts.
+Result<RotationHandle> build_rotation(std::uint64_t dim, const std::function<void()>& on_allocated = {});
 
 // The cached rotation for `dim`, built on first request.
-Result<RotationHandle> get_rotation(std::uint64_t dim);
+Result<RotationHandle> get_rotation(std::uint64_t dim, const std::function<void()>& on_build_started = {});
 
 // Number of dimensions currently cached (for tests).
 std::size_t cached_rotation_count();

@@ -84,13 +84,14 @@ CompressedVectorStore::CompressedVectorStore(std::size_t dim, std::uint8_t bits)
 
 Result<CompressedVectorStore> CompressedVectorStore::create(std::uint64_t dim, std::uint8_t bits) {
   // A first store of a (dim, bits) pair builds a rotation and a codebook; the
-  // codebook's sampling is serial, so it runs beside the rotation's build.
+  // codebook's sampling is serial, so it runs beside the rotation's build,
+  // once the rotation has shown that this dimension fits in memory.
   std::optional<SamplePrefetch> prefetch;
-  if (bits >= 2 && bits <= 4 && dim >= 32 && dim < (std::uint64_t{1} << 32) && !codebook_cached(dim, bits)) {
-    prefetch.emplace(dim);
-  }
+  const bool valid_bits = bits >= 2 && bits <= 4;
   {
-    Result<RotationHandle> rotation = get_rotation(dim);
+    Result<RotationHandle> rotation = get_rotation(dim, [&] {
+      if (valid_bits && !codebook_cached(dim, bits)) prefetch.emplace(dim);
+    });
     if (!rotation) return std::move(rotation).error();
   }
   if (prefetch) prefetch->wait();
@@ -188,11 +189,11 @@ bool CompressedVectorStore::remove(std::uint64_t id) {
   return true;
 }
 
-Status CompressedVectorStore::insert_batch(const std::vector<PreparedPair>& pairs) {
+Status CompressedVectorStore::insert_batch(const PreparedPairs& pairs) {
   const std::size_t n = pairs.size();
   if (n == 0) return ok_status();
-  for (const PreparedPair& pair : pairs) {
-    if (pair.vector.size() != dim_) return StoreError::dimension_mismatch(dim_, pair.vector.size());
+  for (std::size_t i = 0; i < n; ++i) {
+    if (pairs.vector(i).size != dim_) return StoreError::dimension_mismatch(dim_, pairs.vector(i).size);
   }
   Result<RotationHandle> rotation = get_rotation(dim_);
   if (!rotation) return std::move(rotation).error();
@@ -201,8 +202,10 @@ Status CompressedVectorStore::insert_batch(const std::vector<PreparedPair>& pair
   const Rotation& rot = *rotation.value();
   const Codebook& cb = *codebook.value();
 
-  std::vector<std::uint8_t> indices(n * dim_);
-  std::vector<float> norms(n);
+  PageArray<std::uint8_t> indices;
+  PageArray<float> norms;
+  indices.resize(n * dim_);
+  norms.resize(n);
   std::mutex error_mutex;
   std::optional<StoreError> error_slot;
   std::atomic<bool> stop{false};
@@ -219,7 +222,7 @@ Status CompressedVectorStore::insert_batch(const std::vector<PreparedPair>& pair
       VELMORA_CHECK(!force_worker_panic, "forced failure in a worker thread");
 #endif
       const std::size_t count = std::min(kChunk, end - first);
-      for (std::size_t c = 0; c < count; ++c) vectors[c] = pairs[first + c].vector.data();
+      for (std::size_t c = 0; c < count; ++c) vectors[c] = pairs.vector(first + c).data;
       if (encode_batch(vectors, count, rot, cb, indices.data() + first * dim_, norms.data() + first) < count) {
         // The slot is only ever tried, never waited for; a failed try still
         // fails the batch through the stop flag.
@@ -239,13 +242,13 @@ Status CompressedVectorStore::insert_batch(const std::vector<PreparedPair>& pair
 
   // Make room for every new id first, so that applying cannot fail half-way.
   std::size_t new_ids = 0;
-  for (const PreparedPair& pair : pairs) new_ids += index_.find(pair.id, ids_.data()) == IdIndex::npos;
+  for (std::size_t i = 0; i < n; ++i) new_ids += index_.find(pairs.id(i), ids_.data()) == IdIndex::npos;
   const std::size_t final_size = size() + new_ids;
   index_.reserve(final_size, ids_.data());
   ids_.reserve(final_size);
   norms_.reserve(final_size);
   codes_.reserve(final_size);
-  for (std::size_t i = 0; i < n; ++i) upsert_entry(pairs[i].id, indices.data() + i * dim_, norms[i]);
+  for (std::size_t i = 0; i < n; ++i) upsert_entry(pairs.id(i), indices.data() + i * dim_, norms[i]);
   return ok_status();
 }
 

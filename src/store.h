@@ -11,15 +11,66 @@
 #include "code_layout.h"
 #include "encode.h"
 #include "id_index.h"
+#include "page_array.h"
 #include "similarity.h"
 #include "store_error.h"
 
 namespace velmora {
 
-// One converted element of a batch.
-struct PreparedPair {
-  std::uint64_t id = 0;
-  std::vector<float> vector;
+// The converted elements of a batch: each pair's id and vector. Converted
+// vectors are stored back to back in one buffer; a vector may instead be
+// borrowed from memory the caller keeps valid and unchanged until the batch
+// is consumed.
+class PreparedPairs {
+ public:
+  std::size_t size() const { return ids_.size(); }
+  std::uint64_t id(std::size_t i) const { return ids_[i]; }
+  FloatView vector(std::size_t i) const {
+    const Slot& slot = slots_[i];
+    return slot.borrowed != nullptr ? FloatView(slot.borrowed, slot.size)
+                                    : FloatView(values_.data() + slot.begin, slot.size);
+  }
+  void reserve(std::size_t pairs, std::size_t values) {
+    ids_.reserve(pairs);
+    slots_.reserve(pairs);
+    values_.reserve(values);
+  }
+  // The values of the next pair are appended to values(), then the pair is
+  // closed with its id.
+  PageArray<float>& values() { return values_; }
+  void close_pair(std::uint64_t id) {
+    slots_.push_back({nullptr, owned_end_, values_.size() - owned_end_});
+    owned_end_ = values_.size();
+    ids_.push_back(id);
+  }
+  void add(std::uint64_t id, FloatView vector) {
+    values_.append(vector.data, vector.size);
+    close_pair(id);
+  }
+  void add_borrowed(std::uint64_t id, FloatView vector) {
+    slots_.push_back({vector.data, 0, vector.size});
+    ids_.push_back(id);
+  }
+  // Copies every borrowed vector into the pairs' own buffer.
+  void materialize() {
+    for (Slot& slot : slots_) {
+      if (slot.borrowed == nullptr) continue;
+      values_.append(slot.borrowed, slot.size);
+      slot = {nullptr, owned_end_, slot.size};
+      owned_end_ = values_.size();
+    }
+  }
+
+ private:
+  struct Slot {
+    const float* borrowed;  // null: the vector lives in values_ from `begin`
+    std::size_t begin;
+    std::size_t size;
+  };
+  std::vector<std::uint64_t> ids_;
+  std::vector<Slot> slots_;
+  PageArray<float> values_;
+  std::size_t owned_end_ = 0;
 };
 
 class CompressedVectorStore {
@@ -38,7 +89,7 @@ class CompressedVectorStore {
   Status insert(std::uint64_t id, FloatView vector);
   bool remove(std::uint64_t id);
   // All-or-nothing; encodes on the worker pool.
-  Status insert_batch(const std::vector<PreparedPair>& pairs);
+  Status insert_batch(const PreparedPairs& pairs);
 
   // Best first.
   Result<std::vector<ScoredPair>> query(FloatView vector, std::uint64_t top_k) const;
@@ -58,8 +109,8 @@ class CompressedVectorStore {
 
   std::size_t dim_;
   std::uint8_t bits_;
-  std::vector<std::uint64_t> ids_;  // by position
-  std::vector<float> norms_;        // by position
+  PageArray<std::uint64_t> ids_;  // by position
+  PageArray<float> norms_;        // by position
   BlockedCodes codes_;              // by position
   IdIndex index_;                   // id -> position
 };

@@ -9,7 +9,7 @@
 #include "store.h"
 
 using velmora::CompressedVectorStore;
-using velmora::PreparedPair;
+using velmora::PreparedPairs;
 using velmora::StoreErrorKind;
 
 namespace {
@@ -86,10 +86,10 @@ TEST(StoreMutation, FailedInsertLeavesTheOldRecord) {
 TEST(StoreBatch, MatchesSingleInsertsAndKeepsFirstPositionForDuplicates) {
   auto batch_store = make_store(40, 3);
   auto single_store = make_store(40, 3);
-  std::vector<PreparedPair> pairs;
-  for (std::uint64_t id : {5, 6, 5, 7, 6}) pairs.push_back({id, gaussian(40, unsigned(pairs.size()))});
+  PreparedPairs pairs;
+  for (std::uint64_t id : {5, 6, 5, 7, 6}) pairs.add(id, gaussian(40, unsigned(pairs.size())));
   ASSERT_TRUE(batch_store.insert_batch(pairs).ok());
-  for (const auto& pair : pairs) ASSERT_TRUE(single_store.insert(pair.id, pair.vector).ok());
+  for (std::size_t i = 0; i < pairs.size(); ++i) ASSERT_TRUE(single_store.insert(pairs.id(i), pairs.vector(i)).ok());
   ASSERT_EQ(positions(batch_store), (std::vector<std::uint64_t>{5, 6, 7}));
   ASSERT_EQ(positions(single_store), positions(batch_store));
   for (std::size_t p = 0; p < 3; ++p) {
@@ -102,28 +102,29 @@ TEST(StoreBatch, AllOrNothingWithLengthsCheckedBeforeEncoding) {
   auto store = make_store(32, 2);
   ASSERT_TRUE(store.insert(1, gaussian(32, 1)).ok());
   const auto before = store.entry_at(0);
-  std::vector<PreparedPair> pairs;
-  pairs.push_back({1, std::vector<float>(32, 0.0f)});
-  for (unsigned i = 0; i < 300; ++i) pairs.push_back({100 + i, gaussian(32, i)});
+  PreparedPairs pairs;
+  pairs.add(1, std::vector<float>(32, 0.0f));
+  for (unsigned i = 0; i < 300; ++i) pairs.add(100 + i, gaussian(32, i));
   auto degenerate = store.insert_batch(pairs);
   ASSERT_FALSE(degenerate.ok());
   EXPECT_EQ(degenerate.error().message(), "Internal error: Vector has zero or NaN norm");
-  pairs.push_back({9, gaussian(33, 1)});
+  pairs.add(9, gaussian(33, 1));
   auto mismatch = store.insert_batch(pairs);
   ASSERT_FALSE(mismatch.ok());
   EXPECT_EQ(mismatch.error().message(), "Dimension mismatch: expected 32, got 33");
   EXPECT_EQ(store.size(), 1u);
   EXPECT_EQ(store.entry_at(0).codes, before.codes);
-  EXPECT_TRUE(store.insert_batch({}).ok());
+  EXPECT_TRUE(store.insert_batch(PreparedPairs()).ok());
 }
 
 TEST(StoreQuery, SelectionAgreesWithFullRanking) {
   auto store = make_store(64, 4);
-  std::vector<PreparedPair> pairs;
-  for (unsigned i = 0; i < 500; ++i) pairs.push_back({i * 3ull, gaussian(64, i)});
+  PreparedPairs pairs;
+  for (unsigned i = 0; i < 500; ++i) pairs.add(i * 3ull, gaussian(64, i));
   // Exact duplicates give tied scores.
-  pairs.push_back({7, pairs[10].vector});
-  pairs.push_back({8, pairs[10].vector});
+  const auto tenth = gaussian(64, 10);
+  pairs.add(7, tenth);
+  pairs.add(8, tenth);
   ASSERT_TRUE(store.insert_batch(pairs).ok());
   const auto q = gaussian(64, 1000);
   auto all = store.query_all(q);
@@ -141,7 +142,7 @@ TEST(StoreQuery, SelectionAgreesWithFullRanking) {
   }
   // Querying with a stored vector: its tied copies are the best; k = 1 takes
   // the earliest stored of them.
-  auto best = store.query(pairs[10].vector, 1);
+  auto best = store.query(tenth, 1);
   ASSERT_TRUE(best.ok());
   EXPECT_EQ(best.value()[0].id, 30u);
 }
