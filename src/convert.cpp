@@ -200,24 +200,21 @@ bool append_f32_values(PyObject* obj, Values* values) {
   return append_items(obj, values);
 }
 
-// Keeps a view of a contiguous native-f32 vector in `held` and returns its
-// values, or null (with no view kept) if obj is not one.
-const float* borrow_f32(PyObject* obj, HeldBuffers* held, std::size_t* size) {
+// The values of a contiguous native-f32 vector, or null if obj is not one.
+// (See extract_pairs for why they may be read after the view is released.)
+const float* borrow_f32(PyObject* obj, std::size_t* size) {
   if (!iterates_as_its_buffer(obj)) return nullptr;
-  Py_buffer* view = held->next();
-  if (PyObject_GetBuffer(obj, view, PyBUF_FORMAT | PyBUF_STRIDES) != 0) {
+  Py_buffer view;
+  if (PyObject_GetBuffer(obj, &view, PyBUF_FORMAT | PyBUF_STRIDES) != 0) {
     PyErr_Clear();
-    held->drop_last();
     return nullptr;
   }
-  if (view->ndim != 1 || native_float_format(view->format) != 'f' ||
-      view->strides[0] != static_cast<Py_ssize_t>(sizeof(float))) {
-    PyBuffer_Release(view);
-    held->drop_last();
-    return nullptr;
-  }
-  *size = static_cast<std::size_t>(view->shape[0]);
-  return static_cast<const float*>(view->buf);
+  const bool contiguous_f32 = view.ndim == 1 && native_float_format(view.format) == 'f' &&
+                              view.strides[0] == static_cast<Py_ssize_t>(sizeof(float));
+  const float* values = contiguous_f32 ? static_cast<const float*>(view.buf) : nullptr;
+  *size = contiguous_f32 ? static_cast<std::size_t>(view.shape[0]) : 0;
+  PyBuffer_Release(&view);
+  return values;
 }
 
 }  // namespace
@@ -229,14 +226,14 @@ bool extract_f32_vec(PyObject* obj, std::vector<float>* out) {
   return true;
 }
 
-bool extract_pairs(PyObject* obj, PairsArgument* out) {
+bool extract_pairs(PyObject* obj, PreparedPairs* out) {
   Py_ssize_t hint = 0;
   PyRef iterator = sequence_iterator(obj, &hint);
   if (!iterator) return false;
   // Iterating an exact list or tuple runs no Python code, so nothing can
   // change a borrowed vector behind the conversion's back.
   const bool may_borrow = PyList_CheckExact(obj) || PyTuple_CheckExact(obj);
-  PreparedPairs& pairs = out->pairs;
+  PreparedPairs& pairs = *out;
   bool sized = false;
   while (PyRef element{PyIter_Next(iterator.get())}) {
     if (!PyTuple_Check(element.get())) {
@@ -254,7 +251,7 @@ bool extract_pairs(PyObject* obj, PairsArgument* out) {
     if (!PyLong_Check(id_object)) pairs.materialize();  // __index__ may run Python code
     if (!extract_u64(id_object, &id)) return false;
     std::size_t length = 0;
-    const float* borrowed = may_borrow ? borrow_f32(vector_object, &out->held, &length) : nullptr;
+    const float* borrowed = may_borrow ? borrow_f32(vector_object, &length) : nullptr;
     if (borrowed != nullptr) {
       pairs.add_borrowed(id, FloatView(borrowed, length));
     } else {

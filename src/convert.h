@@ -12,7 +12,6 @@
 #include <Python.h>
 
 #include <cstdint>
-#include <deque>
 #include <string>
 #include <vector>
 
@@ -76,33 +75,13 @@ bool extract_u8(PyObject* obj, std::uint8_t* out);
 // f32 or f64 are read through their buffer, with the very values that
 // iterating them would give; everything else item by item.
 bool extract_f32_vec(PyObject* obj, std::vector<float>* out);
-// Buffers whose memory converted pairs borrow; released with the holder.
-class HeldBuffers {
- public:
-  HeldBuffers() = default;
-  HeldBuffers(const HeldBuffers&) = delete;
-  HeldBuffers& operator=(const HeldBuffers&) = delete;
-  ~HeldBuffers() {
-    for (Py_buffer& view : views_) PyBuffer_Release(&view);
-  }
-  // A slot for one more view; its address stays fixed.
-  Py_buffer* next() { return &views_.emplace_back(); }
-  void drop_last() { views_.pop_back(); }
-
- private:
-  std::deque<Py_buffer> views_;
-};
-
-struct PairsArgument {
-  PreparedPairs pairs;  // its borrowed vectors live in buffers `held` keeps
-  HeldBuffers held;
-};
-
 // Contiguous native-f32 vectors of a list or tuple of pairs are borrowed,
-// not copied, as long as no Python code can run before the batch is used;
-// anything that might run Python code first makes the pairs copy what they
-// borrowed, so every vector holds the values it had when it was converted.
-bool extract_pairs(PyObject* obj, PairsArgument* out);
+// not copied, as long as no Python code can run before the batch is used:
+// the list holds the arrays, and nothing can resize, free or write them
+// while the interpreter lock is held and no Python code runs. Anything that
+// might run Python code first makes the pairs copy what they borrowed, so
+// every vector holds the values it had when it was converted.
+bool extract_pairs(PyObject* obj, PreparedPairs* out);
 
 // Rounds to the nearest f32, ties to even; out-of-range values become an
 // infinity of their sign, NaN stays NaN.

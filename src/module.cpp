@@ -442,9 +442,9 @@ PyObject* store_insert_batch(PyObject* self, PyObject* const* args, Py_ssize_t n
     if (!bind_fastcall(kInsertBatchArgs, args, nargsf, kwnames, slots)) return nullptr;
     Borrow borrow(self, Access::Exclusive);
     if (!borrow) return nullptr;
-    PairsArgument pairs;
+    PreparedPairs pairs;
     if (!convert_argument("pairs", extract_pairs, slots[0], &pairs)) return nullptr;
-    Status status = borrow.store().insert_batch(pairs.pairs);
+    Status status = borrow.store().insert_batch(pairs);
     if (!status) {
       raise_store_error(status.error());
       return nullptr;

@@ -83,7 +83,12 @@ inline double sample_standard_normal(SeededRng& rng) {
   const std::size_t i = static_cast<std::size_t>(b & 0xFF);
   const double x = symmetric_double(b) * detail::kZigguratTables.x[i];
   if (x < detail::kZigguratTables.x[i + 1] && -x < detail::kZigguratTables.x[i + 1]) return x;
-  return detail::sample_standard_normal_slow(rng, b);
+  // The slow path works on a copy, so that the caller's generator never has
+  // its address taken and can stay in registers.
+  SeededRng state = rng;
+  const double slow = detail::sample_standard_normal_slow(state, b);
+  rng = state;
+  return slow;
 }
 
 // Dot product in the fixed eight-lane order: lane sums over full blocks of

@@ -53,7 +53,8 @@ class PreparedPairs {
   }
   // Copies every borrowed vector into the pairs' own buffer.
   void materialize() {
-    for (Slot& slot : slots_) {
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
+      Slot& slot = slots_[i];
       if (slot.borrowed == nullptr) continue;
       values_.append(slot.borrowed, slot.size);
       slot = {nullptr, owned_end_, slot.size};
@@ -67,8 +68,8 @@ class PreparedPairs {
     std::size_t begin;
     std::size_t size;
   };
-  std::vector<std::uint64_t> ids_;
-  std::vector<Slot> slots_;
+  PageArray<std::uint64_t> ids_;
+  PageArray<Slot> slots_;
   PageArray<float> values_;
   std::size_t owned_end_ = 0;
 };

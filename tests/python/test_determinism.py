@@ -1,10 +1,8 @@
 """Codes and scores are bit-identical for every thread count and kernel level."""
-import hashlib
 import os
 import subprocess
 import sys
 
-import pytest
 
 SCRIPT = r"""
 import hashlib, random
@@ -32,7 +30,10 @@ print(digest.hexdigest())
 def run(**env):
     full_env = {k: v for k, v in os.environ.items() if k not in ("RAYON_NUM_THREADS", "VELMORA_SIMD")}
     full_env.update(env)
-    out = subprocess.run([sys.executable, "-c", SCRIPT], env=full_env, capture_output=True, text=True, check=True)
+    # -P: the source tree (the working directory) must not shadow the
+    # installed package.
+    out = subprocess.run([sys.executable, "-P", "-c", SCRIPT], env=full_env, capture_output=True, text=True,
+                         check=True)
     return out.stdout.strip()
 
 

@@ -1,0 +1,377 @@
+"""The sharded store on a local cluster of worker processes: the same answers
+as one local store, bad input that reaches no shard, batches that apply
+everywhere or nowhere, and shards that die or freeze."""
+import os
+import pickle
+import signal
+import time
+from collections import Counter
+
+import pytest
+
+pytest.importorskip("distributed")
+
+from distributed import Client, LocalCluster  # noqa: E402
+
+from helpers import observable_state, random_vector  # noqa: E402
+from velmora import CompressedVectorStore as Store  # noqa: E402
+from velmora import distributed as velmora_distributed  # noqa: E402
+from velmora.distributed import ShardedStore, ShardUnavailableError, shard_of  # noqa: E402
+
+DIM = 48
+EMPTY = "Store is empty \u2014 cannot query an empty store"
+
+
+@pytest.fixture(scope="module")
+def client():
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                      dashboard_address=":0") as cluster, \
+            Client(cluster, set_as_default=False) as client:
+        yield client
+
+
+def vectors(ids, seed=0):
+    return [(i, random_vector(seed * 1_000_003 + i, DIM)) for i in ids]
+
+
+def bits_of(score):
+    return score.hex()  # tells -0.0 from 0.0 and NaN from everything
+
+
+def assert_same_ranking(got, expected_all, top_k):
+    """`got` holds the best `top_k` of `expected_all` (a local store's
+    query_all): the same scores, bit for bit, in the same order, and pairs
+    that only equal scores may exchange."""
+    assert all(type(i) is int and type(s) is float for i, s in got)
+    assert [bits_of(s) for _, s in got] == [bits_of(s) for _, s in expected_all[:top_k]]
+    assert len({i for i, _ in got}) == len(got)
+    expected = {(i, bits_of(s)) for i, s in expected_all}
+    assert all((i, bits_of(s)) in expected for i, s in got)
+    if got and got[-1][1] == got[-1][1]:
+        must_have = {i for i, s in expected_all if s > got[-1][1]}
+        assert must_have <= {i for i, _ in got}
+
+
+def state(store, probe):
+    """What a caller can see of a store, sharded or local, for comparing."""
+    ranked = store.query_all(probe) if len(store) else []
+    return len(store), store.memory_bytes(), Counter((i, bits_of(s)) for i, s in ranked)
+
+
+# -- the same answers as one local store -----------------------------------
+
+@pytest.mark.parametrize("bits, shards", [(2, 3), (4, 2)])
+def test_queries_match_one_local_store_bit_for_bit(client, bits, shards):
+    pairs = vectors(range(3000))
+    local = Store(DIM, bits)
+    local.insert_batch(pairs)
+    with ShardedStore(DIM, bits, shards=shards, client=client) as sharded:
+        sharded.insert_batch(pairs)
+        assert len(sharded) == 3000
+        assert sharded.memory_bytes() == local.memory_bytes()
+        queries = [random_vector(10**6 + q, DIM) for q in range(3)] + [pairs[17][1], [0.0] * DIM]
+        for query in queries:
+            expected = local.query_all(query)
+            got_all = sharded.query_all(query)
+            assert Counter((i, bits_of(s)) for i, s in got_all) == \
+                Counter((i, bits_of(s)) for i, s in expected)
+            assert_same_ranking(got_all, expected, len(expected))
+            for top_k in (0, 1, 10, 257, 2**64 - 1):
+                assert_same_ranking(sharded.query(query, top_k), expected, top_k)
+        assert sharded.query(pairs[17][1], 1)[0][0] == 17
+
+
+def test_nan_queries_return_every_shard_nan_scores_last(client):
+    with ShardedStore(DIM, 3, shards=2, client=client) as sharded:
+        sharded.insert_batch(vectors(range(40)))
+        result = sharded.query([float("nan")] + [1.0] * (DIM - 1), 25)
+        assert len(result) == 25 and len({i for i, _ in result}) == 25
+        assert all(s != s for _, s in result)
+
+
+def test_updates_and_removals_follow_the_local_store(client):
+    local = Store(DIM, 4)
+    probe = random_vector(424242, DIM)
+    with ShardedStore(DIM, 4, shards=3, client=client) as sharded:
+        steps = [
+            lambda s: s.insert_batch(vectors(range(200))),
+            lambda s: s.insert(7, random_vector(7007, DIM)),          # update in place
+            lambda s: s.insert_batch(vectors([3, 500, 3, 501], seed=5)),  # last occurrence wins
+            lambda s: s.insert_batch(()),
+            lambda s: s.remove(8),
+            lambda s: s.remove(8),                                    # already gone
+            lambda s: s.remove(10**12),                               # never stored
+            lambda s: s.insert(2**64 - 1, random_vector(1, DIM)),
+            lambda s: s.remove(True),                                 # id 1
+        ]
+        for step in steps:
+            assert step(sharded) == step(local)
+            assert state(sharded, probe) == state(local, probe)
+        assert sharded.query(random_vector(7007, DIM), 1)[0][0] == 7
+        assert repr(sharded) == f"ShardedStore(dim={DIM}, bits=4, shards=3, n={len(local)})"
+
+
+def test_emptiness_and_dimension_errors_come_in_the_local_order(client):
+    with ShardedStore(DIM, 4, shards=2, client=client) as sharded:
+        assert len(sharded) == 0 and sharded.memory_bytes() == 0
+        for call in (lambda: sharded.query([1.0], 3), lambda: sharded.query_all([1.0] * DIM)):
+            with pytest.raises(ValueError) as caught:
+                call()
+            assert caught.value.args == (EMPTY,)
+        with pytest.raises(TypeError, match="^argument 'top_k': "):
+            sharded.query([1.0] * DIM, 2.0)   # conversion errors come before emptiness
+        sharded.insert(5, random_vector(5, DIM))
+        with pytest.raises(ValueError) as caught:
+            sharded.query([1.0, 2.0, 3.0], 3)
+        assert caught.value.args == (f"Dimension mismatch: expected {DIM}, got 3",)
+        assert sharded.remove(5) and len(sharded) == 0
+        with pytest.raises(ValueError, match=EMPTY):
+            sharded.query_all([1.0] * DIM)
+
+
+# -- bad input reaches no shard --------------------------------------------
+
+V = random_vector(99, DIM)
+ZERO = [0.0] * DIM
+
+
+def batch_failing_at(k, bad):
+    """Pairs for several shards, updates and new ids, then `bad` at position k."""
+    pairs = vectors([0, 1, 2, 3, 1000, 1001, 1002, 1003], seed=9)[:k]
+    return pairs + [bad] + vectors([2000, 2001], seed=9)
+
+
+BAD_CALLS = {
+    "short vector": lambda s: s.insert(1, V[:-1]),
+    "zero vector": lambda s: s.insert(1, ZERO),
+    "nan element": lambda s: s.insert(1, [float("nan")] + V[1:]),
+    "element beyond f32": lambda s: s.insert(1, [1e39] + V[1:]),
+    "str vector": lambda s: s.insert(1, "abc"),
+    "set vector": lambda s: s.insert(1, set(V)),
+    "float id": lambda s: s.insert(1.0, V),
+    "negative id": lambda s: s.insert(-1, V),
+    "id 2**64": lambda s: s.insert(2**64, V),
+    "batch: list pair at 5": lambda s: s.insert_batch(batch_failing_at(5, [5, V])),
+    "batch: 3-tuple at 3": lambda s: s.insert_batch(batch_failing_at(3, (5, V, 0))),
+    "batch: str id at 6": lambda s: s.insert_batch(batch_failing_at(6, ("x", V))),
+    "batch: short vector at 4": lambda s: s.insert_batch(batch_failing_at(4, (5, V[:-2]))),
+    "batch: zero vector at 7": lambda s: s.insert_batch(batch_failing_at(7, (5, ZERO))),
+    "batch: inf element at 1": lambda s: s.insert_batch(batch_failing_at(1, (5, [float("inf")] + V[1:]))),
+    "batch: a str": lambda s: s.insert_batch("abc"),
+    "batch: a generator": lambda s: s.insert_batch(p for p in vectors([1])),
+    "remove: float id": lambda s: s.remove(1.5),
+    "query: bad top_k": lambda s: s.query(V, -1),
+    "query: str": lambda s: s.query("abc", 1),
+    "query: short": lambda s: s.query(V[:-1], 1),
+    "query_all: item not a number": lambda s: s.query_all([None] * DIM),
+}
+
+
+@pytest.fixture(scope="module")
+def filled_pair(client):
+    local = Store(DIM, 4)
+    sharded = ShardedStore(DIM, 4, shards=2, client=client)
+    for store in (local, sharded):
+        store.insert_batch(vectors(range(0, 1000, 3)))
+    yield sharded, local
+    sharded.close()
+
+
+@pytest.mark.parametrize("call", BAD_CALLS.values(), ids=BAD_CALLS.keys())
+def test_bad_input_raises_what_the_local_store_raises_and_changes_no_shard(filled_pair, call):
+    sharded, local = filled_pair
+    probe = random_vector(31337, DIM)
+    before = state(local, probe)
+    with pytest.raises(Exception) as expected:
+        call(local)
+    with pytest.raises(Exception) as caught:
+        call(sharded)
+    assert type(caught.value) is type(expected.value)
+    assert caught.value.args == expected.value.args
+    assert state(local, probe) == before
+    assert state(sharded, probe) == before
+
+
+@pytest.mark.parametrize("dim, bits", [(31, 4), (64, 5), (64, 256), (64.0, 4), (64, "4")])
+def test_bad_dimension_or_width_raises_what_the_local_store_raises(dim, bits):
+    with pytest.raises(Exception) as expected:
+        Store(dim, bits)
+    with pytest.raises(Exception) as caught:
+        ShardedStore(dim, bits)
+    assert (type(caught.value), caught.value.args) == (type(expected.value), expected.value.args)
+
+
+@pytest.mark.parametrize("kwargs, error, message", [
+    ({"shards": 0}, ValueError, "shards must be at least 1, got 0"),
+    ({"shards": 2.0}, TypeError, "shards must be an int, got float"),
+    ({"timeout": float("inf")}, ValueError, "timeout must be a positive finite"),
+    ({"address": "tcp://127.0.0.1:1", "client": object()}, ValueError, "give either client or address"),
+])
+def test_bad_options_are_refused_before_any_cluster_starts(kwargs, error, message):
+    started = time.monotonic()
+    with pytest.raises(error, match="^" + message):
+        ShardedStore(DIM, 4, **kwargs)
+    assert time.monotonic() - started < 1.0
+
+
+def test_reentering_from_a_conversion_is_refused(filled_pair):
+    sharded, _ = filled_pair
+
+    class CallsBack(list):
+        def __iter__(self):
+            sharded.remove(0)
+            return super().__iter__()
+
+    with pytest.raises(RuntimeError, match="already running a call"):
+        sharded.insert(1, CallsBack(V))
+    assert sharded.query(vectors([0])[0][1], 1)[0][0] == 0
+
+
+# -- batches: all shards or none ---------------------------------------------
+
+def observable_shard(shard, probe):
+    return observable_state(shard._store, probe)
+
+
+def test_a_shard_commit_undone_restores_it_exactly_and_late_calls_are_refused():
+    probe = random_vector(5150, DIM)
+    shard = velmora_distributed._Shard(DIM, 4)
+    wire = velmora_distributed._wire
+    from array import array
+
+    def part(pairs):
+        ids, flat = array("Q"), array("f")
+        for i, v in pairs:
+            ids.append(i)
+            flat.extend(array("f", v))
+        return wire(ids), wire(flat)
+
+    shard.prepare("t0", *part(vectors(range(10))))
+    assert shard.commit("t0") == 10
+    before = observable_shard(shard, probe)
+
+    shard.prepare("t1", *part(vectors([20, 21, 20, 22], seed=1)))
+    assert observable_shard(shard, probe) == before          # prepared, not applied
+    assert shard.commit("t1") == 13
+    assert shard.abort("t1") == 10
+    assert observable_shard(shard, probe) == before          # added ids out, positions kept
+
+    shard.prepare("t2", *part(vectors([3, 30], seed=2)))
+    shard.commit("t2")
+    shard.abort("t2")
+    assert len(shard._store) == 10                            # 30 taken out again...
+    assert shard._store.query(vectors([3], seed=2)[0][1], 1)[0][0] == 3  # ...3 keeps its update
+
+    with pytest.raises(ValueError, match="zero or NaN norm"):
+        shard.prepare("t3", *part([(40, V), (41, ZERO)]))
+    with pytest.raises(velmora_distributed._TransactionAborted):
+        shard.commit("t3")                                    # nothing was staged
+    shard.prepare("t4", *part([(50, V)]))
+    shard.abort("t4")
+    with pytest.raises(velmora_distributed._TransactionAborted):
+        shard.commit("t4")                                    # commit after its abort
+    shard.abort("t5")
+    with pytest.raises(velmora_distributed._TransactionAborted):
+        shard.prepare("t5", *part([(51, V)]))                 # prepare after its abort
+    assert len(shard._store) == 10
+
+
+def test_a_commit_failing_on_one_shard_is_undone_on_the_others(client, monkeypatch):
+    probe = random_vector(777, DIM)
+    with ShardedStore(DIM, 4, shards=2, client=client) as sharded:
+        sharded.insert_batch(vectors(range(100)))
+        before = state(sharded, probe)
+        send = ShardedStore._send
+
+        def abort_shard_1_before_its_commit(self, shard, method, *args):
+            if method == "commit" and shard == 1:
+                send(self, 1, "abort", args[0]).result()
+            return send(self, shard, method, *args)
+
+        monkeypatch.setattr(ShardedStore, "_send", abort_shard_1_before_its_commit)
+        new_ids = vectors(range(100, 160))
+        assert {shard_of(i, 2) for i, _ in new_ids} == {0, 1}
+        with pytest.raises(RuntimeError):
+            sharded.insert_batch(new_ids)
+        monkeypatch.undo()
+        assert state(sharded, probe) == before
+        sharded.insert_batch(new_ids)
+        assert len(sharded) == 160
+
+
+# -- routing, placement and connections -------------------------------------
+
+def test_routing_is_a_fixed_mix_spread_evenly():
+    assert shard_of(0, 2**64) == 0xE220A8397B1DCDAF    # splitmix64's first output from seed 0
+    assert shard_of(0, 7) == 0xE220A8397B1DCDAF % 7
+    spread = Counter(shard_of(i, 4) for i in range(20000))
+    assert all(4500 < n < 5500 for n in spread.values()) and len(spread) == 4
+
+
+def test_shards_spread_over_workers_and_an_address_connects(client):
+    address = client.scheduler.address
+    with ShardedStore(DIM, 2, shards=4, address=address) as sharded:
+        assert sorted(set(sharded.addresses)) == sorted(client.run(os.getpid))
+        assert Counter(sharded.addresses).most_common(1)[0][1] == 2
+        sharded.insert_batch(vectors(range(50)))
+        assert len(sharded) == 50
+        own_client = sharded.client
+    assert own_client.status == "closed"
+    assert client.status == "running"
+    with pytest.raises(RuntimeError, match="closed"):
+        len(sharded)
+    sharded.close()  # again: nothing happens
+
+    dropped = ShardedStore(DIM, 2, shards=2, address=address)
+    own_client = dropped.client
+    del dropped  # never closed: collecting it closes what it made
+    assert own_client.status == "closed"
+
+
+def test_an_engine_that_scores_differently_is_refused_and_released(client, monkeypatch):
+    monkeypatch.setattr(velmora_distributed, "_probe_scores",
+                        lambda dim, bits, probes: [(0, 0.5)])
+    held_before = set(client.who_has())
+    with pytest.raises(RuntimeError, match="scores differently"):
+        ShardedStore(DIM, 4, shards=2, client=client)
+    deadline = time.monotonic() + 10
+    while set(client.who_has()) != held_before:
+        assert time.monotonic() < deadline
+        time.sleep(0.1)
+
+
+# -- shards that die or freeze ---------------------------------------------
+
+def test_a_frozen_or_dead_shard_fails_calls_within_the_timeout():
+    """Starts its own cluster, since it kills one of its workers."""
+    with ShardedStore(DIM, 4, shards=2, timeout=3.0) as sharded:
+        sharded.insert_batch(vectors(range(300)))
+        probe = random_vector(1, DIM)
+        pids = sharded.client.run(os.getpid)
+        frozen, dead = (pids[sharded.addresses[i]] for i in (0, 1))
+
+        os.kill(frozen, signal.SIGSTOP)
+        try:
+            started = time.monotonic()
+            with pytest.raises(ShardUnavailableError, match=r"^shard 0 \(worker tcp://") as caught:
+                sharded.query(probe, 5)
+            assert 2.5 < time.monotonic() - started < 6.0
+            assert caught.value.shard == 0 and isinstance(caught.value, RuntimeError)
+        finally:
+            os.kill(frozen, signal.SIGCONT)
+        assert len(sharded.query(probe, 5)) == 5             # thawed, it answers again
+
+        os.kill(dead, signal.SIGKILL)
+        on_dead_shard = next(i for i in range(10**6) if shard_of(i, 2) == 1)
+        for call in (lambda: sharded.query(probe, 5), lambda: len(sharded),
+                     lambda: sharded.insert(on_dead_shard, probe),
+                     lambda: sharded.insert_batch(vectors(range(1000, 1010)))):
+            started = time.monotonic()
+            with pytest.raises(ShardUnavailableError, match=r"^shard 1 ") as caught:
+                call()
+            assert time.monotonic() - started < sharded.timeout + 1.5
+            assert caught.value.address == sharded.addresses[1]
+        copy = pickle.loads(pickle.dumps(caught.value))
+        assert (type(copy), copy.args, copy.shard) == (ShardUnavailableError, caught.value.args, 1)
+        cluster = sharded._cluster
+    assert cluster is not None and cluster.status.name == "closed"
