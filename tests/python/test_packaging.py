@@ -22,7 +22,7 @@ SDIST_MEMBERS = [
     "velmora/_data.py", "velmora/_version.py", "velmora/_velmora_rs.pyi", "velmora/py.typed",
 ]
 WHEEL_MEMBERS = [
-    "velmora/__init__.py", "velmora/__main__.py", "velmora/_demo.py", "velmora/_data.py",
+    "velmora/__init__.py", "velmora/__main__.py", "velmora/_demo.py", "velmora/_data.py", "velmora/distributed.py",
     "velmora/_version.py", "velmora/_velmora_rs.pyi", "velmora/py.typed",
 ]
 
