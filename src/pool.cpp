@@ -104,7 +104,7 @@ class Pool {
     }
     auto job = std::make_shared<Job>();
     job->body = &body;
-    const std::size_t target_pieces = threads() * 4;
+    const std::size_t target_pieces = threads() * 8;
     split(0, n, (n + target_pieces - 1) / target_pieces, job->pieces);
 
     std::lock_guard<std::mutex> one_job_at_a_time(submit_mutex_);

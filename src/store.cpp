@@ -55,6 +55,17 @@ class TopK {
     }
   }
 
+  // Offers a run of consecutive positions; runs with nothing better than the
+  // worst kept are dismissed by one branch-free pass.
+  void offer_run(const float* scores, std::size_t count, std::size_t first_position) {
+    if (heap_.size() == k_ && !threshold_is_nan_) {
+      bool any_better = false;
+      for (std::size_t i = 0; i < count; ++i) any_better |= scores[i] > threshold_;
+      if (!any_better) return;
+    }
+    for (std::size_t i = 0; i < count; ++i) offer(scores[i], first_position + i);
+  }
+
   const std::vector<Candidate>& kept() const { return heap_; }
 
  private:
@@ -300,7 +311,7 @@ Result<std::vector<ScoredPair>> CompressedVectorStore::query(FloatView vector, s
       for (std::size_t begin = first * kBlockLanes; begin < end; begin += kScoreChunk) {
         const std::size_t stop = std::min(begin + kScoreChunk, end);
         score_range(lut, entries, begin, stop, scores);
-        for (std::size_t p = begin; p < stop; ++p) best.offer(scores[p - begin], p);
+        best.offer_run(scores, stop - begin, begin);
       }
       std::lock_guard<std::mutex> lock(merge_mutex);
       candidates.insert(candidates.end(), best.kept().begin(), best.kept().end());
