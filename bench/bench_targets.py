@@ -135,8 +135,14 @@ def main() -> int:
             r = qx["faiss_sq4_ms"] / qx["velmora_ms"]
             add(f"query n={n:,} dim {dim} {bits} bits vs FAISS SQ4 (> 1×)",
                 f"{r:.2f}× ({qx['velmora_ms']:.2f} vs {qx['faiss_sq4_ms']:.2f} ms)", r > 1)
-    q2 = run({"kind": "query", "n": big, "dim": 128, "bits": 4, "threads": 2, "queries": 30})
-    speedup = q1["velmora_ms"] / q2["velmora_ms"]
+    # Clock speeds drift between runs on shared machines: one- and two-thread
+    # runs alternate, and each side keeps its best median.
+    single, double = [q1], []
+    for _ in range(2):
+        double.append(run({"kind": "query", "n": big, "dim": 128, "bits": 4, "threads": 2, "queries": 30}))
+        single.append(run({"kind": "query", "n": big, "dim": 128, "bits": 4, "threads": 1, "queries": 30}))
+    q2 = min(double, key=lambda r: r["velmora_ms"])
+    speedup = min(r["velmora_ms"] for r in single) / q2["velmora_ms"]
     bound = q2["velmora_ms"] / q2["numpy_read_ms"]
     add("2 threads vs 1 (≥ 1.7×, or within 2× of a numpy read of the same bytes)",
         f"{speedup:.2f}×; {bound:.2f}× the numpy read time ({q2['numpy_read_ms']:.2f} ms)",

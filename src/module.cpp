@@ -201,42 +201,42 @@ constexpr ArgSpec kQueryAllArgs{"query_all", kQueryAllParams, 1};
 
 constexpr Py_ssize_t kMaxParams = 2;
 
-bool bind_positional(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+bool bind_positional(const ArgSpec& params, PyObject* const* args, Py_ssize_t nargs,
                      PyObject** slots) {
-  if (nargs > spec.count) {
+  if (nargs > params.count) {
     PyErr_Format(PyExc_TypeError,
                  "%s.%s() takes %zd positional arguments but %zd %s given", kClassName,
-                 spec.function, spec.count, nargs, nargs == 1 ? "was" : "were");
+                 params.function, params.count, nargs, nargs == 1 ? "was" : "were");
     return false;
   }
   for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
   return true;
 }
 
-bool bind_keyword(const ArgSpec& spec, PyObject* keyword, PyObject* value, PyObject** slots) {
+bool bind_keyword(const ArgSpec& params, PyObject* keyword, PyObject* value, PyObject** slots) {
   if (!PyUnicode_Check(keyword)) {
-    PyErr_Format(PyExc_TypeError, "%s.%s() keywords must be strings", kClassName, spec.function);
+    PyErr_Format(PyExc_TypeError, "%s.%s() keywords must be strings", kClassName, params.function);
     return false;
   }
-  for (Py_ssize_t i = 0; i < spec.count; ++i) {
-    if (PyUnicode_CompareWithASCIIString(keyword, spec.names[i]) != 0) continue;
+  for (Py_ssize_t i = 0; i < params.count; ++i) {
+    if (PyUnicode_CompareWithASCIIString(keyword, params.names[i]) != 0) continue;
     if (slots[i] != nullptr) {
       PyErr_Format(PyExc_TypeError, "%s.%s() got multiple values for argument '%s'", kClassName,
-                   spec.function, spec.names[i]);
+                   params.function, params.names[i]);
       return false;
     }
     slots[i] = value;
     return true;
   }
   PyErr_Format(PyExc_TypeError, "%s.%s() got an unexpected keyword argument '%U'", kClassName,
-               spec.function, keyword);
+               params.function, keyword);
   return false;
 }
 
-bool check_missing(const ArgSpec& spec, PyObject* const* slots) {
+bool check_missing(const ArgSpec& params, PyObject* const* slots) {
   std::vector<const char*> missing;
-  for (Py_ssize_t i = 0; i < spec.count; ++i) {
-    if (slots[i] == nullptr) missing.push_back(spec.names[i]);
+  for (Py_ssize_t i = 0; i < params.count; ++i) {
+    if (slots[i] == nullptr) missing.push_back(params.names[i]);
   }
   if (missing.empty()) return true;
   std::string names;
@@ -247,28 +247,28 @@ bool check_missing(const ArgSpec& spec, PyObject* const* slots) {
     names += '\'';
   }
   PyErr_Format(PyExc_TypeError, "%s.%s() missing %zu required positional argument%s: %s",
-               kClassName, spec.function, missing.size(), missing.size() == 1 ? "" : "s",
+               kClassName, params.function, missing.size(), missing.size() == 1 ? "" : "s",
                names.c_str());
   return false;
 }
 
 // Vectorcall form: keyword values follow the positional ones in args.
-bool bind_fastcall(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargsf,
+bool bind_fastcall(const ArgSpec& params, PyObject* const* args, Py_ssize_t nargsf,
                    PyObject* kwnames, PyObject** slots) {
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-  if (!bind_positional(spec, args, nargs, slots)) return false;
+  if (!bind_positional(params, args, nargs, slots)) return false;
   if (kwnames != nullptr) {
     const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t i = 0; i < nkw; ++i) {
-      if (!bind_keyword(spec, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], slots)) return false;
+      if (!bind_keyword(params, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], slots)) return false;
     }
   }
-  return check_missing(spec, slots);
+  return check_missing(params, slots);
 }
 
 // tp_new form: a tuple and a dict (or null).
-bool bind_tuple_dict(const ArgSpec& spec, PyObject* args, PyObject* kwargs, PyObject** slots) {
-  if (!bind_positional(spec, reinterpret_cast<PyTupleObject*>(args)->ob_item,
+bool bind_tuple_dict(const ArgSpec& params, PyObject* args, PyObject* kwargs, PyObject** slots) {
+  if (!bind_positional(params, reinterpret_cast<PyTupleObject*>(args)->ob_item,
                        PyTuple_GET_SIZE(args), slots)) {
     return false;
   }
@@ -277,10 +277,10 @@ bool bind_tuple_dict(const ArgSpec& spec, PyObject* args, PyObject* kwargs, PyOb
     PyObject* keyword;
     PyObject* value;
     while (PyDict_Next(kwargs, &pos, &keyword, &value)) {
-      if (!bind_keyword(spec, keyword, value, slots)) return false;
+      if (!bind_keyword(params, keyword, value, slots)) return false;
     }
   }
-  return check_missing(spec, slots);
+  return check_missing(params, slots);
 }
 
 // ---------------------------------------------------------------------------
@@ -540,9 +540,9 @@ PyObject* class_object() {
         {Py_tp_dealloc, reinterpret_cast<void*>(store_dealloc)},
         {0, nullptr},
     };
-    PyType_Spec spec = {"builtins.CompressedVectorStore", static_cast<int>(sizeof(StoreObject)), 0,
+    PyType_Spec params = {"builtins.CompressedVectorStore", static_cast<int>(sizeof(StoreObject)), 0,
                         Py_TPFLAGS_DEFAULT, slots};
-    g_class = PyType_FromSpec(&spec);
+    g_class = PyType_FromSpec(&params);
   }
   return g_class;
 }
