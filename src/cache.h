@@ -3,12 +3,30 @@
 // of a key wins and entries are never replaced or removed.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
 #include <unordered_map>
 
 namespace velmora {
+
+// A cache key of two unsigned integers.
+template <class A, class B>
+struct PairKey {
+  A first;
+  B second;
+  bool operator==(const PairKey& other) const { return first == other.first && second == other.second; }
+};
+
+struct PairKeyHash {
+  template <class A, class B>
+  std::size_t operator()(const PairKey<A, B>& key) const {
+    return std::hash<std::uint64_t>()(static_cast<std::uint64_t>(key.first) * 0x9E3779B97F4A7C15ULL ^
+                                      static_cast<std::uint64_t>(key.second));
+  }
+};
 
 template <class Key, class Value, class Hash = std::hash<Key>>
 class BuildOnceCache {

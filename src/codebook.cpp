@@ -17,17 +17,8 @@ namespace velmora {
 
 namespace {
 
-struct CodebookKey {
-  std::uint64_t dim;
-  std::uint8_t bits;
-  bool operator==(const CodebookKey& o) const { return dim == o.dim && bits == o.bits; }
-};
-struct CodebookKeyHash {
-  std::size_t operator()(const CodebookKey& k) const {
-    return std::hash<std::uint64_t>()(k.dim * 0x9E3779B97F4A7C15ULL ^ k.bits);
-  }
-};
-using CodebookCache = BuildOnceCache<CodebookKey, Codebook, CodebookKeyHash>;
+using CodebookKey = PairKey<std::uint64_t, std::uint8_t>;  // (dim, bits)
+using CodebookCache = BuildOnceCache<CodebookKey, Codebook, PairKeyHash>;
 
 // The three bit widths of one dimension are fitted to the same samples, so the
 // samples of the most recent dimension are kept for the next build.
@@ -162,36 +153,45 @@ SamplePrefetch::~SamplePrefetch() {
   wait();
 }
 
-Codebook fit_codebook_reference(const std::vector<float>& sorted, std::uint64_t dim,
-                                std::uint8_t bits) {
+namespace {
+
+// Lloyd's algorithm: `cell_sums` fills each cell's sum and count for the
+// boundaries as they stand; the update rule is shared by both fits.
+template <class CellSums>
+Codebook lloyd(const std::vector<float>& sorted, std::uint64_t dim, std::uint8_t bits, CellSums cell_sums) {
   float min, max;
   Codebook cb = initial_codebook(sorted, dim, bits, min, max);
   const std::size_t levels = cb.centroids.size();
   std::vector<double> sums(levels);
   std::vector<std::uint64_t> counts(levels);
   for (int iter = 0; iter < LLOYD_ITERATIONS; ++iter) {
-    std::fill(sums.begin(), sums.end(), 0.0);
-    std::fill(counts.begin(), counts.end(), 0);
-    for (float s : sorted) {
-      const std::uint8_t j = cb.quantize(s);
-      sums[j] = sums[j] + static_cast<double>(s);
-      counts[j] += 1;
-    }
+    cell_sums(cb, sums.data(), counts.data());
     update_codebook(cb, sums.data(), counts.data(), min, max);
   }
   return cb;
 }
 
+}  // namespace
+
+Codebook fit_codebook_reference(const std::vector<float>& sorted, std::uint64_t dim,
+                                std::uint8_t bits) {
+  return lloyd(sorted, dim, bits, [&](const Codebook& cb, double* sums, std::uint64_t* counts) {
+    std::fill(sums, sums + cb.centroids.size(), 0.0);
+    std::fill(counts, counts + cb.centroids.size(), 0);
+    for (float s : sorted) {
+      const std::uint8_t j = cb.quantize(s);
+      sums[j] = sums[j] + static_cast<double>(s);
+      counts[j] += 1;
+    }
+  });
+}
+
 Codebook fit_codebook(const std::vector<float>& sorted, std::uint64_t dim, std::uint8_t bits) {
-  float min, max;
-  Codebook cb = initial_codebook(sorted, dim, bits, min, max);
-  const std::size_t levels = cb.centroids.size();
-  std::vector<double> sums(levels);
-  std::vector<std::uint64_t> counts(levels);
-  for (int iter = 0; iter < LLOYD_ITERATIONS; ++iter) {
+  return lloyd(sorted, dim, bits, [&](const Codebook& cb, double* sums, std::uint64_t* counts) {
     // The samples are sorted and the interior boundaries non-decreasing, so
     // cell j is the run of samples in [boundaries[j], boundaries[j+1]); each
     // run is summed in ascending order, exactly as a sample-by-sample pass.
+    const std::size_t levels = cb.centroids.size();
     std::size_t begin = 0;
     for (std::size_t j = 0; j < levels; ++j) {
       std::size_t end = sorted.size();
@@ -202,14 +202,12 @@ Codebook fit_codebook(const std::vector<float>& sorted, std::uint64_t dim, std::
             sorted.begin());
       }
       double sum = 0.0;
-      for (std::size_t s = begin; s < end; ++s) sum = sum + static_cast<double>(sorted[s]);
+      for (std::size_t i = begin; i < end; ++i) sum = sum + static_cast<double>(sorted[i]);
       sums[j] = sum;
       counts[j] = end - begin;
       begin = end;
     }
-    update_codebook(cb, sums.data(), counts.data(), min, max);
-  }
-  return cb;
+  });
 }
 
 void Codebook::quantize_many(const float* x, std::size_t n, std::uint8_t* out) const {

@@ -39,17 +39,8 @@ ZigguratTables make_ziggurat_tables() {
   return t;
 }
 
-struct RotationKey {
-  std::uint64_t dim;
-  std::uint64_t seed;
-  bool operator==(const RotationKey& o) const { return dim == o.dim && seed == o.seed; }
-};
-struct RotationKeyHash {
-  std::size_t operator()(const RotationKey& k) const {
-    return std::hash<std::uint64_t>()(k.dim * 0x9E3779B97F4A7C15ULL ^ k.seed);
-  }
-};
-using RotationCache = BuildOnceCache<RotationKey, Rotation, RotationKeyHash>;
+using RotationKey = PairKey<std::uint64_t, std::uint64_t>;  // (dim, seed)
+using RotationCache = BuildOnceCache<RotationKey, Rotation, PairKeyHash>;
 
 // d*d elements of T, or std::bad_alloc when that many cannot exist.
 template <class T>
