@@ -183,6 +183,4 @@ void parallel_for(std::size_t n, const std::function<void(std::size_t, std::size
   pool().run(n, body);
 }
 
-std::size_t pool_thread_count() { return pool().threads(); }
-
 }  // namespace velmora

@@ -19,7 +19,4 @@ std::size_t configured_thread_count();
 // have finished; pieces not yet started are then skipped.
 void parallel_for(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body);
 
-// Number of threads the pool computes with (creates the pool on first use).
-std::size_t pool_thread_count();
-
 }  // namespace velmora
