@@ -3,6 +3,16 @@ of their randomly rotated coordinates and ranked by estimated cosine
 similarity."""
 
 from ._version import __version__
-from ._velmora_rs import CompressedVectorStore
+
+try:
+    from ._velmora_rs import CompressedVectorStore
+except ModuleNotFoundError as error:  # pragma: no cover - depends on how Python was started
+    if error.name != f"{__name__}._velmora_rs":
+        raise
+    raise ImportError(
+        f"velmora's compiled module is missing from {__path__[0]!r}. This is usually the source "
+        "checkout shadowing the installed package: run Python from outside the checkout, or with "
+        "'python -P'; or build it into the environment with 'pip install .'."
+    ) from error
 
 __all__ = ["CompressedVectorStore", "__version__"]

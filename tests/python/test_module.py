@@ -153,3 +153,16 @@ def test_worker_panic_raises_panic_exception_and_releases_the_borrow():
     reports = [line for line in result.stderr.splitlines() if "forced failure in a worker thread" in line]
     assert len(reports) == 2
     assert all("store.cpp:" in line for line in reports)
+
+
+def test_a_source_tree_without_the_compiled_module_says_how_to_fix_it(tmp_path):
+    package = tmp_path / "velmora"
+    package.mkdir()
+    source = os.path.dirname(velmora.__file__)
+    for name in ("__init__.py", "_version.py"):
+        (package / name).write_text(open(os.path.join(source, name)).read())
+    result = subprocess.run([sys.executable, "-c", "import velmora"], cwd=tmp_path, capture_output=True,
+                            text=True, timeout=60)
+    assert result.returncode == 1
+    assert "ImportError: velmora's compiled module is missing" in result.stderr
+    assert "python -P" in result.stderr
