@@ -138,7 +138,7 @@ void score_range(const QueryLut& lut, const StoredEntries& entries, std::size_t 
   }
 }
 
-std::vector<ScoredPair> score_all(const QueryLut& lut, const StoredEntries& entries) {
+std::vector<float> score_positions(const QueryLut& lut, const StoredEntries& entries) {
   std::vector<float> scores(entries.count);
   const std::size_t blocks = (entries.count + kBlockLanes - 1) / kBlockLanes;
   parallel_for(blocks, [&](std::size_t first, std::size_t last) {
@@ -146,6 +146,11 @@ std::vector<ScoredPair> score_all(const QueryLut& lut, const StoredEntries& entr
     const std::size_t end = std::min(last * kBlockLanes, entries.count);
     score_range(lut, entries, begin, end, scores.data() + begin);
   });
+  return scores;
+}
+
+std::vector<ScoredPair> score_all(const QueryLut& lut, const StoredEntries& entries) {
+  const std::vector<float> scores = score_positions(lut, entries);
   std::vector<ScoredPair> scored(entries.count);
   for (std::size_t p = 0; p < entries.count; ++p) scored[p] = {entries.ids[p], scores[p]};
   return scored;

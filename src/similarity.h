@@ -58,6 +58,9 @@ float cosine_score(const QueryLut& lut, const std::uint8_t* codes, std::size_t c
 void score_range(const QueryLut& lut, const StoredEntries& entries, std::size_t begin,
                  std::size_t end, float* out);
 
+// The cosine score of every entry, in position order, computed on the pool.
+std::vector<float> score_positions(const QueryLut& lut, const StoredEntries& entries);
+
 // (id, cosine score) of every entry, in position order, computed on the pool.
 std::vector<ScoredPair> score_all(const QueryLut& lut, const StoredEntries& entries);
 

@@ -82,6 +82,17 @@ class TopK {
 
 constexpr std::size_t kScoreChunk = 1024;  // positions scored per kernel call
 
+// A key whose ascending order is the ranking order (equal scores, +0.0 and
+// -0.0 included, get equal keys; every NaN gets the largest).
+std::uint32_t descending_key(float score) {
+  if (std::isnan(score)) return 0xFFFFFFFFu;
+  if (score == 0.0f) score = 0.0f;
+  std::uint32_t bits;
+  std::memcpy(&bits, &score, sizeof bits);
+  const std::uint32_t ascending = (bits & 0x80000000u) ? ~bits : (bits | 0x80000000u);
+  return ~ascending;
+}
+
 std::vector<ScoredPair> to_pairs(const std::vector<Candidate>& ranked, const std::uint64_t* ids) {
   std::vector<ScoredPair> pairs(ranked.size());
   for (std::size_t i = 0; i < ranked.size(); ++i) pairs[i] = {ids[ranked[i].position], ranked[i].score};
@@ -89,6 +100,38 @@ std::vector<ScoredPair> to_pairs(const std::vector<Candidate>& ranked, const std
 }
 
 }  // namespace
+
+std::vector<std::size_t> rank_by_score(const float* scores, std::size_t n) {
+  std::vector<std::size_t> order(n);
+  if (n > 0xFFFFFFFFu) {
+    std::vector<Candidate> ranked(n);
+    for (std::size_t p = 0; p < n; ++p) ranked[p] = {scores[p], p};
+    std::sort(ranked.begin(), ranked.end(), ranks_before);
+    for (std::size_t i = 0; i < n; ++i) order[i] = ranked[i].position;
+    return order;
+  }
+  // A stable radix sort of (key << 32 | position) by its key bytes, starting
+  // from position order, so that equal keys stay in position order.
+  PageArray<std::uint64_t> items, spare;
+  items.resize(n);
+  spare.resize(n);
+  for (std::size_t p = 0; p < n; ++p) items[p] = (std::uint64_t{descending_key(scores[p])} << 32) | p;
+  for (unsigned shift = 32; shift < 64; shift += 8) {
+    std::size_t offsets[256] = {};
+    for (std::size_t i = 0; i < n; ++i) ++offsets[(items[i] >> shift) & 0xFF];
+    if (n == 0 || offsets[(items[0] >> shift) & 0xFF] == n) continue;  // one bucket: nothing moves
+    std::size_t total = 0;
+    for (std::size_t& offset : offsets) {
+      const std::size_t count = offset;
+      offset = total;
+      total += count;
+    }
+    for (std::size_t i = 0; i < n; ++i) spare[offsets[(items[i] >> shift) & 0xFF]++] = items[i];
+    items.swap(spare);
+  }
+  for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<std::size_t>(items[i] & 0xFFFFFFFFu);
+  return order;
+}
 
 CompressedVectorStore::CompressedVectorStore(std::size_t dim, std::uint8_t bits)
     : dim_(dim), bits_(bits), codes_(dim, bits) {}
@@ -295,10 +338,12 @@ Result<std::vector<ScoredPair>> CompressedVectorStore::query(FloatView vector, s
 
   std::vector<Candidate> candidates;
   if (k * 8 > n) {
-    // Most entries are kept anyway: score all, then select in place.
-    const std::vector<ScoredPair> scored = score_all(lut, entries);
-    candidates.resize(n);
-    for (std::size_t p = 0; p < n; ++p) candidates[p] = {scored[p].score, p};
+    // Most entries are kept anyway: rank them all.
+    const std::vector<float> scores = score_positions(lut, entries);
+    const std::vector<std::size_t> order = rank_by_score(scores.data(), n);
+    std::vector<ScoredPair> pairs(k);
+    for (std::size_t i = 0; i < k; ++i) pairs[i] = {entries.ids[order[i]], scores[order[i]]};
+    return pairs;
   } else {
     // Each piece keeps its own k best while it scores; the pieces' winners
     // are merged below.
@@ -330,11 +375,12 @@ Result<std::vector<ScoredPair>> CompressedVectorStore::query_all(FloatView vecto
   QueryLut lut;
   Result<StoredEntries> prepared = prepare_scoring(vector, lut);
   if (!prepared) return std::move(prepared).error();
-  const std::vector<ScoredPair> scored = score_all(lut, prepared.value());
-  std::vector<Candidate> ranked(scored.size());
-  for (std::size_t p = 0; p < scored.size(); ++p) ranked[p] = {scored[p].score, p};
-  std::sort(ranked.begin(), ranked.end(), ranks_before);
-  return to_pairs(ranked, prepared.value().ids);
+  const StoredEntries& entries = prepared.value();
+  const std::vector<float> scores = score_positions(lut, entries);
+  const std::vector<std::size_t> order = rank_by_score(scores.data(), entries.count);
+  std::vector<ScoredPair> pairs(entries.count);
+  for (std::size_t i = 0; i < entries.count; ++i) pairs[i] = {entries.ids[order[i]], scores[order[i]]};
+  return pairs;
 }
 
 }  // namespace velmora

@@ -74,6 +74,10 @@ class PreparedPairs {
   std::size_t owned_end_ = 0;
 };
 
+// Positions ordered best first: greater scores first, NaN after every
+// number, equal scores by position.
+std::vector<std::size_t> rank_by_score(const float* scores, std::size_t n);
+
 class CompressedVectorStore {
  public:
   // Validates dim (through the rotation) before bits (through the codebook)

@@ -106,6 +106,9 @@ TEST_P(KernelsAgree, WithTheReferenceOnEveryLevel) {
       std::vector<float> ranged(n - begin);
       score_range(lut, entries, begin, n, ranged.data());
       ASSERT_EQ(std::memcmp(ranged.data(), reference.data() + begin, ranged.size() * sizeof(float)), 0);
+      const std::vector<ScoredPair> all = score_all(lut, entries);
+      ASSERT_EQ(all.size(), n);
+      for (std::size_t p = 0; p < n; ++p) ASSERT_EQ(std::memcmp(&all[p].score, &reference[p], sizeof(float)), 0);
     }
   }
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -214,5 +215,27 @@ TEST(Scoring, LookupTableLayoutAndRawScore) {
       for (std::size_t i = 0; i < 33; ++i) expected = expected + lut.value().lut[(i << bits) + c];
       EXPECT_EQ(velmora::score_codes(lut.value(), codes.data(), codes.size(), 2.0f), expected * 2.0f);
     }
+  }
+}
+
+TEST(Ranking, RadixOrderEqualsTheComparisonOrder) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  std::mt19937 gen(5);
+  std::vector<float> pool = {nan, -nan, inf, -inf, 0.0f, -0.0f, 1e-45f, -1e-45f, 1.0f, -1.0f,
+                             std::numeric_limits<float>::max(), -std::numeric_limits<float>::max()};
+  for (std::size_t n : {0u, 1u, 2u, 17u, 1000u, 70000u}) {
+    std::vector<float> scores(n);
+    for (float& x : scores) {
+      // Many exact ties and every special value.
+      x = gen() % 3 == 0 ? pool[gen() % pool.size()] : static_cast<float>(static_cast<int>(gen() % 200) - 100) / 8.0f;
+    }
+    std::vector<std::size_t> expected(n);
+    for (std::size_t p = 0; p < n; ++p) expected[p] = p;
+    std::stable_sort(expected.begin(), expected.end(), [&](std::size_t a, std::size_t b) {
+      if (std::isnan(scores[a]) || std::isnan(scores[b])) return !std::isnan(scores[a]);
+      return scores[a] > scores[b];
+    });
+    ASSERT_EQ(velmora::rank_by_score(scores.data(), n), expected) << n;
   }
 }
