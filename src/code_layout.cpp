@@ -37,9 +37,14 @@ BlockedCodes::BlockedCodes(std::size_t dim, std::uint8_t bits) : dim_(dim), bits
   data_.resize(kBlockTailPadding, 0);
 }
 
-void BlockedCodes::reserve(std::size_t n) {
+void BlockedCodes::reserve(std::size_t n, bool geometric) {
   const std::size_t blocks = (n + kBlockLanes - 1) / kBlockLanes;
-  data_.reserve(blocks * block_bytes() + kBlockTailPadding);
+  const std::size_t bytes = blocks * block_bytes() + kBlockTailPadding;
+  if (geometric) {
+    data_.reserve_to_append(bytes);
+  } else {
+    data_.reserve(bytes);
+  }
 }
 
 std::uint8_t* BlockedCodes::field(std::size_t position, std::size_t coordinate) {

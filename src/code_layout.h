@@ -29,8 +29,9 @@ class BlockedCodes {
   std::size_t block_count() const { return (size_ + kBlockLanes - 1) / kBlockLanes; }
   const std::uint8_t* blocks() const { return data_.data(); }
 
-  // Room for n vectors without reallocation.
-  void reserve(std::size_t n);
+  // Room for n vectors without reallocation; `geometric` grows by doubling
+  // (for appends one at a time) instead of to exactly n.
+  void reserve(std::size_t n, bool geometric = false);
   // Appends one vector given as dim cell indices.
   void push_back(const std::uint8_t* indices);
   // Overwrites the vector at a position.

@@ -51,6 +51,11 @@ class PageArray {
     if (n > capacity_) reallocate(n);
   }
 
+  // Room for n values, growing geometrically: for appends one at a time.
+  void reserve_to_append(std::size_t n) {
+    if (n > capacity_) reallocate(grown_capacity(n));
+  }
+
   // Grows (filling new values with `fill`) or shrinks; the capacity never
   // shrinks.
   void resize(std::size_t n, T fill = T()) {

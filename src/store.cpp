@@ -199,9 +199,9 @@ void CompressedVectorStore::upsert_entry(std::uint64_t id, const std::uint8_t* i
   // Everything that may allocate happens before the first change, and each
   // append either completes or leaves its container as it was.
   index_.reserve(p + 1, ids_.data());
-  ids_.reserve(p + 1);
-  norms_.reserve(p + 1);
-  codes_.reserve(p + 1);
+  ids_.reserve_to_append(p + 1);
+  norms_.reserve_to_append(p + 1);
+  codes_.reserve(p + 1, true);
   codes_.push_back(indices);
   norms_.push_back(norm);
   ids_.push_back(id);
