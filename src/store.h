@@ -12,6 +12,7 @@
 #include "encode.h"
 #include "id_index.h"
 #include "page_array.h"
+#include "ranking.h"
 #include "similarity.h"
 #include "store_error.h"
 
@@ -74,10 +75,6 @@ class PreparedPairs {
   std::size_t owned_end_ = 0;
 };
 
-// Positions ordered best first: greater scores first, NaN after every
-// number, equal scores by position.
-std::vector<std::size_t> rank_by_score(const float* scores, std::size_t n);
-
 class CompressedVectorStore {
  public:
   // Validates dim (through the rotation) before bits (through the codebook)
@@ -118,6 +115,7 @@ class CompressedVectorStore {
   PageArray<float> norms_;        // by position
   BlockedCodes codes_;              // by position
   IdIndex index_;                   // id -> position
+  float max_norm_ = 0.0f;           // at least every stored norm (never lowered)
 };
 
 }  // namespace velmora
