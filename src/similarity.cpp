@@ -234,17 +234,28 @@ void ExactScorer::score_range(const StoredEntries& entries, std::size_t begin, s
   }
 }
 
-float ExactScorer::score_one(const StoredEntries& entries, std::size_t position) const {
+void ExactScorer::score_scattered(const StoredEntries& entries, const std::size_t* positions, std::size_t count,
+                                  float* out) const {
   const BlockedCodes& codes = *entries.codes;
-  VELMORA_CHECK(position < entries.count, "scoring: position out of bounds");
+  VELMORA_CHECK(count <= kernels::kMaxScatteredLanes, "scoring: too many scattered positions");
+  kernels::ScatteredLanes lanes;
+  lanes.count = count;
+  for (std::size_t j = 0; j < count; ++j) {
+    VELMORA_CHECK(positions[j] < entries.count, "scoring: position out of bounds");
+    lanes.blocks[j] = codes.block(positions[j] / kBlockLanes);
+    lanes.lanes[j] = static_cast<std::uint8_t>(positions[j] % kBlockLanes);
+    lanes.norms[j] = entries.norms[positions[j]];
+  }
   if (!kernel_) {
     std::vector<std::uint8_t> indices(lut_.dim);
-    codes.indices(position, indices.data());
-    const std::vector<std::uint8_t> record = pack_indices(indices.data(), lut_.dim, lut_.bits);
-    return cosine_score(lut_, record.data(), record.size(), entries.norms[position]);
+    for (std::size_t j = 0; j < count; ++j) {
+      codes.indices(positions[j], indices.data());
+      const std::vector<std::uint8_t> record = pack_indices(indices.data(), lut_.dim, lut_.bits);
+      out[j] = cosine_score(lut_, record.data(), record.size(), lanes.norms[j]);
+    }
+    return;
   }
-  return kernels::score_one(lut_.lut.data(), lut_.dim, lut_.bits, codes.block(position / kBlockLanes),
-                            position % kBlockLanes, entries.norms[position], lut_.query_norm);
+  kernels::score_lanes(lut_.lut.data(), lut_.dim, lut_.bits, lanes, lut_.query_norm, out);
 }
 
 void score_range(const QueryLut& lut, const StoredEntries& entries, std::size_t begin, std::size_t end, float* out) {

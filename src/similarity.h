@@ -75,7 +75,9 @@ class ExactScorer {
   // Cosine scores of positions [begin, end) into out[0 .. end - begin);
   // begin is a multiple of 32.
   void score_range(const StoredEntries& entries, std::size_t begin, std::size_t end, float* out) const;
-  float score_one(const StoredEntries& entries, std::size_t position) const;
+  // Cosine scores of up to kernels::kMaxScatteredLanes positions anywhere.
+  void score_scattered(const StoredEntries& entries, const std::size_t* positions, std::size_t count,
+                       float* out) const;
 
  private:
   const QueryLut& lut_;

@@ -212,7 +212,8 @@ Result<StoredEntries> CompressedVectorStore::prepare_scoring(FloatView vector, Q
   return entries;
 }
 
-Result<std::vector<ScoredPair>> CompressedVectorStore::query(FloatView vector, std::uint64_t top_k) const {
+Result<std::vector<ScoredPair>> CompressedVectorStore::query(FloatView vector, std::uint64_t top_k,
+                                                             TopKStats* stats) const {
   QueryLut lut;
   Result<StoredEntries> prepared = prepare_scoring(vector, lut);
   if (!prepared) return std::move(prepared).error();
@@ -223,13 +224,14 @@ Result<std::vector<ScoredPair>> CompressedVectorStore::query(FloatView vector, s
 
   if (k * 8 > n) {
     // Most entries are kept anyway: rank them all.
+    if (stats != nullptr) *stats = {false, n};
     const std::vector<float> scores = score_positions(lut, entries);
     const std::vector<std::size_t> order = rank_by_score(scores.data(), n);
     std::vector<ScoredPair> pairs(k);
     for (std::size_t i = 0; i < k; ++i) pairs[i] = {entries.ids[order[i]], scores[order[i]]};
     return pairs;
   }
-  const std::vector<Candidate> best = search_top_k(lut, entries, k, max_norm_, active_kernels(bits_));
+  const std::vector<Candidate> best = search_top_k(lut, entries, k, max_norm_, active_kernels(bits_), 0, stats);
   std::vector<ScoredPair> pairs(best.size());
   for (std::size_t i = 0; i < best.size(); ++i) pairs[i] = {entries.ids[best[i].position], best[i].score};
   return pairs;

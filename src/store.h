@@ -15,6 +15,7 @@
 #include "ranking.h"
 #include "similarity.h"
 #include "store_error.h"
+#include "top_k.h"
 
 namespace velmora {
 
@@ -93,8 +94,8 @@ class CompressedVectorStore {
   // All-or-nothing; encodes on the worker pool.
   Status insert_batch(const PreparedPairs& pairs);
 
-  // Best first.
-  Result<std::vector<ScoredPair>> query(FloatView vector, std::uint64_t top_k) const;
+  // Best first. `stats`, when given, tells how the top k were found.
+  Result<std::vector<ScoredPair>> query(FloatView vector, std::uint64_t top_k, TopKStats* stats = nullptr) const;
   Result<std::vector<ScoredPair>> query_all(FloatView vector) const;
 
   // The stored record at a position, for inspection and tests.

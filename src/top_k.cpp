@@ -56,6 +56,19 @@ std::size_t search_piece(const Search& s, std::size_t first_block, std::size_t l
   std::uint32_t survivors[kChunkBlocks];
   float scores[kBlockLanes];
   std::int64_t limit = s.bound->prune_limit(best.threshold());
+  // Survivors are scored a few at a time; each is checked against the
+  // threshold as it stands when its batch is scored.
+  std::size_t pending[kernels::kMaxScatteredLanes];
+  std::size_t pending_count = 0;
+  auto offer = [&](float score, std::size_t p) {
+    if (best.offer(score, p)) limit = s.bound->prune_limit(best.threshold());
+  };
+  auto flush = [&] {
+    s.scorer.score_scattered(s.entries, pending, pending_count, scores);
+    exact += pending_count;
+    for (std::size_t j = 0; j < pending_count; ++j) offer(scores[j], pending[j]);
+    pending_count = 0;
+  };
   for (; block < last_block; block += kChunkBlocks) {
     const std::size_t count = std::min(kChunkBlocks, last_block - block);
     if (limit < 0) {
@@ -76,20 +89,18 @@ std::size_t search_piece(const Search& s, std::size_t first_block, std::size_t l
         const std::size_t stop = std::min(base + kBlockLanes, n);
         s.scorer.score_range(s.entries, base, stop, scores);
         exact += stop - base;
-        for (std::size_t p = base; p < stop; ++p) {
-          if (best.offer(scores[p - base], p)) limit = s.bound->prune_limit(best.threshold());
-        }
+        for (std::size_t p = base; p < stop; ++p) offer(scores[p - base], p);
         continue;
       }
       for (; mask != 0; mask &= mask - 1) {
         const int lane = __builtin_ctz(mask);
         // The threshold may have risen since the pass ran.
         if (limit >= 0 && sums[b * kBlockLanes + lane] <= static_cast<std::uint64_t>(limit)) continue;
-        const std::size_t p = base + static_cast<std::size_t>(lane);
-        ++exact;
-        if (best.offer(s.scorer.score_one(s.entries, p), p)) limit = s.bound->prune_limit(best.threshold());
+        pending[pending_count++] = base + static_cast<std::size_t>(lane);
+        if (pending_count == kernels::kMaxScatteredLanes) flush();
       }
     }
+    if (pending_count > 0) flush();
   }
   return exact;
 }

@@ -51,10 +51,19 @@ ExactKernel permute_kernel_avx512(int bits);
 ExactKernel plane_kernel_avx2(int bits);
 ExactKernel plane_kernel_avx512(int bits);
 
-// The exact score of one stored vector (block lane), from the plain table of
-// dim rows of 2^bits entries: the same bits as every block kernel.
-float score_one(const float* lut, std::size_t dim, int bits, const std::uint8_t* block, std::size_t lane,
-                float norm, float query_norm);
+// The exact scores of a few stored vectors anywhere in the store (each a
+// block and a lane), from the plain table of dim rows of 2^bits entries: the
+// same bits as every block kernel. Their sums run side by side, so the
+// additions of one vector overlap those of the others.
+inline constexpr std::size_t kMaxScatteredLanes = 8;
+struct ScatteredLanes {
+  const std::uint8_t* blocks[kMaxScatteredLanes];
+  std::uint8_t lanes[kMaxScatteredLanes];
+  float norms[kMaxScatteredLanes];
+  std::size_t count = 0;
+};
+void score_lanes(const float* lut, std::size_t dim, int bits, const ScatteredLanes& lanes, float query_norm,
+                 float* out);
 
 // --- Integer bounds ---------------------------------------------------------
 // Each field of a block has a table of 16 u8 values, one per nibble; a

@@ -1,5 +1,5 @@
 // Portable exact scoring: the block kernel with one plain loop per lane, and
-// the score of a single stored vector.
+// the scores of a few vectors scattered over the store.
 #include "score_kernel.h"
 
 namespace velmora {
@@ -7,13 +7,49 @@ namespace kernels {
 
 ExactKernel scalar_kernel(int bits) { return exact_kernel<ScalarLookup>("scalar", bits); }
 
-float score_one(const float* lut, std::size_t dim, int bits, const std::uint8_t* block, std::size_t lane,
-                float norm, float query_norm) {
-  float sum = 0.0f;
-  for (std::size_t i = 0; i < dim; ++i) sum = sum + lut[(i << bits) + read_code(block, bits, i, lane)];
-  const float raw = sum * norm;
-  const float denominator = (query_norm * norm) + kScoreEpsilon;
-  return raw / denominator;
+namespace {
+
+template <int Bits>
+void score_lanes_at(const float* lut, std::size_t dim, const ScatteredLanes& v, float query_norm, float* out) {
+  using Code = StepCode<Bits>;
+  float sums[kMaxScatteredLanes] = {};
+  const std::uint8_t* bytes[kMaxScatteredLanes];  // lane % 16 of the first field
+  unsigned shifts[kMaxScatteredLanes];
+  for (std::size_t j = 0; j < v.count; ++j) {
+    bytes[j] = v.blocks[j] + v.lanes[j] % 16;
+    shifts[j] = nibble_shift(v.lanes[j]);
+  }
+  for (std::size_t i = 0; i < dim; ++i) {
+    const std::size_t step = i / Code::kCoordinates;
+    const int r = static_cast<int>(i % Code::kCoordinates);
+    const float* row = lut + (i << Bits);
+    const std::size_t low = (step * Code::kFields + static_cast<std::size_t>(Code::low_field(r))) * kFieldBytes;
+    for (std::size_t j = 0; j < v.count; ++j) {
+      unsigned code = (bytes[j][low] >> (shifts[j] + Code::low_shift(r))) & ((1u << Code::low_width()) - 1u);
+      if constexpr (Bits == 3) {
+        const std::size_t high = (step * Code::kFields + Code::high_field()) * kFieldBytes;
+        code |= ((bytes[j][high] >> (shifts[j] + Code::high_shift(r))) & 1u) << 2;
+      }
+      sums[j] = sums[j] + row[code];
+    }
+  }
+  for (std::size_t j = 0; j < v.count; ++j) {
+    const float raw = sums[j] * v.norms[j];
+    const float denominator = (query_norm * v.norms[j]) + kScoreEpsilon;
+    out[j] = raw / denominator;
+  }
+}
+
+}  // namespace
+
+void score_lanes(const float* lut, std::size_t dim, int bits, const ScatteredLanes& lanes, float query_norm,
+                 float* out) {
+  switch (bits) {
+    case 2: score_lanes_at<2>(lut, dim, lanes, query_norm, out); break;
+    case 3: score_lanes_at<3>(lut, dim, lanes, query_norm, out); break;
+    case 4: score_lanes_at<4>(lut, dim, lanes, query_norm, out); break;
+    default: break;
+  }
 }
 
 }  // namespace kernels

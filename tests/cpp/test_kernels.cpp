@@ -110,10 +110,22 @@ TEST_P(KernelsAgree, WithTheReferenceOnEveryLevel) {
               << " vs " << reference[p];
         }
       }
-      for (std::size_t p = 0; p < n; ++p) {
-        const float one = kernels::score_one(lut.lut.data(), dim, bits, codes.block(p / kBlockLanes),
-                                             p % kBlockLanes, norms[p], lut.query_norm);
-        ASSERT_EQ(std::memcmp(&one, &reference[p], sizeof(float)), 0) << "single vector, position " << p;
+      // A few vectors anywhere in the store, scored side by side.
+      for (std::size_t first = 0; first < n; first += kernels::kMaxScatteredLanes) {
+        kernels::ScatteredLanes lanes;
+        for (std::size_t p = first; p < std::min(n, first + kernels::kMaxScatteredLanes); ++p) {
+          const std::size_t q = (p * 7919) % n;
+          lanes.blocks[lanes.count] = codes.block(q / kBlockLanes);
+          lanes.lanes[lanes.count] = static_cast<std::uint8_t>(q % kBlockLanes);
+          lanes.norms[lanes.count] = norms[q];
+          ++lanes.count;
+        }
+        float got[kernels::kMaxScatteredLanes];
+        kernels::score_lanes(lut.lut.data(), dim, bits, lanes, lut.query_norm, got);
+        for (std::size_t j = 0; j < lanes.count; ++j) {
+          const std::size_t q = ((first + j) * 7919) % n;
+          ASSERT_EQ(std::memcmp(&got[j], &reference[q], sizeof(float)), 0) << "scattered, position " << q;
+        }
       }
       // The active level through the store's entry point, from a block start
       // to a partial block's end.
