@@ -13,12 +13,12 @@
 //    table F_f over its 16 nibble values with
 //      4 bits: F_i(x) = C[i][x];
 //      2 bits: F_p(x) = C[2p][x & 3] + C[2p+1][x >> 2];
-//      3 bits: per coordinate an integer b_i and a_i(l) = max(C[i][l],
-//              C[i][4+l] - b_i), so that C[i][4h + l] <= a_i(l) + h * b_i
-//              for h in {0, 1}; the low-bit fields add a_i(l) of their two
-//              coordinates, the high-bit field adds h_r * b_(4g+r) over its
-//              four (b_i is the median of C[i][4+l] - C[i][l], which makes
-//              the slack small);
+//      3 bits: F_(3g+q)(x) = C[4g+q][x & 7] + (x >> 3) * beta_q (+ alpha
+//              for q = 0), where the fourth coordinate of the group, whose
+//              code bit q is bit 3 of field q, is bounded by integers with
+//              C[4g+3][c] <= alpha + sum over the set bits q of c of beta_q
+//              (beta_q is the median of its four differences across bit q,
+//              alpha the smallest value that makes the bound hold);
 //    and the u8 table stores q_f(x) = F_f(x) - o_f with o_f = min_x F_f(x);
 //    e is the smallest exponent that keeps every q_f within 0 .. 255.
 //    With Q the vector's sum of q_f over the fields and O the sum of the
@@ -96,22 +96,31 @@ std::vector<std::int64_t> field_tables(const std::vector<std::int64_t>& c, std::
       for (std::size_t x = 0; x < 16; ++x) f[p * 16 + x] = entry(2 * p, x & 3) + entry(2 * p + 1, x >> 2);
   } else {
     for (std::size_t g = 0; g < fields / 3; ++g) {
-      std::int64_t a[4][4] = {}, b[4] = {};
-      for (std::size_t r = 0; r < 4; ++r) {
-        const std::size_t i = 4 * g + r;
-        if (i >= dim) continue;
-        std::int64_t diff[4];
-        for (std::size_t l = 0; l < 4; ++l) diff[l] = entry(i, 4 + l) - entry(i, l);
-        std::sort(diff, diff + 4);
-        b[r] = diff[1] + (diff[2] - diff[1]) / 2;
-        for (std::size_t l = 0; l < 4; ++l) a[r][l] = std::max(entry(i, l), entry(i, 4 + l) - b[r]);
+      // The fourth coordinate's code is split over the three fields' bit 3:
+      // bound its row by alpha + sum of beta_q over its set bits q.
+      const std::size_t last = 4 * g + 3;
+      std::int64_t beta[3] = {}, alpha = 0;
+      if (last < dim) {
+        for (unsigned q = 0; q < 3; ++q) {
+          std::int64_t diff[4];
+          int count = 0;
+          for (std::size_t code = 0; code < 8; ++code) {
+            if (!(code & (1u << q))) diff[count++] = entry(last, code | (1u << q)) - entry(last, code);
+          }
+          std::sort(diff, diff + 4);
+          beta[q] = diff[1] + (diff[2] - diff[1]) / 2;
+        }
+        alpha = entry(last, 0);
+        for (std::size_t code = 0; code < 8; ++code) {
+          std::int64_t split = 0;
+          for (unsigned q = 0; q < 3; ++q) split += (code >> q & 1) ? beta[q] : 0;
+          alpha = std::max(alpha, entry(last, code) - split);
+        }
       }
-      for (std::size_t x = 0; x < 16; ++x) {
-        f[(3 * g) * 16 + x] = a[0][x & 3] + a[1][x >> 2];
-        f[(3 * g + 1) * 16 + x] = a[2][x & 3] + a[3][x >> 2];
-        std::int64_t high = 0;
-        for (std::size_t r = 0; r < 4; ++r) high += ((x >> r) & 1) ? b[r] : 0;
-        f[(3 * g + 2) * 16 + x] = high;
+      for (std::size_t q = 0; q < 3; ++q) {
+        for (std::size_t x = 0; x < 16; ++x) {
+          f[(3 * g + q) * 16 + x] = entry(4 * g + q, x & 7) + ((x >> 3) ? beta[q] : 0) + (q == 0 ? alpha : 0);
+        }
       }
     }
   }

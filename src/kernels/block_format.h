@@ -9,9 +9,8 @@
 //   2 bits: field p holds the codes of coordinates 2p (bits 0-1) and 2p + 1
 //           (bits 2-3);
 //   3 bits: a group of four coordinates 4g .. 4g + 3 has three fields: field
-//           3g holds the low two bits of coordinates 4g (bits 0-1) and
-//           4g + 1 (bits 2-3), field 3g + 1 those of 4g + 2 and 4g + 3, and
-//           field 3g + 2 their high bits (bit r for coordinate 4g + r).
+//           3g + r (r = 0, 1, 2) holds the code of coordinate 4g + r in
+//           bits 0-2 and bit r of the code of coordinate 4g + 3 in bit 3.
 // A block is therefore exactly as large as its 32 vectors' packed codes, up
 // to the codes of the missing coordinates of a last partial pair or group,
 // which are zero.
@@ -34,6 +33,8 @@ inline constexpr std::size_t field_count(std::size_t dim, int bits) {
 inline constexpr int coordinates_per_step(int bits) { return bits == 4 ? 1 : bits == 2 ? 2 : 4; }
 inline constexpr int fields_per_step(int bits) { return bits == 3 ? 3 : 1; }
 
+inline constexpr int kMaxCodeParts = 3;
+
 // One contiguous run of a code's bits inside a nibble.
 struct CodePart {
   std::size_t field;
@@ -42,8 +43,8 @@ struct CodePart {
   unsigned position;  // of the run within the code
 };
 
-// The parts of coordinate i's code (1 or 2); returns their number.
-inline int code_parts(int bits, std::size_t i, CodePart parts[2]) {
+// The parts of coordinate i's code; returns their number.
+inline int code_parts(int bits, std::size_t i, CodePart parts[kMaxCodeParts]) {
   if (bits == 4) {
     parts[0] = {i, 0, 4, 0};
     return 1;
@@ -54,16 +55,19 @@ inline int code_parts(int bits, std::size_t i, CodePart parts[2]) {
   }
   const std::size_t group = i / 4;
   const auto r = static_cast<unsigned>(i % 4);
-  parts[0] = {3 * group + r / 2, 2 * (r % 2), 2, 0};
-  parts[1] = {3 * group + 2, r, 1, 2};
-  return 2;
+  if (r < 3) {
+    parts[0] = {3 * group + r, 0, 3, 0};
+    return 1;
+  }
+  for (unsigned q = 0; q < 3; ++q) parts[q] = {3 * group + q, 3, 1, q};
+  return 3;
 }
 
 // The nibble of a lane in a field is at byte lane % 16, bits 4 * (lane / 16).
 inline unsigned nibble_shift(std::size_t lane) { return 4 * static_cast<unsigned>(lane / 16); }
 
 inline unsigned read_code(const std::uint8_t* block, int bits, std::size_t i, std::size_t lane) {
-  CodePart parts[2];
+  CodePart parts[kMaxCodeParts];
   const int count = code_parts(bits, i, parts);
   unsigned code = 0;
   for (int p = 0; p < count; ++p) {
@@ -75,7 +79,7 @@ inline unsigned read_code(const std::uint8_t* block, int bits, std::size_t i, st
 }
 
 inline void write_code(std::uint8_t* block, int bits, std::size_t i, std::size_t lane, unsigned code) {
-  CodePart parts[2];
+  CodePart parts[kMaxCodeParts];
   const int count = code_parts(bits, i, parts);
   for (int p = 0; p < count; ++p) {
     std::uint8_t& byte = block[parts[p].field * kFieldBytes + lane % 16];

@@ -25,17 +25,18 @@ namespace velmora {
 namespace kernels {
 namespace {
 
-// Where the r-th coordinate of a step (block_format.h) finds its code: the
-// low run and, at 3 bits, the high bit, each relative to the step's fields.
+// Where the r-th coordinate of a step (block_format.h) finds its code,
+// relative to the step's fields: in one run of Bits bits at `shift` of field
+// `field(r)`, except the fourth coordinate of a 3-bit group, whose bit q is
+// bit 3 of field q. Above a run lie other codes' bits; the formulations
+// repeat each row's entries so that those bits select the same entry.
 template <int Bits>
 struct StepCode {
   static constexpr int kCoordinates = coordinates_per_step(Bits);
   static constexpr int kFields = fields_per_step(Bits);
-  static constexpr int low_field(int r) { return Bits == 3 ? r / 2 : 0; }
-  static constexpr int low_shift(int r) { return Bits == 4 ? 0 : 2 * (r % 2); }
-  static constexpr int low_width() { return Bits == 4 ? 4 : 2; }
-  static constexpr int high_field() { return 2; }  // 3 bits only
-  static constexpr int high_shift(int r) { return r; }
+  static constexpr bool split(int r) { return Bits == 3 && r == 3; }
+  static constexpr int field(int r) { return Bits == 3 ? r : 0; }
+  static constexpr int shift(int r) { return Bits == 2 ? 2 * r : 0; }
 };
 
 // Drives a formulation over the blocks: Lookup::kBlocks blocks per pass share
@@ -131,10 +132,14 @@ struct ScalarLookup {
       std::memcpy(row, table + (step * Code::kCoordinates + r) * kRowBytes<Bits>, sizeof row);
       for (std::size_t lane = 0; lane < kBlockLanes; ++lane) {
         const unsigned shift = nibble_shift(lane);
-        unsigned code = (fields[Code::low_field(r) * kFieldBytes + lane % 16] >> (shift + Code::low_shift(r))) &
-                        ((1u << Code::low_width()) - 1u);
+        unsigned code = 0;
         if constexpr (Bits == 3) {
-          code |= ((fields[Code::high_field() * kFieldBytes + lane % 16] >> (shift + Code::high_shift(r))) & 1u) << 2;
+          if (Code::split(r)) {
+            for (int q = 0; q < 3; ++q) code |= ((fields[q * kFieldBytes + lane % 16] >> (shift + 3)) & 1u) << q;
+          }
+        }
+        if (!Code::split(r)) {
+          code = (fields[Code::field(r) * kFieldBytes + lane % 16] >> (shift + Code::shift(r))) & ((1u << Bits) - 1u);
         }
         acc.lane[lane] = acc.lane[lane] + row[code];
       }
@@ -196,12 +201,14 @@ struct PermuteLookup {
         for (int r = 0; r < Count; ++r) {
           const typename Isa::template Row<Bits> row(
               reinterpret_cast<const float*>(table + (step * Code::kCoordinates + r) * kRowBytes<Bits>));
-          I index = Isa::srli32(raw[Code::low_field(r)], nibble + Code::low_shift(r));
-          if constexpr (Bits == 3) {
-            const int high = nibble + Code::high_shift(r);
-            const I high_bit = high >= 2 ? Isa::srli32(raw[Code::high_field()], high - 2)
-                                         : Isa::slli32(raw[Code::high_field()], 2 - high);
-            index = Isa::or_(Isa::and_(index, Isa::splat32(3)), Isa::and_(high_bit, Isa::splat32(4)));
+          I index;
+          if (Code::split(r)) {
+            // Bit 3 of field f becomes bit f of the index.
+            index = Isa::and_(Isa::srli32(raw[0], nibble + 3), Isa::splat32(1));
+            index = Isa::or_(index, Isa::and_(Isa::srli32(raw[1 % kFields], nibble + 2), Isa::splat32(2)));
+            index = Isa::or_(index, Isa::and_(Isa::srli32(raw[2 % kFields], nibble + 1), Isa::splat32(4)));
+          } else {
+            index = Isa::srli32(raw[Code::field(r)], nibble + Code::shift(r));
           }
           acc.v[g][q] = Isa::add(acc.v[g][q], Isa::template lookup<Bits>(row, index));
         }
@@ -267,11 +274,14 @@ struct PlaneLookup {
       const I p0 = Isa::broadcast16(row), p1 = Isa::broadcast16(row + 16), p2 = Isa::broadcast16(row + 32),
               p3 = Isa::broadcast16(row + 48);
       for (int s = 0; s < Sets; ++s) {
-        I index = Isa::and_(Isa::srl_nibbles(raw[s][Code::low_field(r)], Code::low_shift(r)),
-                            Isa::splat8(Bits == 3 ? 3 : 15));
-        if constexpr (Bits == 3) {
-          const I high = Isa::and_(Isa::srl_nibbles(raw[s][Code::high_field()], Code::high_shift(r)), Isa::splat8(1));
-          index = Isa::or_(index, Isa::slli16(high, 2));
+        I index;
+        if (Code::split(r)) {
+          // Bit 3 of field f becomes bit f of the index.
+          index = Isa::and_(Isa::srl_nibbles(raw[s][0], 3), Isa::splat8(1));
+          index = Isa::or_(index, Isa::and_(Isa::srl_nibbles(raw[s][1 % kFields], 2), Isa::splat8(2)));
+          index = Isa::or_(index, Isa::and_(Isa::srl_nibbles(raw[s][2 % kFields], 1), Isa::splat8(4)));
+        } else {
+          index = Isa::and_(Isa::srl_nibbles(raw[s][Code::field(r)], Code::shift(r)), Isa::splat8(15));
         }
         const I b0 = Isa::shuffle8(p0, index), b1 = Isa::shuffle8(p1, index), b2 = Isa::shuffle8(p2, index),
                 b3 = Isa::shuffle8(p3, index);

@@ -23,12 +23,13 @@ void score_lanes_at(const float* lut, std::size_t dim, const ScatteredLanes& v, 
     const std::size_t step = i / Code::kCoordinates;
     const int r = static_cast<int>(i % Code::kCoordinates);
     const float* row = lut + (i << Bits);
-    const std::size_t low = (step * Code::kFields + static_cast<std::size_t>(Code::low_field(r))) * kFieldBytes;
+    const std::size_t fields = step * Code::kFields * kFieldBytes;
     for (std::size_t j = 0; j < v.count; ++j) {
-      unsigned code = (bytes[j][low] >> (shifts[j] + Code::low_shift(r))) & ((1u << Code::low_width()) - 1u);
-      if constexpr (Bits == 3) {
-        const std::size_t high = (step * Code::kFields + Code::high_field()) * kFieldBytes;
-        code |= ((bytes[j][high] >> (shifts[j] + Code::high_shift(r))) & 1u) << 2;
+      unsigned code = 0;
+      if (Code::split(r)) {
+        for (int q = 0; q < 3; ++q) code |= ((bytes[j][fields + q * kFieldBytes] >> (shifts[j] + 3)) & 1u) << q;
+      } else {
+        code = (bytes[j][fields + Code::field(r) * kFieldBytes] >> (shifts[j] + Code::shift(r))) & ((1u << Bits) - 1u);
       }
       sums[j] = sums[j] + row[code];
     }
