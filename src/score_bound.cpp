@@ -35,7 +35,10 @@
 //    at least qn n (1 - u)^2; the division loses another (1 + u) or
 //    underflows. So score <= max(S / qn * (1 + u)^2 / (1 - u)^2, 1.2e-26),
 //    whatever n is (a denominator that overflows only makes the score 0).
-//    For a k-th best score tau above the guard 2^-64 (> 1.2e-26) this gives
+//    (A quotient that overflows is +inf and its bound is at least FLT_MAX,
+//    so it is never pruned below a finite tau; an infinite tau never prunes.)
+//    For a finite k-th best score tau above the guard 2^-64 (> 1.2e-26)
+//    this gives
 //      U < sigma := tau * qn * (1 - u)^2 / (1 + u)^2  =>  score < tau,
 //    one threshold for every norm. The vector then ranks strictly after the
 //    k vectors already kept, whatever its position, so skipping it cannot
@@ -201,12 +204,13 @@ std::optional<ScoreBound> ScoreBound::build(const QueryLut& lut, float max_norm)
 }
 
 std::int64_t ScoreBound::prune_limit(float kth_best) const {
-  if (!(kth_best > kPruneGuard)) return -1;  // also NaN
+  // NaN never prunes; nor does +inf, which an overflowing score can equal.
+  if (!(kth_best > kPruneGuard) || std::isinf(kth_best)) return -1;
   const double u = kUnitRoundoff;
   const double sigma = static_cast<double>(kth_best) * query_norm_ * ((1.0 - u) * (1.0 - u)) /
                        ((1.0 + u) * (1.0 + u)) * (1.0 - kMargin);
   const double steps = (sigma - summation_slack_) / step_;
-  if (!(std::fabs(steps) < 2 * kLargestMagnitude)) return steps > 0 ? max_sum_ : -1;
+  if (!(std::fabs(steps) < 2 * kLargestMagnitude)) return -1;
   const double limit = std::floor(steps - static_cast<double>(offset_sum_)) - 1.0;
   if (limit < 0.0) return -1;
   return std::min<std::int64_t>(static_cast<std::int64_t>(limit), max_sum_);

@@ -1,6 +1,7 @@
 // Every scoring kernel against the per-entry reference, bit for bit.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -143,6 +144,57 @@ TEST_P(KernelsAgree, WithTheReferenceOnEveryLevel) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BitWidths, KernelsAgree, ::testing::Values(2, 3, 4));
+
+// The bound passes sum one u8 entry per field exactly, past the 256 fields
+// that fit 16-bit lanes too, and flag exactly the lanes above the limit.
+TEST(BoundKernels, SumEveryFieldExactlyAndFlagTheLanesAboveTheLimit) {
+  const struct {
+    const char* name;
+    SimdLevel level;
+    kernels::BoundBlocksFn fn;
+  } passes[] = {{"scalar", SimdLevel::Scalar, kernels::bound_blocks_scalar()},
+                {"avx2", SimdLevel::Avx2, kernels::bound_blocks_avx2()},
+                {"avx512", SimdLevel::Avx512, kernels::bound_blocks_avx512()}};
+  std::mt19937 gen(42);
+  for (std::size_t fields : {1u, 2u, 3u, 5u, 64u, 255u, 256u, 257u, 300u, 513u, 1152u}) {
+    const std::size_t blocks = 5, block_bytes = fields * kernels::kFieldBytes;
+    std::vector<std::uint8_t> table((fields + 3) / 4 * 4 * kernels::kFieldBytes, 0);
+    std::vector<std::uint8_t> codes(blocks * block_bytes + kBlockTailPadding);
+    // Mostly the largest entries, so that 16-bit sums would overflow if kept
+    // too long.
+    for (std::size_t i = 0; i < fields * kernels::kFieldBytes; ++i) {
+      table[i] = static_cast<std::uint8_t>(gen() % 4 == 0 ? gen() : 255);
+    }
+    for (auto& c : codes) c = static_cast<std::uint8_t>(gen());
+    std::vector<std::uint32_t> expected(blocks * kBlockLanes, 0);
+    for (std::size_t b = 0; b < blocks; ++b) {
+      for (std::size_t lane = 0; lane < kBlockLanes; ++lane) {
+        for (std::size_t f = 0; f < fields; ++f) {
+          const std::uint8_t byte = codes[b * block_bytes + f * kernels::kFieldBytes + lane % 16];
+          expected[b * kBlockLanes + lane] += table[f * kernels::kFieldBytes + ((byte >> (4 * (lane / 16))) & 15)];
+        }
+      }
+    }
+    std::vector<std::uint32_t> sorted = expected;
+    std::sort(sorted.begin(), sorted.end());
+    for (std::uint32_t limit : {0u, sorted[sorted.size() / 2], sorted.back(), sorted.back() - 1, 0xFFFFFFFFu}) {
+      for (const auto& pass : passes) {
+        if (detected_simd_level() < pass.level) continue;
+        std::vector<std::uint32_t> sums(blocks * kBlockLanes), survivors(blocks);
+        const kernels::BoundBlocksArgs args{table.data(), fields, codes.data(), block_bytes, limit};
+        pass.fn(args, blocks, sums.data(), survivors.data());
+        ASSERT_EQ(sums, expected) << pass.name << " fields " << fields;
+        for (std::size_t b = 0; b < blocks; ++b) {
+          std::uint32_t mask = 0;
+          for (std::size_t lane = 0; lane < kBlockLanes; ++lane) {
+            mask |= std::uint32_t{expected[b * kBlockLanes + lane] > limit} << lane;
+          }
+          ASSERT_EQ(survivors[b], mask) << pass.name << " fields " << fields << " limit " << limit;
+        }
+      }
+    }
+  }
+}
 
 TEST(BlockedCodes, RemovalMovesTheLastVectorAndClearsFreedLanes) {
   for (std::uint8_t bits : {2, 3, 4}) {
