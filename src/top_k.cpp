@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
+#include <cstring>
 #include <mutex>
 #include <optional>
 
@@ -17,12 +19,37 @@ constexpr std::size_t kChunkBlocks = 32;  // blocks per bound pass call
 // A block with this many survivors is scored whole by the exact kernel.
 constexpr int kWholeBlockSurvivors = 4;
 
+// The best k-th best score any piece has reached. A piece may prune against
+// it: a vector strictly below another piece's k-th best ranks after that
+// piece's k kept vectors. Only positive finite scores are published, whose
+// bit patterns order like their values.
+class SharedThreshold {
+ public:
+  float load() const {
+    const std::uint32_t bits = bits_.load(std::memory_order_relaxed);
+    float value;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+  }
+  void raise(float value) {
+    if (!(value > 0.0f) || std::isinf(value)) return;
+    std::uint32_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    std::uint32_t seen = bits_.load(std::memory_order_relaxed);
+    while (seen < bits && !bits_.compare_exchange_weak(seen, bits, std::memory_order_relaxed)) {
+    }
+  }
+
+ private:
+  std::atomic<std::uint32_t> bits_{0};  // +0.0: none yet
+};
+
 struct Search {
   const StoredEntries& entries;
   const ExactScorer& scorer;
   const ScoreBound* bound;  // null: exact scores only
   kernels::BoundBlocksFn bound_blocks;
-  std::size_t k;
+  SharedThreshold& shared;
 };
 
 // Scores positions [begin, end) exactly and offers them all.
@@ -46,22 +73,35 @@ std::size_t search_piece(const Search& s, std::size_t first_block, std::size_t l
 
   std::size_t exact = 0;
   std::size_t block = first_block;
-  // Exact scores until k are kept: the first threshold.
-  while (block < last_block && !best.full()) {
+  std::int64_t limit = -1;
+  // The limit of the better of this piece's and every piece's k-th best
+  // (a NaN k-th best of this piece does not count).
+  auto refresh = [&] {
+    float threshold = s.shared.load();
+    if (best.full() && best.threshold() > threshold) threshold = best.threshold();
+    limit = s.bound->prune_limit(threshold);
+  };
+  auto raised = [&] {
+    if (best.full()) s.shared.raise(best.threshold());
+    refresh();
+  };
+  refresh();
+  // Exact scores until there is a threshold to prune against.
+  while (block < last_block && limit < 0 && !best.full()) {
     exact += score_exactly(s, block * kBlockLanes, std::min((block + 1) * kBlockLanes, n), best);
     ++block;
+    raised();
   }
   const BlockedCodes& codes = *s.entries.codes;
   std::uint32_t sums[kChunkBlocks * kBlockLanes];
   std::uint32_t survivors[kChunkBlocks];
   float scores[kBlockLanes];
-  std::int64_t limit = s.bound->prune_limit(best.threshold());
   // Survivors are scored a few at a time; each is checked against the
   // threshold as it stands when its batch is scored.
   std::size_t pending[kernels::kMaxScatteredLanes];
   std::size_t pending_count = 0;
   auto offer = [&](float score, std::size_t p) {
-    if (best.offer(score, p)) limit = s.bound->prune_limit(best.threshold());
+    if (best.offer(score, p)) raised();
   };
   auto flush = [&] {
     s.scorer.score_scattered(s.entries, pending, pending_count, scores);
@@ -71,10 +111,11 @@ std::size_t search_piece(const Search& s, std::size_t first_block, std::size_t l
   };
   for (; block < last_block; block += kChunkBlocks) {
     const std::size_t count = std::min(kChunkBlocks, last_block - block);
+    refresh();
     if (limit < 0) {
       // Nothing can be pruned at this threshold.
       exact += score_exactly(s, block * kBlockLanes, std::min((block + count) * kBlockLanes, n), best);
-      limit = s.bound->prune_limit(best.threshold());
+      raised();
       continue;
     }
     const kernels::BoundBlocksArgs args{s.bound->table(), s.bound->fields(), codes.block(block), codes.block_bytes(),
@@ -113,7 +154,8 @@ std::vector<Candidate> search_top_k(const QueryLut& lut, const StoredEntries& en
   const ExactScorer scorer(lut, kernels);
   std::optional<ScoreBound> bound;
   if (kernels.bound != nullptr) bound = ScoreBound::build(lut, max_norm);
-  const Search search{entries, scorer, bound ? &*bound : nullptr, kernels.bound, k};
+  SharedThreshold shared;
+  const Search search{entries, scorer, bound ? &*bound : nullptr, kernels.bound, shared};
 
   const std::size_t blocks = (entries.count + kBlockLanes - 1) / kBlockLanes;
   std::vector<Candidate> candidates;
