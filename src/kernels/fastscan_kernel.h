@@ -11,11 +11,13 @@
 // the words shifted right by 8 collects the odd bytes; even = all - odd * 256
 // modulo 2^16. At most 256 fields are summed that way (256 * 255 < 2^16),
 // then the sums are widened to 32 bits.
+//
+// No standard-library templates here: an instance compiled for a wide
+// instruction set could be the one the linker keeps for every caller.
 #pragma once
 
 #include <immintrin.h>
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -43,8 +45,8 @@ void bound_blocks(const BoundBlocksArgs& a, std::size_t block_count, std::uint32
   constexpr std::size_t kFieldsPerLoad = 2 * Isa::kLanePairs;
   const I low_nibbles = Isa::splat8(0x0F);
   const bool widen = a.fields > kFieldsPer16BitSum;
-  const __m128i limit16 = _mm_set1_epi16(static_cast<short>(std::min<std::uint32_t>(a.limit, 0xFFFFu)));
-  const __m256i limit32 = _mm256_set1_epi32(static_cast<int>(std::min<std::uint32_t>(a.limit, 0x7FFFFFFFu)));
+  const __m128i limit16 = _mm_set1_epi16(static_cast<short>(a.limit < 0xFFFFu ? a.limit : 0xFFFFu));
+  const __m256i limit32 = _mm256_set1_epi32(static_cast<int>(a.limit < 0x7FFFFFFFu ? a.limit : 0x7FFFFFFFu));
   for (std::size_t b = 0; b < block_count; ++b) {
     const std::uint8_t* block = a.blocks + b * a.block_bytes;
     __m128i quarter[4] = {_mm_setzero_si128(), _mm_setzero_si128(), _mm_setzero_si128(), _mm_setzero_si128()};
@@ -52,7 +54,7 @@ void bound_blocks(const BoundBlocksArgs& a, std::size_t block_count, std::uint32
     __m256i wide[4] = {_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256(),
                        _mm256_setzero_si256()};
     for (std::size_t first = 0; first < a.fields; first += kFieldsPer16BitSum) {
-      const std::size_t last = std::min(a.fields, first + kFieldsPer16BitSum);
+      const std::size_t last = a.fields < first + kFieldsPer16BitSum ? a.fields : first + kFieldsPer16BitSum;
       I all_low = Isa::zero_i(), odd_low = Isa::zero_i(), all_high = Isa::zero_i(), odd_high = Isa::zero_i();
       for (std::size_t f = first; f < last; f += kFieldsPerLoad) {
         const I codes = Isa::load_bytes(block + f * kFieldBytes);
