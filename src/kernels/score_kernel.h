@@ -130,18 +130,20 @@ struct ScalarLookup {
     for (int r = 0; r < Count; ++r) {
       float row[1 << Bits];
       std::memcpy(row, table + (step * Code::kCoordinates + r) * kRowBytes<Bits>, sizeof row);
-      for (std::size_t lane = 0; lane < kBlockLanes; ++lane) {
-        const unsigned shift = nibble_shift(lane);
-        unsigned code = 0;
-        if constexpr (Bits == 3) {
-          if (Code::split(r)) {
-            for (int q = 0; q < 3; ++q) code |= ((fields[q * kFieldBytes + lane % 16] >> (shift + 3)) & 1u) << q;
+      // Low nibbles (lanes 0-15), then high nibbles (lanes 16-31).
+      for (unsigned half = 0; half < 2; ++half) {
+        float* lanes = acc.lane + 16 * half;
+        if (Code::split(r)) {
+          for (std::size_t j = 0; j < 16; ++j) {
+            unsigned code = 0;
+            for (int q = 0; q < 3; ++q) code |= ((fields[q * kFieldBytes + j] >> (4 * half + 3)) & 1u) << q;
+            lanes[j] = lanes[j] + row[code];
           }
+        } else {
+          const std::uint8_t* bytes = fields + Code::field(r) * kFieldBytes;
+          const unsigned shift = 4 * half + Code::shift(r);
+          for (std::size_t j = 0; j < 16; ++j) lanes[j] = lanes[j] + row[(bytes[j] >> shift) & ((1u << Bits) - 1u)];
         }
-        if (!Code::split(r)) {
-          code = (fields[Code::field(r) * kFieldBytes + lane % 16] >> (shift + Code::shift(r))) & ((1u << Bits) - 1u);
-        }
-        acc.lane[lane] = acc.lane[lane] + row[code];
       }
     }
   }
