@@ -10,6 +10,7 @@ using kernels::read_code;
 using kernels::write_code;
 
 BlockedCodes::BlockedCodes(std::size_t dim, std::uint8_t bits) : dim_(dim), bits_(bits) {
+  data_.prefer_huge_pages();  // every query streams through all of it
   data_.resize(kBlockTailPadding, 0);
 }
 
