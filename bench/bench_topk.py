@@ -15,9 +15,10 @@ it measures, as medians of single queries:
 and recall@10 against exact cosine search. The share of stored vectors whose
 exact score velmora computed comes from bench_top_k on the same vectors, the
 exact scan of every vector (what query_all scores before ranking) from
-bench_kernels, next to numpy's X @ q timed here. Both C++ programs are built
-into build/bench when missing. With --thread-runs, one- and two-thread runs
-of velmora alternate and every ratio is printed (the machine may be shared).
+bench_kernels, next to numpy's X @ q timed here. Both C++ programs are
+(re)built into build/bench first. With --thread-runs, one- and two-thread runs
+of bench_top_k alternate and every ratio is printed (the machine may be
+shared), each beside the speed-up of a plain read of as many bytes.
 """
 
 from __future__ import annotations
@@ -54,22 +55,15 @@ def cpu_flags() -> str:
     return ""
 
 
-def median_ms(fn: Any, queries: Any) -> float:
-    fn(queries[0])
-    times = []
-    for q in queries:
-        t0 = time.perf_counter()
-        fn(q)
-        times.append(time.perf_counter() - t0)
-    return 1e3 * statistics.median(times)
-
-
 def recall(found: list[list[int]], truth: Any) -> float:
     return sum(len(set(f) & set(t.tolist())) for f, t in zip(found, truth)) / float(truth.size)
 
 
 def worker(task: dict[str, Any]) -> dict[str, Any]:
-    """Runs in a subprocess whose thread counts are fixed by its environment."""
+    """Runs in a subprocess whose thread counts are fixed by its environment.
+
+    Every system is built first; then each query is run by every system in
+    turn, so that all of them see the same moments of a shared machine."""
     import numpy as np
 
     x = np.fromfile(task["vectors"], dtype=np.float32).reshape(-1, task["dim"])
@@ -82,6 +76,7 @@ def worker(task: dict[str, Any]) -> dict[str, Any]:
         with open("/proc/self/statm") as f:
             return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
+    searches: dict[str, Any] = {}  # name -> (search of one query giving ids, query set)
     for bits in task["bits"]:
         gc.collect()
         before = rss()
@@ -91,21 +86,18 @@ def worker(task: dict[str, Any]) -> dict[str, Any]:
         gc.collect()
         out[f"velmora{bits}_rss"] = (rss() - before) / len(x)
         out[f"velmora{bits}_memory"] = store.memory_bytes() / len(x)
-        out[f"velmora{bits}_ms"] = median_ms(lambda q: store.query(q, 10), queries)
-        out[f"velmora{bits}_recall"] = recall([[i for i, _ in store.query(q, 10)] for q in queries], truth)
-        del store
+        searches[f"velmora{bits}"] = (lambda q, s=store: [i for i, _ in s.query(q, 10)], queries)
     if task.get("peers"):
         import faiss
 
         faiss.omp_set_num_threads(1)
         unit = x / np.linalg.norm(x, axis=1, keepdims=True)
         qs = queries / np.linalg.norm(queries, axis=1, keepdims=True)
-        out["numpy_ms"] = median_ms(lambda q: np.argpartition(-(unit @ q), 10)[:10], qs)
-        out["numpy_matvec_ms"] = median_ms(lambda q: x @ q, queries)
+        searches["numpy"] = (lambda q: np.argpartition(-(unit @ q), 10)[:10].tolist(), qs)
+        searches["numpy_matvec"] = (lambda q: x @ q, queries)
         flat = faiss.IndexFlatIP(task["dim"])
         flat.add(unit)
-        out["flat_ms"] = median_ms(lambda q: flat.search(q[None, :], 10), qs)
-        del flat
+        searches["flat"] = (lambda q: flat.search(q[None, :], 10)[1][0].tolist(), qs)
         train = unit[np.random.default_rng(0).choice(len(unit), min(len(unit), 100000), replace=False)]
         for bits in task["bits"]:
             m = task["dim"] * bits // 4
@@ -114,9 +106,21 @@ def worker(task: dict[str, Any]) -> dict[str, Any]:
             index = faiss.IndexPQFastScan(task["dim"], m, 4, faiss.METRIC_INNER_PRODUCT)
             index.train(train)
             index.add(unit)
-            out[f"pqfs{bits}_ms"] = median_ms(lambda q: index.search(q[None, :], 10), qs)
-            out[f"pqfs{bits}_recall"] = recall([index.search(q[None, :], 10)[1][0].tolist() for q in qs], truth)
-            del index
+            searches[f"pqfs{bits}"] = (lambda q, i=index: i.search(q[None, :], 10)[1][0].tolist(), qs)
+    times: dict[str, list[float]] = {name: [] for name in searches}
+    found: dict[str, list[Any]] = {name: [] for name in searches}
+    for name, (search, qset) in searches.items():
+        search(qset[0])  # first use
+    for j in range(len(queries)):
+        for name, (search, qset) in searches.items():
+            t0 = time.perf_counter()
+            ids = search(qset[j])
+            times[name].append(time.perf_counter() - t0)
+            found[name].append(ids)
+    for name in searches:
+        out[f"{name}_ms"] = 1e3 * statistics.median(times[name])
+        if name != "numpy_matvec":
+            out[f"{name}_recall"] = recall(found[name], truth)
     return out
 
 
@@ -133,23 +137,23 @@ def run_worker(task: dict[str, Any], threads: int, **env: str) -> dict[str, Any]
     return json.loads(out.stdout.strip().splitlines()[-1])
 
 
-def ensure_cpp_benchmarks() -> None:
-    if all(os.path.exists(os.path.join(BENCH_DIR, b)) for b in ("bench_kernels", "bench_top_k")):
-        return
+def build_cpp_benchmarks() -> None:
     subprocess.run(["cmake", "-S", ROOT, "-B", BENCH_DIR, "-DCMAKE_BUILD_TYPE=Release", "-DVELMORA_BUILD_BENCH=ON",
                     "-DVELMORA_PYTHON_MODULE=OFF"], check=True, capture_output=True)
     subprocess.run(["cmake", "--build", BENCH_DIR, "-j", "2", "--target", "bench_kernels", "bench_top_k"],
                    check=True, capture_output=True)
 
 
+def top_k_run(n: int, dim: int, bits: int, vectors: str, queries: str, threads: int) -> dict[str, Any]:
+    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+    env.pop("VELMORA_SIMD", None)
+    out = subprocess.run([os.path.join(BENCH_DIR, "bench_top_k"), str(n), str(dim), str(bits), "10", vectors, queries],
+                         env=env, check=True, capture_output=True, text=True)
+    return json.loads(out.stdout.strip().splitlines()[-1])
+
+
 def exact_shares(n: int, dim: int, vectors: str, queries: str, bits_list: list[int]) -> dict[int, float]:
-    shares = {}
-    env = dict(os.environ, RAYON_NUM_THREADS="1")
-    for bits in bits_list:
-        out = subprocess.run([os.path.join(BENCH_DIR, "bench_top_k"), str(n), str(dim), str(bits), "10", vectors,
-                              queries], env=env, check=True, capture_output=True, text=True)
-        shares[bits] = json.loads(out.stdout.strip().splitlines()[-1])["exact_share"]
-    return shares
+    return {bits: top_k_run(n, dim, bits, vectors, queries, 1)["exact_share"] for bits in bits_list}
 
 
 def exact_scan_ms(n: int, dim: int, level: str | None) -> dict[int, tuple[str, float]]:
@@ -191,7 +195,7 @@ def main() -> int:
 
     from velmora._data import embedding_like
 
-    ensure_cpp_benchmarks()
+    build_cpp_benchmarks()
     bits_list = [2, 3, 4]
     lines = [f"CPU: {cpu_model()} ({cpu_flags()}), {os.cpu_count()} logical CPUs; n = {args.n:,}, dim {args.dim}, "
              f"query(q, 10), one thread, medians of {args.queries} single queries.", ""]
@@ -266,21 +270,20 @@ def main() -> int:
 
         if args.thread_runs:
             emit("")
-            emit("Two threads against one (gaussian data, runs alternate; each line one pair of runs):")
+            emit("Two threads against one: query(q, 10) through the store (bench_top_k, gaussian data), runs "
+                 "alternating; beside it, the same pool reading as many bytes as the codes hold, at the same "
+                 "moment, which bounds what a second thread can add to a scan that runs at memory speed:")
             emit("")
-            emit("| bits | 1 thread ms | 2 threads ms | ratio |")
-            emit("|---|---|---|---|")
+            emit("| bits | 1 thread ms | 2 threads ms | query speed-up | read speed-up |")
+            emit("|---|---|---|---|---|")
             paths = {k: os.path.join(tmp, f"gaussian.{k}") for k in ("vectors", "queries")}
-            task = {"vectors": paths["vectors"], "queries": paths["queries"],
-                    "truth": os.path.join(tmp, "gaussian.truth.npy"), "dim": args.dim, "bits": bits_list}
             results["threads"] = []
             for _ in range(args.thread_runs):
-                one = run_worker(task, 1)
-                two = run_worker(task, 2)
-                results["threads"].append({"one": one, "two": two})
                 for bits in bits_list:
-                    a, b = one[f"velmora{bits}_ms"], two[f"velmora{bits}_ms"]
-                    emit(f"| {bits} | {a:.2f} | {b:.2f} | {a / b:.2f}× |")
+                    one, two = (top_k_run(args.n, args.dim, bits, paths["vectors"], paths["queries"], t) for t in (1, 2))
+                    results["threads"].append({"bits": bits, "one": one, "two": two})
+                    emit(f"| {bits} | {one['ms']:.2f} | {two['ms']:.2f} | {one['ms'] / two['ms']:.2f}× | "
+                         f"{one['read_ms'] / two['read_ms']:.2f}× |")
 
     if args.out:
         with open(args.out, "w") as f:

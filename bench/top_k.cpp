@@ -1,5 +1,7 @@
-// query(q, k) through the store's top-k search, single thread: milliseconds
-// per query and the share of stored vectors whose exact score was computed.
+// query(q, k) through the store: milliseconds per query, the share of stored
+// vectors whose exact score was computed, and, as a baseline of the machine
+// at the same moment, the time the pool takes to read as many bytes as the
+// codes hold. The pool's size comes from RAYON_NUM_THREADS as usual.
 // Vectors are Gaussian, or read from raw float32 files (row-major, `dim`
 // floats per row) so that other benchmarks can pass their own data.
 //
@@ -7,6 +9,7 @@
 //
 // Prints one line of JSON.
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +17,8 @@
 #include <random>
 #include <vector>
 
+#include "encode.h"
+#include "pool.h"
 #include "similarity.h"
 #include "simd.h"
 #include "store.h"
@@ -79,8 +84,25 @@ int main(int argc, char** argv) {
     exact_share += static_cast<double>(stats.exact_scores) / static_cast<double>(n) / static_cast<double>(query_count);
   }
   std::sort(ms.begin(), ms.end());
+  // A baseline of the machine at this moment and this thread count: reading
+  // as many bytes as the codes hold, on the same pool.
+  std::vector<std::uint64_t> bytes(n * packed_len(dim, bits) / 8 + 1);
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = i * 0x9E3779B97F4A7C15ULL;
+  std::vector<double> read_ms;
+  std::atomic<std::uint64_t> sink{0};
+  for (int r = 0; r < 20; ++r) {
+    const auto t0 = std::chrono::steady_clock::now();
+    parallel_for(bytes.size() / 4096, [&](std::size_t first, std::size_t last) {
+      std::uint64_t x = 0;
+      for (std::size_t i = first * 4096; i < last * 4096; ++i) x ^= bytes[i];
+      sink ^= x;
+    });
+    read_ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
+  }
+  std::sort(read_ms.begin(), read_ms.end());
   std::printf("{\"n\": %zu, \"dim\": %zu, \"bits\": %d, \"k\": %zu, \"level\": \"%s\", \"ms\": %.4f, "
-              "\"exact_share\": %.6f}\n",
-              n, dim, bits, k, simd_level_name(active_simd_level()), ms[ms.size() / 2], exact_share);
+              "\"exact_share\": %.6f, \"threads\": %zu, \"read_ms\": %.4f}\n",
+              n, dim, bits, k, simd_level_name(active_simd_level()), ms[ms.size() / 2], exact_share,
+              configured_thread_count(), read_ms[read_ms.size() / 2]);
   return 0;
 }
