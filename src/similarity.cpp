@@ -42,25 +42,24 @@ struct SyntheticBlocks {
   }
 };
 
-// The scores of the synthetic blocks, and the best of a few timed runs.
+// The scores of the synthetic blocks, and how long the kernel took.
 std::vector<float> run_exact(const kernels::ExactKernel& kernel, const SyntheticBlocks& s, double* seconds) {
   std::vector<std::uint8_t> table(kernel.table_bytes(SyntheticBlocks::kDim));
   kernel.prepare(s.lut.data(), SyntheticBlocks::kDim, table.data());
   const kernels::ScoreBlocksArgs args{table.data(), SyntheticBlocks::kDim, s.codes.data(), s.block_bytes,
                                       s.norms.data(), 1.75f};
   std::vector<float> out(SyntheticBlocks::kBlocks * kBlockLanes);
-  double best = 1e30;
-  for (int round = 0; round < (seconds != nullptr ? 3 : 1); ++round) {
-    const auto t0 = std::chrono::steady_clock::now();
-    kernel.score(args, SyntheticBlocks::kBlocks, out.data());
-    best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
-  }
-  if (seconds != nullptr) *seconds = best;
+  const auto t0 = std::chrono::steady_clock::now();
+  kernel.score(args, SyntheticBlocks::kBlocks, out.data());
+  if (seconds != nullptr) *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   return out;
 }
 
-// The candidates of a level that agree bit for bit with the portable kernel
-// on the synthetic blocks, fastest first. The clock only orders kernels whose
+constexpr int kTimingRounds = 5;
+
+// Among the candidates of a level that agree bit for bit with the portable
+// kernel on the synthetic blocks, the fastest: each is timed once per round,
+// in turns, and keeps its best round. The clock only orders kernels whose
 // results are identical, so it never reaches a result.
 kernels::ExactKernel choose_exact(SimdLevel level, int bits) {
   std::vector<kernels::ExactKernel> candidates;
@@ -76,18 +75,28 @@ kernels::ExactKernel choose_exact(SimdLevel level, int bits) {
   if (candidates.empty()) return portable;
   const SyntheticBlocks synthetic(bits);
   const std::vector<float> expected = run_exact(portable, synthetic, nullptr);
-  kernels::ExactKernel best = portable;
-  double best_seconds = 1e30;
-  for (const kernels::ExactKernel& candidate : candidates) {
-    double seconds = 0.0;
-    const std::vector<float> got = run_exact(candidate, synthetic, &seconds);
-    if (std::memcmp(got.data(), expected.data(), got.size() * sizeof(float)) != 0) continue;
-    if (seconds < best_seconds) {
-      best = candidate;
-      best_seconds = seconds;
+  std::vector<double> best(candidates.size(), 1e30);
+  for (std::size_t c = 0; c < candidates.size(); ++c) {
+    const std::vector<float> got = run_exact(candidates[c], synthetic, &best[c]);
+    if (std::memcmp(got.data(), expected.data(), got.size() * sizeof(float)) != 0) best[c] = -1.0;  // never
+  }
+  for (int round = 1; round < kTimingRounds; ++round) {
+    for (std::size_t c = 0; c < candidates.size(); ++c) {
+      if (best[c] < 0.0) continue;
+      double seconds = 0.0;
+      run_exact(candidates[c], synthetic, &seconds);
+      best[c] = std::min(best[c], seconds);
     }
   }
-  return best;
+  kernels::ExactKernel chosen = portable;
+  double fastest = 1e30;
+  for (std::size_t c = 0; c < candidates.size(); ++c) {
+    if (best[c] >= 0.0 && best[c] < fastest) {
+      chosen = candidates[c];
+      fastest = best[c];
+    }
+  }
+  return chosen;
 }
 
 // The bound pass of a level, or a narrower one that is faster here; each
@@ -114,22 +123,25 @@ kernels::BoundBlocksFn choose_bound(SimdLevel level) {
   portable(args, 1, expected_sums.data(), expected_mask.data());
   args.limit = expected_sums[7];  // about half the lanes survive
   portable(args, blocks, expected_sums.data(), expected_mask.data());
-  kernels::BoundBlocksFn best = portable;
-  double best_seconds = 1e30;
-  for (kernels::BoundBlocksFn candidate : candidates) {
-    double seconds = 1e30;
-    for (int round = 0; round < 3; ++round) {
+  std::vector<double> best(candidates.size(), 1e30);
+  for (int round = 0; round < kTimingRounds; ++round) {
+    for (std::size_t c = 0; c < candidates.size(); ++c) {
+      if (best[c] < 0.0) continue;
       const auto t0 = std::chrono::steady_clock::now();
-      candidate(args, blocks, sums.data(), mask.data());
-      seconds = std::min(seconds, std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
-    }
-    if (sums != expected_sums || mask != expected_mask) continue;
-    if (seconds < best_seconds) {
-      best = candidate;
-      best_seconds = seconds;
+      candidates[c](args, blocks, sums.data(), mask.data());
+      best[c] = std::min(best[c], std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+      if (sums != expected_sums || mask != expected_mask) best[c] = -1.0;  // never
     }
   }
-  return best;
+  kernels::BoundBlocksFn chosen = portable;
+  double fastest = 1e30;
+  for (std::size_t c = 0; c < candidates.size(); ++c) {
+    if (best[c] >= 0.0 && best[c] < fastest) {
+      chosen = candidates[c];
+      fastest = best[c];
+    }
+  }
+  return chosen;
 }
 
 ScoringKernels choose_kernels(SimdLevel level, int bits) {

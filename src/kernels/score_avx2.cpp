@@ -6,7 +6,7 @@ namespace velmora {
 namespace kernels {
 
 ExactKernel permute_kernel_avx2(int bits) { return exact_kernel<PermuteLookup<Avx2Isa>>("avx2-permute", bits); }
-ExactKernel plane_kernel_avx2(int bits) { return exact_kernel<PlaneLookup<Avx2Isa, 2>>("avx2-planes", bits); }
+ExactKernel plane_kernel_avx2(int bits) { return exact_kernel<PlaneLookup<Avx2Isa, 1>>("avx2-planes", bits); }
 
 }  // namespace kernels
 }  // namespace velmora
