@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <mutex>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "codebook.h"
@@ -20,9 +20,10 @@ static_assert(SCORE_EPSILON == kernels::kScoreEpsilon, "one epsilon for every ke
 
 namespace {
 
-// A small synthetic store: random codes, table entries and norms.
+// A small synthetic store: random codes (the unused bits of a last partial
+// pair or group included), table entries and norms.
 struct SyntheticBlocks {
-  static constexpr std::size_t kDim = 96, kBlocks = 24;
+  static constexpr std::size_t kDim = 99, kBlocks = 24;
   std::vector<float> lut, norms;
   std::vector<std::uint8_t> codes;
   std::size_t block_bytes;

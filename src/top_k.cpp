@@ -148,8 +148,9 @@ std::size_t search_piece(const Search& s, std::size_t first_block, std::size_t l
 
 }  // namespace
 
-std::vector<Candidate> search_top_k(const QueryLut& lut, const StoredEntries& entries, std::size_t k, float max_norm,
-                             const ScoringKernels& kernels, std::size_t pieces, TopKStats* stats) {
+std::vector<Candidate> search_top_k(const QueryLut& lut, const StoredEntries& entries, std::size_t k,
+                                    float max_norm, const ScoringKernels& kernels, std::size_t pieces,
+                                    TopKStats* stats) {
   VELMORA_CHECK(k >= 1 && k <= entries.count, "search_top_k: k out of range");
   const ExactScorer scorer(lut, kernels);
   std::optional<ScoreBound> bound;

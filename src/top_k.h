@@ -21,7 +21,8 @@ struct TopKStats {
 // or the split. `pieces` > 0 splits the blocks into that many contiguous
 // pieces (each with its own k best); 0 lets the pool split them. `max_norm`
 // bounds every stored norm.
-std::vector<Candidate> search_top_k(const QueryLut& lut, const StoredEntries& entries, std::size_t k, float max_norm,
-                             const ScoringKernels& kernels, std::size_t pieces = 0, TopKStats* stats = nullptr);
+std::vector<Candidate> search_top_k(const QueryLut& lut, const StoredEntries& entries, std::size_t k,
+                                    float max_norm, const ScoringKernels& kernels, std::size_t pieces = 0,
+                                    TopKStats* stats = nullptr);
 
 }  // namespace velmora
