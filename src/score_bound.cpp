@@ -7,8 +7,9 @@
 //   score = fl(fl(S * n) / fl(fl(qn * n) + 1e-12)).
 // Let Sigma be the real sum of the same entries.
 //
-// 1. Integer tables. The step s = 2^e is a power of two, so T / s is exact
-//    in double and C[i][c] = ceil(T[i][c] / s) is an exact integer with
+// 1. Integer tables. The step is s = m 2^e with m an integer below 256, so
+//    T / 2^e is exact in double and C[i][c] = ceil(T[i][c] / s) is found
+//    exactly (a quotient by m, corrected with exact integer products):
 //    T[i][c] <= s * C[i][c]. Each 16-byte field of a block gets an integer
 //    table F_f over its 16 nibble values with
 //      4 bits: F_i(x) = C[i][x];
@@ -20,7 +21,7 @@
 //              (beta_q is the median of its four differences across bit q,
 //              alpha the smallest value that makes the bound hold);
 //    and the u8 table stores q_f(x) = F_f(x) - o_f with o_f = min_x F_f(x);
-//    e is the smallest exponent that keeps every q_f within 0 .. 255.
+//    s is about the smallest step that keeps every q_f within 0 .. 255.
 //    With Q the vector's sum of q_f over the fields and O the sum of the
 //    o_f, exactly: Sigma <= s * sum_i C[i][c_i] <= s * (Q + O).
 //    (Each ceiling costs less than one step per coordinate: d * s at most.)
@@ -46,8 +47,9 @@
 //    subset's k-th best never exceeds the whole store's.
 // 4. In integers: prune when Q <= t with t = floor((sigma - gamma_d M) / s - O) - 1,
 //    sigma computed in double with a relative margin of 2^-40 and M rounded
-//    up; the final "- 1" covers the rounding of the few double operations,
-//    whose magnitudes are kept below 2^41 (otherwise nothing is pruned).
+//    up; the final "- 1" covers the rounding of the few double operations
+//    (the division by s among them), whose magnitudes are kept below 2^41
+//    (otherwise nothing is pruned).
 //    Q itself is an exact integer: at most 256 u8 values are summed in 16-bit
 //    lanes before they are widened.
 // Overflow is excluded up front: the table must be finite and M * max(1,
@@ -73,14 +75,37 @@ constexpr double kMargin = 0x1p-40;
 constexpr double kLargestMagnitude = 0x1p40;
 constexpr int kMaxTableValue = 255;
 
-// Per coordinate: the integer ceilings C[i][c] of T[i][c] / step, or nothing
-// when one is too large to handle exactly.
-std::optional<std::vector<std::int64_t>> ceilings(const QueryLut& lut, double step) {
+// A step of m * 2^e with m an integer of 8 bits: within 1% of any wanted
+// step, and T / 2^e stays exact in double.
+struct Step {
+  std::int64_t m;
+  int e;
+  double value() const { return std::ldexp(static_cast<double>(m), e); }
+  // The smallest such step at least `wanted` (> 0).
+  static Step at_least(double wanted) {
+    int e = std::ilogb(wanted) - 7;
+    auto m = static_cast<std::int64_t>(std::ceil(std::ldexp(wanted, -e)));  // 128 ..256
+    if (m == 256) {
+      m = 128;
+      ++e;
+    }
+    return {m, e};
+  }
+};
+
+// Per coordinate: the integer ceilings C[i][c] of T[i][c] / step, computed
+// exactly, or nothing when one is too large to handle.
+std::optional<std::vector<std::int64_t>> ceilings(const QueryLut& lut, Step step) {
   std::vector<std::int64_t> out(lut.lut.size());
+  const auto m = static_cast<double>(step.m);
   for (std::size_t j = 0; j < lut.lut.size(); ++j) {
-    const double scaled = static_cast<double>(lut.lut[j]) / step;  // exact: step is a power of two
-    if (!(std::fabs(scaled) < kLargestMagnitude)) return std::nullopt;
-    out[j] = static_cast<std::int64_t>(std::ceil(scaled));
+    const double x = std::ldexp(static_cast<double>(lut.lut[j]), -step.e);  // exact
+    if (!(std::fabs(x) < kLargestMagnitude)) return std::nullopt;
+    // ceil(x / m), corrected with products that are exact integers.
+    double q = std::ceil(x / m);
+    while (q * m < x) q += 1.0;
+    while ((q - 1.0) * m >= x) q -= 1.0;
+    out[j] = static_cast<std::int64_t>(q);
   }
   return out;
 }
@@ -138,6 +163,9 @@ std::optional<ScoreBound> ScoreBound::build(const QueryLut& lut, float max_norm)
   const std::size_t levels = std::size_t{1} << bits;
   if (dim == 0 || lut.lut.size() != dim * levels) return std::nullopt;
   if (!(lut.query_norm > 0.0f) || !std::isfinite(lut.query_norm)) return std::nullopt;
+  // Dimensions far beyond any rotation that fits in memory; bound sums stay
+  // below 2^31, and d u well below 1.
+  if (kernels::field_count(dim, bits) * kMaxTableValue >= (std::size_t{1} << 31)) return std::nullopt;
 
   // M, the widest row range (which sets the first step tried), finiteness.
   double max_abs_sum = 0.0, widest = 0.0;
@@ -163,26 +191,28 @@ std::optional<ScoreBound> ScoreBound::build(const QueryLut& lut, float max_norm)
   ScoreBound bound;
   bound.fields_ = kernels::field_count(dim, bits);
   // A field spans up to four coordinates' ranges; start where the widest row
-  // alone would fit and double the step until every field fits.
-  int exponent = static_cast<int>(std::ceil(std::log2(widest / kMaxTableValue)));
+  // alone would fit and widen the step until every field fits.
+  Step step = Step::at_least(widest / kMaxTableValue);
   std::vector<std::int64_t> tables;
-  for (int attempt = 0;; ++attempt, ++exponent) {
+  for (int attempt = 0;; ++attempt) {
     if (attempt == 64) return std::nullopt;
-    const double step = std::ldexp(1.0, exponent);
     const std::optional<std::vector<std::int64_t>> c = ceilings(lut, step);
-    if (!c) continue;
+    if (!c) {
+      step = Step::at_least(step.value() * 2);
+      continue;
+    }
     tables = field_tables(*c, dim, bits);
-    bool fits = true;
-    for (std::size_t f = 0; f < bound.fields_ && fits; ++f) {
+    std::int64_t widest_field = 0;
+    for (std::size_t f = 0; f < bound.fields_; ++f) {
       const auto [low, high] = std::minmax_element(tables.begin() + f * 16, tables.begin() + f * 16 + 16);
-      fits = *high - *low <= kMaxTableValue;
+      widest_field = std::max(widest_field, *high - *low);
     }
-    if (fits) {
-      bound.step_ = step;
-      break;
-    }
+    if (widest_field <= kMaxTableValue) break;
+    // Scale the step by the overshoot (ceilings may still add a step or so).
+    const double overshoot = static_cast<double>(widest_field) / kMaxTableValue;
+    step = Step::at_least(step.value() * std::max(overshoot, 1.0 + 1.0 / 64));
   }
-
+  bound.step_ = step.value();
   const std::size_t padded_fields = (bound.fields_ + 3) / 4 * 4;
   bound.table_.assign(padded_fields * kernels::kFieldBytes, 0);
   std::int64_t offsets = 0;
