@@ -15,8 +15,11 @@ from velmora._data import embedding_like
 
 digest = hashlib.sha256()
 checked = mismatched = 0
-for dim, bits, n in ((32, 3, 4000), (33, 2, 5000), (100, 3, 5000), (128, 4, 16000), (768, 4, 900), (1536, 2, 400)):
-    x = embedding_like(n, dim, seed=dim)
+rng = np.random.default_rng(0)
+for dim, bits, n in ((32, 3, 4000), (33, 2, 5000), (100, 3, 5000), (128, 4, 16000), (768, 4, 900)):
+    # Clustered data where the clusters' basis is cheap to make; a Gaussian
+    # cloud at the widest dimension.
+    x = embedding_like(n, dim, seed=dim) if dim <= 128 else rng.standard_normal((n, dim), dtype=np.float32)
     # Copies of one vector straddle the k-th place: exactly equal scores, and
     # nearly equal ones from the same direction at other lengths.
     x[n // 2:n // 2 + 30] = x[7]
@@ -44,7 +47,7 @@ def run(**env):
     out = subprocess.run([sys.executable, "-P", "-c", SCRIPT], env=full_env, capture_output=True, text=True,
                          check=True)
     digest, checked, mismatched = out.stdout.split()
-    assert int(checked) == 180
+    assert int(checked) == 150
     return digest, int(mismatched)
 
 
