@@ -137,6 +137,10 @@ def run_worker(task: dict[str, Any], threads: int, **env: str) -> dict[str, Any]
     return json.loads(out.stdout.strip().splitlines()[-1])
 
 
+def recall_text(value: float) -> str:
+    return "–" if value != value else f"{value:.3f}"  # NaN: not measured
+
+
 def build_cpp_benchmarks() -> None:
     subprocess.run(["cmake", "-S", ROOT, "-B", BENCH_DIR, "-DCMAKE_BUILD_TYPE=Release", "-DVELMORA_BUILD_BENCH=ON",
                     "-DVELMORA_PYTHON_MODULE=OFF"], check=True, capture_output=True)
@@ -243,7 +247,7 @@ def main() -> int:
                      f"{avx2[f'velmora{bits}_ms']:.2f} | {best.get(f'pqfs{bits}_label', f'{args.dim * bits // 4}×4')} | "
                      f"{best[f'pqfs{bits}_ms']:.2f} | "
                      f"{ratio:.2f}× | {100 * shares[bits]:.3f}% | {best[f'velmora{bits}_recall']:.3f} | "
-                     f"{best[f'pqfs{bits}_recall']:.3f} |")
+                     f"{recall_text(best[f'pqfs{bits}_recall'])} |")
             peers_rows.append(f"| {name} | {best['flat_ms']:.2f} | {best['numpy_ms']:.2f} | "
                               f"{best['numpy_matvec_ms']:.2f} |")
         emit("")

@@ -45,8 +45,8 @@ struct StepCode {
 template <class Lookup, int Bits>
 void score_blocks(const ScoreBlocksArgs& a, std::size_t block_count, float* out) {
   constexpr int kBlocks = Lookup::kBlocks;
-  constexpr int kSteps = StepCode<Bits>::kCoordinates;
-  const std::size_t steps = a.dim / kSteps, rest = a.dim % kSteps;
+  constexpr int kPerStep = StepCode<Bits>::kCoordinates;
+  const std::size_t steps = a.dim / kPerStep, rest = a.dim % kPerStep;
   const float zero_norms[kBlockLanes] = {};
   float scratch[kBlockLanes];
   for (std::size_t b = 0; b < block_count; b += kBlocks) {
@@ -61,11 +61,11 @@ void score_blocks(const ScoreBlocksArgs& a, std::size_t block_count, float* out)
       outs[g] = real ? out + at * kBlockLanes : scratch;
     }
     typename Lookup::Acc acc = Lookup::zero();
-    for (std::size_t s = 0; s < steps; ++s) Lookup::template add_step<Bits, kSteps>(acc, a.table, blocks, s);
-    if constexpr (kSteps > 1) {
+    for (std::size_t s = 0; s < steps; ++s) Lookup::template add_step<Bits, kPerStep>(acc, a.table, blocks, s);
+    if constexpr (kPerStep > 1) {
       if (rest == 1) Lookup::template add_step<Bits, 1>(acc, a.table, blocks, steps);
     }
-    if constexpr (kSteps > 2) {
+    if constexpr (kPerStep > 2) {
       if (rest == 2) Lookup::template add_step<Bits, 2>(acc, a.table, blocks, steps);
       if (rest == 3) Lookup::template add_step<Bits, 3>(acc, a.table, blocks, steps);
     }
