@@ -440,11 +440,13 @@ PyObject* store_insert_batch(PyObject* self, PyObject* const* args, Py_ssize_t n
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* slots[kMaxParams] = {};
     if (!bind_fastcall(kInsertBatchArgs, args, nargsf, kwnames, slots)) return nullptr;
+    // Declared before the borrow, so that the pairs it keeps alive are
+    // released (which may run destructors) once the store is free again.
+    BatchArgument batch;
     Borrow borrow(self, Access::Exclusive);
     if (!borrow) return nullptr;
-    PreparedPairs pairs;
-    if (!convert_argument("pairs", extract_pairs, slots[0], &pairs)) return nullptr;
-    Status status = borrow.store().insert_batch(pairs);
+    if (!convert_argument("pairs", extract_pairs, slots[0], &batch)) return nullptr;
+    Status status = borrow.store().insert_batch(batch.pairs);
     if (!status) {
       raise_store_error(status.error());
       return nullptr;
