@@ -12,17 +12,10 @@
 # hostile-input tests run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-. scripts/find-python.sh
-find_python312
-
-VENV=${VELMORA_ASAN_VENV:-$PWD/.venv-asan}
-if [ ! -x "$VENV/bin/python" ]; then
-  "$PYTHON312" -m venv "$VENV"
-fi
-echo "== building the sanitized module into $VENV"
-"$VENV/bin/python" -m pip install --quiet --disable-pip-version-check pytest numpy hypothesis
-"$VENV/bin/python" -m pip install --quiet --disable-pip-version-check . \
-  -Ccmake.build-type=RelWithDebInfo -Ccmake.define.VELMORA_SANITIZE=ON -Cbuild-dir=build/asan-wheel
+SCRIPT_START=$(date +%s)
+. scripts/venv.sh
+ensure_venv "${VELMORA_ASAN_VENV:-$PWD/.venv-asan}" test \
+  -Ccmake.build-type=RelWithDebInfo -Ccmake.define.VELMORA_SANITIZE=ON
 
 args=("$@")
 if [ ${#args[@]} -eq 0 ]; then
@@ -30,7 +23,7 @@ if [ ${#args[@]} -eq 0 ]; then
         test_hostile_inputs.py test_store_basics.py test_search.py)
 fi
 
-echo "== Python tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+step "Python tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 status=0

@@ -113,7 +113,8 @@ TEST_P(KernelsAgree, WithTheReferenceOnEveryLevel) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(BitWidths, KernelsAgree, ::testing::Values(2, 3, 4));
+INSTANTIATE_TEST_SUITE_P(BitWidths, KernelsAgree, ::testing::Values(2, 3, 4),
+                         [](const auto& param_info) { return "bits" + std::to_string(param_info.param); });
 
 TEST(BlockedCodes, RemovalMovesTheLastVectorAndClearsFreedLanes) {
   for (std::uint8_t bits : {2, 3, 4}) {

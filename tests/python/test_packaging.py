@@ -84,3 +84,19 @@ def test_installed_wheel_works_on_its_own(artefacts, tmp_path):
     )
     done = run(sys.executable, "-P", "-c", check, cwd=tmp_path, env={**os.environ, "PYTHONPATH": str(target)})
     assert done.stdout.split() == ["True", str(50 * (24 + 4))]
+
+
+def test_concurrent_installs_from_one_checkout_both_succeed(tmp_path):
+    # Each build has a folder of its own, so two at once cannot trip over
+    # each other's object files.
+    targets = [tmp_path / "a", tmp_path / "b"]
+    builds = [subprocess.Popen([sys.executable, "-m", "pip", "install", "--no-deps", "--disable-pip-version-check",
+                                "--target", str(target), str(ROOT)],
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+              for target in targets]
+    outputs = [build.communicate(timeout=900)[0] for build in builds]
+    assert [build.returncode for build in builds] == [0, 0], "\n".join(outputs)
+    for target in targets:
+        done = run(sys.executable, "-P", "-c", "import velmora; print(len(velmora.CompressedVectorStore(32, 2)))",
+                   cwd=tmp_path, env={**os.environ, "PYTHONPATH": str(target)})
+        assert done.stdout.split() == ["0"]
