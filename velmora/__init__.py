@@ -1,6 +1,9 @@
 """A compressed in-memory vector store: vectors are kept as 2 to 4 bit codes
 of their randomly rotated coordinates and ranked by estimated cosine
-similarity."""
+similarity.
+
+`Index` is the numpy interface (batch add and search, filters, save and load,
+pickling); `CompressedVectorStore` is the minimal per-vector store it wraps."""
 
 from ._version import __version__
 
@@ -15,4 +18,6 @@ except ModuleNotFoundError as error:  # pragma: no cover - depends on how Python
         "'python -P'; or build it into the environment with 'pip install .'."
     ) from error
 
-__all__ = ["CompressedVectorStore", "__version__"]
+from ._index import Index
+
+__all__ = ["CompressedVectorStore", "Index", "__version__"]

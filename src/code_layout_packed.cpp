@@ -1,0 +1,128 @@
+// Moving codes between the blocked layout and packed per-vector records. A
+// block's 16 lanes are converted together, 16 coordinates at a time: 16
+// coordinates of one vector make exactly 2 * bits packed bytes, and 16 lanes
+// of one coordinate make one 2 * bits byte field, so both sides are whole
+// machine words.
+#include <algorithm>
+#include <cstring>
+
+#include "code_layout.h"
+#include "encode.h"
+#include "invariant.h"
+
+namespace velmora {
+
+namespace {
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "fields and records are read as little-endian words");
+
+template <unsigned Bits>
+void export_block(const std::uint8_t* block, std::size_t dim, std::size_t lane_begin, std::size_t lane_end,
+                  std::uint8_t* out, std::size_t record_bytes) {
+  constexpr std::size_t kField = 2 * Bits;
+  constexpr std::uint64_t kMask = (1u << Bits) - 1u;
+  for (std::size_t c0 = 0; c0 < dim; c0 += kBlockLanes) {
+    const std::size_t count = std::min(kBlockLanes, dim - c0);
+    std::uint64_t acc[kBlockLanes] = {};
+    for (std::size_t c = 0; c < count; ++c) {
+      std::uint64_t field = 0;
+      std::memcpy(&field, block + (c0 + c) * kField, kField);
+      for (unsigned l = 0; l < kBlockLanes; ++l) acc[l] |= ((field >> (l * Bits)) & kMask) << (c * Bits);
+    }
+    const std::size_t bytes = (count * Bits + 7) / 8;
+    const std::size_t offset = c0 / kBlockLanes * kField;
+    for (std::size_t l = lane_begin; l < lane_end; ++l) {
+      std::memcpy(out + (l - lane_begin) * record_bytes + offset, &acc[l], bytes);
+    }
+  }
+}
+
+template <unsigned Bits>
+void assign_block(std::uint8_t* block, std::size_t dim, std::size_t lane_begin, std::size_t lane_end,
+                  const std::uint8_t* records, std::size_t record_bytes) {
+  constexpr std::size_t kField = 2 * Bits;
+  constexpr std::uint64_t kMask = (1u << Bits) - 1u;
+  const bool whole_block = lane_begin == 0 && lane_end == kBlockLanes;
+  std::uint64_t keep = 0;  // the field bits of lanes this call leaves alone
+  for (std::size_t l = 0; l < kBlockLanes; ++l) {
+    if (l < lane_begin || l >= lane_end) keep |= kMask << (l * Bits);
+  }
+  for (std::size_t c0 = 0; c0 < dim; c0 += kBlockLanes) {
+    const std::size_t count = std::min(kBlockLanes, dim - c0);
+    const std::size_t bytes = (count * Bits + 7) / 8;
+    const std::size_t offset = c0 / kBlockLanes * kField;
+    std::uint64_t acc[kBlockLanes] = {};
+    for (std::size_t l = lane_begin; l < lane_end; ++l) {
+      std::memcpy(&acc[l], records + (l - lane_begin) * record_bytes + offset, bytes);
+    }
+    for (std::size_t c = 0; c < count; ++c) {
+      std::uint64_t value = 0;
+      for (unsigned l = 0; l < kBlockLanes; ++l) value |= ((acc[l] >> (c * Bits)) & kMask) << (l * Bits);
+      std::uint8_t* field = block + (c0 + c) * kField;
+      if (!whole_block) {
+        std::uint64_t old = 0;
+        std::memcpy(&old, field, kField);
+        value |= old & keep;
+      }
+      std::memcpy(field, &value, kField);
+    }
+  }
+}
+
+// Calls fn(block index, first lane, end lane, first record) for every block
+// that positions [first, first + count) touch.
+template <class Fn>
+void for_each_block(std::size_t first, std::size_t count, Fn&& fn) {
+  std::size_t record = 0;
+  for (std::size_t p = first; p < first + count;) {
+    const std::size_t block = p / kBlockLanes, lane = p % kBlockLanes;
+    const std::size_t lanes = std::min(kBlockLanes - lane, first + count - p);
+    fn(block, lane, lane + lanes, record);
+    p += lanes;
+    record += lanes;
+  }
+}
+
+}  // namespace
+
+void BlockedCodes::grow(std::size_t n) {
+  if (n <= size_) return;
+  const std::size_t blocks = (n + kBlockLanes - 1) / kBlockLanes;
+  // New blocks start as zero codes; the old zero padding becomes their start.
+  data_.resize(blocks * block_bytes() + kBlockTailPadding, 0);
+  size_ = n;
+}
+
+void BlockedCodes::export_packed(std::size_t first, std::size_t count, std::uint8_t* out) const {
+  VELMORA_CHECK(first <= size_ && count <= size_ - first, "code storage: export range out of bounds");
+  const std::size_t record_bytes = packed_len(dim_, bits_);
+  for_each_block(first, count, [&](std::size_t block, std::size_t lane_begin, std::size_t lane_end,
+                                   std::size_t record) {
+    const std::uint8_t* base = data_.data() + block * block_bytes();
+    std::uint8_t* dst = out + record * record_bytes;
+    switch (bits_) {
+      case 2: return export_block<2>(base, dim_, lane_begin, lane_end, dst, record_bytes);
+      case 3: return export_block<3>(base, dim_, lane_begin, lane_end, dst, record_bytes);
+      case 4: return export_block<4>(base, dim_, lane_begin, lane_end, dst, record_bytes);
+    }
+    VELMORA_CHECK(false, "code storage: unsupported bit width");
+  });
+}
+
+void BlockedCodes::assign_packed(std::size_t first, std::size_t count, const std::uint8_t* records) {
+  VELMORA_CHECK(first <= size_ && count <= size_ - first, "code storage: assign range out of bounds");
+  const std::size_t record_bytes = packed_len(dim_, bits_);
+  for_each_block(first, count, [&](std::size_t block, std::size_t lane_begin, std::size_t lane_end,
+                                   std::size_t record) {
+    std::uint8_t* base = data_.data() + block * block_bytes();
+    const std::uint8_t* src = records + record * record_bytes;
+    switch (bits_) {
+      case 2: return assign_block<2>(base, dim_, lane_begin, lane_end, src, record_bytes);
+      case 3: return assign_block<3>(base, dim_, lane_begin, lane_end, src, record_bytes);
+      case 4: return assign_block<4>(base, dim_, lane_begin, lane_end, src, record_bytes);
+    }
+    VELMORA_CHECK(false, "code storage: unsupported bit width");
+  });
+}
+
+}  // namespace velmora
