@@ -32,6 +32,11 @@ PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 def _ids_array(ids: Any, name: str = "ids") -> npt.NDArray[np.uint64]:
     """A contiguous uint64 copy or view of a 1-D integer array-like."""
     array = np.asarray(ids)
+    if array.dtype.kind == "f" and not isinstance(ids, np.ndarray):
+        # numpy infers float64 for Python ints that do not share one integer
+        # type (say 7 and 2**64 - 1, or an int beside a numpy uint64), which
+        # would lose digits: look at the items themselves instead.
+        array = np.asarray(ids, dtype=object)
     if array.ndim != 1:
         shape = "a scalar" if array.ndim == 0 else f"shape {array.shape}"
         raise ValueError(f"{name} must be a 1-D array-like of integers, got {shape}")
