@@ -5,6 +5,8 @@ similarity.
 `Index` is the numpy interface (batch add and search, filters, save and load,
 pickling); `CompressedVectorStore` is the minimal per-vector store it wraps."""
 
+from typing import TYPE_CHECKING, Any
+
 from ._version import __version__
 
 try:
@@ -18,6 +20,18 @@ except ModuleNotFoundError as error:  # pragma: no cover - depends on how Python
         "'python -P'; or build it into the environment with 'pip install .'."
     ) from error
 
-from ._index import Index
+if TYPE_CHECKING:
+    from ._index import Index
 
 __all__ = ["CompressedVectorStore", "Index", "__version__"]
+
+
+def __getattr__(name: str) -> Any:
+    # Index needs numpy; importing it on first use keeps "import velmora" and
+    # the store free of numpy.
+    if name == "Index":
+        from ._index import Index
+
+        globals()["Index"] = Index
+        return Index
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
