@@ -47,6 +47,9 @@ class BlockedCodes {
   // packed_len(dim, bits) bytes per vector), in code_layout_packed.cpp.
   // Grows to n vectors; the new ones hold zero codes.
   void grow(std::size_t n);
+  // Grows to n vectors whose codes are unwritten until the caller assigns
+  // every new position (assign_packed), which it must do before any other use.
+  void grow_for_overwrite(std::size_t n);
   // Positions [first, first + count) as packed records, one after another.
   void export_packed(std::size_t first, std::size_t count, std::uint8_t* out) const;
   // Overwrites positions [first, first + count) from packed records (spare

@@ -93,6 +93,18 @@ void BlockedCodes::grow(std::size_t n) {
   size_ = n;
 }
 
+void BlockedCodes::grow_for_overwrite(std::size_t n) {
+  if (n <= size_) return;
+  const std::size_t old_bytes = data_.size() - kBlockTailPadding;
+  const std::size_t blocks = (n + kBlockLanes - 1) / kBlockLanes;
+  data_.resize_for_overwrite(blocks * block_bytes() + kBlockTailPadding);
+  // Whole new blocks are written by the caller; the last one may be partial,
+  // and its unused lanes, like the padding, must hold zeros.
+  const std::size_t last_block = std::max(old_bytes, (blocks - 1) * block_bytes());
+  std::memset(data_.data() + last_block, 0, data_.size() - last_block);
+  size_ = n;
+}
+
 void BlockedCodes::export_packed(std::size_t first, std::size_t count, std::uint8_t* out) const {
   VELMORA_CHECK(first <= size_ && count <= size_ - first, "code storage: export range out of bounds");
   const std::size_t record_bytes = packed_len(dim_, bits_);

@@ -156,12 +156,12 @@ CompressedVectorStore read_index(ByteSource& source) {
   // n is now known to fit the source, so these allocations are backed by data.
   const std::size_t count = static_cast<std::size_t>(n);
   PageArray<std::uint64_t> ids;
-  ids.resize(count);
+  ids.resize_for_overwrite(count);
   source.read(ids.data(), count * sizeof(std::uint64_t));
   check_section(source, crc32c(ids.data(), count * sizeof(std::uint64_t)), "ids");
 
   PageArray<float> norms;
-  norms.resize(count);
+  norms.resize_for_overwrite(count);
   source.read(norms.data(), count * sizeof(float));
   check_section(source, crc32c(norms.data(), count * sizeof(float)), "norms");
   for (std::size_t p = 0; p < count; ++p) {
@@ -172,7 +172,7 @@ CompressedVectorStore read_index(ByteSource& source) {
   }
 
   BlockedCodes codes(static_cast<std::size_t>(dim), bits);
-  codes.grow(count);
+  codes.grow_for_overwrite(count);  // every position is assigned below
   const std::size_t used_bits = static_cast<std::size_t>(dim) * bits % 8;
   const std::uint8_t spare_mask = used_bits == 0 ? 0 : static_cast<std::uint8_t>(0xFFu << used_bits);
   const std::size_t per_chunk = chunk_vectors(record);
