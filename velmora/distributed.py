@@ -1,7 +1,7 @@
 """A vector store split into shards that live in other processes.
 
 `ShardedStore` spreads its vectors over `shards` Dask actors, each holding
-one `CompressedVectorStore` in a worker process, and answers queries by
+one `velmora.Index` in a worker process, and answers queries by
 asking every shard and merging what they return.  Every process encodes and
 scores identically, so a sharded query returns the same (id, score) pairs,
 bit for bit, as one local store holding the same vectors.
@@ -375,7 +375,9 @@ def _shards_of(ids: np.ndarray, shards: int) -> np.ndarray:
 
 class ShardedStore:
     """A vector store whose vectors live in `shards` Dask actors, each holding
-    one `CompressedVectorStore`.
+    one `velmora.Index`. It has the methods of `CompressedVectorStore` and the
+    array methods of `velmora.Index` (add, search, remove of many ids), and
+    saves to and loads from a directory.
 
     With neither `client` nor `address`, starts a local cluster of one worker
     process per shard (closed again by `close`); with `address`, connects to
@@ -383,9 +385,10 @@ class ShardedStore:
     Every call to a shard waits at most `timeout` seconds and then raises
     `ShardUnavailableError`, as it does at once for a shard whose worker died.
 
-    Arguments are checked in this process with the local store's own
-    conversions, so bad input raises exactly what `CompressedVectorStore`
-    raises and reaches no shard.  Calls on one `ShardedStore` run one at a
+    Arguments are checked in this process with the local store's (or, for the
+    array methods, the local index's) own conversions, so bad input raises
+    exactly what `CompressedVectorStore` (or `Index`) raises and reaches no
+    shard.  Calls on one `ShardedStore` run one at a
     time."""
 
     def __init__(self, dim: int, bits: int, shards: int = 2, client: Client | None = None,
