@@ -12,10 +12,13 @@ namespace velmora {
 
 namespace {
 
-// Queries that share one pass over the codes: their tables (dim << bits
-// floats each) and one chunk of codes fit in a core's L2 cache together.
-constexpr std::size_t kGroupQueries = 8;
-constexpr std::size_t kChunkCodeBytes = std::size_t{64} << 10;
+// Queries that share one pass over the codes: as many as have their tables
+// (dim << bits floats each) fit in about half an L1 data cache together, so
+// that switching between them costs no table reloads; the chunk of codes they
+// share stays in L2.
+constexpr std::size_t kGroupTableBytes = std::size_t{16} << 10;
+constexpr std::size_t kMaxGroupQueries = 8;
+constexpr std::size_t kChunkCodeBytes = std::size_t{256} << 10;
 // Queries whose tables and results are held at once.
 constexpr std::size_t kBatchQueries = 512;
 // Scores held at once by the full-ranking path.
@@ -24,6 +27,7 @@ constexpr std::size_t kFullRankScores = std::size_t{1} << 23;
 // How one batch of queries is split into tasks: each task scores a range of
 // blocks for a group of queries.
 struct Plan {
+  std::size_t group = 0;         // queries per group
   std::size_t groups = 0;        // query groups
   std::size_t ranges = 0;        // block ranges
   std::size_t range_blocks = 0;  // blocks per range (the last may hold fewer)
@@ -31,10 +35,11 @@ struct Plan {
   std::size_t blocks = 0;
 };
 
-Plan plan_for(std::size_t queries, std::size_t positions, std::size_t block_bytes) {
+Plan plan_for(std::size_t queries, std::size_t positions, std::size_t block_bytes, std::size_t table_bytes) {
   Plan plan;
   plan.blocks = (positions + kBlockLanes - 1) / kBlockLanes;
-  plan.groups = (queries + kGroupQueries - 1) / kGroupQueries;
+  plan.group = std::min(kMaxGroupQueries, std::max<std::size_t>(1, kGroupTableBytes / table_bytes));
+  plan.groups = (queries + plan.group - 1) / plan.group;
   plan.chunk_blocks = std::max<std::size_t>(1, kChunkCodeBytes / std::max<std::size_t>(1, block_bytes));
   // Enough tasks to keep every thread busy, but ranges of at least a chunk.
   const std::size_t wanted = 4 * configured_thread_count();
@@ -80,6 +85,10 @@ void scan(const std::vector<QueryLut>& luts, std::size_t q_begin, std::size_t q_
   }
 }
 
+std::size_t table_bytes(const CompressedVectorStore& store) {
+  return (store.dim() << store.bits()) * sizeof(float);
+}
+
 std::vector<QueryLut> prepare_all(const CompressedVectorStore& store, const float* queries, std::size_t m) {
   std::vector<QueryLut> luts(m);
   const std::size_t dim = store.dim();
@@ -99,12 +108,12 @@ void search_top_k(const CompressedVectorStore& store, const float* queries, std:
                   const PositionSet* allowed, std::uint64_t* out_ids, float* out_scores) {
   const StoredEntries entries = store.stored_entries();
   const std::vector<QueryLut> luts = prepare_all(store, queries, m);
-  const Plan plan = plan_for(m, entries.count, entries.codes->block_bytes());
+  const Plan plan = plan_for(m, entries.count, entries.codes->block_bytes(), table_bytes(store));
   std::vector<std::vector<Candidate>> kept(m * plan.ranges);
   parallel_for(plan.groups * plan.ranges, [&](std::size_t t0, std::size_t t1) {
     for (std::size_t t = t0; t < t1; ++t) {
       const std::size_t group = t / plan.ranges, range = t % plan.ranges;
-      const std::size_t q_begin = group * kGroupQueries, q_end = std::min(m, q_begin + kGroupQueries);
+      const std::size_t q_begin = group * plan.group, q_end = std::min(m, q_begin + plan.group);
       const std::size_t b_begin = std::min(plan.blocks, range * plan.range_blocks);
       const std::size_t b_end = std::min(plan.blocks, b_begin + plan.range_blocks);
       std::vector<TopK> best(q_end - q_begin, TopK(k));
@@ -155,12 +164,12 @@ void search_full_rank(const CompressedVectorStore& store, const float* queries, 
   }
   const std::size_t candidates = allowed != nullptr ? positions.size() : n;
   const std::vector<QueryLut> luts = prepare_all(store, queries, m);
-  const Plan plan = plan_for(m, n, entries.codes->block_bytes());
+  const Plan plan = plan_for(m, n, entries.codes->block_bytes(), table_bytes(store));
   std::vector<float> scores(m * candidates);
   parallel_for(plan.groups * plan.ranges, [&](std::size_t t0, std::size_t t1) {
     for (std::size_t t = t0; t < t1; ++t) {
       const std::size_t group = t / plan.ranges, range = t % plan.ranges;
-      const std::size_t q_begin = group * kGroupQueries, q_end = std::min(m, q_begin + kGroupQueries);
+      const std::size_t q_begin = group * plan.group, q_end = std::min(m, q_begin + plan.group);
       const std::size_t b_begin = std::min(plan.blocks, range * plan.range_blocks);
       const std::size_t b_end = std::min(plan.blocks, b_begin + plan.range_blocks);
       // The candidate number of the range's first position, per query of the group.

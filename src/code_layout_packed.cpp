@@ -16,23 +16,56 @@ namespace {
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "fields and records are read as little-endian words");
 
+// Elements with index bit h clear: the half of a row that stays put when
+// blocks of h elements are exchanged.
+// The 16 * Bits bits of a field.
+template <unsigned Bits>
+constexpr std::uint64_t count_mask() {
+  return Bits * kBlockLanes == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << (Bits * kBlockLanes)) - 1u;
+}
+
+template <unsigned Bits>
+constexpr std::uint64_t keep_mask(unsigned h) {
+  std::uint64_t mask = 0;
+  for (unsigned e = 0; e < kBlockLanes; ++e) {
+    if ((e & h) == 0) mask |= ((std::uint64_t{1} << Bits) - 1u) << (e * Bits);
+  }
+  return mask;
+}
+
+// Transposes a 16 x 16 matrix of Bits-bit elements, row r in rows[r] with
+// element e at bits e * Bits: by exchanging 8 x 8, 4 x 4, 2 x 2 and 1 x 1
+// blocks across the diagonal. Its own inverse: it turns the fields of 16
+// coordinates into the 16 lanes' runs of codes, and back.
+template <unsigned Bits>
+void transpose16(std::uint64_t* rows) {
+  constexpr std::uint64_t kMasks[4] = {keep_mask<Bits>(8), keep_mask<Bits>(4), keep_mask<Bits>(2),
+                                       keep_mask<Bits>(1)};
+  int stage = 0;
+  for (unsigned h = 8; h > 0; h /= 2, ++stage) {
+    const std::uint64_t mask = kMasks[stage];
+    for (unsigned r = 0; r < kBlockLanes; ++r) {
+      if (r & h) continue;
+      const std::uint64_t t = ((rows[r] >> (h * Bits)) ^ rows[r + h]) & mask;
+      rows[r + h] ^= t;
+      rows[r] ^= t << (h * Bits);
+    }
+  }
+}
+
 template <unsigned Bits>
 void export_block(const std::uint8_t* block, std::size_t dim, std::size_t lane_begin, std::size_t lane_end,
                   std::uint8_t* out, std::size_t record_bytes) {
   constexpr std::size_t kField = 2 * Bits;
-  constexpr std::uint64_t kMask = (1u << Bits) - 1u;
   for (std::size_t c0 = 0; c0 < dim; c0 += kBlockLanes) {
     const std::size_t count = std::min(kBlockLanes, dim - c0);
-    std::uint64_t acc[kBlockLanes] = {};
-    for (std::size_t c = 0; c < count; ++c) {
-      std::uint64_t field = 0;
-      std::memcpy(&field, block + (c0 + c) * kField, kField);
-      for (unsigned l = 0; l < kBlockLanes; ++l) acc[l] |= ((field >> (l * Bits)) & kMask) << (c * Bits);
-    }
+    std::uint64_t rows[kBlockLanes] = {};  // fields of coordinates c0.., then lanes' code runs
+    for (std::size_t c = 0; c < count; ++c) std::memcpy(&rows[c], block + (c0 + c) * kField, kField);
+    transpose16<Bits>(rows);
     const std::size_t bytes = (count * Bits + 7) / 8;
     const std::size_t offset = c0 / kBlockLanes * kField;
     for (std::size_t l = lane_begin; l < lane_end; ++l) {
-      std::memcpy(out + (l - lane_begin) * record_bytes + offset, &acc[l], bytes);
+      std::memcpy(out + (l - lane_begin) * record_bytes + offset, &rows[l], bytes);
     }
   }
 }
@@ -47,17 +80,20 @@ void assign_block(std::uint8_t* block, std::size_t dim, std::size_t lane_begin, 
   for (std::size_t l = 0; l < kBlockLanes; ++l) {
     if (l < lane_begin || l >= lane_end) keep |= kMask << (l * Bits);
   }
+  const std::uint64_t used = count_mask<Bits>();
   for (std::size_t c0 = 0; c0 < dim; c0 += kBlockLanes) {
     const std::size_t count = std::min(kBlockLanes, dim - c0);
     const std::size_t bytes = (count * Bits + 7) / 8;
     const std::size_t offset = c0 / kBlockLanes * kField;
-    std::uint64_t acc[kBlockLanes] = {};
+    std::uint64_t rows[kBlockLanes] = {};  // lanes' code runs, then fields of coordinates c0..
     for (std::size_t l = lane_begin; l < lane_end; ++l) {
-      std::memcpy(&acc[l], records + (l - lane_begin) * record_bytes + offset, bytes);
+      std::memcpy(&rows[l], records + (l - lane_begin) * record_bytes + offset, bytes);
+      // Past the last coordinate a record holds spare bits, which are not codes.
+      if (count < kBlockLanes) rows[l] &= (std::uint64_t{1} << (count * Bits)) - 1u;
     }
+    transpose16<Bits>(rows);
     for (std::size_t c = 0; c < count; ++c) {
-      std::uint64_t value = 0;
-      for (unsigned l = 0; l < kBlockLanes; ++l) value |= ((acc[l] >> (c * Bits)) & kMask) << (l * Bits);
+      std::uint64_t value = rows[c] & used;
       std::uint8_t* field = block + (c0 + c) * kField;
       if (!whole_block) {
         std::uint64_t old = 0;

@@ -40,13 +40,10 @@ std::optional<CompressedVectorStore> CompressedVectorStore::from_arrays(PageArra
   const std::size_t n = ids.size();
   VELMORA_CHECK(norms.size() == n && codes.size() == n, "from_arrays: arrays of different lengths");
   CompressedVectorStore store(codes.dim(), codes.bits());
-  store.index_.reserve(n, ids.data());
-  for (std::size_t p = 0; p < n; ++p) {
-    if (store.index_.find(ids[p], ids.data()) != IdIndex::npos) {
-      *repeated = ids[p];
-      return std::nullopt;
-    }
-    store.index_.insert(ids[p], p, ids.data());
+  const std::size_t again = store.index_.build(ids.data(), n);
+  if (again != IdIndex::npos) {
+    *repeated = ids[again];
+    return std::nullopt;
   }
   store.ids_ = std::move(ids);
   store.norms_ = std::move(norms);

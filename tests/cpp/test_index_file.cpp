@@ -136,9 +136,11 @@ TEST(IndexFile, RoundTripKeepsEveryRecordAndPosition) {
     ASSERT_EQ(loaded.size(), store.size());
     for (std::size_t p = 0; p < store.size(); ++p) {
       EXPECT_EQ(loaded.id_at(p), store.id_at(p));
+      EXPECT_EQ(loaded.position_of(store.id_at(p)), p);
       EXPECT_EQ(loaded.entry_at(p).codes, store.entry_at(p).codes);
       EXPECT_EQ(loaded.entry_at(p).norm, store.entry_at(p).norm);
     }
+    EXPECT_EQ(loaded.position_of(999), CompressedVectorStore::npos);
     EXPECT_EQ(serialise(loaded), bytes);
   }
   const CompressedVectorStore empty = CompressedVectorStore::create(32, 2).value();
