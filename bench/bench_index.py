@@ -12,7 +12,8 @@ one run on this machine.
   against rebuilding with Index.add from float32, at 1,000,000 x 384 x 4 bits.
 
 Thread counts are fixed per process, so each measurement runs in a
-subprocess of its own. Each figure is the median of --repeats runs.
+subprocess of its own. Each figure is the median of --repeats runs; the two
+sides of a ratio are run alternately.
 """
 
 from __future__ import annotations
@@ -38,6 +39,14 @@ WORKER = textwrap.dedent(
         for _ in range(repeats):
             t0 = time.perf_counter(); fn(); times.append(time.perf_counter() - t0)
         return statistics.median(times)
+    def paired_medians(first, second):
+        # Alternating runs, so that a machine whose speed drifts (shared
+        # cores) biases neither side.
+        a, b = [], []
+        for _ in range(repeats):
+            t0 = time.perf_counter(); first(); t1 = time.perf_counter(); second(); t2 = time.perf_counter()
+            a.append(t1 - t0); b.append(t2 - t1)
+        return statistics.median(a), statistics.median(b)
     out = {}
     kind = task["kind"]
     if kind == "add":
@@ -45,8 +54,9 @@ WORKER = textwrap.dedent(
         x = rng.standard_normal((n, dim), dtype=np.float32)
         ids = np.arange(n, dtype=np.uint64)
         Index(dim, 4); CompressedVectorStore(dim, 4)  # rotation and codebook built outside the timing
-        out["index_s"] = median_time(lambda: Index(dim, 4).add(ids, x))
-        out["store_s"] = median_time(lambda: CompressedVectorStore(dim, 4).insert_batch(list(zip(range(n), x))))
+        out["index_s"], out["store_s"] = paired_medians(
+            lambda: Index(dim, 4).add(ids, x),
+            lambda: CompressedVectorStore(dim, 4).insert_batch(list(zip(range(n), x))))
     elif kind == "search":
         n, dim, m = task["n"], task["dim"], task["queries"]
         x = rng.standard_normal((n, dim), dtype=np.float32)
@@ -54,11 +64,13 @@ WORKER = textwrap.dedent(
         index = Index(dim, 4)
         index.add(np.arange(n), x)
         index.search(queries[:2], 10)
-        out["index_s"] = median_time(lambda: index.search(queries, 10))
         if task.get("store"):
             store = CompressedVectorStore(dim, 4)
             store.insert_batch(list(zip(range(n), x)))
-            out["store_s"] = median_time(lambda: [store.query(q, 10) for q in queries])
+            out["index_s"], out["store_s"] = paired_medians(
+                lambda: index.search(queries, 10), lambda: [store.query(q, 10) for q in queries])
+        else:
+            out["index_s"] = median_time(lambda: index.search(queries, 10))
     elif kind == "files":
         n, dim = task["n"], task["dim"]
         x = rng.standard_normal((n, dim), dtype=np.float32)
@@ -101,7 +113,7 @@ def cpu_model() -> str:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="smaller sizes, for a check that it runs")
-    parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--out", help="also write the table to this Markdown file")
     args = parser.parse_args()
     scale = 10 if args.quick else 1
