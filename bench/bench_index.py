@@ -21,6 +21,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -132,12 +133,17 @@ def main() -> None:
 
     n, dim, m = 100_000 // scale, 128, 1000
     one = run({"kind": "search", "n": n, "dim": dim, "queries": m, "store": True, "repeats": args.repeats}, 1)
-    two = run({"kind": "search", "n": n, "dim": dim, "queries": m, "repeats": args.repeats}, 2)
     ratio = one["store_s"] / one["index_s"]
     add_row(f"search {m:,} queries, n={n:,} dim {dim} 4 bits k=10, 1 thread: vs a loop of store.query (>= 1.3x)",
             f"{ratio:.2f}x ({one['index_s']:.3f} s vs {one['store_s']:.3f} s)", ratio >= 1.3)
-    scaling = one["index_s"] / two["index_s"]
-    add_row("… 2 threads vs 1 (>= 1.8x)", f"{scaling:.2f}x ({two['index_s']:.3f} s)", scaling >= 1.8)
+    # One and two threads need processes of their own: alternate them.
+    ones, twos = [], []
+    for _ in range(args.repeats):
+        ones.append(run({"kind": "search", "n": n, "dim": dim, "queries": m, "repeats": 1}, 1)["index_s"])
+        twos.append(run({"kind": "search", "n": n, "dim": dim, "queries": m, "repeats": 1}, 2)["index_s"])
+    scaling = statistics.median(ones) / statistics.median(twos)
+    add_row("… 2 threads vs 1 (>= 1.8x)", f"{scaling:.2f}x ({statistics.median(twos):.3f} s vs "
+            f"{statistics.median(ones):.3f} s)", scaling >= 1.8)
 
     with tempfile.TemporaryDirectory(dir=os.getcwd()) as directory:
         n = 1_000_000 // scale
