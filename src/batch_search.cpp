@@ -13,12 +13,14 @@ namespace velmora {
 namespace {
 
 // Queries that share one pass over the codes: as many as have their tables
-// (dim << bits floats each) fit in about half an L1 data cache together, so
+// (dim << bits floats each) fit in a quarter of an L1 data cache together, so
 // that switching between them costs no table reloads; the chunk of codes they
 // share stays in L2.
-constexpr std::size_t kGroupTableBytes = std::size_t{16} << 10;
+constexpr std::size_t kGroupTableBytes = std::size_t{8} << 10;
 constexpr std::size_t kMaxGroupQueries = 8;
 constexpr std::size_t kChunkCodeBytes = std::size_t{256} << 10;
+// Scores computed per kernel call: few enough (4 KiB) to stay in L1 beside the tables.
+constexpr std::size_t kScoreRun = 1024;
 // Queries whose tables and results are held at once.
 constexpr std::size_t kBatchQueries = 512;
 // Scores held at once by the full-ranking path.
@@ -57,7 +59,7 @@ template <class Consume>
 void scan(const std::vector<QueryLut>& luts, std::size_t q_begin, std::size_t q_end, const StoredEntries& entries,
           const PositionSet* allowed, std::size_t block_begin, std::size_t block_end, std::size_t chunk_blocks,
           Consume&& consume) {
-  std::vector<float> scores(chunk_blocks * kBlockLanes);
+  float scores[kScoreRun];
   std::vector<std::pair<std::size_t, std::size_t>> runs;
   for (std::size_t c0 = block_begin; c0 < block_end; c0 += chunk_blocks) {
     const std::size_t c1 = std::min(block_end, c0 + chunk_blocks);
@@ -76,10 +78,12 @@ void scan(const std::vector<QueryLut>& luts, std::size_t q_begin, std::size_t q_
     }
     for (std::size_t q = q_begin; q < q_end; ++q) {
       for (const auto& run : runs) {
-        const std::size_t begin = run.first * kBlockLanes;
-        const std::size_t end = std::min(run.second * kBlockLanes, entries.count);
-        score_range(luts[q], entries, begin, end, scores.data());
-        consume(q, begin, end, scores.data());
+        const std::size_t run_end = std::min(run.second * kBlockLanes, entries.count);
+        for (std::size_t begin = run.first * kBlockLanes; begin < run_end; begin += kScoreRun) {
+          const std::size_t end = std::min(run_end, begin + kScoreRun);
+          score_range(luts[q], entries, begin, end, scores);
+          consume(q, begin, end, scores);
+        }
       }
     }
   }
