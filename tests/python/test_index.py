@@ -3,6 +3,7 @@ same codes and, row by row, the very (id, score) pairs of store.query in the
 same order; argument checking; failures that leave the index as it was; the
 interpreter lock released during long calls."""
 import copy
+import sys
 import threading
 
 import numpy as np
@@ -340,3 +341,26 @@ def test_copies_are_independent(twins):
         assert duplicate.ids.tobytes() == index.ids.tobytes()
         duplicate.remove(duplicate.ids[:10])
         assert len(duplicate) == len(index) - 10
+
+
+def test_calls_release_every_buffer_and_reference_on_success_and_failure():
+    index = Index(32, 3)
+    vectors = matrix(10, 91, 32).astype(np.float64)
+    ids = np.arange(10, dtype=np.uint64)
+    queries = matrix(3, 92, 32)
+    arrays = (vectors, ids, queries)
+    before = [sys.getrefcount(a) for a in arrays]
+    for _ in range(50):
+        index.add(ids, vectors)
+        index.search(queries, 3, allowed=ids)
+        index.reconstruct(ids[:3])
+        index.import_records(ids[:2], *index.export_records(ids[:2]))
+        for call, error in ((lambda: index._core.add(ids, vectors[:, :5]), ValueError),
+                            (lambda: index._core.add(ids, np.vstack([vectors[:9], np.zeros((1, 32))])), ValueError),
+                            (lambda: index._core.search(queries, 3, np.ones(3)), TypeError),
+                            (lambda: index._core.reconstruct(ids + np.uint64(100)), KeyError)):
+            with pytest.raises(error):
+                call()
+    assert [sys.getrefcount(a) for a in arrays] == before
+    for a in arrays:  # resizing in place fails while any buffer export is held
+        a.resize((a.shape[0] + 1,) + a.shape[1:], refcheck=False)
