@@ -361,6 +361,5 @@ def test_calls_release_every_buffer_and_reference_on_success_and_failure():
                             (lambda: index._core.reconstruct(ids + np.uint64(100)), KeyError)):
             with pytest.raises(error):
                 call()
+    # A buffer export that was never released would still hold its array.
     assert [sys.getrefcount(a) for a in arrays] == before
-    for a in arrays:  # resizing in place fails while any buffer export is held
-        a.resize((a.shape[0] + 1,) + a.shape[1:], refcheck=False)
