@@ -35,6 +35,7 @@ step "type stub (stubtest) and the README's quick start (mypy --strict)"
 typing_dir=$(mktemp -d)
 trap 'rm -rf "$typing_dir"' EXIT
 cp examples/quickstart.py "$typing_dir/"
-(cd "$typing_dir" && "$VENV/bin/python" -m mypy.stubtest velmora._velmora_rs \
-  && "$VENV/bin/python" -m mypy --strict --no-incremental quickstart.py)
+(cd "$typing_dir" && "$VENV/bin/python" -m mypy.stubtest velmora._velmora_rs velmora._index_core \
+  && "$VENV/bin/python" -m mypy --strict --no-incremental quickstart.py \
+  && "$VENV/bin/python" -m mypy --strict --no-incremental -p velmora._index)
 step "all tests passed"
