@@ -8,8 +8,8 @@
 # ahead of it; CPython's own allocations would drown leak reports, hence
 # detect_leaks=0. pytest captures at the sys level only, so that a report
 # written to file descriptor 2 by a process the sanitizer stops is seen.
-# Arguments go to pytest (test files relative to tests/python); by default the conversion, batch, borrowing and
-# hostile-input tests run.
+# Arguments go to pytest (test files relative to tests/python); by default
+# the conversion, batch, borrowing, hostile-input and index tests run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 SCRIPT_START=$(date +%s)
