@@ -198,6 +198,8 @@ def main(argv: list[str] | None = None) -> int:
         except ImportError:
             faiss = None
 
+    env = environment()
+    print(f"environment: {footer([{'env': env}])}", file=sys.stderr)
     sizes = [int(x) for x in args.sizes.split(",")]
     dims = [int(x) for x in args.dims.split(",")]
     bit_widths = [int(x) for x in args.bits.split(",")]
@@ -219,7 +221,7 @@ def main(argv: list[str] | None = None) -> int:
             for bits in bit_widths:
                 result = bench_velmora(np, data, queries, truth, bits, args)
                 rows.append({"n": n, "dim": dim, "bits": bits, "threads": args.threads,
-                             "velmora": result, "peers": peers})
+                             "velmora": result, "peers": peers, "env": env})
                 print_row(rows[-1], file=sys.stderr)
             del data
             gc.collect()
@@ -232,7 +234,7 @@ def main(argv: list[str] | None = None) -> int:
 
 
 def report(rows: list[dict], args: argparse.Namespace, plt: Any) -> None:
-    table = markdown(rows) + "\n\n" + peers_markdown(rows)
+    table = f"Measured on {footer(rows)}.\n\n" + markdown(rows) + "\n\n" + peers_markdown(rows)
     print(table)
     if args.out:
         with open(args.out, "w") as f:
@@ -304,12 +306,45 @@ def peers_markdown(rows: list[dict]) -> str:
     return "\n".join(lines)
 
 
-# One colour per method across all plots; velmora in one hue, darker with more bits.
+# One colour and one marker per series across all plots, no two alike; the
+# velmora series share a hue family, darker with more bits.
 STYLE = {
-    "velmora 2 bits": ("#9ecae1", "o"), "velmora 3 bits": ("#4292c6", "o"), "velmora 4 bits": ("#08519c", "o"),
-    "numpy": ("#444444", "s"), "faiss FlatIP": ("#888888", "D"), "faiss SQ4": ("#e6550d", "^"),
-    "faiss SQ8": ("#a63603", "v"), "faiss PQ": ("#31a354", "P"),
+    "velmora 2 bits": ("#6baed6", "o"), "velmora 3 bits": ("#2171b5", "s"), "velmora 4 bits": ("#08306b", "D"),
+    "numpy": ("#d62728", "^"), "faiss FlatIP": ("#9467bd", "v"), "faiss SQ4": ("#ff7f0e", "<"),
+    "faiss SQ8": ("#8c564b", ">"), "faiss PQ": ("#2ca02c", "P"),
 }
+
+
+def environment() -> dict:
+    """Where the figures come from: CPU, cores and the versions involved."""
+    import platform
+
+    env = {"cpu": "unknown", "cores": os.cpu_count(), "python": platform.python_version()}
+    try:
+        with open("/proc/cpuinfo") as f:
+            env["cpu"] = next(line.split(":", 1)[1].strip() for line in f if line.startswith("model name"))
+    except (OSError, StopIteration):
+        pass
+    for module in ("velmora", "numpy", "faiss"):
+        try:
+            env[module] = __import__(module).__version__
+        except (ImportError, AttributeError):
+            pass
+    try:
+        import velmora
+
+        env["config"] = velmora.show_config(mode="summary")  # type: ignore[attr-defined]
+    except (ImportError, AttributeError, TypeError):
+        pass
+    return env
+
+
+def footer(rows: list[dict]) -> str:
+    env = next((row["env"] for row in rows if "env" in row), None)
+    if env is None:
+        return "environment not recorded"
+    versions = ", ".join(f"{name} {env[name]}" for name in ("velmora", "numpy", "faiss", "python") if name in env)
+    return f"{env['cpu']}, {env['cores']} cores; {versions}"
 
 
 def draw_plots(plt: Any, rows: list[dict], directory: str) -> list[str]:
@@ -341,7 +376,7 @@ def draw_plots(plt: Any, rows: list[dict], directory: str) -> list[str]:
         ax.grid(True, which="both", alpha=0.3)
         ax.set_title(f"Recall against memory: n = {n:,}, dim = {dim}")
         ax.legend(fontsize="small", loc="lower right")
-        written.append(save(plt, fig, directory, f"recall_vs_bytes_dim{dim}_n{n}.png"))
+        written.append(save(plt, fig, directory, f"recall_vs_bytes_dim{dim}_n{n}.png", footer(rows)))
 
     for dim in sorted({row["dim"] for row in rows}):
         fig, ax = plt.subplots(figsize=(7, 4.5))
@@ -366,12 +401,19 @@ def draw_plots(plt: Any, rows: list[dict], directory: str) -> list[str]:
         ax.grid(True, which="both", alpha=0.3)
         ax.set_title(f"Query latency against n: dim = {dim}, {thread_note}")
         ax.legend(fontsize="small", loc="upper left")
-        written.append(save(plt, fig, directory, f"latency_vs_n_dim{dim}.png"))
+        written.append(save(plt, fig, directory, f"latency_vs_n_dim{dim}.png", footer(rows)))
     return written
 
 
-def save(plt: Any, fig: Any, directory: str, name: str) -> str:
-    plain = plt.FuncFormatter(lambda value, _: f"{value:g}")  # 0.2 and 64, not 2×10⁻¹ and 2⁶
+def plain_number(value: float, _position: Any = None) -> str:
+    """Tick labels as people write numbers: 0.2, 64, 10,000 and 1,000,000."""
+    if value == int(value) and abs(value) >= 1000:
+        return f"{value:,.0f}"
+    return f"{value:g}"
+
+
+def save(plt: Any, fig: Any, directory: str, name: str, note: str) -> str:
+    plain = plt.FuncFormatter(plain_number)
     for ax in fig.axes:
         low, high = ax.get_ylim()
         for axis in (ax.xaxis, ax.yaxis):
@@ -379,8 +421,9 @@ def save(plt: Any, fig: Any, directory: str, name: str) -> str:
             # Minor labels only where a log axis would otherwise show one number or none.
             sparse = axis is ax.yaxis and ax.get_yscale() == "log" and high < 10 * low
             axis.set_minor_formatter(plain if sparse else plt.NullFormatter())
+    fig.text(0.01, 0.01, note, fontsize="x-small", color="#555555", ha="left", va="bottom")
     path = os.path.join(directory, name)
-    fig.tight_layout()
+    fig.tight_layout(rect=(0, 0.04, 1, 1))
     fig.savefig(path, dpi=120)
     plt.close(fig)
     return path

@@ -1,26 +1,27 @@
-import random
+import os
+import tempfile
 
-from velmora import CompressedVectorStore
+import numpy as np
 
-DIM = 128
-rng = random.Random(7)
+from velmora import Index
 
+rng = np.random.default_rng(7)
+vectors = rng.standard_normal((1000, 128), dtype=np.float32)  # your embeddings, one per row
 
-def random_vector() -> list[float]:
-    return [rng.gauss(0.0, 1.0) for _ in range(DIM)]
+index = Index(128, bits=4)  # dimension (at least 32), bits per coordinate (2, 3 or 4)
+index.add(np.arange(1000), vectors)  # ids and rows; an id already stored is updated in place
 
+# Slightly perturbed copies of vectors 42 and 7 find them first.
+queries = vectors[[42, 7]] + rng.normal(0.0, 0.1, (2, 128)).astype(np.float32)
+ids, scores = index.search(queries, k=3)  # shape (2, 3), best first
+print(ids[:, 0].tolist(), [f"{s:.3f}" for s in scores[:, 0]])
 
-store = CompressedVectorStore(DIM, 4)  # dimension (at least 32), bits per coordinate (2, 3 or 4)
+ids, scores = index.search(queries[0], k=2, allowed=np.arange(100, 200))  # only among these ids
+print(ids.shape, bool(np.all((100 <= ids) & (ids < 200))))
 
-vectors = {vector_id: random_vector() for vector_id in range(1000)}
-store.insert_batch(list(vectors.items()))  # many (id, vector) pairs at once: all or nothing
-store.insert(1000, random_vector())  # or one at a time; an existing id is updated in place
+print(len(index), "vectors in", index.memory_bytes(), "bytes")  # 1000 x (64 code bytes + a 4-byte norm)
+print(index.remove([3, 4, 4000]))  # 2: an id that is not stored counts nothing
 
-# A slightly perturbed copy of vector 42 finds vector 42 first.
-query = [x + rng.gauss(0.0, 0.1) for x in vectors[42]]
-for vector_id, score in store.query(query, top_k=3):
-    print(f"id {vector_id:4d}  cosine ~ {score:.3f}")
-
-print(len(store), "vectors in", store.memory_bytes(), "bytes")  # 1001 x (64 code bytes + a 4-byte norm)
-print(store.remove(1000), store.remove(1000))  # True False
-print(store)
+path = os.path.join(tempfile.mkdtemp(), "vectors.vidx")
+index.save(path)  # atomic; Index.load gives back the same index
+print(Index.load(path))

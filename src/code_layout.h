@@ -45,6 +45,19 @@ class BlockedCodes {
   // The dim cell indices of the vector at a position.
   void indices(std::size_t position, std::uint8_t* out) const;
 
+  // Conversions from and to packed records (the pack_indices layout,
+  // packed_len(dim, bits) bytes per vector), in code_layout_packed.cpp.
+  // Grows to n vectors; the new ones hold zero codes.
+  void grow(std::size_t n);
+  // Grows to n vectors whose codes are unwritten until the caller assigns
+  // every new position (assign_packed), which it must do before any other use.
+  void grow_for_overwrite(std::size_t n);
+  // Positions [first, first + count) as packed records, one after another.
+  void export_packed(std::size_t first, std::size_t count, std::uint8_t* out) const;
+  // Overwrites positions [first, first + count) from packed records (spare
+  // bits are ignored). Calls that touch different blocks may run concurrently.
+  void assign_packed(std::size_t first, std::size_t count, const std::uint8_t* records);
+
  private:
   std::uint8_t* block_of(std::size_t position) { return data_.data() + (position / kBlockLanes) * block_bytes(); }
   const std::uint8_t* block_of(std::size_t position) const {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <new>
 #include <cstring>
 #include <limits>
@@ -43,58 +44,142 @@ PyRef sequence_iterator(PyObject* obj, Py_ssize_t* length_hint) {
   return PyRef(PyObject_GetIter(obj));
 }
 
-// 'f' (f32) or 'd' (f64) in native byte order, else 0.
-char native_float_format(const char* format) {
+// The exporters whose iteration yields exactly their buffer's values.
+// They are recognised by the identity of their type objects, never by name:
+// subclasses, and look-alikes defining __buffer__, may iterate differently
+// and take the general path.
+enum class BufferKind { None, MemoryView, NumpyArray, ArrayArray };
+
+// Process-wide, like the rest of the binding's state: once found, a type
+// stays referenced for the life of the process.
+PyTypeObject* g_numpy_array_type = nullptr;
+PyTypeObject* g_array_array_type = nullptr;
+
+// module.attribute, if that module has been imported and the attribute is a
+// type that Python code cannot have defined (such types are never
+// immutable). Nothing is imported here: an object of a module that was never
+// imported cannot be passed in. May run Python code (a module's attribute
+// hook), so callers run it before they borrow anything.
+PyTypeObject* find_native_type(const char* module_name, const char* attribute) {
+  PyRef name(PyUnicode_FromString(module_name));
+  if (!name) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  PyRef module(PyImport_GetModule(name.get()));
+  if (!module || !PyModule_CheckExact(module.get())) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  PyRef type(PyObject_GetAttrString(module.get(), attribute));
+  if (!type || !PyType_Check(type.get()) ||
+      !PyType_HasFeature(reinterpret_cast<PyTypeObject*>(type.get()), Py_TPFLAGS_IMMUTABLETYPE)) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  return reinterpret_cast<PyTypeObject*>(type.release());
+}
+
+// Looks up the exporter types not found yet; called at the start of every
+// conversion that may take the buffer path.
+void find_buffer_types() {
+  if (g_numpy_array_type == nullptr) g_numpy_array_type = find_native_type("numpy", "ndarray");
+  if (g_array_array_type == nullptr) g_array_array_type = find_native_type("array", "array");
+}
+
+BufferKind buffer_kind(PyObject* obj) {
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type == &PyMemoryView_Type) return BufferKind::MemoryView;
+  if (type == g_numpy_array_type && type != nullptr) return BufferKind::NumpyArray;
+  if (type == g_array_array_type && type != nullptr) return BufferKind::ArrayArray;
+  return BufferKind::None;
+}
+
+// 'f' (f32) or 'd' (f64) if iterating an exporter of this kind yields the
+// floats of a buffer of this format, else 0. memoryview iterates native
+// single-character formats only ('@' optional): "<f" and "=f" raise
+// NotImplementedError there. numpy and array.array convert any byte order
+// they export themselves; standard little-endian sizes equal the native ones
+// on a little-endian machine.
+char float_format(BufferKind kind, const char* format) {
   if (format == nullptr) return 0;
-  if (*format == '@' || *format == '=' || *format == '<') {
-    if (*format == '<' && PY_BIG_ENDIAN) return 0;
+  if (*format == '@') {
+    ++format;
+  } else if (kind != BufferKind::MemoryView && (*format == '=' || (*format == '<' && !PY_BIG_ENDIAN))) {
     ++format;
   }
   if ((format[0] == 'f' || format[0] == 'd') && format[1] == '\0') return format[0];
   return 0;
 }
 
-// Types whose iteration is known to yield exactly their buffer's values, so
-// reading the buffer gives what the item-by-item path would. (A subclass may
-// iterate differently and takes the general path.)
-bool iterates_as_its_buffer(PyObject* obj) {
-  if (Py_IS_TYPE(obj, &PyMemoryView_Type)) return true;
-  const char* name = Py_TYPE(obj)->tp_name;
-  return std::strcmp(name, "numpy.ndarray") == 0 || std::strcmp(name, "array.array") == 0;
-}
-
-// The fast path for one-dimensional f32/f64 buffers: the same values as
-// iterating, without a Python object per item. False if obj does not qualify.
-template <class Values>
-bool append_from_buffer(PyObject* obj, Values* out) {
-  if (!iterates_as_its_buffer(obj)) return false;
-  Py_buffer view;
-  if (PyObject_GetBuffer(obj, &view, PyBUF_FORMAT | PyBUF_STRIDES) != 0) {
-    PyErr_Clear();
-    return false;
+// A one-dimensional f32 or f64 buffer of a recognised exporter, held until
+// the holder goes out of scope.
+class FloatBuffer {
+ public:
+  explicit FloatBuffer(PyObject* obj) {
+    const BufferKind kind = buffer_kind(obj);
+    if (kind == BufferKind::None) return;
+    if (PyObject_GetBuffer(obj, &view_, PyBUF_FORMAT | PyBUF_STRIDES) != 0) {
+      PyErr_Clear();
+      return;
+    }
+    held_ = true;
+    format_ = view_.ndim == 1 ? float_format(kind, view_.format) : 0;
   }
-  struct Release {
-    Py_buffer* view;
-    ~Release() { PyBuffer_Release(view); }
-  } release{&view};
-  const char format = native_float_format(view.format);
-  if (view.ndim != 1 || format == 0) return false;
-  const Py_ssize_t count = view.shape[0], stride = view.strides[0];
-  const char* base = static_cast<const char*>(view.buf);
-  const std::size_t first = out->size();
-  out->resize(first + static_cast<std::size_t>(count));
-  float* dst = out->data() + first;
-  if (format == 'f' && stride == static_cast<Py_ssize_t>(sizeof(float))) {
-    std::memcpy(dst, base, static_cast<std::size_t>(count) * sizeof(float));
-  } else if (format == 'f') {
-    for (Py_ssize_t i = 0; i < count; ++i) std::memcpy(dst + i, base + i * stride, sizeof(float));
-  } else {
-    for (Py_ssize_t i = 0; i < count; ++i) {
-      double value;
-      std::memcpy(&value, base + i * stride, sizeof(double));
-      dst[i] = narrow_to_f32(value);
+  FloatBuffer(const FloatBuffer&) = delete;
+  FloatBuffer& operator=(const FloatBuffer&) = delete;
+  ~FloatBuffer() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+
+  bool usable() const { return format_ != 0; }
+  std::size_t count() const { return static_cast<std::size_t>(view_.shape[0]); }
+
+  // Contiguous, aligned f32 values that may be read in place, or null.
+  const float* aligned_f32() const {
+    if (format_ != 'f' || view_.strides[0] != static_cast<Py_ssize_t>(sizeof(float))) return nullptr;
+    if (reinterpret_cast<std::uintptr_t>(view_.buf) % alignof(float) != 0) return nullptr;
+    return static_cast<const float*>(view_.buf);
+  }
+
+  // The values narrowed to f32, as iterating gives them. Reads through
+  // memcpy: the buffer may be unaligned.
+  void copy_to(float* dst) const {
+    const std::size_t n = count();
+    const Py_ssize_t stride = view_.strides[0];
+    const char* base = static_cast<const char*>(view_.buf);
+    if (n == 0) return;
+    if (format_ == 'f' && stride == static_cast<Py_ssize_t>(sizeof(float))) {
+      std::memcpy(dst, base, n * sizeof(float));
+    } else if (format_ == 'f') {
+      for (std::size_t i = 0; i < n; ++i) {
+        std::memcpy(dst + i, base + static_cast<Py_ssize_t>(i) * stride, sizeof(float));
+      }
+    } else {
+      for (std::size_t i = 0; i < n; ++i) {
+        double value;
+        std::memcpy(&value, base + static_cast<Py_ssize_t>(i) * stride, sizeof(double));
+        dst[i] = narrow_to_f32(value);
+      }
     }
   }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+  char format_ = 0;
+};
+
+// The fast path for recognised one-dimensional f32/f64 buffers: the same
+// values as iterating, without a Python object per item. False if obj does
+// not qualify. Runs no Python code: the exporters are recognised types.
+template <class Values>
+bool append_from_buffer(PyObject* obj, Values* out) {
+  const FloatBuffer buffer(obj);
+  if (!buffer.usable()) return false;
+  const std::size_t first = out->size();
+  out->resize(first + buffer.count());
+  buffer.copy_to(out->data() + first);
   return true;
 }
 
@@ -196,44 +281,39 @@ bool append_items(PyObject* obj, Values* values) {
 
 template <class Values>
 bool append_f32_values(PyObject* obj, Values* values) {
-  if (!PyUnicode_Check(obj) && PySequence_Check(obj) && append_from_buffer(obj, values)) return true;
-  return append_items(obj, values);
+  return append_from_buffer(obj, values) || append_items(obj, values);
 }
 
-// The values of a contiguous native-f32 vector, or null if obj is not one.
-// (See extract_pairs for why they may be read after the view is released.)
+// The values of a contiguous, aligned native-f32 vector of a recognised
+// exporter, or null. The buffer is released before returning: the caller
+// keeps the exporter alive and copies the values before any Python code runs
+// (see extract_pairs), which is what keeps them valid and unchanged.
 const float* borrow_f32(PyObject* obj, std::size_t* size) {
-  if (!iterates_as_its_buffer(obj)) return nullptr;
-  Py_buffer view;
-  if (PyObject_GetBuffer(obj, &view, PyBUF_FORMAT | PyBUF_STRIDES) != 0) {
-    PyErr_Clear();
-    return nullptr;
-  }
-  const bool contiguous_f32 = view.ndim == 1 && native_float_format(view.format) == 'f' &&
-                              view.strides[0] == static_cast<Py_ssize_t>(sizeof(float));
-  const float* values = contiguous_f32 ? static_cast<const float*>(view.buf) : nullptr;
-  *size = contiguous_f32 ? static_cast<std::size_t>(view.shape[0]) : 0;
-  PyBuffer_Release(&view);
+  const FloatBuffer buffer(obj);
+  const float* values = buffer.usable() ? buffer.aligned_f32() : nullptr;
+  *size = values != nullptr ? buffer.count() : 0;
   return values;
 }
 
 }  // namespace
 
 bool extract_f32_vec(PyObject* obj, std::vector<float>* out) {
+  find_buffer_types();
   std::vector<float> values;
   if (!append_f32_values(obj, &values)) return false;
   *out = std::move(values);
   return true;
 }
 
-bool extract_pairs(PyObject* obj, PreparedPairs* out) {
+bool extract_pairs(PyObject* obj, BatchArgument* out) {
+  find_buffer_types();
   Py_ssize_t hint = 0;
   PyRef iterator = sequence_iterator(obj, &hint);
   if (!iterator) return false;
   // Iterating an exact list or tuple runs no Python code, so nothing can
   // change a borrowed vector behind the conversion's back.
   const bool may_borrow = PyList_CheckExact(obj) || PyTuple_CheckExact(obj);
-  PreparedPairs& pairs = *out;
+  PreparedPairs& pairs = out->pairs;
   bool sized = false;
   while (PyRef element{PyIter_Next(iterator.get())}) {
     if (!PyTuple_Check(element.get())) {
@@ -256,13 +336,17 @@ bool extract_pairs(PyObject* obj, PreparedPairs* out) {
       pairs.add_borrowed(id, FloatView(borrowed, length));
     } else {
       PageArray<float>& values = pairs.values();
-      const bool plain_buffer = !PyUnicode_Check(vector_object) && PySequence_Check(vector_object) &&
-                                append_from_buffer(vector_object, &values);
-      if (!plain_buffer) {
+      if (!append_from_buffer(vector_object, &values)) {
         pairs.materialize();  // item conversion may run Python code
         if (!append_items(vector_object, &values)) return false;
       }
       pairs.close_pair(id);
+    }
+    if (may_borrow) {
+      // Python code run by this pair's id (or by a later one) may have
+      // dropped the batch's own reference to this pair; freeing it here
+      // would free a borrowed vector, or run a destructor that rewrites one.
+      out->owners.push_back(std::move(element));
     }
     if (!sized) {
       // The first vector's length times the hint sizes the buffers; both are
@@ -270,6 +354,7 @@ bool extract_pairs(PyObject* obj, PreparedPairs* out) {
       const std::size_t values = std::min(static_cast<std::size_t>(hint) * pairs.vector(0).size, kMaxReservedValues);
       try {
         pairs.reserve(static_cast<std::size_t>(hint), borrowed != nullptr ? 0 : values);
+        if (may_borrow) out->owners.reserve(static_cast<std::size_t>(hint));
       } catch (const std::bad_alloc&) {
       }
       sized = true;

@@ -71,17 +71,22 @@ std::string type_qualname(PyObject* obj);
 
 bool extract_u64(PyObject* obj, std::uint64_t* out);
 bool extract_u8(PyObject* obj, std::uint8_t* out);
-// One-dimensional numpy arrays, array.array objects and memoryviews of native
-// f32 or f64 are read through their buffer, with the very values that
-// iterating them would give; everything else item by item.
+// One-dimensional numpy arrays, array.array objects and memoryviews (exactly
+// those types) of native f32 or f64 are read through their buffer, with the
+// very values that iterating them would give; everything else item by item.
 bool extract_f32_vec(PyObject* obj, std::vector<float>* out);
-// Contiguous native-f32 vectors of a list or tuple of pairs are borrowed,
-// not copied, as long as no Python code can run before the batch is used:
-// the list holds the arrays, and nothing can resize, free or write them
-// while the interpreter lock is held and no Python code runs. Anything that
-// might run Python code first makes the pairs copy what they borrowed, so
-// every vector holds the values it had when it was converted.
-bool extract_pairs(PyObject* obj, PreparedPairs* out);
+
+// A converted batch, and the pairs it may borrow vector memory from.
+struct BatchArgument {
+  PreparedPairs pairs;
+  std::vector<PyRef> owners;
+};
+// Contiguous, aligned native-f32 vectors of a list or tuple of pairs are
+// borrowed, not copied: the pairs that hold them are kept alive in `owners`
+// until the batch is consumed, and the moment Python code might run (an id's
+// __index__, a vector's item conversion) everything borrowed so far is
+// copied, so every vector holds the values it had when it was converted.
+bool extract_pairs(PyObject* obj, BatchArgument* out);
 
 // Rounds to the nearest f32, ties to even; out-of-range values become an
 // infinity of their sign, NaN stays NaN.

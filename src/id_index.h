@@ -27,6 +27,10 @@ class IdIndex {
   void erase(std::uint64_t id, const std::uint64_t* ids);
   // Room for n ids without rehashing (may allocate; never loses entries).
   void reserve(std::size_t n, const std::uint64_t* ids);
+  // Fills an empty index with ids[0 .. n) at positions 0 .. n-1, fetching
+  // slots ahead of use (id_index_build.cpp). Returns npos, or the position
+  // of the first id seen before, after which the index must be discarded.
+  std::size_t build(const std::uint64_t* ids, std::size_t n);
 
  private:
   std::size_t home(std::uint64_t id) const;

@@ -4,8 +4,7 @@
 // every failure to a Python exception).
 //
 // No C++ exception crosses into the interpreter: each entry point runs its
-// body inside guarded(), which turns a broken invariant into the panic
-// exception and std::bad_alloc into MemoryError.
+// body inside guarded() (binding_errors.h).
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -19,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "binding_errors.h"
 #include "convert.h"
 #include "invariant.h"
 #include "store.h"
@@ -33,10 +33,6 @@ constexpr const char* kSubinterpreterMessage =
 constexpr const char* kModuleDoc =
     "Python module entry point, run by the interpreter when the module is imported.\n"
     "Registers all Python-visible classes and functions.";
-constexpr const char* kPanicDoc =
-    "Raised when velmora's native code panics on a broken internal invariant.\n\n"
-    "Like SystemExit, this exception derives from BaseException, not Exception, so that it\n"
-    "typically propagates all the way up the stack and ends the interpreter.";
 
 // ---------------------------------------------------------------------------
 // Process-wide binding state. Created under the interpreter lock, never freed.
@@ -44,55 +40,7 @@ constexpr const char* kPanicDoc =
 std::atomic<std::int64_t> g_owning_interpreter{-1};
 PyObject* g_module = nullptr;
 PyObject* g_class = nullptr;
-PyObject* g_panic_type = nullptr;
 PyObject* g_all_name = nullptr;
-
-// ---------------------------------------------------------------------------
-// Panics: broken invariants reported at the boundary of an entry point.
-
-PyObject* panic_exception_type() {
-  if (g_panic_type == nullptr) {
-    g_panic_type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
-                                             PyExc_BaseException, nullptr);
-    if (g_panic_type == nullptr) Py_FatalError("failed to create the PanicException class");
-  }
-  return g_panic_type;
-}
-
-// Writes the report to standard error and replaces any pending exception by
-// PanicException(message).
-void raise_panic(const std::string& location, const std::string& message) noexcept {
-  try {
-    std::fprintf(stderr, "velmora: internal invariant broken at %s: %s\n", location.c_str(),
-                 message.c_str());
-    std::fflush(stderr);
-    PyErr_Clear();
-    PyObject* type = panic_exception_type();
-    PyRef text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
-                                    "replace"));
-    if (!text) Py_FatalError("uncaught panic at ffi boundary");
-    PyErr_SetObject(type, text.get());
-  } catch (...) {
-    Py_FatalError("uncaught panic at ffi boundary");
-  }
-}
-
-// Runs one entry point's body and converts any C++ exception escaping it.
-template <class R, class Body>
-R guarded(R error_value, Body&& body) noexcept {
-  try {
-    return body();
-  } catch (const InvariantError& e) {
-    raise_panic(e.location(), e.what());
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    raise_panic("<unknown location>", e.what());
-  } catch (...) {
-    raise_panic("<unknown location>", "unknown C++ exception");
-  }
-  return error_value;
-}
 
 // ---------------------------------------------------------------------------
 // Instances.
@@ -440,11 +388,13 @@ PyObject* store_insert_batch(PyObject* self, PyObject* const* args, Py_ssize_t n
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* slots[kMaxParams] = {};
     if (!bind_fastcall(kInsertBatchArgs, args, nargsf, kwnames, slots)) return nullptr;
+    // Declared before the borrow, so that the pairs it keeps alive are
+    // released (which may run destructors) once the store is free again.
+    BatchArgument batch;
     Borrow borrow(self, Access::Exclusive);
     if (!borrow) return nullptr;
-    PreparedPairs pairs;
-    if (!convert_argument("pairs", extract_pairs, slots[0], &pairs)) return nullptr;
-    Status status = borrow.store().insert_batch(pairs);
+    if (!convert_argument("pairs", extract_pairs, slots[0], &batch)) return nullptr;
+    Status status = borrow.store().insert_batch(batch.pairs);
     if (!status) {
       raise_store_error(status.error());
       return nullptr;

@@ -65,6 +65,14 @@ class PageArray {
     size_ = n;
   }
 
+  // Grows to n values and leaves the new ones unwritten, for callers that
+  // write every one of them next (fresh pages are then touched once, by the
+  // writer, instead of by a fill first).
+  void resize_for_overwrite(std::size_t n) {
+    if (n > capacity_) reallocate(grown_capacity(n));
+    size_ = n;
+  }
+
   void push_back(T value) {
     if (size_ == capacity_) reallocate(grown_capacity(size_ + 1));
     data_[size_++] = value;

@@ -95,14 +95,13 @@ std::vector<std::size_t> rank_by_score(const float* scores, std::size_t n) {
   return order;
 }
 
-std::vector<Candidate> best_of(std::vector<Candidate> candidates, std::size_t k) {
+void keep_best(std::vector<Candidate>& candidates, std::size_t k) {
   if (k < candidates.size()) {
     std::nth_element(candidates.begin(), candidates.begin() + static_cast<std::ptrdiff_t>(k - 1), candidates.end(),
                      ranks_before);
     candidates.resize(k);
   }
   std::sort(candidates.begin(), candidates.end(), ranks_before);
-  return candidates;
 }
 
 }  // namespace velmora

@@ -1,4 +1,6 @@
-// The ranking order of scored positions and the structures that select by it.
+// The ranking order of scored positions and the structures that select by
+// it, shared by every way of searching so that all return the same pairs in
+// the same order.
 #pragma once
 
 #include <cstddef>
@@ -48,7 +50,7 @@ class TopK {
 // number, equal scores by position.
 std::vector<std::size_t> rank_by_score(const float* scores, std::size_t n);
 
-// The k best of candidates gathered from several pieces, best first.
-std::vector<Candidate> best_of(std::vector<Candidate> candidates, std::size_t k);
+// Keeps the k best of `candidates` (each position at most once), best first.
+void keep_best(std::vector<Candidate>& candidates, std::size_t k);
 
 }  // namespace velmora

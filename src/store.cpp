@@ -11,6 +11,7 @@
 #include "codebook.h"
 #include "invariant.h"
 #include "pool.h"
+#include "ranking.h"
 #include "rotation.h"
 #include "top_k.h"
 
@@ -179,15 +180,10 @@ Status CompressedVectorStore::insert_batch(const PreparedPairs& pairs) {
     return StoreError::internal(kDegenerateNormText);
   }
 
-  // Make room for every new id first, so that applying cannot fail half-way.
-  std::size_t new_ids = 0;
-  for (std::size_t i = 0; i < n; ++i) new_ids += index_.find(pairs.id(i), ids_.data()) == IdIndex::npos;
-  const std::size_t final_size = size() + new_ids;
-  index_.reserve(final_size, ids_.data());
-  ids_.reserve(final_size);
-  norms_.reserve(final_size);
-  codes_.reserve(final_size);
-  for (std::size_t i = 0; i < n; ++i) upsert_entry(pairs.id(i), indices.data() + i * dim_, norms[i]);
+  PageArray<std::uint64_t> ids;
+  ids.resize(n);
+  for (std::size_t i = 0; i < n; ++i) ids[i] = pairs.id(i);
+  upsert_encoded(ids.data(), indices.data(), norms.data(), n);
   return ok_status();
 }
 

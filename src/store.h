@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -53,15 +54,17 @@ class PreparedPairs {
     slots_.push_back({vector.data, 0, vector.size});
     ids_.push_back(id);
   }
-  // Copies every borrowed vector into the pairs' own buffer.
+  // Copies every borrowed vector into the pairs' own buffer. Slots before
+  // first_borrowed_ were materialized already, so repeated calls stay linear.
   void materialize() {
-    for (std::size_t i = 0; i < slots_.size(); ++i) {
+    for (std::size_t i = first_borrowed_; i < slots_.size(); ++i) {
       Slot& slot = slots_[i];
       if (slot.borrowed == nullptr) continue;
       values_.append(slot.borrowed, slot.size);
       slot = {nullptr, owned_end_, slot.size};
       owned_end_ = values_.size();
     }
+    first_borrowed_ = slots_.size();
   }
 
  private:
@@ -74,6 +77,7 @@ class PreparedPairs {
   PageArray<Slot> slots_;
   PageArray<float> values_;
   std::size_t owned_end_ = 0;
+  std::size_t first_borrowed_ = 0;
 };
 
 class CompressedVectorStore {
@@ -101,6 +105,24 @@ class CompressedVectorStore {
   // The stored record at a position, for inspection and tests.
   std::uint64_t id_at(std::size_t position) const;
   EncodedVector entry_at(std::size_t position) const;
+
+  // Bulk access for array-based callers (store_records.cpp).
+  static constexpr std::size_t npos = IdIndex::npos;
+  // The position of a stored id, or npos.
+  std::size_t position_of(std::uint64_t id) const;
+  // Every entry, position by position, for scans and exports.
+  StoredEntries stored_entries() const;
+  // Upserts n records given as dim cell indices each, in order, exactly as
+  // inserting them one by one would; all or nothing if memory runs out.
+  void upsert_encoded(const std::uint64_t* ids, const std::uint8_t* indices, const float* norms,
+                      std::size_t n);
+  // A store whose entries are the given position-ordered arrays (dim and bits
+  // are the codes'). The caller has checked the norms. On a repeated id
+  // nothing is built and *repeated holds the id.
+  static std::optional<CompressedVectorStore> from_arrays(PageArray<std::uint64_t>&& ids,
+                                                          PageArray<float>&& norms,
+                                                          BlockedCodes&& codes,
+                                                          std::uint64_t* repeated);
 
  private:
   CompressedVectorStore(std::size_t dim, std::uint8_t bits);

@@ -180,7 +180,8 @@ std::vector<Candidate> search_top_k(const QueryLut& lut, const StoredEntries& en
     stats->bounded = bound.has_value();
     stats->exact_scores = exact.load();
   }
-  return best_of(std::move(candidates), k);
+  keep_best(candidates, k);
+  return candidates;
 }
 
 }  // namespace velmora

@@ -1,6 +1,11 @@
 """A compressed in-memory vector store: vectors are kept as 2 to 4 bit codes
 of their randomly rotated coordinates and ranked by estimated cosine
-similarity."""
+similarity.
+
+`Index` is the numpy interface (batch add and search, filters, save and load,
+pickling); `CompressedVectorStore` is the minimal per-vector store it wraps."""
+
+from typing import TYPE_CHECKING, Any
 
 from ._version import __version__
 
@@ -15,4 +20,18 @@ except ModuleNotFoundError as error:  # pragma: no cover - depends on how Python
         "'python -P'; or build it into the environment with 'pip install .'."
     ) from error
 
-__all__ = ["CompressedVectorStore", "__version__"]
+if TYPE_CHECKING:
+    from ._index import Index
+
+__all__ = ["CompressedVectorStore", "Index", "__version__"]
+
+
+def __getattr__(name: str) -> Any:
+    # Index needs numpy; importing it on first use keeps "import velmora" and
+    # the store free of numpy.
+    if name == "Index":
+        from ._index import Index
+
+        globals()["Index"] = Index
+        return Index
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -1,7 +1,7 @@
 """A vector store split into shards that live in other processes.
 
 `ShardedStore` spreads its vectors over `shards` Dask actors, each holding
-one `CompressedVectorStore` in a worker process, and answers queries by
+one `velmora.Index` in a worker process, and answers queries by
 asking every shard and merging what they return.  Every process encodes and
 scores identically, so a sharded query returns the same (id, score) pairs,
 bit for bit, as one local store holding the same vectors.
@@ -11,7 +11,9 @@ docs/distributed.md for the guarantees and figures.
 """
 from __future__ import annotations
 
+import contextlib
 import functools
+import json
 import math
 import operator
 import os
@@ -26,7 +28,11 @@ from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from typing import Any
 
+import numpy as np
+
 from . import CompressedVectorStore, __version__
+from ._index import Index as _Index
+from ._index import _float_array, _ids_array
 
 try:
     from distributed import Actor, Client, LocalCluster
@@ -106,6 +112,10 @@ class _TransactionAborted(RuntimeError):
     pass
 
 
+# The records of a batch or of the ids it updated: ids, norms, packed codes.
+_Records = tuple[np.ndarray, np.ndarray, np.ndarray]
+
+
 def _one_at_a_time(method: Callable[..., Any]) -> Callable[..., Any]:
     # Dask runs a worker's actor calls on one thread today; the lock keeps a
     # shard's steps whole should that ever change.
@@ -117,19 +127,20 @@ def _one_at_a_time(method: Callable[..., Any]) -> Callable[..., Any]:
 
 
 class _Shard:
-    """The actor behind one shard: a `CompressedVectorStore` in a worker.
+    """The actor behind one shard: a `velmora.Index` in a worker.
 
     Batches arrive in two steps.  `prepare` encodes the shard's part on a
-    scratch store, which proves that the part applies without touching the
-    shard's store, and keeps it; `commit` applies it and remembers which ids
-    it added, so that `abort` can take them out again."""
+    scratch index, which proves that the part applies without touching the
+    shard's index, and keeps the encoded records; `commit` imports them and
+    remembers which ids it added and the previous records of the ids it
+    updated, so that `abort` can restore the shard exactly."""
 
     def __init__(self, dim: int, bits: int) -> None:
         self._dim = dim
         self._bits = bits
-        self._store = CompressedVectorStore(dim, bits)
-        self._staged: dict[str, list[tuple[int, array]]] = {}
-        self._last_commit: tuple[str | None, list[int]] = (None, [])
+        self._index = _Index(dim, bits)
+        self._staged: dict[str, _Records] = {}
+        self._last_commit: tuple[str | None, list[int], _Records | None] = (None, [], None)
         # A prepare or commit may arrive after the client gave up on it and
         # aborted; remembering recent aborts makes such late calls refuse.
         self._aborted: deque[str] = deque(maxlen=256)
@@ -141,68 +152,93 @@ class _Shard:
 
     @_one_at_a_time
     def insert(self, id: int, vector: bytes) -> int:
-        self._store.insert(id, _unpack_vector(vector))
-        return len(self._store)
+        self._index.add([id], _unwire_matrix(vector, self._dim))
+        return len(self._index)
 
     @_one_at_a_time
     def remove(self, id: int) -> tuple[bool, int]:
-        return self._store.remove(id), len(self._store)
+        return self._index.remove([id]) == 1, len(self._index)
+
+    @_one_at_a_time
+    def remove_many(self, ids: bytes) -> tuple[int, int]:
+        return self._index.remove(_unwire_ids(ids)), len(self._index)
 
     @_one_at_a_time
     def stats(self) -> tuple[int, int]:
-        return len(self._store), self._store.memory_bytes()
+        return len(self._index), self._index.memory_bytes()
 
     @_one_at_a_time
     def query(self, vector: bytes, top_k: int) -> tuple[bytes, bytes]:
-        return _pack_ranked(self._store.query(_unpack_vector(vector), top_k) if len(self._store) else [])
+        return _wire_results(*self._index.search(_unwire_matrix(vector, self._dim)[0], top_k))
 
     @_one_at_a_time
     def query_all(self, vector: bytes) -> tuple[bytes, bytes]:
-        return _pack_ranked(self._store.query_all(_unpack_vector(vector)) if len(self._store) else [])
+        return _wire_results(*self._index.search(_unwire_matrix(vector, self._dim)[0], len(self._index)))
+
+    @_one_at_a_time
+    def search(self, queries: bytes, k: int, allowed: bytes | None) -> tuple[bytes, bytes, int]:
+        ids, scores = self._index.search(_unwire_matrix(queries, self._dim), k,
+                                         allowed=None if allowed is None else _unwire_ids(allowed))
+        return (*_wire_results(ids, scores), ids.shape[1])
 
     @_one_at_a_time
     def prepare(self, txn: str, ids: bytes, vectors: bytes) -> None:
         if txn in self._aborted:
             raise _TransactionAborted(txn)
-        pairs = _unpack_pairs(ids, vectors, self._dim)
-        CompressedVectorStore(self._dim, self._bits).insert_batch(pairs)
-        self._staged[txn] = pairs
+        scratch = _Index(self._dim, self._bits)
+        scratch.add(_unwire_ids(ids), _unwire_matrix(vectors, self._dim))
+        # One record per id, in first-occurrence order, holding its last
+        # vector: importing them equals inserting the pairs one by one.
+        unique = scratch.ids
+        self._staged[txn] = (unique, *scratch.export_records(unique))
 
     @_one_at_a_time
     def commit(self, txn: str) -> int:
         if txn in self._aborted or txn not in self._staged:
             raise _TransactionAborted(txn)
-        pairs = self._staged.pop(txn)
-        added: list[int] = []
-        self._last_commit = (txn, added)
-        try:
-            # One insert per pair, in order, gives the state insert_batch gives
-            # and shows through the length which ids are new.
-            for id, vector in pairs:
-                before = len(self._store)
-                self._store.insert(id, vector)
-                if len(self._store) != before:
-                    added.append(id)
-        except BaseException:
-            self._take_out(added)
-            raise
-        return len(self._store)
+        ids, norms, codes = self._staged.pop(txn)
+        present = np.array([int(i) in self._index for i in ids], dtype=bool)
+        previous = (ids[present], *self._index.export_records(ids[present]))
+        added = ids[~present].tolist()
+        self._index.import_records(ids, norms, codes)  # all or nothing
+        self._last_commit = (txn, added, previous)
+        return len(self._index)
 
     @_one_at_a_time
     def abort(self, txn: str) -> int:
         self._aborted.append(txn)
         self._staged.pop(txn, None)
-        committed, added = self._last_commit
+        committed, added, previous = self._last_commit
         if committed == txn:
-            self._take_out(added)
-        return len(self._store)
+            self._restore(added, previous)
+        return len(self._index)
 
-    def _take_out(self, added: list[int]) -> None:
+    @_one_at_a_time
+    def export(self) -> bytes:
+        return self._index.to_bytes()
+
+    @_one_at_a_time
+    def load(self, data: bytes, shard: int, shards: int) -> int:
+        index = _Index.from_bytes(data)
+        if (index.dim, index.bits) != (self._dim, self._bits):
+            raise ValueError(f"shard {shard} holds dim {index.dim} and {index.bits} bits, "
+                             f"not dim {self._dim} and {self._bits} bits")
+        misplaced = np.flatnonzero(_shards_of(index.ids, shards) != shard)
+        if misplaced.size:
+            raise ValueError(f"shard {shard} holds id {int(index.ids[misplaced[0]])}, which belongs to "
+                             f"shard {shard_of(int(index.ids[misplaced[0]]), shards)}")
+        self._index = index
+        self._last_commit = (None, [], None)
+        return len(index)
+
+    def _restore(self, added: list[int], previous: _Records | None) -> None:
         # Added ids sit at the end in the order they came; removing them last
-        # first moves no other entry, so every position is restored.
-        for id in reversed(added):
-            self._store.remove(id)
-        added.clear()
+        # first moves no other entry. Updated ids get their previous records
+        # back in place. Every position and code is then as before.
+        self._index.remove(list(reversed(added)))
+        if previous is not None and len(previous[0]):
+            self._index.import_records(*previous)
+        self._last_commit = (None, [], None)
 
 
 def _as_positive_seconds(timeout: Any) -> float:
@@ -240,28 +276,108 @@ def _unwire(typecode: str, data: bytes) -> array:
     return values
 
 
-def _unpack_vector(data: bytes) -> array:
-    return _unwire("f", data)
-
-
-def _pack_ranked(ranked: list[tuple[int, float]]) -> tuple[bytes, bytes]:
-    # Scores are f32 values, so the f32 array holds them exactly.
-    return _wire(array("Q", [id for id, _ in ranked])), _wire(array("f", [s for _, s in ranked]))
-
-
 def _unpack_ranked(ids: bytes, scores: bytes) -> list[tuple[int, float]]:
     return list(zip(_unwire("Q", ids), _unwire("f", scores)))
 
 
-def _unpack_pairs(ids: bytes, vectors: bytes, dim: int) -> list[tuple[int, array]]:
-    id_values = _unwire("Q", ids)
-    flat = _unwire("f", vectors)
-    return [(id, flat[i * dim:(i + 1) * dim]) for i, id in enumerate(id_values)]
+def _wire_array(values: np.ndarray, dtype: str) -> bytes:
+    return np.ascontiguousarray(values, dtype=dtype).tobytes()
+
+
+def _is_single_id(value: Any) -> bool:
+    """Anything but an array-like of ids (a sequence, not a str) is taken as
+    one id, and checked as the store checks one."""
+    if isinstance(value, np.ndarray):
+        return value.ndim == 0
+    return isinstance(value, (str, bytes)) or not hasattr(value, "__iter__")
+
+
+_MANIFEST = "manifest.json"
+
+
+def _write_atomically(path: str, data: bytes) -> None:
+    """Writes a temporary file beside `path`, flushes it to disk, renames it
+    over `path` and flushes the directory; removes the temporary file if
+    anything fails."""
+    directory = os.path.dirname(path) or "."
+    temp = os.path.join(directory, f".{os.path.basename(path)}.tmp-{os.getpid()}-{uuid.uuid4().hex[:8]}")
+    try:
+        with open(temp, "xb") as f:
+            f.write(data)
+            f.flush()
+            os.fsync(f.fileno())
+        os.replace(temp, path)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.remove(temp)
+        raise
+    fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+def _count_in_file(data: bytes) -> int:
+    return int.from_bytes(data[32:40], "little")
+
+
+def _read_manifest_files(path: str) -> list[str]:
+    """The files a previous save wrote, or none if there is no readable manifest."""
+    try:
+        return list(_load_manifest(path)["files"])
+    except (OSError, ValueError):
+        return []
+
+
+def _load_manifest(path: str) -> dict[str, Any]:
+    with open(path, "rb") as f:
+        raw = f.read()
+    try:
+        manifest = json.loads(raw)
+    except ValueError as exc:
+        raise ValueError(f"{path}: not a sharded store manifest ({exc})") from None
+    if not isinstance(manifest, dict) or manifest.get("format") != "velmora sharded store":
+        raise ValueError(f"{path}: not a sharded store manifest")
+    if manifest.get("version") != 1:
+        raise ValueError(f"{path}: manifest version {manifest.get('version')!r} is not supported (1 is)")
+    shards, files = manifest.get("shards"), manifest.get("files")
+    if (not isinstance(shards, int) or isinstance(shards, bool) or shards < 1 or not isinstance(files, list)
+            or len(files) != shards or manifest.get("routing") != "splitmix64"
+            or not all(isinstance(n, str) and n and os.path.basename(n) == n and not n.startswith(".")
+                       for n in files)):
+        raise ValueError(f"{path}: inconsistent manifest (shards, files or routing)")
+    for key in ("dim", "bits"):
+        if not isinstance(manifest.get(key), int) or isinstance(manifest.get(key), bool):
+            raise ValueError(f"{path}: manifest has no integer {key}")
+    return manifest
+
+
+def _unwire_ids(data: bytes) -> np.ndarray:
+    return np.frombuffer(data, dtype="<u8").astype(np.uint64)
+
+
+def _unwire_matrix(data: bytes, dim: int) -> np.ndarray:
+    return np.frombuffer(data, dtype="<f4").astype(np.float32).reshape(-1, dim)
+
+
+def _wire_results(ids: np.ndarray, scores: np.ndarray) -> tuple[bytes, bytes]:
+    return ids.astype("<u8").tobytes(), scores.astype("<f4").tobytes()
+
+
+def _shards_of(ids: np.ndarray, shards: int) -> np.ndarray:
+    """shard_of for a uint64 array (numpy's uint64 arithmetic wraps like the mix's)."""
+    z = np.asarray(ids, dtype=np.uint64) + np.uint64(0x9E3779B97F4A7C15)
+    z = (z ^ (z >> np.uint64(30))) * np.uint64(0xBF58476D1CE4E5B9)
+    z = (z ^ (z >> np.uint64(27))) * np.uint64(0x94D049BB133111EB)
+    return (z ^ (z >> np.uint64(31))) % np.uint64(shards)
 
 
 class ShardedStore:
     """A vector store whose vectors live in `shards` Dask actors, each holding
-    one `CompressedVectorStore`.
+    one `velmora.Index`. It has the methods of `CompressedVectorStore` and the
+    array methods of `velmora.Index` (add, search, remove of many ids), and
+    saves to and loads from a directory.
 
     With neither `client` nor `address`, starts a local cluster of one worker
     process per shard (closed again by `close`); with `address`, connects to
@@ -269,9 +385,10 @@ class ShardedStore:
     Every call to a shard waits at most `timeout` seconds and then raises
     `ShardUnavailableError`, as it does at once for a shard whose worker died.
 
-    Arguments are checked in this process with the local store's own
-    conversions, so bad input raises exactly what `CompressedVectorStore`
-    raises and reaches no shard.  Calls on one `ShardedStore` run one at a
+    Arguments are checked in this process with the local store's (or, for the
+    array methods, the local index's) own conversions, so bad input raises
+    exactly what `CompressedVectorStore` (or `Index`) raises and reaches no
+    shard.  Calls on one `ShardedStore` run one at a
     time."""
 
     def __init__(self, dim: int, bits: int, shards: int = 2, client: Client | None = None,
@@ -509,8 +626,9 @@ class ShardedStore:
         Every pair is checked here first.  Each shard then encodes its part
         without changing its store; only when every shard has done so do
         they apply their parts.  A shard lost while applying makes the other
-        shards take out the ids the batch added to them (see
-        docs/distributed.md for what is and is not restored)."""
+        shards undo their part exactly: the ids the batch added are taken out
+        and the ids it updated get their previous records back (see
+        docs/distributed.md)."""
         with self._call():
             self._fresh_store().insert_batch(pairs)
             parts: dict[int, tuple[array, array]] = {}
@@ -519,21 +637,24 @@ class ShardedStore:
                 ids, vectors = parts.setdefault(shard_of(id, self.shards), (array("Q"), array("f")))
                 ids.append(id)
                 vectors.extend(self._checked_vector(vector))
-            if not parts:
-                return
-            txn = uuid.uuid4().hex
-            involved = sorted(parts)
-            self._counts_known = False
-            try:
-                self._gather([(i, self._send(i, "prepare", txn, _wire(parts[i][0]),
-                                             _wire(parts[i][1]))) for i in involved])
-                counts = self._gather([(i, self._send(i, "commit", txn)) for i in involved])
-            except BaseException as exc:
-                self._abort(txn, involved, exc.shard if isinstance(exc, ShardUnavailableError) else None)
-                raise
-            for i, n in zip(involved, counts):
-                self._counts[i] = n
-            self._counts_known = True
+            self._apply_batch({i: (_wire(a), _wire(b)) for i, (a, b) in parts.items()})
+
+    def _apply_batch(self, parts: dict[int, tuple[bytes, bytes]]) -> None:
+        """Prepares and commits each shard's (ids, vectors) part, or none."""
+        if not parts:
+            return
+        txn = uuid.uuid4().hex
+        involved = sorted(parts)
+        self._counts_known = False
+        try:
+            self._gather([(i, self._send(i, "prepare", txn, *parts[i])) for i in involved])
+            counts = self._gather([(i, self._send(i, "commit", txn)) for i in involved])
+        except BaseException as exc:
+            self._abort(txn, involved, exc.shard if isinstance(exc, ShardUnavailableError) else None)
+            raise
+        for i, n in zip(involved, counts):
+            self._counts[i] = n
+        self._counts_known = True
 
     def _abort(self, txn: str, shards: list[int], unreachable: int | None) -> None:
         """Undoes a batch on every shard it reached, within one timeout.
@@ -550,8 +671,12 @@ class ShardedStore:
             except Exception:
                 continue
 
-    def remove(self, id: int) -> bool:
-        """Remove a vector by id. Returns True if it existed."""
+    def remove(self, id: Any) -> Any:
+        """Remove a vector by id and return True if it existed; or, given a
+        1-D array-like of ids, remove them in order and return how many were
+        stored (as `velmora.Index.remove`)."""
+        if not _is_single_id(id):
+            return self._remove_many(id)
         with self._call():
             self._empty.remove(id)
             id = operator.index(id)
@@ -560,6 +685,114 @@ class ShardedStore:
             (removed, self._counts[shard]), = self._gather([(shard, self._send(shard, "remove", id))])
             self._counts_known = True
             return removed
+
+    def _remove_many(self, ids: Any) -> int:
+        with self._call():
+            id_array = _ids_array(ids)
+            routed = _shards_of(id_array, self.shards)
+            involved = sorted(set(routed.tolist()))
+            self._counts_known = False
+            results = self._gather([(i, self._send(i, "remove_many", _wire_array(id_array[routed == i], "<u8")))
+                                    for i in involved])
+            for i, (_, n) in zip(involved, results):
+                self._counts[i] = n
+            self._counts_known = True
+            return sum(removed for removed, _ in results)
+
+    # -- array methods, as velmora.Index has them ----------------------------
+
+    def add(self, ids: Any, vectors: Any) -> None:
+        """Store row i of `vectors` (shape (n, dim), float32 or float64) under
+        ids[i], as `velmora.Index.add` does: all or nothing, with the same
+        checks and messages, every row encoded here first."""
+        with self._call():
+            scratch = _Index(self._dim, self._bits)
+            scratch.add(ids, vectors)  # every check, with Index's messages
+            id_array = _ids_array(ids)
+            rows = np.asarray(_float_array(vectors, "vectors"), dtype=np.float32)
+            routed = _shards_of(id_array, self.shards)
+            parts = {int(i): (id_array[routed == i], rows[routed == i]) for i in np.unique(routed)}
+            self._apply_batch({i: (_wire_array(a, "<u8"), _wire_array(b, "<f4")) for i, (a, b) in parts.items()})
+
+    def search(self, queries: Any, k: int = 10, *, allowed: Any = None) -> tuple[np.ndarray, np.ndarray]:
+        """The k best stored vectors of each query, as `velmora.Index.search`
+        returns them: (ids, scores) of shape (m, c) for (m, dim) queries, (c,)
+        for one query, c = min(k, candidates). Scores are bit for bit those of
+        one local index; equal scores are ordered by shard, then storage
+        order, so ties at the cut-off may differ from a local index."""
+        with self._call():
+            _Index(self._dim, self._bits).search(queries, k, allowed=allowed)  # every check
+            matrix = np.asarray(_float_array(queries, "queries"), dtype=np.float32)
+            single = matrix.ndim == 1
+            rows = matrix.reshape(1, -1) if single else matrix
+            k = min(operator.index(k), (1 << 64) - 1)
+            if not self._counts_known:
+                self._refresh_counts()
+            holding = [i for i, n in enumerate(self._counts) if n]
+            payload = _wire_array(rows, "<f4")
+            if allowed is None:
+                parts = {i: None for i in holding}
+            else:
+                allowed_ids = _ids_array(allowed, "allowed")
+                routed = _shards_of(allowed_ids, self.shards)
+                parts = {i: _wire_array(allowed_ids[routed == i], "<u8") for i in holding}
+            answers = self._gather([(i, self._send(i, "search", payload, k, parts[i])) for i in holding])
+            m = rows.shape[0]
+            ids = np.concatenate([np.frombuffer(a, dtype="<u8").reshape(m, kept) for a, _, kept in answers]
+                                 + [np.empty((m, 0), np.uint64)], axis=1).astype(np.uint64)
+            scores = np.concatenate([np.frombuffer(b, dtype="<f4").reshape(m, kept) for _, b, kept in answers]
+                                    + [np.empty((m, 0), np.float32)], axis=1).astype(np.float32)
+            # Best first, NaN last (numpy sorts NaN to the end), shard order among equals.
+            order = np.argsort(-scores, axis=1, kind="stable")[:, :min(k, scores.shape[1])]
+            ids, scores = np.take_along_axis(ids, order, 1), np.take_along_axis(scores, order, 1)
+            return (ids[0], scores[0]) if single else (ids, scores)
+
+    # -- files --------------------------------------------------------------
+
+    def save(self, directory: str | os.PathLike[str]) -> None:
+        """Write every shard to its own index file in `directory` (created if
+        need be), then a manifest naming them. Each file, and the manifest
+        last, is replaced atomically, so a save that fails half-way leaves the
+        previous save loadable; files of the previous save are removed after
+        the new manifest is in place."""
+        with self._call():
+            os.makedirs(directory, exist_ok=True)
+            contents = self._ask_all("export")
+            tag = uuid.uuid4().hex[:12]
+            files = [f"shard-{i:04d}-{tag}.vidx" for i in range(self.shards)]
+            for name, data in zip(files, contents):
+                _write_atomically(os.path.join(directory, name), data)
+            manifest_path = os.path.join(directory, _MANIFEST)
+            previous = _read_manifest_files(manifest_path)
+            manifest = {"format": "velmora sharded store", "version": 1, "dim": self._dim, "bits": self._bits,
+                        "shards": self.shards, "routing": "splitmix64", "velmora": __version__,
+                        "files": files, "counts": [_count_in_file(data) for data in contents]}
+            _write_atomically(manifest_path, (json.dumps(manifest, indent=2) + "\n").encode())
+            for name in previous:
+                if name not in files:
+                    with contextlib.suppress(OSError):
+                        os.remove(os.path.join(directory, name))
+
+    @classmethod
+    def load(cls, directory: str | os.PathLike[str], client: Client | None = None, address: str | None = None,
+             timeout: float = 30.0) -> ShardedStore:
+        """A new sharded store (on a local cluster, or on `client` or
+        `address` as for the constructor) holding what `save` wrote to
+        `directory`. A missing, damaged or inconsistent file raises ValueError
+        (OSError for one that cannot be read) and no store is left running."""
+        manifest = _load_manifest(os.path.join(directory, _MANIFEST))
+        store = cls(manifest["dim"], manifest["bits"], shards=manifest["shards"], client=client, address=address,
+                    timeout=timeout)
+        try:
+            with store._call():
+                for i, name in enumerate(manifest["files"]):
+                    with open(os.path.join(directory, name), "rb") as f:
+                        data = f.read()
+                    store._counts[i], = store._gather([(i, store._send(i, "load", data, i, store.shards))])
+        except BaseException:
+            store.close()
+            raise
+        return store
 
     def __len__(self) -> int:
         with self._call():

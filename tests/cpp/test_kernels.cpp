@@ -143,7 +143,8 @@ TEST_P(KernelsAgree, WithTheReferenceOnEveryLevel) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(BitWidths, KernelsAgree, ::testing::Values(2, 3, 4));
+INSTANTIATE_TEST_SUITE_P(BitWidths, KernelsAgree, ::testing::Values(2, 3, 4),
+                         [](const auto& param_info) { return "bits" + std::to_string(param_info.param); });
 
 // The bound passes sum one u8 entry per field exactly, past the 256 fields
 // that fit 16-bit lanes too, and flag exactly the lanes above the limit.

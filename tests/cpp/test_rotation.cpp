@@ -85,7 +85,8 @@ velmora::RotationHandle rotation_for(std::uint64_t dim) {
 }
 
 class RotationOfDim : public ::testing::TestWithParam<std::uint64_t> {};
-INSTANTIATE_TEST_SUITE_P(Dims, RotationOfDim, ::testing::Values(32, 33, 100));
+INSTANTIATE_TEST_SUITE_P(Dims, RotationOfDim, ::testing::Values(32, 33, 100),
+                         [](const auto& param_info) { return "dim" + std::to_string(param_info.param); });
 
 TEST_P(RotationOfDim, RowsAreOrthonormal) {
   const auto rot = rotation_for(GetParam());

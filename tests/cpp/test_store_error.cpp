@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <ostream>
 #include <string>
 
 #include "store_error.h"
@@ -19,6 +20,20 @@ struct MessageCase {
   StoreErrorKind kind;
   std::string message;
 };
+
+std::string kind_name(StoreErrorKind kind) {
+  switch (kind) {
+    case StoreErrorKind::DimensionMismatch: return "DimensionMismatch";
+    case StoreErrorKind::UnsupportedBitWidth: return "UnsupportedBitWidth";
+    case StoreErrorKind::UnsupportedDimension: return "UnsupportedDimension";
+    case StoreErrorKind::EmptyStore: return "EmptyStore";
+    case StoreErrorKind::InternalError: return "InternalError";
+  }
+  return "Unknown";
+}
+
+// Failure output shows the expected message, not the case's bytes.
+void PrintTo(const MessageCase& c, std::ostream* os) { *os << '"' << c.message << '"'; }
 
 class StoreErrorMessage : public ::testing::TestWithParam<MessageCase> {};
 
@@ -53,7 +68,10 @@ INSTANTIATE_TEST_SUITE_P(
                     StoreErrorKind::InternalError,
                     "Internal error: Gram-Schmidt degenerate column " + kEmDash +
                         " try a different seed"},
-        MessageCase{StoreError::internal(""), StoreErrorKind::InternalError, "Internal error: "}));
+        MessageCase{StoreError::internal(""), StoreErrorKind::InternalError, "Internal error: "}),
+    [](const ::testing::TestParamInfo<MessageCase>& param_info) {
+      return kind_name(param_info.param.kind) + std::to_string(param_info.index);
+    });
 
 TEST_P(StoreErrorMessage, KindAndText) {
   EXPECT_EQ(GetParam().error.kind(), GetParam().kind);

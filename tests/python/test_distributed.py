@@ -1,12 +1,14 @@
 """The sharded store on a local cluster of worker processes: the same answers
 as one local store, bad input that reaches no shard, batches that apply
 everywhere or nowhere, and shards that die or freeze."""
+import json
 import os
 import pickle
 import signal
 import time
 from collections import Counter
 
+import numpy as np
 import pytest
 
 pytest.importorskip("distributed")
@@ -15,6 +17,7 @@ from distributed import Client, LocalCluster  # noqa: E402
 
 from helpers import observable_state, random_vector  # noqa: E402
 from velmora import CompressedVectorStore as Store  # noqa: E402
+from velmora import Index  # noqa: E402
 from velmora import distributed as velmora_distributed  # noqa: E402
 from velmora.distributed import ShardedStore, ShardUnavailableError, shard_of  # noqa: E402
 
@@ -230,7 +233,10 @@ def test_reentering_from_a_conversion_is_refused(filled_pair):
 # -- batches: all shards or none ---------------------------------------------
 
 def observable_shard(shard, probe):
-    return observable_state(shard._store, probe)
+    """Everything a caller could see of a shard's index, positions included."""
+    index = shard._index
+    ids, scores = index.search(np.asarray(probe, dtype=np.float32), len(index))
+    return len(index), index.memory_bytes(), index.ids.tolist(), ids.tolist(), scores.tobytes()
 
 
 def test_a_shard_commit_undone_restores_it_exactly_and_late_calls_are_refused():
@@ -256,13 +262,13 @@ def test_a_shard_commit_undone_restores_it_exactly_and_late_calls_are_refused():
     assert shard.abort("t1") == 10
     assert observable_shard(shard, probe) == before          # added ids out, positions kept
 
-    shard.prepare("t2", *part(vectors([3, 30], seed=2)))
+    shard.prepare("t2", *part(vectors([3, 30, 3], seed=2)))
     shard.commit("t2")
+    assert observable_shard(shard, probe) != before
     shard.abort("t2")
-    assert len(shard._store) == 10                            # 30 taken out again...
-    assert shard._store.query(vectors([3], seed=2)[0][1], 1)[0][0] == 3  # ...3 keeps its update
+    assert observable_shard(shard, probe) == before          # 30 out again, 3 has its old codes back
 
-    with pytest.raises(ValueError, match="zero or NaN norm"):
+    with pytest.raises(ValueError, match=r"row 1 \(id 41\): zero or non-finite vector"):
         shard.prepare("t3", *part([(40, V), (41, ZERO)]))
     with pytest.raises(velmora_distributed._TransactionAborted):
         shard.commit("t3")                                    # nothing was staged
@@ -273,7 +279,7 @@ def test_a_shard_commit_undone_restores_it_exactly_and_late_calls_are_refused():
     shard.abort("t5")
     with pytest.raises(velmora_distributed._TransactionAborted):
         shard.prepare("t5", *part([(51, V)]))                 # prepare after its abort
-    assert len(shard._store) == 10
+    assert len(shard._index) == 10
 
 
 def test_a_commit_failing_on_one_shard_is_undone_on_the_others(client, monkeypatch):
@@ -289,13 +295,15 @@ def test_a_commit_failing_on_one_shard_is_undone_on_the_others(client, monkeypat
             return send(self, shard, method, *args)
 
         monkeypatch.setattr(ShardedStore, "_send", abort_shard_1_before_its_commit)
-        new_ids = vectors(range(100, 160))
-        assert {shard_of(i, 2) for i, _ in new_ids} == {0, 1}
+        batch = vectors(range(60, 160), seed=4)  # updates 60..99 on both shards, adds 100..159
+        assert {shard_of(i, 2) for i, _ in batch} == {0, 1}
         with pytest.raises(RuntimeError):
-            sharded.insert_batch(new_ids)
+            sharded.insert_batch(batch)
+        with pytest.raises(RuntimeError):
+            sharded.add([i for i, _ in batch], np.array([v for _, v in batch]))
         monkeypatch.undo()
-        assert state(sharded, probe) == before
-        sharded.insert_batch(new_ids)
+        assert state(sharded, probe) == before                 # updated ids have their old codes
+        sharded.insert_batch(batch)
         assert len(sharded) == 160
 
 
@@ -375,3 +383,75 @@ def test_a_frozen_or_dead_shard_fails_calls_within_the_timeout():
         assert (type(copy), copy.args, copy.shard) == (ShardUnavailableError, caught.value.args, 1)
         cluster = sharded._cluster
     assert cluster is not None and cluster.status.name == "closed"
+
+
+# -- array methods and files -------------------------------------------------
+
+def test_array_methods_give_what_one_local_index_gives(client):
+    rng = np.random.default_rng(8)
+    ids = rng.permutation(10**6)[:2000].astype(np.uint64)
+    rows = rng.standard_normal((2000, DIM))
+    local = Index(DIM, 3)
+    with ShardedStore(DIM, 3, shards=3, client=client) as sharded:
+        for store in (local, sharded):
+            store.add(ids, rows)
+            store.add(ids[:10], rows[10:20])          # updates in place
+            assert store.remove(np.concatenate([ids[50:60], ids[50:52]])) == 10
+        assert len(sharded) == len(local) and sharded.remove(int(ids[60])) is True
+        local.remove([int(ids[60])])
+        queries = rng.standard_normal((5, DIM)).astype(np.float32)
+        for k in (0, 1, 10, 3000):
+            for allowed in (None, ids[::5], []):
+                got = sharded.search(queries, k, allowed=allowed)
+                expected = local.search(queries, k, allowed=allowed)
+                assert got[0].shape == expected[0].shape
+                assert got[1].tobytes() == expected[1].tobytes()
+                for row in range(len(queries)):              # ties may be ordered differently
+                    assert sorted(zip(got[1][row].view(np.uint32).tolist(), got[0][row].tolist())) == \
+                        sorted(zip(expected[1][row].view(np.uint32).tolist(), expected[0][row].tolist()))
+        one = sharded.search(queries[0], 4)
+        assert one[0].shape == (4,) and one[0].tolist() == local.search(queries[0], 4)[0].tolist()
+        with pytest.raises(ValueError, match=r"^row 1 \(id 7\): zero or non-finite vector$"):
+            sharded.add([5, 7], np.vstack([rows[0], np.zeros(DIM)]))
+        with pytest.raises(ValueError, match="Dimension mismatch"):
+            sharded.search(queries[:, :3], 2)
+        assert len(sharded) == len(local)
+    with ShardedStore(DIM, 3, shards=2, client=client) as empty:
+        assert empty.search(queries, 5)[0].shape == (5, 0)
+
+
+def test_save_and_load_keep_every_shard_and_refuse_damage(client, tmp_path):
+    rng = np.random.default_rng(9)
+    ids = np.arange(500, dtype=np.uint64) * 7919
+    rows = rng.standard_normal((500, DIM))
+    queries = rng.standard_normal((3, DIM))
+    with ShardedStore(DIM, 4, shards=3, client=client) as sharded:
+        sharded.add(ids, rows)
+        expected = sharded.search(queries, 20)
+        sharded.save(tmp_path)
+        first_files = sorted(os.listdir(tmp_path))
+        sharded.remove(ids[:100])
+        sharded.save(tmp_path)                       # replaces the previous save
+        after_removal = sharded.search(queries, 20)
+    files = sorted(os.listdir(tmp_path))
+    assert len(files) == 4 and "manifest.json" in files and not set(files) & (set(first_files) - {"manifest.json"})
+    with ShardedStore.load(tmp_path, client=client) as loaded:
+        assert (loaded.dim, loaded.bits, loaded.shards, len(loaded)) == (DIM, 4, 3, 400)
+        got = loaded.search(queries, 20)
+        assert got[0].tolist() == after_removal[0].tolist() and got[1].tobytes() == after_removal[1].tobytes()
+    assert expected[0].shape == (3, 20)
+
+    manifest = json.loads((tmp_path / "manifest.json").read_text())
+    shard_file = tmp_path / manifest["files"][1]
+    intact = shard_file.read_bytes()
+    shard_file.write_bytes(intact[:-1] + bytes([intact[-1] ^ 1]))
+    with pytest.raises(ValueError, match="checksum mismatch in the codes section"):
+        ShardedStore.load(tmp_path, client=client)
+    shard_file.write_bytes(intact)
+    manifest["files"][0], manifest["files"][1] = manifest["files"][1], manifest["files"][0]
+    (tmp_path / "manifest.json").write_text(json.dumps(manifest))
+    with pytest.raises(ValueError, match="which belongs to shard"):
+        ShardedStore.load(tmp_path, client=client)
+    (tmp_path / "manifest.json").write_text("{}")
+    with pytest.raises(ValueError, match="not a sharded store manifest"):
+        ShardedStore.load(tmp_path, client=client)

@@ -20,10 +20,13 @@ SDIST_MEMBERS = [
     "pyproject.toml", "CMakeLists.txt", "README.md", "src/module.cpp", "src/store.cpp",
     "src/kernels/score_avx2.cpp", "velmora/__init__.py", "velmora/__main__.py", "velmora/_demo.py",
     "velmora/_data.py", "velmora/_version.py", "velmora/_velmora_rs.pyi", "velmora/py.typed",
+    "velmora/_index.py", "velmora/_index_core.pyi", "src/index_module.cpp", "src/index_file.cpp",
+    "src/kernels/crc32c_sse42.cpp", "docs/file-format.md",
 ]
 WHEEL_MEMBERS = [
     "velmora/__init__.py", "velmora/__main__.py", "velmora/_demo.py", "velmora/_data.py", "velmora/distributed.py",
-    "velmora/_version.py", "velmora/_velmora_rs.pyi", "velmora/py.typed",
+    "velmora/_version.py", "velmora/_velmora_rs.pyi", "velmora/py.typed", "velmora/_index.py",
+    "velmora/_index_core.pyi", "velmora/libvelmora_engine.so",
 ]
 
 
@@ -64,6 +67,7 @@ def test_wheel_built_from_the_sdist_holds_module_stub_and_marker(artefacts):
         entry_points = z.read(f"{info}/entry_points.txt").decode()
     assert [m for m in WHEEL_MEMBERS if m not in names] == []
     assert [n for n in names if re.fullmatch(r"velmora/_velmora_rs\.cpython-312-.*\.so", n)]
+    assert [n for n in names if re.fullmatch(r"velmora/_index_core\.cpython-312-.*\.so", n)]
     assert f"\nVersion: {velmora.__version__}\n" in metadata
     assert "Provides-Extra: demo" in metadata
     assert re.search(r"^velmora-demo = velmora\._demo:main$", entry_points, re.M)
@@ -81,6 +85,26 @@ def test_installed_wheel_works_on_its_own(artefacts, tmp_path):
         "r = random.Random(1)\n"
         "s.insert_batch([(i, [r.gauss(0, 1) for _ in range(64)]) for i in range(50)])\n"
         "print(s.query([1.0] * 64, 1)[0][0] in range(50), s.memory_bytes())\n"
+        "import numpy as np\n"
+        "x = velmora.Index(64, 3)\n"
+        "x.add(np.arange(50), [[r.gauss(0, 1) for _ in range(64)] for _ in range(50)])\n"
+        "print(len(velmora.Index.from_bytes(x.to_bytes())))\n"
     )
     done = run(sys.executable, "-P", "-c", check, cwd=tmp_path, env={**os.environ, "PYTHONPATH": str(target)})
-    assert done.stdout.split() == ["True", str(50 * (24 + 4))]
+    assert done.stdout.split() == ["True", str(50 * (24 + 4)), "50"]
+
+
+def test_concurrent_installs_from_one_checkout_both_succeed(tmp_path):
+    # Each build has a folder of its own, so two at once cannot trip over
+    # each other's object files.
+    targets = [tmp_path / "a", tmp_path / "b"]
+    builds = [subprocess.Popen([sys.executable, "-m", "pip", "install", "--no-deps", "--disable-pip-version-check",
+                                "--target", str(target), str(ROOT)],
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+              for target in targets]
+    outputs = [build.communicate(timeout=900)[0] for build in builds]
+    assert [build.returncode for build in builds] == [0, 0], "\n".join(outputs)
+    for target in targets:
+        done = run(sys.executable, "-P", "-c", "import velmora; print(len(velmora.CompressedVectorStore(32, 2)))",
+                   cwd=tmp_path, env={**os.environ, "PYTHONPATH": str(target)})
+        assert done.stdout.split() == ["0"]

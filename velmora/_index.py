@@ -1,0 +1,267 @@
+"""velmora.Index: the compressed store with a numpy interface.
+
+Index keeps the same records as CompressedVectorStore (a float32 norm and
+2 to 4 bit codes of the rotated unit vector) and gives the same codes and
+bit-identical scores for the same operations, but takes and returns numpy
+arrays, answers many queries per call, filters candidates by id, removes many
+ids at once, and can be saved, loaded, pickled and copied.
+
+This module checks and converts what callers pass; the native module
+velmora._index_core does the work, with the interpreter lock released while
+it encodes, scans, saves and loads.
+"""
+
+from __future__ import annotations
+
+import operator
+import os
+from typing import Any, Union
+
+import numpy as np
+import numpy.typing as npt
+
+from ._index_core import IndexCore
+
+__all__ = ["Index"]
+
+_MAX_ID = (1 << 64) - 1
+
+PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+
+
+def _ids_array(ids: Any, name: str = "ids") -> npt.NDArray[np.uint64]:
+    """A contiguous uint64 copy or view of a 1-D integer array-like."""
+    array = np.asarray(ids)
+    if array.dtype.kind == "f" and not isinstance(ids, np.ndarray):
+        # numpy infers float64 for Python ints that do not share one integer
+        # type (say 7 and 2**64 - 1, or an int beside a numpy uint64), which
+        # would lose digits: look at the items themselves instead.
+        array = np.asarray(ids, dtype=object)
+    if array.ndim != 1:
+        shape = "a scalar" if array.ndim == 0 else f"shape {array.shape}"
+        raise ValueError(f"{name} must be a 1-D array-like of integers, got {shape}")
+    kind = array.dtype.kind
+    if kind == "u":
+        return np.ascontiguousarray(array, dtype=np.uint64)
+    if kind == "i":
+        if array.size and array.min() < 0:
+            at = int(np.argmin(array))
+            raise ValueError(f"{name} must be in [0, 2**64): got {int(array[at])} at position {at}")
+        return array.astype(np.uint64)
+    if kind == "O":
+        values = []
+        for at, item in enumerate(array):
+            try:
+                value = operator.index(item)
+            except TypeError:
+                raise TypeError(f"{name} must be integers, got {type(item).__name__} at position {at}") from None
+            if not 0 <= value <= _MAX_ID:
+                raise ValueError(f"{name} must be in [0, 2**64): got {value} at position {at}")
+            values.append(value)
+        return np.array(values, dtype=np.uint64)
+    if array.size == 0:
+        return np.empty(0, dtype=np.uint64)  # [] comes out as float64
+    raise TypeError(f"{name} must be integers, got dtype {array.dtype}")
+
+
+def _float_array(values: Any, name: str) -> npt.NDArray[np.floating[Any]]:
+    """A float32 or float64 array in native byte order (any strides)."""
+    array = np.asarray(values)
+    dtype = array.dtype
+    if dtype.kind != "f" or dtype.itemsize not in (2, 4, 8):
+        raise TypeError(f"{name} must be float32 or float64, got dtype {dtype}")
+    if dtype.itemsize == 2:
+        return array.astype(np.float32)  # exact
+    if not dtype.isnative:
+        return array.astype(dtype.newbyteorder("="))
+    return array
+
+
+def _count(value: Any, name: str) -> int:
+    try:
+        number = operator.index(value)
+    except TypeError:
+        raise TypeError(f"{name} must be an integer, got {type(value).__name__}") from None
+    if number < 0:
+        raise ValueError(f"{name} must be non-negative, got {number}")
+    return min(number, _MAX_ID)
+
+
+class Index:
+    """Vectors of one dimension stored as `bits`-bit codes of their randomly
+    rotated coordinates plus their norm, searched by estimated cosine
+    similarity. Ids are integers in [0, 2**64).
+
+    `add`, `search`, `remove`, `reconstruct` take and return numpy arrays.
+    Each call is all or nothing: a call that raises leaves the index as it
+    was. Calls release the interpreter lock while they encode, scan, save or
+    load; searches from several threads run side by side, while a call that
+    would change the index refuses (RuntimeError) to run beside any other call
+    on the same index, and other calls refuse to run beside it."""
+
+    __slots__ = ("_core",)
+
+    def __init__(self, dim: int, bits: int = 4) -> None:
+        """An empty index. `dim` from 32 to 65536, `bits` 2, 3 or 4. The first
+        index of a dimension builds its rotation (about 0.3 s at 384)."""
+        self._core = IndexCore(operator.index(dim), operator.index(bits))
+
+    @classmethod
+    def _wrap(cls, core: IndexCore) -> Index:
+        index = cls.__new__(cls)
+        index._core = core
+        return index
+
+    # -- properties ---------------------------------------------------------
+
+    @property
+    def dim(self) -> int:
+        """Dimension of the stored vectors."""
+        return int(self._core.dim)
+
+    @property
+    def bits(self) -> int:
+        """Bits per coordinate code: 2, 3 or 4."""
+        return int(self._core.bits)
+
+    @property
+    def record_bytes(self) -> int:
+        """Bytes of packed codes per vector: ceil(dim * bits / 8)."""
+        return (self.dim * self.bits + 7) // 8
+
+    @property
+    def ids(self) -> npt.NDArray[np.uint64]:
+        """The stored ids as a new uint64 array, in storage order (the order of
+        first insertion; a removal moves the last vector into the gap)."""
+        return np.frombuffer(self._core.ids(), dtype=np.uint64)
+
+    def __len__(self) -> int:
+        return len(self._core)
+
+    def __contains__(self, id: object) -> bool:
+        """Whether `id` is stored. Integers (and numpy integers) are looked up;
+        negative or too large integers are never stored; anything else raises
+        TypeError."""
+        try:
+            value = operator.index(id)  # type: ignore[arg-type]
+        except TypeError:
+            raise TypeError(f"Index ids are integers, got {type(id).__name__}") from None
+        return 0 <= value <= _MAX_ID and bool(self._core.contains(value))
+
+    def memory_bytes(self) -> int:
+        """The compressed payload: len(index) * (ceil(dim * bits / 8) + 4)
+        bytes, as CompressedVectorStore.memory_bytes counts it."""
+        return int(self._core.memory_bytes())
+
+    def __repr__(self) -> str:
+        return (f"{type(self).__name__}(dim={self.dim}, bits={self.bits}, n={len(self)}, "
+                f"memory={self.memory_bytes() / 1024:.1f}KB)")
+
+    # -- changing the index -------------------------------------------------
+
+    def add(self, ids: npt.ArrayLike, vectors: npt.ArrayLike) -> None:
+        """Stores row i of `vectors` (shape (n, dim), float32 or float64, any
+        memory order) under ids[i]. An id already stored is updated in place;
+        an id repeated within the call ends with its last row at the position
+        of its first. float64 values are rounded to float32. All or nothing: a
+        row that is zero, tiny or holds NaN or an infinity raises ValueError
+        naming the row and its id, and nothing is stored."""
+        id_array = _ids_array(ids)
+        matrix = _float_array(vectors, "vectors")
+        if matrix.ndim != 2:
+            raise ValueError(f"vectors must be 2-D, of shape (n, {self.dim}); got shape {matrix.shape}")
+        self._core.add(id_array, matrix)
+
+    def remove(self, ids: npt.ArrayLike) -> int:
+        """Removes the given ids, in order, and returns how many were stored
+        (ids not stored, and repeats, count nothing). Each removal moves the
+        last stored vector into the freed position, as
+        CompressedVectorStore.remove does."""
+        return int(self._core.remove(_ids_array(ids)))
+
+    def import_records(self, ids: npt.ArrayLike, norms: npt.ArrayLike, codes: npt.ArrayLike) -> None:
+        """Upserts records as `export_records` returns them, without encoding
+        anything: ids[i] gets norms[i] (float32) and codes[i] (uint8, shape
+        (n, record_bytes)). All or nothing; a norm that is not finite and at
+        least 1e-30, or nonzero spare bits, raises ValueError."""
+        id_array = _ids_array(ids)
+        norm_array = np.asarray(norms)
+        if norm_array.dtype != np.float32:
+            raise TypeError(f"norms must be float32, got dtype {norm_array.dtype}")
+        code_array = np.asarray(codes)
+        if code_array.dtype != np.uint8:
+            raise TypeError(f"codes must be uint8, got dtype {code_array.dtype}")
+        self._core.import_records(id_array, norm_array.astype(np.float32, copy=False), code_array)
+
+    # -- reading the index ------------------------------------------------
+
+    def search(self, queries: npt.ArrayLike, k: int = 10, *,
+               allowed: npt.ArrayLike | None = None) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
+        """The k best stored vectors for each query, best first: (ids, scores)
+        as uint64 and float32 arrays.
+
+        `queries` is one vector (shape (dim,)) or a matrix of them (shape (m,
+        dim)); the results then have shape (c,) or (m, c), where c = min(k,
+        candidates). Row i holds exactly the ids and scores, in the same
+        order, that CompressedVectorStore.query(queries[i], k) returns:
+        highest score first, NaN scores last, equal scores in storage order.
+
+        `allowed`, an array-like of ids, restricts the candidates to those of
+        its ids that are stored (others are ignored); candidates is then their
+        number. An empty index, or no allowed candidate, gives empty results of
+        the shapes above (the store raises ValueError instead)."""
+        matrix = _float_array(queries, "queries")
+        if matrix.ndim not in (1, 2):
+            raise ValueError(f"queries must be 1-D (dim,) or 2-D (m, dim), got shape {matrix.shape}")
+        k = _count(k, "k")
+        allowed_ids = None if allowed is None else _ids_array(allowed, "allowed")
+        rows = matrix if matrix.ndim == 2 else matrix[np.newaxis, :]
+        id_bytes, score_bytes, kept = self._core.search(rows, k, allowed_ids)
+        shape = (rows.shape[0], kept) if matrix.ndim == 2 else (kept,)
+        return (np.frombuffer(id_bytes, dtype=np.uint64).reshape(shape),
+                np.frombuffer(score_bytes, dtype=np.float32).reshape(shape))
+
+    def reconstruct(self, ids: npt.ArrayLike) -> npt.NDArray[np.float32]:
+        """The decoded approximation of each stored vector, shape (n, dim),
+        float32: coordinate j is norm * (column j of the rotation) . (codebook
+        level of each code), summed in the engine's fixed eight-lane order.
+        An id that is not stored raises KeyError."""
+        id_array = _ids_array(ids)
+        return np.frombuffer(self._core.reconstruct(id_array), dtype=np.float32).reshape(len(id_array), self.dim)
+
+    def export_records(self, ids: npt.ArrayLike) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.uint8]]:
+        """The stored records of `ids`: norms (float32, shape (n,)) and packed
+        codes (uint8, shape (n, record_bytes), the file format's layout). An
+        id that is not stored raises KeyError."""
+        id_array = _ids_array(ids)
+        norm_bytes, code_bytes = self._core.export_records(id_array)
+        return (np.frombuffer(norm_bytes, dtype=np.float32),
+                np.frombuffer(code_bytes, dtype=np.uint8).reshape(len(id_array), self.record_bytes))
+
+    # -- persistence --------------------------------------------------------
+
+    def save(self, path: PathLike) -> None:
+        """Writes the index to `path` atomically: a temporary file in the same
+        directory is written, flushed to disk and renamed over `path`. If
+        anything fails (OSError), `path` keeps its previous contents and no
+        temporary file is left. See docs/file-format.md."""
+        self._core.save(os.fsencode(path))
+
+    @classmethod
+    def load(cls, path: PathLike) -> Index:
+        """Reads an index file. A file that is not a complete, intact velmora
+        index of a supported version raises ValueError naming the problem."""
+        return cls._wrap(IndexCore.load(os.fsencode(path)))
+
+    def to_bytes(self) -> bytes:
+        """The contents `save` would write."""
+        return bytes(self._core.to_bytes())
+
+    @classmethod
+    def from_bytes(cls, data: bytes | bytearray | memoryview) -> Index:
+        """An index from the contents of an index file; ValueError like `load`."""
+        return cls._wrap(IndexCore.from_bytes(data))
+
+    def __reduce__(self) -> tuple[Any, tuple[bytes]]:
+        # Pickling, copy.copy and copy.deepcopy all make an independent index.
+        return type(self).from_bytes, (self.to_bytes(),)

@@ -1,0 +1,44 @@
+"""Type information for the native half of velmora.Index (use velmora.Index)."""
+
+from typing import Any, Self, SupportsIndex, final
+
+@final
+class IndexCore:
+    """The native index behind velmora.Index."""
+
+    def __new__(cls, dim: SupportsIndex, bits: SupportsIndex) -> Self: ...
+    @property
+    def dim(self) -> int:
+        """Dimension of the stored vectors."""
+    @property
+    def bits(self) -> int:
+        """Bits per coordinate code."""
+    def __len__(self) -> int: ...
+    def memory_bytes(self) -> int:
+        """Compressed payload in bytes."""
+    def contains(self, id: SupportsIndex, /) -> bool:
+        """Whether id is stored."""
+    def ids(self) -> bytearray:
+        """The stored ids in storage order, as uint64 bytes."""
+    def add(self, ids: Any, vectors: Any, /) -> None:
+        """Upserts rows of a float matrix."""
+    def remove(self, ids: Any, /) -> int:
+        """Removes ids in order; returns how many were stored."""
+    def import_records(self, ids: Any, norms: Any, codes: Any, /) -> None:
+        """Upserts records exported by export_records."""
+    def search(self, queries: Any, k: SupportsIndex, allowed: Any, /) -> tuple[bytearray, bytearray, int]:
+        """The k best of every query: (ids, scores, k kept)."""
+    def reconstruct(self, ids: Any, /) -> bytearray:
+        """Decoded approximations as float32 bytes."""
+    def export_records(self, ids: Any, /) -> tuple[bytearray, bytearray]:
+        """Norms (float32 bytes) and packed codes of stored ids."""
+    def save(self, path: bytes, /) -> None:
+        """Writes the index file at path (bytes) atomically."""
+    def to_bytes(self) -> bytes:
+        """The index file's contents."""
+    @classmethod
+    def load(cls, path: bytes, /) -> Self:
+        """Reads an index file."""
+    @classmethod
+    def from_bytes(cls, data: Any, /) -> Self:
+        """Reads an index file's contents."""
