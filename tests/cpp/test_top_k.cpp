@@ -18,6 +18,7 @@
 #include "score_bound.h"
 #include "similarity.h"
 #include "simd.h"
+#include "store.h"
 #include "top_k.h"
 
 using namespace velmora;
@@ -325,5 +326,39 @@ TEST(TopKSearch, ClearWinnersPruneNearlyEverything) {
     EXPECT_LT(exact, data.size() / 200) << "bits " << int(bits);
     expect_reference_answer(data, 10, "clear winners", &exact);
     EXPECT_LT(exact, data.size() / 20) << "bits " << int(bits);
+  }
+}
+
+// A store assembled from arrays (a loaded file) knows its largest norm, so a
+// norm that could make sum * norm overflow still keeps queries off the bound.
+TEST(TopKSearch, StoresBuiltFromArraysGuardAgainstTheirLargestNorm) {
+  for (const float largest : {2.0f, 3e38f}) {
+    std::mt19937 gen(3);
+    const std::size_t dim = 64, n = 2000;
+    PageArray<std::uint64_t> ids;
+    PageArray<float> norms;
+    BlockedCodes codes(dim, 4);
+    for (std::size_t p = 0; p < n; ++p) {
+      const std::vector<std::uint8_t> row = typical_row(dim, 4, gen);
+      codes.push_back(row.data());
+      ids.push_back(p * 3);
+      norms.push_back(p == 1234 ? largest : 1.0f + static_cast<float>(p % 5));
+    }
+    std::uint64_t repeated = 0;
+    auto store = CompressedVectorStore::from_arrays(std::move(ids), std::move(norms), std::move(codes), &repeated);
+    ASSERT_TRUE(store.has_value());
+    std::normal_distribution<float> normal;
+    std::vector<float> query(dim);
+    for (float& x : query) x = normal(gen);
+    TopKStats stats;
+    const auto top = store->query(query, 10, &stats);
+    ASSERT_TRUE(top.ok());
+    EXPECT_EQ(stats.bounded, largest < 1e30f);
+    const auto all = store->query_all(query);
+    ASSERT_TRUE(all.ok());
+    for (std::size_t i = 0; i < 10; ++i) {
+      EXPECT_EQ(top.value()[i].id, all.value()[i].id);
+      EXPECT_EQ(std::memcmp(&top.value()[i].score, &all.value()[i].score, sizeof(float)), 0);
+    }
   }
 }
