@@ -103,7 +103,7 @@ def run(task: dict, **env: str) -> dict:
     full_env.update(RAYON_NUM_THREADS=threads, OMP_NUM_THREADS=threads, OPENBLAS_NUM_THREADS=threads,
                     MKL_NUM_THREADS=threads)
     full_env.update(env)
-    out = subprocess.run([sys.executable, "-c", WORKER, json.dumps(task)], env=full_env, check=True,
+    out = subprocess.run([sys.executable, "-P", "-c", WORKER, json.dumps(task)], env=full_env, check=True,
                          capture_output=True, text=True)
     return json.loads(out.stdout.strip().splitlines()[-1])
 

@@ -1,12 +1,16 @@
-// Single-thread scoring throughput of every kernel level against the
-// per-entry reference, on the same random codes. Prints a Markdown table.
+// Single-thread speed of every exact scoring kernel and of the integer bound
+// pass, against the per-entry reference, on the same random codes. Prints a
+// Markdown table and the CPU model.
 //
 //   bench_kernels [n] [dim]
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "code_layout.h"
@@ -17,6 +21,8 @@
 
 using namespace velmora;
 using Clock = std::chrono::steady_clock;
+
+namespace {
 
 template <class F>
 double best_seconds(int repeats, F&& run) {
@@ -29,10 +35,22 @@ double best_seconds(int repeats, F&& run) {
   return best;
 }
 
+std::string cpu_model() {
+  std::ifstream in("/proc/cpuinfo");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("model name", 0) == 0) return line.substr(line.find(':') + 2);
+  }
+  return "unknown";
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   const std::size_t n = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1000000;
   const std::size_t dim = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 128;
-  std::printf("| bits | level | ms per query (n=%zu, dim=%zu, 1 thread) | speed-up vs reference |\n", n, dim);
+  std::printf("CPU: %s; detected level: %s\n\n", cpu_model().c_str(), simd_level_name(detected_simd_level()));
+  std::printf("| bits | kernel | ms per scan (n=%zu, dim=%zu, 1 thread) | speed-up vs reference |\n", n, dim);
   std::printf("|---|---|---|---|\n");
   for (std::uint8_t bits : {2, 3, 4}) {
     std::mt19937 gen(bits);
@@ -55,24 +73,52 @@ int main(int argc, char** argv) {
     for (float& x : lut.lut) x = static_cast<float>(gen() % 1000) / 1000.0f;
     std::vector<float> out(norms.size());
 
-    const double reference = best_seconds(2, [&] {
+    const double reference = best_seconds(1, [&] {
       const std::size_t len = packed_len(dim, bits);
       for (std::size_t p = 0; p < n; ++p) out[p] = cosine_score(lut, packed.data() + p * len, len, norms[p]);
     });
     std::printf("| %d | reference | %.2f | 1.0 |\n", bits, reference * 1e3);
+    struct Candidate {
+      SimdLevel level;
+      kernels::ExactKernel kernel;
+    };
+    const Candidate candidates[] = {
+        {SimdLevel::Scalar, kernels::scalar_kernel(bits)},
+        {SimdLevel::Avx2, kernels::permute_kernel_avx2(bits)},
+        {SimdLevel::Avx2, kernels::plane_kernel_avx2(bits)},
+        {SimdLevel::Avx512, kernels::permute_kernel_avx512(bits)},
+        {SimdLevel::Avx512, kernels::plane_kernel_avx512(bits)},
+    };
+    for (const Candidate& c : candidates) {
+      if (detected_simd_level() < c.level) continue;
+      std::vector<std::uint8_t> table(c.kernel.table_bytes(dim));
+      c.kernel.prepare(lut.lut.data(), dim, table.data());
+      const kernels::ScoreBlocksArgs args{table.data(), dim, codes.blocks(), codes.block_bytes(), norms.data(),
+                                          lut.query_norm};
+      const double t = best_seconds(5, [&] { c.kernel.score(args, codes.block_count(), out.data()); });
+      std::printf("| %d | %s | %.2f | %.1f |\n", bits, c.kernel.name, t * 1e3, reference / t);
+    }
+    for (SimdLevel level : {SimdLevel::Scalar, SimdLevel::Avx2, SimdLevel::Avx512}) {
+      if (detected_simd_level() < level) continue;
+      std::printf("| %d | chosen at %s: %s | | |\n", bits, simd_level_name(level), kernels_for(level, bits).exact.name);
+    }
+    // The integer bound pass over the same blocks, nothing surviving.
+    const std::size_t fields = codes.field_count();
+    std::vector<std::uint8_t> bound_table((fields + 3) / 4 * 4 * kernels::kFieldBytes, 0);
+    for (std::size_t i = 0; i < fields * kernels::kFieldBytes; ++i) bound_table[i] = static_cast<std::uint8_t>(gen());
+    std::vector<std::uint32_t> sums(codes.block_count() * kBlockLanes), survivors(codes.block_count());
+    const kernels::BoundBlocksArgs bargs{bound_table.data(), fields, codes.blocks(), codes.block_bytes(), 0xFFFFFFFFu};
     const struct {
       const char* name;
       SimdLevel level;
-      kernels::ScoreBlocksFn (*kernel)(int);
-    } levels[] = {{"scalar", SimdLevel::Scalar, kernels::score_blocks_scalar},
-                  {"avx2", SimdLevel::Avx2, kernels::score_blocks_avx2},
-                  {"avx512", SimdLevel::Avx512, kernels::score_blocks_avx512}};
-    for (const auto& level : levels) {
-      if (static_cast<int>(detected_simd_level()) < static_cast<int>(level.level)) continue;
-      const kernels::ScoreBlocksArgs args{lut.lut.data(), dim, codes.blocks(), codes.block_bytes(),
-                                          norms.data(), lut.query_norm};
-      const double t = best_seconds(5, [&] { level.kernel(bits)(args, codes.block_count(), out.data()); });
-      std::printf("| %d | %s | %.2f | %.1f |\n", bits, level.name, t * 1e3, reference / t);
+      kernels::BoundBlocksFn fn;
+    } bounds[] = {{"bound scalar", SimdLevel::Scalar, kernels::bound_blocks_scalar()},
+                  {"bound avx2", SimdLevel::Avx2, kernels::bound_blocks_avx2()},
+                  {"bound avx512", SimdLevel::Avx512, kernels::bound_blocks_avx512()}};
+    for (const auto& b : bounds) {
+      if (detected_simd_level() < b.level) continue;
+      const double t = best_seconds(5, [&] { b.fn(bargs, codes.block_count(), sums.data(), survivors.data()); });
+      std::printf("| %d | %s | %.2f | %.1f |\n", bits, b.name, t * 1e3, reference / t);
     }
   }
   return 0;

@@ -56,7 +56,7 @@ Plan plan_for(std::size_t queries, std::size_t positions, std::size_t block_byte
 // without an allowed position. consume(q, begin, end, scores) receives the
 // scores of positions [begin, end).
 template <class Consume>
-void scan(const std::vector<QueryLut>& luts, std::size_t q_begin, std::size_t q_end, const StoredEntries& entries,
+void scan(const std::vector<ExactScorer>& scorers, std::size_t q_begin, std::size_t q_end, const StoredEntries& entries,
           const PositionSet* allowed, std::size_t block_begin, std::size_t block_end, std::size_t chunk_blocks,
           Consume&& consume) {
   float scores[kScoreRun];
@@ -81,7 +81,7 @@ void scan(const std::vector<QueryLut>& luts, std::size_t q_begin, std::size_t q_
         const std::size_t run_end = std::min(run.second * kBlockLanes, entries.count);
         for (std::size_t begin = run.first * kBlockLanes; begin < run_end; begin += kScoreRun) {
           const std::size_t end = std::min(run_end, begin + kScoreRun);
-          score_range(luts[q], entries, begin, end, scores);
+          scorers[q].score_range(entries, begin, end, scores);
           consume(q, begin, end, scores);
         }
       }
@@ -106,12 +106,21 @@ std::vector<QueryLut> prepare_all(const CompressedVectorStore& store, const floa
   return luts;
 }
 
+// Every query's table in the form the exact kernel reads (they refer to luts).
+std::vector<ExactScorer> scorers_for(const std::vector<QueryLut>& luts, std::uint8_t bits) {
+  std::vector<ExactScorer> scorers;
+  scorers.reserve(luts.size());
+  for (const QueryLut& lut : luts) scorers.emplace_back(lut, active_kernels(bits));
+  return scorers;
+}
+
 // Few candidates per result: keep a running top k per query and range, then
 // merge the ranges' winners, as CompressedVectorStore::query does.
-void search_top_k(const CompressedVectorStore& store, const float* queries, std::size_t m, std::size_t k,
+void search_running_top_k(const CompressedVectorStore& store, const float* queries, std::size_t m, std::size_t k,
                   const PositionSet* allowed, std::uint64_t* out_ids, float* out_scores) {
   const StoredEntries entries = store.stored_entries();
   const std::vector<QueryLut> luts = prepare_all(store, queries, m);
+  const std::vector<ExactScorer> scorers = scorers_for(luts, store.bits());
   const Plan plan = plan_for(m, entries.count, entries.codes->block_bytes(), table_bytes(store));
   std::vector<std::vector<Candidate>> kept(m * plan.ranges);
   parallel_for(plan.groups * plan.ranges, [&](std::size_t t0, std::size_t t1) {
@@ -121,7 +130,7 @@ void search_top_k(const CompressedVectorStore& store, const float* queries, std:
       const std::size_t b_begin = std::min(plan.blocks, range * plan.range_blocks);
       const std::size_t b_end = std::min(plan.blocks, b_begin + plan.range_blocks);
       std::vector<TopK> best(q_end - q_begin, TopK(k));
-      scan(luts, q_begin, q_end, entries, allowed, b_begin, b_end, plan.chunk_blocks,
+      scan(scorers, q_begin, q_end, entries, allowed, b_begin, b_end, plan.chunk_blocks,
            [&](std::size_t q, std::size_t begin, std::size_t end, const float* scores) {
              TopK& top = best[q - q_begin];
              if (allowed == nullptr) {
@@ -168,6 +177,7 @@ void search_full_rank(const CompressedVectorStore& store, const float* queries, 
   }
   const std::size_t candidates = allowed != nullptr ? positions.size() : n;
   const std::vector<QueryLut> luts = prepare_all(store, queries, m);
+  const std::vector<ExactScorer> scorers = scorers_for(luts, store.bits());
   const Plan plan = plan_for(m, n, entries.codes->block_bytes(), table_bytes(store));
   std::vector<float> scores(m * candidates);
   parallel_for(plan.groups * plan.ranges, [&](std::size_t t0, std::size_t t1) {
@@ -183,7 +193,7 @@ void search_full_rank(const CompressedVectorStore& store, const float* queries, 
                                                                                b_begin * kBlockLanes) -
                                                               positions.begin());
       std::vector<std::size_t> next(q_end - q_begin, base);
-      scan(luts, q_begin, q_end, entries, allowed, b_begin, b_end, plan.chunk_blocks,
+      scan(scorers, q_begin, q_end, entries, allowed, b_begin, b_end, plan.chunk_blocks,
            [&](std::size_t q, std::size_t begin, std::size_t end, const float* chunk) {
              float* row = scores.data() + q * candidates;
              std::size_t& c = next[q - q_begin];
@@ -219,7 +229,7 @@ void search_batch(const CompressedVectorStore& store, const float* queries, std:
       full_rank ? std::max<std::size_t>(1, std::min(kBatchQueries, kFullRankScores / candidates)) : kBatchQueries;
   for (std::size_t q0 = 0; q0 < m; q0 += batch) {
     const std::size_t count = std::min(batch, m - q0);
-    (full_rank ? search_full_rank : search_top_k)(store, queries + q0 * dim, count, k, allowed,
+    (full_rank ? search_full_rank : search_running_top_k)(store, queries + q0 * dim, count, k, allowed,
                                                   out_ids + q0 * k, out_scores + q0 * k);
   }
 }

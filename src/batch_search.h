@@ -25,9 +25,12 @@ class PositionSet {
     word |= bit;
   }
   bool contains(std::size_t position) const { return (words_[position / 64] >> (position % 64)) & 1u; }
-  // The 16 bits of the positions of one block of 16.
-  unsigned block_mask(std::size_t block) const {
-    return static_cast<unsigned>(words_[block / 4] >> (block % 4 * 16)) & 0xFFFFu;
+  // The bits of the positions of one block (kBlockLanes of them).
+  std::uint64_t block_mask(std::size_t block) const {
+    static_assert(64 % kBlockLanes == 0, "blocks do not straddle words");
+    constexpr std::size_t kPerWord = 64 / kBlockLanes;
+    constexpr std::uint64_t kLanes = kBlockLanes == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << kBlockLanes) - 1u;
+    return (words_[block / kPerWord] >> (block % kPerWord * kBlockLanes)) & kLanes;
   }
   std::size_t count() const { return count_; }
 

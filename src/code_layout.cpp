@@ -6,34 +6,11 @@
 
 namespace velmora {
 
-namespace {
-
-// Lane l of a field sits at bit l * bits; with bits <= 4 it spans at most two
-// bytes.
-void write_lane(std::uint8_t* field, std::size_t lane, unsigned bits, unsigned value) {
-  const std::size_t bit = lane * bits;
-  std::uint8_t* p = field + bit / 8;
-  const unsigned shift = bit % 8;
-  const unsigned mask = ((1u << bits) - 1u) << shift;
-  const unsigned shifted = (value << shift) & mask;
-  p[0] = static_cast<std::uint8_t>((p[0] & ~mask) | shifted);
-  if (shift + bits > 8) {
-    p[1] = static_cast<std::uint8_t>((p[1] & ~(mask >> 8)) | (shifted >> 8));
-  }
-}
-
-unsigned read_lane(const std::uint8_t* field, std::size_t lane, unsigned bits) {
-  const std::size_t bit = lane * bits;
-  const std::uint8_t* p = field + bit / 8;
-  const unsigned shift = bit % 8;
-  unsigned window = p[0];
-  if (shift + bits > 8) window |= static_cast<unsigned>(p[1]) << 8;
-  return (window >> shift) & ((1u << bits) - 1u);
-}
-
-}  // namespace
+using kernels::read_code;
+using kernels::write_code;
 
 BlockedCodes::BlockedCodes(std::size_t dim, std::uint8_t bits) : dim_(dim), bits_(bits) {
+  data_.prefer_huge_pages();  // every query streams through all of it
   data_.resize(kBlockTailPadding, 0);
 }
 
@@ -45,14 +22,6 @@ void BlockedCodes::reserve(std::size_t n, bool geometric) {
   } else {
     data_.reserve(bytes);
   }
-}
-
-std::uint8_t* BlockedCodes::field(std::size_t position, std::size_t coordinate) {
-  return data_.data() + (position / kBlockLanes) * block_bytes() + coordinate * field_bytes();
-}
-
-const std::uint8_t* BlockedCodes::field(std::size_t position, std::size_t coordinate) const {
-  return data_.data() + (position / kBlockLanes) * block_bytes() + coordinate * field_bytes();
 }
 
 void BlockedCodes::push_back(const std::uint8_t* indices) {
@@ -68,7 +37,8 @@ void BlockedCodes::push_back(const std::uint8_t* indices) {
 void BlockedCodes::assign(std::size_t position, const std::uint8_t* indices) {
   VELMORA_CHECK(position < size_, "code storage: position out of range");
   const std::size_t lane = position % kBlockLanes;
-  for (std::size_t i = 0; i < dim_; ++i) write_lane(field(position, i), lane, bits_, indices[i]);
+  std::uint8_t* block = block_of(position);
+  for (std::size_t i = 0; i < dim_; ++i) write_code(block, bits_, i, lane, indices[i]);
 }
 
 void BlockedCodes::move_last_to(std::size_t position) {
@@ -76,9 +46,9 @@ void BlockedCodes::move_last_to(std::size_t position) {
   const std::size_t last = size_ - 1;
   if (position != last) {
     const std::size_t to = position % kBlockLanes, from = last % kBlockLanes;
-    for (std::size_t i = 0; i < dim_; ++i) {
-      write_lane(field(position, i), to, bits_, read_lane(field(last, i), from, bits_));
-    }
+    std::uint8_t* target = block_of(position);
+    const std::uint8_t* source = block_of(last);
+    for (std::size_t i = 0; i < dim_; ++i) write_code(target, bits_, i, to, read_code(source, bits_, i, from));
   }
   pop_back();
 }
@@ -93,7 +63,8 @@ void BlockedCodes::pop_back() {
     std::memset(data_.data() + data_.size() - kBlockTailPadding, 0, kBlockTailPadding);
   } else {
     // Unused lanes hold zero codes.
-    for (std::size_t i = 0; i < dim_; ++i) write_lane(field(last, i), lane, bits_, 0);
+    std::uint8_t* block = block_of(last);
+    for (std::size_t i = 0; i < dim_; ++i) write_code(block, bits_, i, lane, 0);
   }
   --size_;
 }
@@ -101,9 +72,8 @@ void BlockedCodes::pop_back() {
 void BlockedCodes::indices(std::size_t position, std::uint8_t* out) const {
   VELMORA_CHECK(position < size_, "code storage: position out of range");
   const std::size_t lane = position % kBlockLanes;
-  for (std::size_t i = 0; i < dim_; ++i) {
-    out[i] = static_cast<std::uint8_t>(read_lane(field(position, i), lane, bits_));
-  }
+  const std::uint8_t* block = block_of(position);
+  for (std::size_t i = 0; i < dim_; ++i) out[i] = static_cast<std::uint8_t>(read_code(block, bits_, i, lane));
 }
 
 }  // namespace velmora

@@ -1,21 +1,22 @@
-// The store's code storage: vectors in blocks of 16, each block holding, for
-// every coordinate, the 16 codes of that coordinate side by side as one
-// little-endian bit field (lane l at bit l * bits). A block's codes for one
-// coordinate are therefore one small load, and the storage is exactly as
-// large as the packed codes (3-bit codes take 3 bits), apart from the unused
-// lanes of the last block.
+// The store's code storage: vectors in blocks of 32 (see
+// kernels/block_format.h), so that a block's codes for one coordinate are one
+// 16-byte field and the exact kernels and the integer bound pass read the
+// same bytes. The storage is as large as the packed codes, apart from the
+// unused lanes of the last block.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "kernels/block_format.h"
 #include "page_array.h"
 
 namespace velmora {
 
-inline constexpr std::size_t kBlockLanes = 16;
-// Kernels may read a few bytes beyond the last field.
-inline constexpr std::size_t kBlockTailPadding = 8;
+inline constexpr std::size_t kBlockLanes = kernels::kBlockLanes;
+// Kernels may read up to this many bytes past the last block (whole fields
+// of a wide register beyond a block's last field).
+inline constexpr std::size_t kBlockTailPadding = 64;
 
 class BlockedCodes {
  public:
@@ -24,10 +25,11 @@ class BlockedCodes {
   std::size_t dim() const { return dim_; }
   std::uint8_t bits() const { return bits_; }
   std::size_t size() const { return size_; }
-  std::size_t field_bytes() const { return 2 * static_cast<std::size_t>(bits_); }
-  std::size_t block_bytes() const { return dim_ * field_bytes(); }
+  std::size_t field_count() const { return kernels::field_count(dim_, bits_); }
+  std::size_t block_bytes() const { return field_count() * kernels::kFieldBytes; }
   std::size_t block_count() const { return (size_ + kBlockLanes - 1) / kBlockLanes; }
   const std::uint8_t* blocks() const { return data_.data(); }
+  const std::uint8_t* block(std::size_t b) const { return data_.data() + b * block_bytes(); }
 
   // Room for n vectors without reallocation; `geometric` grows by doubling
   // (for appends one at a time) instead of to exactly n.
@@ -57,8 +59,10 @@ class BlockedCodes {
   void assign_packed(std::size_t first, std::size_t count, const std::uint8_t* records);
 
  private:
-  std::uint8_t* field(std::size_t position, std::size_t coordinate);
-  const std::uint8_t* field(std::size_t position, std::size_t coordinate) const;
+  std::uint8_t* block_of(std::size_t position) { return data_.data() + (position / kBlockLanes) * block_bytes(); }
+  const std::uint8_t* block_of(std::size_t position) const {
+    return data_.data() + (position / kBlockLanes) * block_bytes();
+  }
 
   std::size_t dim_;
   std::uint8_t bits_;

@@ -1,8 +1,11 @@
 // Moving codes between the blocked layout and packed per-vector records. A
-// block's 16 lanes are converted together, 16 coordinates at a time: 16
-// coordinates of one vector make exactly 2 * bits packed bytes, and 16 lanes
-// of one coordinate make one 2 * bits byte field, so both sides are whole
-// machine words.
+// record's codes for one step of the block format (kernels/block_format.h)
+// are one run of its bits: a nibble at 2 and 4 bits (one coordinate, or a
+// pair), twelve bits at 3 bits (a group of four coordinates). At 2 and 4 bits
+// that nibble is the field's nibble itself; at 3 bits the run's three codes
+// and the fourth code's three bits are redistributed over three nibbles.
+// Whole blocks are converted a record byte (two nibble steps) or a group at a
+// time for 16 pairs of lanes at once; lanes of a partial block one by one.
 #include <algorithm>
 #include <cstring>
 
@@ -14,93 +17,127 @@ namespace velmora {
 
 namespace {
 
-static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "fields and records are read as little-endian words");
+using kernels::kFieldBytes;
 
-// Elements with index bit h clear: the half of a row that stays put when
-// blocks of h elements are exchanged.
-// The 16 * Bits bits of a field.
-template <unsigned Bits>
-constexpr std::uint64_t count_mask() {
-  return Bits * kBlockLanes == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << (Bits * kBlockLanes)) - 1u;
+constexpr unsigned kGroupBits = 12;  // a 3-bit step
+
+// The three field nibbles of a 3-bit group's run of 12 record bits: field q
+// gets code q (bits 3q .. 3q + 2) and bit q of code 3 (run bit 9 + q).
+inline void group_to_nibbles(unsigned run, unsigned nibbles[3]) {
+  for (unsigned q = 0; q < 3; ++q) nibbles[q] = ((run >> (3 * q)) & 7u) | (((run >> (9 + q)) & 1u) << 3);
 }
 
-template <unsigned Bits>
-constexpr std::uint64_t keep_mask(unsigned h) {
-  std::uint64_t mask = 0;
-  for (unsigned e = 0; e < kBlockLanes; ++e) {
-    if ((e & h) == 0) mask |= ((std::uint64_t{1} << Bits) - 1u) << (e * Bits);
-  }
-  return mask;
+inline unsigned nibbles_to_group(const unsigned nibbles[3]) {
+  unsigned run = 0;
+  for (unsigned q = 0; q < 3; ++q) run |= ((nibbles[q] & 7u) << (3 * q)) | (((nibbles[q] >> 3) & 1u) << (9 + q));
+  return run;
 }
 
-// Transposes a 16 x 16 matrix of Bits-bit elements, row r in rows[r] with
-// element e at bits e * Bits: by exchanging 8 x 8, 4 x 4, 2 x 2 and 1 x 1
-// blocks across the diagonal. Its own inverse: it turns the fields of 16
-// coordinates into the 16 lanes' runs of codes, and back.
-template <unsigned Bits>
-void transpose16(std::uint64_t* rows) {
-  constexpr std::uint64_t kMasks[4] = {keep_mask<Bits>(8), keep_mask<Bits>(4), keep_mask<Bits>(2),
-                                       keep_mask<Bits>(1)};
-  int stage = 0;
-  for (unsigned h = 8; h > 0; h /= 2, ++stage) {
-    const std::uint64_t mask = kMasks[stage];
-    for (unsigned r = 0; r < kBlockLanes; ++r) {
-      if (r & h) continue;
-      const std::uint64_t t = ((rows[r] >> (h * Bits)) ^ rows[r + h]) & mask;
-      rows[r + h] ^= t;
-      rows[r] ^= t << (h * Bits);
-    }
+// `width` bits at bit `at` of a record of `len` bytes (bits past the end read 0).
+inline unsigned read_bits(const std::uint8_t* record, std::size_t len, std::size_t at, unsigned width) {
+  const std::size_t byte = at / 8;
+  unsigned window = record[byte];
+  if (byte + 1 < len) window |= static_cast<unsigned>(record[byte + 1]) << 8;
+  return (window >> (at % 8)) & ((1u << width) - 1u);
+}
+
+inline void write_bits(std::uint8_t* record, std::size_t len, std::size_t at, unsigned width, unsigned value) {
+  const std::size_t byte = at / 8;
+  const unsigned shift = at % 8;
+  const unsigned mask = ((1u << width) - 1u) << shift;
+  const unsigned bits = (value << shift) & mask;
+  record[byte] = static_cast<std::uint8_t>((record[byte] & ~mask) | bits);
+  if (byte + 1 < len && (mask >> 8) != 0) {
+    record[byte + 1] = static_cast<std::uint8_t>((record[byte + 1] & ~(mask >> 8)) | (bits >> 8));
   }
 }
 
-template <unsigned Bits>
-void export_block(const std::uint8_t* block, std::size_t dim, std::size_t lane_begin, std::size_t lane_end,
-                  std::uint8_t* out, std::size_t record_bytes) {
-  constexpr std::size_t kField = 2 * Bits;
-  for (std::size_t c0 = 0; c0 < dim; c0 += kBlockLanes) {
-    const std::size_t count = std::min(kBlockLanes, dim - c0);
-    std::uint64_t rows[kBlockLanes] = {};  // fields of coordinates c0.., then lanes' code runs
-    for (std::size_t c = 0; c < count; ++c) std::memcpy(&rows[c], block + (c0 + c) * kField, kField);
-    transpose16<Bits>(rows);
-    const std::size_t bytes = (count * Bits + 7) / 8;
-    const std::size_t offset = c0 / kBlockLanes * kField;
-    for (std::size_t l = lane_begin; l < lane_end; ++l) {
-      std::memcpy(out + (l - lane_begin) * record_bytes + offset, &rows[l], bytes);
-    }
+// The shape of one store's conversion.
+struct Shape {
+  std::size_t dim;
+  unsigned bits;
+  std::size_t record_bytes;
+  std::size_t fields;
+  // A step's run of record bits and how many of them are codes (the last
+  // step may hold spare bits, which the layout keeps zero).
+  unsigned step_bits() const { return bits == 3 ? kGroupBits : 4; }
+  std::size_t steps() const { return bits == 3 ? fields / 3 : fields; }
+  unsigned used_bits(std::size_t step) const {
+    const std::size_t first = step * step_bits(), total = dim * bits;
+    return static_cast<unsigned>(std::min<std::size_t>(step_bits(), total - first));
+  }
+};
+
+// The field nibbles of one step of one record.
+inline void step_nibbles(const Shape& s, const std::uint8_t* record, std::size_t step, unsigned nibbles[3]) {
+  const unsigned used = s.used_bits(step);
+  const unsigned run = read_bits(record, s.record_bytes, step * s.step_bits(), used);
+  if (s.bits == 3) {
+    group_to_nibbles(run, nibbles);
+  } else {
+    nibbles[0] = run;
   }
 }
 
-template <unsigned Bits>
-void assign_block(std::uint8_t* block, std::size_t dim, std::size_t lane_begin, std::size_t lane_end,
-                  const std::uint8_t* records, std::size_t record_bytes) {
-  constexpr std::size_t kField = 2 * Bits;
-  constexpr std::uint64_t kMask = (1u << Bits) - 1u;
-  const bool whole_block = lane_begin == 0 && lane_end == kBlockLanes;
-  std::uint64_t keep = 0;  // the field bits of lanes this call leaves alone
-  for (std::size_t l = 0; l < kBlockLanes; ++l) {
-    if (l < lane_begin || l >= lane_end) keep |= kMask << (l * Bits);
-  }
-  const std::uint64_t used = count_mask<Bits>();
-  for (std::size_t c0 = 0; c0 < dim; c0 += kBlockLanes) {
-    const std::size_t count = std::min(kBlockLanes, dim - c0);
-    const std::size_t bytes = (count * Bits + 7) / 8;
-    const std::size_t offset = c0 / kBlockLanes * kField;
-    std::uint64_t rows[kBlockLanes] = {};  // lanes' code runs, then fields of coordinates c0..
-    for (std::size_t l = lane_begin; l < lane_end; ++l) {
-      std::memcpy(&rows[l], records + (l - lane_begin) * record_bytes + offset, bytes);
-      // Past the last coordinate a record holds spare bits, which are not codes.
-      if (count < kBlockLanes) rows[l] &= (std::uint64_t{1} << (count * Bits)) - 1u;
-    }
-    transpose16<Bits>(rows);
-    for (std::size_t c = 0; c < count; ++c) {
-      std::uint64_t value = rows[c] & used;
-      std::uint8_t* field = block + (c0 + c) * kField;
-      if (!whole_block) {
-        std::uint64_t old = 0;
-        std::memcpy(&old, field, kField);
-        value |= old & keep;
+inline void set_nibble(std::uint8_t* field, std::size_t lane, unsigned nibble) {
+  std::uint8_t& byte = field[lane % 16];
+  const unsigned shift = kernels::nibble_shift(lane);
+  byte = static_cast<std::uint8_t>((byte & ~(15u << shift)) | (nibble << shift));
+}
+
+inline unsigned get_nibble(const std::uint8_t* field, std::size_t lane) {
+  return (field[lane % 16] >> kernels::nibble_shift(lane)) & 15u;
+}
+
+std::size_t fields_of_step(const Shape& s) { return s.bits == 3 ? 3 : 1; }
+
+void assign_block(const Shape& s, std::uint8_t* block, std::size_t lane_begin, std::size_t lane_end,
+                  const std::uint8_t* records) {
+  const std::size_t per_step = fields_of_step(s);
+  if (lane_begin == 0 && lane_end == kBlockLanes) {
+    // Lanes l and l + 16 share a byte of each field.
+    for (std::size_t step = 0; step < s.steps(); ++step) {
+      std::uint8_t* fields = block + step * per_step * kFieldBytes;
+      for (std::size_t l = 0; l < 16; ++l) {
+        unsigned low[3] = {}, high[3] = {};
+        step_nibbles(s, records + l * s.record_bytes, step, low);
+        step_nibbles(s, records + (l + 16) * s.record_bytes, step, high);
+        for (std::size_t q = 0; q < per_step; ++q) {
+          fields[q * kFieldBytes + l] = static_cast<std::uint8_t>(low[q] | (high[q] << 4));
+        }
       }
-      std::memcpy(field, &value, kField);
+    }
+    return;
+  }
+  for (std::size_t lane = lane_begin; lane < lane_end; ++lane) {
+    const std::uint8_t* record = records + (lane - lane_begin) * s.record_bytes;
+    for (std::size_t step = 0; step < s.steps(); ++step) {
+      unsigned nibbles[3] = {};
+      step_nibbles(s, record, step, nibbles);
+      for (std::size_t q = 0; q < per_step; ++q) set_nibble(block + (step * per_step + q) * kFieldBytes, lane, nibbles[q]);
+    }
+  }
+}
+
+void export_block(const Shape& s, const std::uint8_t* block, std::size_t lane_begin, std::size_t lane_end,
+                  std::uint8_t* out) {
+  const std::size_t per_step = fields_of_step(s);
+  for (std::size_t lane = lane_begin; lane < lane_end; ++lane) {
+    std::uint8_t* record = out + (lane - lane_begin) * s.record_bytes;
+    std::memset(record, 0, s.record_bytes);  // spare bits are zero
+    if (s.bits != 3) {
+      // Two nibble steps make one record byte.
+      for (std::size_t step = 0; step < s.steps(); step += 2) {
+        unsigned byte = get_nibble(block + step * kFieldBytes, lane);
+        if (step + 1 < s.steps()) byte |= get_nibble(block + (step + 1) * kFieldBytes, lane) << 4;
+        record[step / 2] = static_cast<std::uint8_t>(byte);
+      }
+      continue;
+    }
+    for (std::size_t step = 0; step < s.steps(); ++step) {
+      unsigned nibbles[3] = {};
+      for (std::size_t q = 0; q < per_step; ++q) nibbles[q] = get_nibble(block + (step * per_step + q) * kFieldBytes, lane);
+      write_bits(record, s.record_bytes, step * kGroupBits, s.used_bits(step), nibbles_to_group(nibbles));
     }
   }
 }
@@ -143,33 +180,20 @@ void BlockedCodes::grow_for_overwrite(std::size_t n) {
 
 void BlockedCodes::export_packed(std::size_t first, std::size_t count, std::uint8_t* out) const {
   VELMORA_CHECK(first <= size_ && count <= size_ - first, "code storage: export range out of bounds");
-  const std::size_t record_bytes = packed_len(dim_, bits_);
+  const Shape shape{dim_, bits_, packed_len(dim_, bits_), field_count()};
   for_each_block(first, count, [&](std::size_t block, std::size_t lane_begin, std::size_t lane_end,
                                    std::size_t record) {
-    const std::uint8_t* base = data_.data() + block * block_bytes();
-    std::uint8_t* dst = out + record * record_bytes;
-    switch (bits_) {
-      case 2: return export_block<2>(base, dim_, lane_begin, lane_end, dst, record_bytes);
-      case 3: return export_block<3>(base, dim_, lane_begin, lane_end, dst, record_bytes);
-      case 4: return export_block<4>(base, dim_, lane_begin, lane_end, dst, record_bytes);
-    }
-    VELMORA_CHECK(false, "code storage: unsupported bit width");
+    export_block(shape, data_.data() + block * block_bytes(), lane_begin, lane_end, out + record * shape.record_bytes);
   });
 }
 
 void BlockedCodes::assign_packed(std::size_t first, std::size_t count, const std::uint8_t* records) {
   VELMORA_CHECK(first <= size_ && count <= size_ - first, "code storage: assign range out of bounds");
-  const std::size_t record_bytes = packed_len(dim_, bits_);
+  const Shape shape{dim_, bits_, packed_len(dim_, bits_), field_count()};
   for_each_block(first, count, [&](std::size_t block, std::size_t lane_begin, std::size_t lane_end,
                                    std::size_t record) {
-    std::uint8_t* base = data_.data() + block * block_bytes();
-    const std::uint8_t* src = records + record * record_bytes;
-    switch (bits_) {
-      case 2: return assign_block<2>(base, dim_, lane_begin, lane_end, src, record_bytes);
-      case 3: return assign_block<3>(base, dim_, lane_begin, lane_end, src, record_bytes);
-      case 4: return assign_block<4>(base, dim_, lane_begin, lane_end, src, record_bytes);
-    }
-    VELMORA_CHECK(false, "code storage: unsupported bit width");
+    assign_block(shape, data_.data() + block * block_bytes(), lane_begin, lane_end,
+                 records + record * shape.record_bytes);
   });
 }
 

@@ -1,11 +1,10 @@
-// The ranking order of scored positions and the running top-k selection that
-// every search shares, so that every way of searching returns the same pairs
-// in the same order.
+// The ranking order of scored positions and the structures that select by
+// it, shared by every way of searching so that all return the same pairs in
+// the same order.
 #pragma once
 
-#include <algorithm>
-#include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 namespace velmora {
@@ -17,55 +16,29 @@ struct Candidate {
 
 // Best first: greater scores, NaN after every number, ties by position. A
 // total order, so the selected set and its order never depend on how the
-// scoring was split among threads.
-inline bool ranks_before(const Candidate& a, const Candidate& b) {
-  const bool a_nan = std::isnan(a.score), b_nan = std::isnan(b.score);
-  if (a_nan || b_nan) return a_nan == b_nan ? a.position < b.position : b_nan;
-  if (a.score != b.score) return a.score > b.score;
-  return a.position < b.position;
-}
+// scoring was split among threads or in which order candidates were offered.
+bool ranks_before(const Candidate& a, const Candidate& b);
 
-// The k best of a stream of candidates in ascending position order, kept in a
-// heap whose front is the worst kept.
+// The k best of the candidates offered (in any order), kept in a heap whose
+// front is the worst kept.
 class TopK {
  public:
   explicit TopK(std::size_t k) : k_(k) { heap_.reserve(k); }
 
-  void offer(float score, std::size_t position) {
-    if (heap_.size() < k_) {
-      heap_.push_back({score, position});
-      std::push_heap(heap_.begin(), heap_.end(), ranks_before);
-      if (heap_.size() == k_) update_threshold();
-      return;
-    }
-    // A later position never wins a tie, so only a strictly greater score, or
-    // any number against a NaN, displaces the worst.
-    if (score > threshold_ || (threshold_is_nan_ && !std::isnan(score))) {
-      std::pop_heap(heap_.begin(), heap_.end(), ranks_before);
-      heap_.back() = {score, position};
-      std::push_heap(heap_.begin(), heap_.end(), ranks_before);
-      update_threshold();
-    }
-  }
+  bool full() const { return heap_.size() == k_; }
+  // The score of the worst kept; meaningful once full().
+  float threshold() const { return threshold_; }
 
+  // True when the candidate was kept.
+  bool offer(float score, std::size_t position);
   // Offers a run of consecutive positions; runs with nothing better than the
   // worst kept are dismissed by one branch-free pass.
-  void offer_run(const float* scores, std::size_t count, std::size_t first_position) {
-    if (heap_.size() == k_ && !threshold_is_nan_) {
-      bool any_better = false;
-      for (std::size_t i = 0; i < count; ++i) any_better |= scores[i] > threshold_;
-      if (!any_better) return;
-    }
-    for (std::size_t i = 0; i < count; ++i) offer(scores[i], first_position + i);
-  }
+  void offer_run(const float* scores, std::size_t count, std::size_t first_position);
 
   const std::vector<Candidate>& kept() const { return heap_; }
 
  private:
-  void update_threshold() {
-    threshold_ = heap_.front().score;
-    threshold_is_nan_ = std::isnan(threshold_);
-  }
+  void update_threshold();
 
   std::size_t k_;
   std::vector<Candidate> heap_;
@@ -73,14 +46,11 @@ class TopK {
   bool threshold_is_nan_ = false;
 };
 
+// Positions ordered best first: greater scores first, NaN after every
+// number, equal scores by position.
+std::vector<std::size_t> rank_by_score(const float* scores, std::size_t n);
+
 // Keeps the k best of `candidates` (each position at most once), best first.
-inline void keep_best(std::vector<Candidate>& candidates, std::size_t k) {
-  if (k < candidates.size()) {
-    std::nth_element(candidates.begin(), candidates.begin() + static_cast<std::ptrdiff_t>(k - 1),
-                     candidates.end(), ranks_before);
-    candidates.resize(k);
-  }
-  std::sort(candidates.begin(), candidates.end(), ranks_before);
-}
+void keep_best(std::vector<Candidate>& candidates, std::size_t k);
 
 }  // namespace velmora

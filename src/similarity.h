@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "code_layout.h"
+#include "kernels/kernels.h"
+#include "simd.h"
 #include "store_error.h"
 
 namespace velmora {
@@ -53,8 +55,37 @@ float score_codes(const QueryLut& lut, const std::uint8_t* codes, std::size_t co
 // raw / ((query_norm * norm) + SCORE_EPSILON), each step rounded to f32.
 float cosine_score(const QueryLut& lut, const std::uint8_t* codes, std::size_t codes_len, float norm);
 
-// Cosine scores of positions [begin, end) into out[0 .. end - begin), with the
-// kernel of the active instruction-set level; begin is a multiple of 16.
+// The kernels a query of one bit width uses at one instruction-set level:
+// the fastest exact formulation (timed on a small synthetic block when first
+// needed, among those that agree bit for bit with the portable one) and the
+// integer bound pass. Both are empty at the reference level, which scores
+// entry by entry and never prunes.
+struct ScoringKernels {
+  kernels::ExactKernel exact;
+  kernels::BoundBlocksFn bound = nullptr;
+};
+const ScoringKernels& kernels_for(SimdLevel level, int bits);
+const ScoringKernels& active_kernels(int bits);
+
+// One query's table in the form its exact kernel reads.
+class ExactScorer {
+ public:
+  ExactScorer(const QueryLut& lut, const ScoringKernels& kernels);
+  const QueryLut& lut() const { return lut_; }
+  // Cosine scores of positions [begin, end) into out[0 .. end - begin);
+  // begin is a multiple of 32.
+  void score_range(const StoredEntries& entries, std::size_t begin, std::size_t end, float* out) const;
+  // Cosine scores of up to kernels::kMaxScatteredLanes positions anywhere.
+  void score_scattered(const StoredEntries& entries, const std::size_t* positions, std::size_t count,
+                       float* out) const;
+
+ private:
+  const QueryLut& lut_;
+  kernels::ExactKernel kernel_;
+  std::vector<std::uint8_t> table_;
+};
+
+// ExactScorer::score_range with the active level's kernels.
 void score_range(const QueryLut& lut, const StoredEntries& entries, std::size_t begin,
                  std::size_t end, float* out);
 

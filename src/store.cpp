@@ -13,63 +13,9 @@
 #include "pool.h"
 #include "ranking.h"
 #include "rotation.h"
+#include "top_k.h"
 
 namespace velmora {
-
-namespace {
-
-constexpr std::size_t kScoreChunk = 1024;  // positions scored per kernel call
-
-// A key whose ascending order is the ranking order (equal scores, +0.0 and
-// -0.0 included, get equal keys; every NaN gets the largest).
-std::uint32_t descending_key(float score) {
-  if (std::isnan(score)) return 0xFFFFFFFFu;
-  if (score == 0.0f) score = 0.0f;
-  std::uint32_t bits;
-  std::memcpy(&bits, &score, sizeof bits);
-  const std::uint32_t ascending = (bits & 0x80000000u) ? ~bits : (bits | 0x80000000u);
-  return ~ascending;
-}
-
-std::vector<ScoredPair> to_pairs(const std::vector<Candidate>& ranked, const std::uint64_t* ids) {
-  std::vector<ScoredPair> pairs(ranked.size());
-  for (std::size_t i = 0; i < ranked.size(); ++i) pairs[i] = {ids[ranked[i].position], ranked[i].score};
-  return pairs;
-}
-
-}  // namespace
-
-std::vector<std::size_t> rank_by_score(const float* scores, std::size_t n) {
-  std::vector<std::size_t> order(n);
-  if (n > 0xFFFFFFFFu) {
-    std::vector<Candidate> ranked(n);
-    for (std::size_t p = 0; p < n; ++p) ranked[p] = {scores[p], p};
-    std::sort(ranked.begin(), ranked.end(), ranks_before);
-    for (std::size_t i = 0; i < n; ++i) order[i] = ranked[i].position;
-    return order;
-  }
-  // A stable radix sort of (key << 32 | position) by its key bytes, starting
-  // from position order, so that equal keys stay in position order.
-  PageArray<std::uint64_t> items, spare;
-  items.resize(n);
-  spare.resize(n);
-  for (std::size_t p = 0; p < n; ++p) items[p] = (std::uint64_t{descending_key(scores[p])} << 32) | p;
-  for (unsigned shift = 32; shift < 64; shift += 8) {
-    std::size_t offsets[256] = {};
-    for (std::size_t i = 0; i < n; ++i) ++offsets[(items[i] >> shift) & 0xFF];
-    if (n == 0 || offsets[(items[0] >> shift) & 0xFF] == n) continue;  // one bucket: nothing moves
-    std::size_t total = 0;
-    for (std::size_t& offset : offsets) {
-      const std::size_t count = offset;
-      offset = total;
-      total += count;
-    }
-    for (std::size_t i = 0; i < n; ++i) spare[offsets[(items[i] >> shift) & 0xFF]++] = items[i];
-    items.swap(spare);
-  }
-  for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<std::size_t>(items[i] & 0xFFFFFFFFu);
-  return order;
-}
 
 CompressedVectorStore::CompressedVectorStore(std::size_t dim, std::uint8_t bits)
     : dim_(dim), bits_(bits), codes_(dim, bits) {}
@@ -131,6 +77,7 @@ void CompressedVectorStore::upsert_entry(std::uint64_t id, const std::uint8_t* i
     VELMORA_CHECK(found < size(), "upsert_entry: indexed position out of range");
     codes_.assign(found, indices);
     norms_[found] = norm;
+    max_norm_ = std::max(max_norm_, norm);
     return;
   }
   const std::size_t p = size();
@@ -144,6 +91,7 @@ void CompressedVectorStore::upsert_entry(std::uint64_t id, const std::uint8_t* i
   norms_.push_back(norm);
   ids_.push_back(id);
   index_.insert(id, p, ids_.data());
+  max_norm_ = std::max(max_norm_, norm);
 }
 
 Status CompressedVectorStore::insert(std::uint64_t id, FloatView vector) {
@@ -260,7 +208,8 @@ Result<StoredEntries> CompressedVectorStore::prepare_scoring(FloatView vector, Q
   return entries;
 }
 
-Result<std::vector<ScoredPair>> CompressedVectorStore::query(FloatView vector, std::uint64_t top_k) const {
+Result<std::vector<ScoredPair>> CompressedVectorStore::query(FloatView vector, std::uint64_t top_k,
+                                                             TopKStats* stats) const {
   QueryLut lut;
   Result<StoredEntries> prepared = prepare_scoring(vector, lut);
   if (!prepared) return std::move(prepared).error();
@@ -269,39 +218,19 @@ Result<std::vector<ScoredPair>> CompressedVectorStore::query(FloatView vector, s
   const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(top_k, n));
   if (k == 0) return std::vector<ScoredPair>();
 
-  std::vector<Candidate> candidates;
   if (k * 8 > n) {
     // Most entries are kept anyway: rank them all.
+    if (stats != nullptr) *stats = {false, n};
     const std::vector<float> scores = score_positions(lut, entries);
     const std::vector<std::size_t> order = rank_by_score(scores.data(), n);
     std::vector<ScoredPair> pairs(k);
     for (std::size_t i = 0; i < k; ++i) pairs[i] = {entries.ids[order[i]], scores[order[i]]};
     return pairs;
-  } else {
-    // Each piece keeps its own k best while it scores; the pieces' winners
-    // are merged below.
-    std::mutex merge_mutex;
-    const std::size_t blocks = (n + kBlockLanes - 1) / kBlockLanes;
-    parallel_for(blocks, [&](std::size_t first, std::size_t last) {
-      TopK best(k);
-      float scores[kScoreChunk];
-      const std::size_t end = std::min(last * kBlockLanes, n);
-      for (std::size_t begin = first * kBlockLanes; begin < end; begin += kScoreChunk) {
-        const std::size_t stop = std::min(begin + kScoreChunk, end);
-        score_range(lut, entries, begin, stop, scores);
-        best.offer_run(scores, stop - begin, begin);
-      }
-      std::lock_guard<std::mutex> lock(merge_mutex);
-      candidates.insert(candidates.end(), best.kept().begin(), best.kept().end());
-    });
   }
-  if (k < candidates.size()) {
-    std::nth_element(candidates.begin(), candidates.begin() + static_cast<std::ptrdiff_t>(k - 1),
-                     candidates.end(), ranks_before);
-    candidates.resize(k);
-  }
-  std::sort(candidates.begin(), candidates.end(), ranks_before);
-  return to_pairs(candidates, entries.ids);
+  const std::vector<Candidate> best = search_top_k(lut, entries, k, max_norm_, active_kernels(bits_), 0, stats);
+  std::vector<ScoredPair> pairs(best.size());
+  for (std::size_t i = 0; i < best.size(); ++i) pairs[i] = {entries.ids[best[i].position], best[i].score};
+  return pairs;
 }
 
 Result<std::vector<ScoredPair>> CompressedVectorStore::query_all(FloatView vector) const {

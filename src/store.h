@@ -13,8 +13,10 @@
 #include "encode.h"
 #include "id_index.h"
 #include "page_array.h"
+#include "ranking.h"
 #include "similarity.h"
 #include "store_error.h"
+#include "top_k.h"
 
 namespace velmora {
 
@@ -78,10 +80,6 @@ class PreparedPairs {
   std::size_t first_borrowed_ = 0;
 };
 
-// Positions ordered best first: greater scores first, NaN after every
-// number, equal scores by position.
-std::vector<std::size_t> rank_by_score(const float* scores, std::size_t n);
-
 class CompressedVectorStore {
  public:
   // Validates dim (through the rotation) before bits (through the codebook)
@@ -100,8 +98,8 @@ class CompressedVectorStore {
   // All-or-nothing; encodes on the worker pool.
   Status insert_batch(const PreparedPairs& pairs);
 
-  // Best first.
-  Result<std::vector<ScoredPair>> query(FloatView vector, std::uint64_t top_k) const;
+  // Best first. `stats`, when given, tells how the top k were found.
+  Result<std::vector<ScoredPair>> query(FloatView vector, std::uint64_t top_k, TopKStats* stats = nullptr) const;
   Result<std::vector<ScoredPair>> query_all(FloatView vector) const;
 
   // The stored record at a position, for inspection and tests.
@@ -140,6 +138,7 @@ class CompressedVectorStore {
   PageArray<float> norms_;        // by position
   BlockedCodes codes_;              // by position
   IdIndex index_;                   // id -> position
+  float max_norm_ = 0.0f;           // at least every stored norm (never lowered)
 };
 
 }  // namespace velmora

@@ -1,6 +1,8 @@
 // The store's bulk entry points for array-based callers: lookups by id,
 // read access to every entry, upserts of records encoded elsewhere, and
 // building a store from whole arrays (a loaded file).
+#include <algorithm>
+
 #include "invariant.h"
 #include "store.h"
 
@@ -48,6 +50,7 @@ std::optional<CompressedVectorStore> CompressedVectorStore::from_arrays(PageArra
   store.ids_ = std::move(ids);
   store.norms_ = std::move(norms);
   store.codes_ = std::move(codes);
+  for (std::size_t p = 0; p < n; ++p) store.max_norm_ = std::max(store.max_norm_, store.norms_[p]);
   return store;
 }
 

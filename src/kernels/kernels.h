@@ -5,27 +5,86 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "block_format.h"
+
 namespace velmora {
 namespace kernels {
 
 // The epsilon added to the norm product of a cosine score: 1e-12 as an f32.
 inline constexpr float kScoreEpsilon = 1e-12f;
 
+// --- Exact scores -----------------------------------------------------------
+// Every lane adds one f32 table entry per coordinate in ascending coordinate
+// order from +0.0, then divides (sum * norm) by (query_norm * norm + 1e-12),
+// each step a separately rounded f32 operation: every kernel below gives the
+// same bits.
+
 struct ScoreBlocksArgs {
-  const float* lut;             // dim << bits table entries
+  const std::uint8_t* table;   // the query's table as the kernel's `prepare` laid it out
   std::size_t dim;
-  const std::uint8_t* blocks;   // the first block to score (see code_layout.h)
+  const std::uint8_t* blocks;  // the first block to score (block_format.h)
   std::size_t block_bytes;
-  const float* norms;           // 16 per block, from the first block's lane 0
+  const float* norms;          // 32 per block, from the first block's lane 0
   float query_norm;
 };
 
-// Scores block_count consecutive blocks: out[16 * b + lane].
+// Scores block_count consecutive blocks: out[32 * b + lane].
 using ScoreBlocksFn = void (*)(const ScoreBlocksArgs& args, std::size_t block_count, float* out);
 
-ScoreBlocksFn score_blocks_scalar(int bits);
-ScoreBlocksFn score_blocks_avx2(int bits);
-ScoreBlocksFn score_blocks_avx512(int bits);
+// One way of computing the exact scores, for one bit width.
+struct ExactKernel {
+  const char* name = nullptr;
+  // Bytes of the kernel's form of a table of dim rows of 2^bits entries.
+  std::size_t (*table_bytes)(std::size_t dim) = nullptr;
+  void (*prepare)(const float* lut, std::size_t dim, std::uint8_t* table) = nullptr;
+  ScoreBlocksFn score = nullptr;
+  explicit operator bool() const { return score != nullptr; }
+};
+
+// Portable: one plain loop per lane.
+ExactKernel scalar_kernel(int bits);
+// Table rows in registers, looked up with vpermps.
+ExactKernel permute_kernel_avx2(int bits);
+ExactKernel permute_kernel_avx512(int bits);
+// The table's four byte planes looked up with byte shuffles (pshufb) and
+// reassembled into f32 with unpacks: no cross-lane permutes.
+ExactKernel plane_kernel_avx2(int bits);
+ExactKernel plane_kernel_avx512(int bits);
+
+// The exact scores of a few stored vectors anywhere in the store (each a
+// block and a lane), from the plain table of dim rows of 2^bits entries: the
+// same bits as every block kernel. Their sums run side by side, so the
+// additions of one vector overlap those of the others.
+inline constexpr std::size_t kMaxScatteredLanes = 8;
+struct ScatteredLanes {
+  const std::uint8_t* blocks[kMaxScatteredLanes];
+  std::uint8_t lanes[kMaxScatteredLanes];
+  float norms[kMaxScatteredLanes];
+  std::size_t count = 0;
+};
+void score_lanes(const float* lut, std::size_t dim, int bits, const ScatteredLanes& lanes, float query_norm,
+                 float* out);
+
+// --- Integer bounds ---------------------------------------------------------
+// Each field of a block has a table of 16 u8 values, one per nibble; a
+// vector's bound sum is the sum over the fields of the entry its nibble picks.
+
+struct BoundBlocksArgs {
+  const std::uint8_t* table;   // 16 bytes per field; zero rows pad it to a multiple of 4 fields
+  std::size_t fields;
+  const std::uint8_t* blocks;
+  std::size_t block_bytes;
+  std::uint32_t limit;         // a vector survives when its sum exceeds this
+};
+
+// sums[32 * b + lane] = the lane's sum; survivors[b] has bit `lane` set when
+// that sum exceeds the limit. Lanes of a partial block sum their zero codes.
+using BoundBlocksFn = void (*)(const BoundBlocksArgs& args, std::size_t block_count, std::uint32_t* sums,
+                               std::uint32_t* survivors);
+
+BoundBlocksFn bound_blocks_scalar();
+BoundBlocksFn bound_blocks_avx2();
+BoundBlocksFn bound_blocks_avx512();
 
 }  // namespace kernels
 }  // namespace velmora

@@ -1,49 +1,57 @@
-// Portable scoring: the block kernel with one plain loop per lane.
-#include <cstring>
-
+// Portable exact scoring: the block kernel with one plain loop per lane, and
+// the scores of a few vectors scattered over the store.
 #include "score_kernel.h"
 
 namespace velmora {
 namespace kernels {
+
+ExactKernel scalar_kernel(int bits) { return exact_kernel<ScalarLookup>("scalar", bits); }
+
 namespace {
 
-struct ScalarIsa {
-  static constexpr int kGroup = 2;
-  struct Acc {
-    float lane[16];
-  };
-  static Acc zero() {
-    Acc acc;
-    for (float& x : acc.lane) x = 0.0f;
-    return acc;
+template <int Bits>
+void score_lanes_at(const float* lut, std::size_t dim, const ScatteredLanes& v, float query_norm, float* out) {
+  using Code = StepCode<Bits>;
+  float sums[kMaxScatteredLanes] = {};
+  const std::uint8_t* bytes[kMaxScatteredLanes];  // lane % 16 of the first field
+  unsigned shifts[kMaxScatteredLanes];
+  for (std::size_t j = 0; j < v.count; ++j) {
+    bytes[j] = v.blocks[j] + v.lanes[j] % 16;
+    shifts[j] = nibble_shift(v.lanes[j]);
   }
-  template <int Bits>
-  struct Row {
-    explicit Row(const float* p) : entries(p) {}
-    const float* entries;
-  };
-  template <int Bits>
-  static Acc add_lookup(Acc acc, const Row<Bits>& row, const std::uint8_t* field) {
-    std::uint64_t bits = 0;
-    std::memcpy(&bits, field, 2 * Bits);  // little-endian field of 16 codes
-    for (int l = 0; l < 16; ++l) {
-      acc.lane[l] = acc.lane[l] + row.entries[(bits >> (l * Bits)) & ((1u << Bits) - 1u)];
-    }
-    return acc;
-  }
-  template <int Bits>
-  static void finish(const Acc& acc, const float* norms, float query_norm, float* out) {
-    for (int l = 0; l < 16; ++l) {
-      const float raw = acc.lane[l] * norms[l];
-      const float denominator = (query_norm * norms[l]) + kScoreEpsilon;
-      out[l] = raw / denominator;
+  for (std::size_t i = 0; i < dim; ++i) {
+    const std::size_t step = i / Code::kCoordinates;
+    const int r = static_cast<int>(i % Code::kCoordinates);
+    const float* row = lut + (i << Bits);
+    const std::size_t fields = step * Code::kFields * kFieldBytes;
+    for (std::size_t j = 0; j < v.count; ++j) {
+      unsigned code = 0;
+      if (Code::split(r)) {
+        for (int q = 0; q < 3; ++q) code |= ((bytes[j][fields + q * kFieldBytes] >> (shifts[j] + 3)) & 1u) << q;
+      } else {
+        code = (bytes[j][fields + Code::field(r) * kFieldBytes] >> (shifts[j] + Code::shift(r))) & ((1u << Bits) - 1u);
+      }
+      sums[j] = sums[j] + row[code];
     }
   }
-};
+  for (std::size_t j = 0; j < v.count; ++j) {
+    const float raw = sums[j] * v.norms[j];
+    const float denominator = (query_norm * v.norms[j]) + kScoreEpsilon;
+    out[j] = raw / denominator;
+  }
+}
 
 }  // namespace
 
-ScoreBlocksFn score_blocks_scalar(int bits) { return score_blocks_for<ScalarIsa>(bits); }
+void score_lanes(const float* lut, std::size_t dim, int bits, const ScatteredLanes& lanes, float query_norm,
+                 float* out) {
+  switch (bits) {
+    case 2: score_lanes_at<2>(lut, dim, lanes, query_norm, out); break;
+    case 3: score_lanes_at<3>(lut, dim, lanes, query_norm, out); break;
+    case 4: score_lanes_at<4>(lut, dim, lanes, query_norm, out); break;
+    default: break;
+  }
+}
 
 }  // namespace kernels
 }  // namespace velmora

@@ -118,6 +118,21 @@ TEST(PackedRecords, BlockedCodesConvertToAndFromThePackedLayout) {
         codes.indices(p, got.data());
         ASSERT_EQ(got, indices[p]) << int(bits) << " " << dim << " " << p;
       }
+      // A whole block and the start of the next, from records whose spare
+      // bits are set: the codes come back, the spare bits do not.
+      std::vector<std::uint8_t> whole(40 * record);
+      for (std::size_t i = 0; i < 40; ++i) {
+        for (auto& x : indices[i]) x = static_cast<std::uint8_t>(rng() % (1u << bits));
+        pack_indices_into(indices[i].data(), dim, bits, whole.data() + i * record, record);
+        if (dim * bits % 8 != 0) whole[i * record + record - 1] |= static_cast<std::uint8_t>(0xFF << (dim * bits % 8));
+      }
+      codes.assign_packed(0, 40, whole.data());
+      std::vector<std::uint8_t> back(40 * record);
+      codes.export_packed(0, 40, back.data());
+      for (std::size_t i = 0; i < 40; ++i) {
+        const std::vector<std::uint8_t> expected = pack_indices(indices[i].data(), dim, bits);
+        ASSERT_EQ(0, std::memcmp(back.data() + i * record, expected.data(), record)) << int(bits) << " " << dim << " " << i;
+      }
       // grow() adds zero codes, which assign_packed then fills.
       codes.grow(n + 20);
       codes.indices(n + 19, got.data());

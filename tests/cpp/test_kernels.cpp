@@ -1,6 +1,7 @@
 // Every scoring kernel against the per-entry reference, bit for bit.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -20,16 +21,18 @@ using namespace velmora;
 
 namespace {
 
-struct Level {
+struct Formulation {
   const char* name;
   SimdLevel level;
-  kernels::ScoreBlocksFn (*kernel)(int bits);
+  kernels::ExactKernel (*kernel)(int bits);
 };
 
-const Level kLevels[] = {
-    {"scalar", SimdLevel::Scalar, kernels::score_blocks_scalar},
-    {"avx2", SimdLevel::Avx2, kernels::score_blocks_avx2},
-    {"avx512", SimdLevel::Avx512, kernels::score_blocks_avx512},
+const Formulation kFormulations[] = {
+    {"scalar", SimdLevel::Scalar, kernels::scalar_kernel},
+    {"avx2-permute", SimdLevel::Avx2, kernels::permute_kernel_avx2},
+    {"avx2-planes", SimdLevel::Avx2, kernels::plane_kernel_avx2},
+    {"avx512-permute", SimdLevel::Avx512, kernels::permute_kernel_avx512},
+    {"avx512-planes", SimdLevel::Avx512, kernels::plane_kernel_avx512},
 };
 
 QueryLut random_lut(std::size_t dim, std::uint8_t bits, std::mt19937& gen) {
@@ -50,8 +53,8 @@ class KernelsAgree : public ::testing::TestWithParam<int> {};
 TEST_P(KernelsAgree, WithTheReferenceOnEveryLevel) {
   const auto bits = static_cast<std::uint8_t>(GetParam());
   std::mt19937 gen(1234 + bits);
-  for (std::size_t dim : {32u, 33u, 40u, 47u, 64u, 100u, 129u}) {
-    for (std::size_t size : {1u, 15u, 16u, 17u, 18u, 70u, 333u}) {
+  for (std::size_t dim : {32u, 33u, 34u, 35u, 40u, 47u, 64u, 100u, 129u}) {
+    for (std::size_t size : {1u, 31u, 32u, 33u, 34u, 70u, 97u, 333u}) {
       std::size_t n = size;
       BlockedCodes codes(dim, bits);
       std::vector<float> norms;
@@ -86,23 +89,50 @@ TEST_P(KernelsAgree, WithTheReferenceOnEveryLevel) {
       }
       std::vector<float> padded_norms(codes.block_count() * kBlockLanes, 0.0f);
       std::copy(norms.begin(), norms.end(), padded_norms.begin());
-      const kernels::ScoreBlocksArgs args{lut.lut.data(), dim, codes.blocks(), codes.block_bytes(),
-                                          padded_norms.data(), lut.query_norm};
-      for (const Level& level : kLevels) {
-        if (static_cast<int>(detected_simd_level()) < static_cast<int>(level.level)) continue;
+      for (const Formulation& f : kFormulations) {
+        if (detected_simd_level() < f.level) continue;
+        const kernels::ExactKernel kernel = f.kernel(bits);
+        std::vector<std::uint8_t> table(kernel.table_bytes(dim));
+        kernel.prepare(lut.lut.data(), dim, table.data());
+        const kernels::ScoreBlocksArgs args{table.data(), dim, codes.blocks(), codes.block_bytes(),
+                                            padded_norms.data(), lut.query_norm};
+        // Scored in two calls, so that the last pass of the first is short
+        // when a formulation scores several blocks per pass.
         std::vector<float> got(codes.block_count() * kBlockLanes);
-        level.kernel(bits)(args, codes.block_count(), got.data());
+        const std::size_t first = codes.block_count() / 2;
+        kernel.score(args, first, got.data());
+        kernels::ScoreBlocksArgs rest = args;
+        rest.blocks += first * codes.block_bytes();
+        rest.norms += first * kBlockLanes;
+        kernel.score(rest, codes.block_count() - first, got.data() + first * kBlockLanes);
         for (std::size_t p = 0; p < n; ++p) {
           ASSERT_EQ(std::memcmp(&got[p], &reference[p], sizeof(float)), 0)
-              << level.name << " dim " << dim << " n " << n << " position " << p << ": " << got[p]
+              << f.name << " dim " << dim << " n " << n << " position " << p << ": " << got[p]
               << " vs " << reference[p];
+        }
+      }
+      // A few vectors anywhere in the store, scored side by side.
+      for (std::size_t first = 0; first < n; first += kernels::kMaxScatteredLanes) {
+        kernels::ScatteredLanes lanes;
+        for (std::size_t p = first; p < std::min(n, first + kernels::kMaxScatteredLanes); ++p) {
+          const std::size_t q = (p * 7919) % n;
+          lanes.blocks[lanes.count] = codes.block(q / kBlockLanes);
+          lanes.lanes[lanes.count] = static_cast<std::uint8_t>(q % kBlockLanes);
+          lanes.norms[lanes.count] = norms[q];
+          ++lanes.count;
+        }
+        float got[kernels::kMaxScatteredLanes];
+        kernels::score_lanes(lut.lut.data(), dim, bits, lanes, lut.query_norm, got);
+        for (std::size_t j = 0; j < lanes.count; ++j) {
+          const std::size_t q = ((first + j) * 7919) % n;
+          ASSERT_EQ(std::memcmp(&got[j], &reference[q], sizeof(float)), 0) << "scattered, position " << q;
         }
       }
       // The active level through the store's entry point, from a block start
       // to a partial block's end.
       const std::vector<std::uint64_t> ids(n, 0);
       StoredEntries entries{ids.data(), norms.data(), &codes, n};
-      const std::size_t begin = n > 16 ? 16 : 0;
+      const std::size_t begin = n > 32 ? 32 : 0;
       std::vector<float> ranged(n - begin);
       score_range(lut, entries, begin, n, ranged.data());
       ASSERT_EQ(std::memcmp(ranged.data(), reference.data() + begin, ranged.size() * sizeof(float)), 0);
@@ -116,12 +146,63 @@ TEST_P(KernelsAgree, WithTheReferenceOnEveryLevel) {
 INSTANTIATE_TEST_SUITE_P(BitWidths, KernelsAgree, ::testing::Values(2, 3, 4),
                          [](const auto& param_info) { return "bits" + std::to_string(param_info.param); });
 
+// The bound passes sum one u8 entry per field exactly, past the 256 fields
+// that fit 16-bit lanes too, and flag exactly the lanes above the limit.
+TEST(BoundKernels, SumEveryFieldExactlyAndFlagTheLanesAboveTheLimit) {
+  const struct {
+    const char* name;
+    SimdLevel level;
+    kernels::BoundBlocksFn fn;
+  } passes[] = {{"scalar", SimdLevel::Scalar, kernels::bound_blocks_scalar()},
+                {"avx2", SimdLevel::Avx2, kernels::bound_blocks_avx2()},
+                {"avx512", SimdLevel::Avx512, kernels::bound_blocks_avx512()}};
+  std::mt19937 gen(42);
+  for (std::size_t fields : {1u, 2u, 3u, 5u, 64u, 255u, 256u, 257u, 300u, 513u, 1152u}) {
+    const std::size_t blocks = 5, block_bytes = fields * kernels::kFieldBytes;
+    std::vector<std::uint8_t> table((fields + 3) / 4 * 4 * kernels::kFieldBytes, 0);
+    std::vector<std::uint8_t> codes(blocks * block_bytes + kBlockTailPadding);
+    // Mostly the largest entries, so that 16-bit sums would overflow if kept
+    // too long.
+    for (std::size_t i = 0; i < fields * kernels::kFieldBytes; ++i) {
+      table[i] = static_cast<std::uint8_t>(gen() % 4 == 0 ? gen() : 255);
+    }
+    for (auto& c : codes) c = static_cast<std::uint8_t>(gen());
+    std::vector<std::uint32_t> expected(blocks * kBlockLanes, 0);
+    for (std::size_t b = 0; b < blocks; ++b) {
+      for (std::size_t lane = 0; lane < kBlockLanes; ++lane) {
+        for (std::size_t f = 0; f < fields; ++f) {
+          const std::uint8_t byte = codes[b * block_bytes + f * kernels::kFieldBytes + lane % 16];
+          expected[b * kBlockLanes + lane] += table[f * kernels::kFieldBytes + ((byte >> (4 * (lane / 16))) & 15)];
+        }
+      }
+    }
+    std::vector<std::uint32_t> sorted = expected;
+    std::sort(sorted.begin(), sorted.end());
+    for (std::uint32_t limit : {0u, sorted[sorted.size() / 2], sorted.back(), sorted.back() - 1, 0xFFFFFFFFu}) {
+      for (const auto& pass : passes) {
+        if (detected_simd_level() < pass.level) continue;
+        std::vector<std::uint32_t> sums(blocks * kBlockLanes), survivors(blocks);
+        const kernels::BoundBlocksArgs args{table.data(), fields, codes.data(), block_bytes, limit};
+        pass.fn(args, blocks, sums.data(), survivors.data());
+        ASSERT_EQ(sums, expected) << pass.name << " fields " << fields;
+        for (std::size_t b = 0; b < blocks; ++b) {
+          std::uint32_t mask = 0;
+          for (std::size_t lane = 0; lane < kBlockLanes; ++lane) {
+            mask |= std::uint32_t{expected[b * kBlockLanes + lane] > limit} << lane;
+          }
+          ASSERT_EQ(survivors[b], mask) << pass.name << " fields " << fields << " limit " << limit;
+        }
+      }
+    }
+  }
+}
+
 TEST(BlockedCodes, RemovalMovesTheLastVectorAndClearsFreedLanes) {
   for (std::uint8_t bits : {2, 3, 4}) {
     BlockedCodes codes(35, bits);
     std::vector<std::vector<std::uint8_t>> rows;
     std::mt19937 gen(bits);
-    for (int p = 0; p < 40; ++p) {
+    for (int p = 0; p < 70; ++p) {
       std::vector<std::uint8_t> row(35);
       for (auto& c : row) c = static_cast<std::uint8_t>(gen() % (1u << bits));
       codes.push_back(row.data());
@@ -129,7 +210,7 @@ TEST(BlockedCodes, RemovalMovesTheLastVectorAndClearsFreedLanes) {
     }
     std::vector<std::uint8_t> got(35);
     // Mirror of swap-remove on the plain rows.
-    for (std::size_t victim : {3u, 38u, 0u, 16u, 15u}) {
+    for (std::size_t victim : {3u, 68u, 0u, 32u, 31u, 16u}) {
       codes.move_last_to(victim);
       rows[victim] = rows.back();
       rows.pop_back();

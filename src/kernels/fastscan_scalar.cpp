@@ -1,0 +1,34 @@
+// The integer bound pass in portable code.
+#include "kernels.h"
+
+namespace velmora {
+namespace kernels {
+
+namespace {
+
+void bound_blocks_portable(const BoundBlocksArgs& a, std::size_t block_count, std::uint32_t* sums,
+                           std::uint32_t* survivors) {
+  for (std::size_t b = 0; b < block_count; ++b) {
+    const std::uint8_t* block = a.blocks + b * a.block_bytes;
+    std::uint32_t* out = sums + b * kBlockLanes;
+    for (std::size_t lane = 0; lane < kBlockLanes; ++lane) out[lane] = 0;
+    for (std::size_t f = 0; f < a.fields; ++f) {
+      const std::uint8_t* field = block + f * kFieldBytes;
+      const std::uint8_t* table = a.table + f * kFieldBytes;
+      for (std::size_t j = 0; j < 16; ++j) {
+        out[j] += table[field[j] & 0x0F];
+        out[j + 16] += table[field[j] >> 4];
+      }
+    }
+    std::uint32_t mask = 0;
+    for (std::size_t lane = 0; lane < kBlockLanes; ++lane) mask |= std::uint32_t{out[lane] > a.limit} << lane;
+    survivors[b] = mask;
+  }
+}
+
+}  // namespace
+
+BoundBlocksFn bound_blocks_scalar() { return &bound_blocks_portable; }
+
+}  // namespace kernels
+}  // namespace velmora

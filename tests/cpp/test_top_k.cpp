@@ -1,0 +1,364 @@
+// The pruned top-k search against the per-entry reference: the same
+// positions, scores and order, bit for bit, for every kernel, bound pass and
+// split of the store, on data built so that the bound has little room.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "code_layout.h"
+#include "codebook.h"
+#include "encode.h"
+#include "kernels/kernels.h"
+#include "ranking.h"
+#include "score_bound.h"
+#include "similarity.h"
+#include "simd.h"
+#include "store.h"
+#include "top_k.h"
+
+using namespace velmora;
+
+namespace {
+
+// A store's worth of codes, norms and a query table, built directly.
+struct Data {
+  std::size_t dim;
+  std::uint8_t bits;
+  BlockedCodes codes;
+  std::vector<std::vector<std::uint8_t>> rows;  // the codes of each position
+  std::vector<float> norms;
+  std::vector<std::uint64_t> ids;
+  QueryLut lut;
+
+  Data(std::size_t d, std::uint8_t b) : dim(d), bits(b), codes(d, b) {
+    lut.dim = d;
+    lut.bits = b;
+  }
+  std::size_t size() const { return rows.size(); }
+  void add(const std::vector<std::uint8_t>& row, float norm) {
+    codes.push_back(row.data());
+    rows.push_back(row);
+    norms.push_back(norm);
+    ids.push_back(ids.size());
+  }
+  // The store's way: the last entry moves into the hole.
+  void remove(std::size_t p) {
+    codes.move_last_to(p);
+    rows[p] = rows.back();
+    rows.pop_back();
+    norms[p] = norms.back();
+    norms.pop_back();
+    ids[p] = ids.back();
+    ids.pop_back();
+  }
+  StoredEntries entries() const { return {ids.data(), norms.data(), &codes, size()}; }
+  float max_norm() const { return *std::max_element(norms.begin(), norms.end()); }
+  float reference_score(std::size_t p) const {
+    const std::vector<std::uint8_t> packed = pack_indices(rows[p].data(), dim, bits);
+    return cosine_score(lut, packed.data(), packed.size(), norms[p]);
+  }
+};
+
+std::vector<Candidate> reference_top_k(const Data& data, std::size_t k) {
+  std::vector<float> scores(data.size());
+  for (std::size_t p = 0; p < data.size(); ++p) scores[p] = data.reference_score(p);
+  const std::vector<std::size_t> order = rank_by_score(scores.data(), data.size());
+  std::vector<Candidate> best(k);
+  for (std::size_t i = 0; i < k; ++i) best[i] = {scores[order[i]], order[i]};
+  return best;
+}
+
+// Codes near the middle of the codebook are the common ones, as for real
+// rotated vectors.
+std::vector<std::uint8_t> typical_row(std::size_t dim, std::uint8_t bits, std::mt19937& gen) {
+  std::normal_distribution<float> normal(0.0f, static_cast<float>(1 << bits) / 4.0f);
+  const int levels = 1 << bits;
+  std::vector<std::uint8_t> row(dim);
+  for (auto& c : row) {
+    const int code = static_cast<int>(std::lround(normal(gen) + (levels - 1) / 2.0f));
+    c = static_cast<std::uint8_t>(std::clamp(code, 0, levels - 1));
+  }
+  return row;
+}
+
+// The query of a stored vector: y_i times the codebook's levels, y the
+// vector's own levels (so that it and its near copies score at the top).
+void table_towards(Data& data, const std::vector<std::uint8_t>& row, std::mt19937& gen, float noise = 0.3f) {
+  const auto codebook = get_codebook(data.dim, data.bits);
+  ASSERT_TRUE(codebook.ok());
+  const std::vector<float>& levels = codebook.value()->centroids;
+  std::normal_distribution<float> normal(0.0f, noise / std::sqrt(static_cast<float>(data.dim)));
+  data.lut.lut.assign(data.dim << data.bits, 0.0f);
+  double squares = 0.0;
+  for (std::size_t i = 0; i < data.dim; ++i) {
+    const float y = levels[row[i]] + normal(gen);
+    squares += double(y) * y;
+    for (std::size_t c = 0; c < levels.size(); ++c) data.lut.lut[(i << data.bits) + c] = y * levels[c];
+  }
+  data.lut.query_norm = static_cast<float>(std::sqrt(squares));
+}
+
+// The kernels to try: each bound pass with the level's exact kernel, and each
+// exact formulation with the portable bound pass.
+std::vector<std::pair<std::string, ScoringKernels>> kernel_choices(int bits) {
+  std::vector<std::pair<std::string, ScoringKernels>> out;
+  out.emplace_back("reference", kernels_for(SimdLevel::Reference, bits));
+  const ScoringKernels& scalar = kernels_for(SimdLevel::Scalar, bits);
+  out.emplace_back("scalar", scalar);
+  const SimdLevel detected = detected_simd_level();
+  if (detected >= SimdLevel::Avx2) {
+    ScoringKernels k = kernels_for(SimdLevel::Avx2, bits);
+    k.bound = kernels::bound_blocks_avx2();
+    out.emplace_back("avx2 bound", k);
+    for (auto make : {kernels::permute_kernel_avx2, kernels::plane_kernel_avx2}) {
+      out.emplace_back(make(bits).name, ScoringKernels{make(bits), scalar.bound});
+    }
+  }
+  if (detected >= SimdLevel::Avx512) {
+    ScoringKernels k = kernels_for(SimdLevel::Avx512, bits);
+    k.bound = kernels::bound_blocks_avx512();
+    out.emplace_back("avx512 bound", k);
+    for (auto make : {kernels::permute_kernel_avx512, kernels::plane_kernel_avx512}) {
+      out.emplace_back(make(bits).name, ScoringKernels{make(bits), scalar.bound});
+    }
+  }
+  return out;
+}
+
+// Every kernel choice and split gives the reference's answer; `exact` gets the
+// number of exact scores the portable choice needed in one piece.
+void expect_reference_answer(const Data& data, std::size_t k, const char* what, std::size_t* exact = nullptr) {
+  const std::vector<Candidate> expected = reference_top_k(data, k);
+  for (const auto& [name, kernels] : kernel_choices(data.bits)) {
+    for (std::size_t pieces : {1u, 2u, 3u}) {
+      TopKStats stats;
+      const std::vector<Candidate> got =
+          search_top_k(data.lut, data.entries(), k, data.max_norm(), kernels, pieces, &stats);
+      EXPECT_EQ(got.size(), expected.size());
+      for (std::size_t i = 0; i < std::min(got.size(), expected.size()); ++i) {
+        ASSERT_EQ(got[i].position, expected[i].position)
+            << what << ": " << name << ", " << pieces << " pieces, dim " << data.dim << ", bits " << int(data.bits)
+            << ", k " << k << ", rank " << i;
+        ASSERT_EQ(std::memcmp(&got[i].score, &expected[i].score, sizeof(float)), 0)
+            << what << ": " << name << ", rank " << i;
+      }
+      if (name == "scalar" && pieces == 1 && exact != nullptr) *exact = stats.exact_scores;
+    }
+  }
+}
+
+// Every vector's bound sum: no vector may be proven below its own score.
+void expect_no_vector_beneath_itself(const Data& data, const ScoreBound& bound, const char* what) {
+  std::vector<std::uint32_t> sums(data.codes.block_count() * kBlockLanes), survivors(data.codes.block_count());
+  const kernels::BoundBlocksArgs args{bound.table(), bound.fields(), data.codes.blocks(), data.codes.block_bytes(), 0};
+  kernels::bound_blocks_scalar()(args, data.codes.block_count(), sums.data(), survivors.data());
+  for (std::size_t p = 0; p < data.size(); ++p) {
+    const float score = data.reference_score(p);
+    const std::int64_t limit = bound.prune_limit(score);
+    ASSERT_TRUE(limit < 0 || sums[p] > static_cast<std::uint64_t>(limit))
+        << what << ": position " << p << " score " << score << " sum " << sums[p] << " limit " << limit;
+  }
+}
+
+}  // namespace
+
+// Thousands of exactly equal and nearly equal scores around the k-th place:
+// copies of one row (equal scores), the same row with other norms (scores a
+// few ulps apart) and rows one level away in one coordinate; they straddle
+// every k tried, and every bound pass must keep whatever can still win,
+// ties going to the earlier position.
+TEST(TopKSearch, NearTiesAroundTheKthPlaceMatchTheReference) {
+  for (std::uint8_t bits : {2, 3, 4}) {
+    for (std::size_t dim : {33u, 128u}) {
+      std::mt19937 gen(dim * 10 + bits);
+      Data data(dim, bits);
+      const std::vector<std::uint8_t> target = typical_row(dim, bits, gen);
+      std::uniform_real_distribution<float> spread(0.5f, 2.0f);
+      std::uniform_int_distribution<std::size_t> coordinate(0, dim - 1);
+      for (std::size_t p = 0; p < 12000; ++p) {
+        switch (p % 6) {
+          case 0: data.add(target, 1.0f); break;
+          case 1: data.add(target, spread(gen)); break;
+          case 2: {
+            std::vector<std::uint8_t> near = target;
+            std::uint8_t& c = near[coordinate(gen)];
+            c = static_cast<std::uint8_t>(c == 0 ? 1 : c - 1);
+            data.add(near, spread(gen));
+            break;
+          }
+          default: data.add(typical_row(dim, bits, gen), spread(gen));
+        }
+      }
+      table_towards(data, target, gen);
+      for (std::size_t victim : {5u, 600u, 0u, 7001u}) data.remove(victim);
+      for (std::size_t k : {std::size_t{1}, std::size_t{7}, std::size_t{100}, std::size_t{2000}, data.size() / 8}) {
+        expect_reference_answer(data, k, "near ties");
+      }
+      const auto bound = ScoreBound::build(data.lut, data.max_norm());
+      ASSERT_TRUE(bound.has_value());
+      expect_no_vector_beneath_itself(data, *bound, "near ties");
+    }
+  }
+}
+
+// Wide dimensions (sums widened past 256 fields), one coordinate's row far
+// above the others, and tables of random signs rather than products.
+TEST(TopKSearch, WideDimensionsDominantRowsAndArbitraryTables) {
+  for (std::uint8_t bits : {2, 3, 4}) {
+    for (std::size_t dim : {32u, 100u, 768u, 1536u}) {
+      std::mt19937 gen(dim + bits);
+      Data data(dim, bits);
+      const std::size_t n = dim >= 768 ? 2500 : 6000;
+      std::uniform_real_distribution<float> spread(0.25f, 4.0f);
+      const std::vector<std::uint8_t> target = typical_row(dim, bits, gen);
+      for (std::size_t p = 0; p < n; ++p) data.add(p % 50 == 0 ? target : typical_row(dim, bits, gen), spread(gen));
+      table_towards(data, target, gen, 1.0f);
+      expect_reference_answer(data, 10, "realistic table");
+      // One row a million times the others.
+      for (std::size_t c = 0; c < (std::size_t{1} << bits); ++c) data.lut.lut[(7 << bits) + c] *= 1e6f;
+      expect_reference_answer(data, 25, "dominant row");
+      // Entries of any sign and order.
+      std::normal_distribution<float> normal;
+      for (float& x : data.lut.lut) x = normal(gen);
+      expect_reference_answer(data, n / 8, "arbitrary table");
+      const auto bound = ScoreBound::build(data.lut, data.max_norm());
+      ASSERT_TRUE(bound.has_value());
+      expect_no_vector_beneath_itself(data, *bound, "arbitrary table");
+    }
+  }
+}
+
+// Scales from subnormal to near overflow, in the table, the query norm and
+// the stored norms. Where the bound cannot be trusted the search scores
+// everything; either way the answer is the reference's.
+TEST(TopKSearch, HugeAndTinyMagnitudes) {
+  const float inf = std::numeric_limits<float>::infinity();
+  for (std::uint8_t bits : {2, 3, 4}) {
+    std::mt19937 gen(77 + bits);
+    Data data(64, bits);
+    const std::vector<std::uint8_t> target = typical_row(64, bits, gen);
+    std::uniform_real_distribution<float> exponent(-30.0f, 30.0f);
+    for (std::size_t p = 0; p < 4000; ++p) {
+      data.add(p % 9 == 0 ? target : typical_row(64, bits, gen), std::pow(10.0f, exponent(gen)));
+    }
+    table_towards(data, target, gen);
+    const std::vector<float> base = data.lut.lut;
+    const float base_norm = data.lut.query_norm;
+    struct Scale {
+      float table, query_norm;
+      bool bounded;  // whether the bound pass may run
+    };
+    for (const Scale scale : {Scale{1e-30f, 1e-30f, true}, Scale{1e-40f, 1e-40f, true}, Scale{1e-41f, 1.0f, true},
+                              Scale{1e8f, 1e8f, false}, Scale{1.0f, 1e-38f, true}, Scale{1.0f, inf, false},
+                              Scale{1.0f, 0.0f, false}}) {
+      for (std::size_t j = 0; j < base.size(); ++j) data.lut.lut[j] = base[j] * scale.table;
+      data.lut.query_norm = base_norm * scale.query_norm;
+      TopKStats stats;
+      search_top_k(data.lut, data.entries(), 5, data.max_norm(), kernels_for(SimdLevel::Scalar, bits), 1, &stats);
+      EXPECT_EQ(stats.bounded, scale.bounded) << scale.table << " " << scale.query_norm;
+      for (std::size_t k : {1u, 5u, 300u}) expect_reference_answer(data, k, "magnitudes");
+      if (stats.bounded) {
+        expect_no_vector_beneath_itself(data, *ScoreBound::build(data.lut, data.max_norm()), "magnitudes");
+      }
+    }
+  }
+}
+
+// Tables the bound cannot serve (not finite, or of zero range) take the exact
+// path and still rank NaN last and ties by position.
+TEST(TopKSearch, UnboundableTablesTakeTheExactPath) {
+  std::mt19937 gen(5);
+  Data data(40, 4);
+  for (std::size_t p = 0; p < 3000; ++p) data.add(typical_row(40, 4, gen), 1.0f + static_cast<float>(p % 7));
+  table_towards(data, data.rows[3], gen);
+  const std::vector<float> base = data.lut.lut;
+  for (float odd : {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(), 0.0f}) {
+    data.lut.lut = base;
+    if (odd == 0.0f) {
+      std::fill(data.lut.lut.begin(), data.lut.lut.end(), 0.0f);  // a zero query
+    } else {
+      data.lut.lut[(5 << 4) + 3] = odd;  // one entry: only the vectors with that code score NaN or inf
+    }
+    EXPECT_FALSE(ScoreBound::build(data.lut, data.max_norm()).has_value());
+    for (std::size_t k : {1u, 10u, 375u}) expect_reference_answer(data, k, "unboundable");
+  }
+  // Norms so large that sum * norm could overflow.
+  data.lut.lut = base;
+  data.norms[17] = 3e38f;
+  EXPECT_FALSE(ScoreBound::build(data.lut, data.max_norm()).has_value());
+  expect_reference_answer(data, 10, "overflowing norms");
+}
+
+// All scores equal: no vector is ever strictly below the k-th best, so every
+// vector is scored exactly and the earliest positions win.
+TEST(TopKSearch, EqualScoresKeepEveryVector) {
+  for (std::uint8_t bits : {2, 3, 4}) {
+    Data data(96, bits);
+    std::mt19937 gen(bits);
+    const std::vector<std::uint8_t> row = typical_row(96, bits, gen);
+    for (std::size_t p = 0; p < 5000; ++p) data.add(row, 2.0f);
+    table_towards(data, row, gen);
+    for (std::size_t k : {1u, 10u, 600u}) {
+      std::size_t exact = 0;
+      expect_reference_answer(data, k, "equal scores", &exact);
+      EXPECT_EQ(exact, data.size());
+    }
+  }
+}
+
+// Copies of one vector far above the rest, the first near the start: once
+// the k-th best is one of them, the bound pass leaves every other vector
+// unscored (the copies themselves tie with it and must be scored).
+TEST(TopKSearch, ClearWinnersPruneNearlyEverything) {
+  for (std::uint8_t bits : {2, 3, 4}) {
+    Data data(128, bits);
+    std::mt19937 gen(11 * bits);
+    const std::vector<std::uint8_t> target = typical_row(128, bits, gen);
+    for (std::size_t p = 0; p < 40000; ++p) data.add(p % 1000 == 17 ? target : typical_row(128, bits, gen), 1.0f);
+    table_towards(data, target, gen);
+    std::size_t exact = 0;
+    expect_reference_answer(data, 1, "clear winners", &exact);
+    EXPECT_LT(exact, data.size() / 200) << "bits " << int(bits);
+    expect_reference_answer(data, 10, "clear winners", &exact);
+    EXPECT_LT(exact, data.size() / 20) << "bits " << int(bits);
+  }
+}
+
+// A store assembled from arrays (a loaded file) knows its largest norm, so a
+// norm that could make sum * norm overflow still keeps queries off the bound.
+TEST(TopKSearch, StoresBuiltFromArraysGuardAgainstTheirLargestNorm) {
+  for (const float largest : {2.0f, 3e38f}) {
+    std::mt19937 gen(3);
+    const std::size_t dim = 64, n = 2000;
+    PageArray<std::uint64_t> ids;
+    PageArray<float> norms;
+    BlockedCodes codes(dim, 4);
+    for (std::size_t p = 0; p < n; ++p) {
+      const std::vector<std::uint8_t> row = typical_row(dim, 4, gen);
+      codes.push_back(row.data());
+      ids.push_back(p * 3);
+      norms.push_back(p == 1234 ? largest : 1.0f + static_cast<float>(p % 5));
+    }
+    std::uint64_t repeated = 0;
+    auto store = CompressedVectorStore::from_arrays(std::move(ids), std::move(norms), std::move(codes), &repeated);
+    ASSERT_TRUE(store.has_value());
+    std::normal_distribution<float> normal;
+    std::vector<float> query(dim);
+    for (float& x : query) x = normal(gen);
+    TopKStats stats;
+    const auto top = store->query(query, 10, &stats);
+    ASSERT_TRUE(top.ok());
+    EXPECT_EQ(stats.bounded, largest < 1e30f);
+    const auto all = store->query_all(query);
+    ASSERT_TRUE(all.ok());
+    for (std::size_t i = 0; i < 10; ++i) {
+      EXPECT_EQ(top.value()[i].id, all.value()[i].id);
+      EXPECT_EQ(std::memcmp(&top.value()[i].score, &all.value()[i].score, sizeof(float)), 0);
+    }
+  }
+}
