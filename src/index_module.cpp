@@ -31,8 +31,10 @@
 #include "binding_errors.h"
 #include "byte_io.h"
 #include "codebook.h"
+#include "config_binding.h"
 #include "convert.h"
 #include "encode.h"
+#include "gil_release.h"
 #include "index_file.h"
 #include "invariant.h"
 #include "page_array.h"
@@ -104,19 +106,6 @@ class Borrow {
  private:
   PyObject* self_ = nullptr;
   Access access_;
-};
-
-// Releases the interpreter lock for its lifetime; an exception leaving the
-// scope takes the lock back first.
-class GilReleased {
- public:
-  GilReleased() : state_(PyEval_SaveThread()) {}
-  GilReleased(const GilReleased&) = delete;
-  GilReleased& operator=(const GilReleased&) = delete;
-  ~GilReleased() { PyEval_RestoreThread(state_); }
-
- private:
-  PyThreadState* state_;
 };
 
 void raise_store_error(const StoreError& error) {
@@ -672,8 +661,15 @@ PyObject* create_index_type() {
   return PyType_FromSpec(&spec);
 }
 
+PyMethodDef g_module_functions[] = {
+    {"engine_config", engine_config_dict, METH_NOARGS,
+     "engine_config()\n--\n\nHow the engine was built, the CPU it runs on, the kernels it chose and its "
+     "worker threads, as a dict."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef g_module_def = {
-    PyModuleDef_HEAD_INIT, "_index_core", kModuleDoc, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "_index_core", kModuleDoc, 0, g_module_functions, nullptr, nullptr, nullptr, nullptr,
 };
 
 // Like _velmora_rs, the module serves the first interpreter that imports it.

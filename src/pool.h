@@ -12,6 +12,10 @@ namespace velmora {
 // "RAYON_RS_NUM_CPUS" (each a positive integer), else one per logical CPU.
 std::size_t configured_thread_count();
 
+// The number of threads the process-wide pool computes with (the caller
+// included); creates the pool if no map has run yet.
+std::size_t pool_thread_count();
+
 // Splits [0, n) by recursive halving into contiguous pieces, about eight per
 // thread (a piece of one index is never split), and calls body(begin, end)
 // for each piece on the pool. Returns when every piece is done. An exception

@@ -20,10 +20,12 @@ except ModuleNotFoundError as error:  # pragma: no cover - depends on how Python
         "'python -P'; or build it into the environment with 'pip install .'."
     ) from error
 
+from ._config import show_config
+
 if TYPE_CHECKING:
     from ._index import Index
 
-__all__ = ["CompressedVectorStore", "Index", "__version__"]
+__all__ = ["CompressedVectorStore", "Index", "__version__", "show_config"]
 
 
 def __getattr__(name: str) -> Any:

@@ -42,3 +42,6 @@ class IndexCore:
     @classmethod
     def from_bytes(cls, data: Any, /) -> Self:
         """Reads an index file's contents."""
+
+def engine_config() -> dict[str, Any]:
+    """How the engine was built, the CPU it runs on, the kernels it chose and its worker threads, as a dict."""

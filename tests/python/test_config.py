@@ -1,0 +1,60 @@
+"""velmora.show_config(): the report of how velmora was built and what it
+chose on this machine, checked against what the process was told."""
+import json
+import os
+import subprocess
+import sys
+
+import pytest
+
+import velmora
+
+KERNELS = {"scalar", "avx2-permute", "avx2-planes", "avx512-permute", "avx512-planes"}
+
+
+def config_in_child(**env):
+    code = "import json, velmora; print(json.dumps(velmora.show_config('dict')))"
+    done = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, timeout=120,
+                          env={**os.environ, **env})
+    assert done.returncode == 0, done.stderr
+    return json.loads(done.stdout)
+
+
+def test_report_fields_describe_this_build_and_machine(capsys):
+    config = velmora.show_config("dict")
+    assert config["version"] == velmora.__version__
+    # Floating point is part of the contract: the recorded flags must show it.
+    assert "-ffp-contract=off" in config["flags"].split()
+    assert "-ffast-math" not in config["flags"].split()
+    with open("/proc/cpuinfo") as f:
+        models = [line.split(":", 1)[1].strip() for line in f if line.startswith("model name")]
+    assert config["cpu"] == (models[0] if models else "unknown")
+    assert set(config["exact_kernels"]) == {2, 3, 4} and set(config["exact_kernels"].values()) <= KERNELS
+    assert config["threads"] >= 1
+
+    assert velmora.show_config() is None
+    printed = capsys.readouterr().out
+    assert printed.startswith(f"velmora {velmora.__version__}\n")
+    assert config["cpu"] in printed and config["flags"] in printed
+    summary = velmora.show_config("summary")
+    assert "\n" not in summary and velmora.__version__ in summary and config["simd_active"] in summary
+    with pytest.raises(ValueError, match="mode must be"):
+        velmora.show_config("json")  # type: ignore[call-overload]
+
+
+@pytest.mark.parametrize("level, kernels", [
+    ("scalar", {"scalar"}), ("reference", {"reference (entry by entry)"}),
+])
+def test_forced_level_and_thread_count_are_reported(level, kernels):
+    config = config_in_child(VELMORA_SIMD=level, RAYON_NUM_THREADS="3")
+    assert config["simd_active"] == level and config["simd_requested"] == level
+    assert set(config["exact_kernels"].values()) == kernels
+    assert (config["threads"], config["threads_source"]) == (3, "RAYON_NUM_THREADS")
+
+
+def test_thread_count_without_variables_is_the_logical_cpus():
+    env = {k: v for k, v in os.environ.items() if k not in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")}
+    code = "import json, velmora; print(json.dumps(velmora.show_config('dict')))"
+    done = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, timeout=120, env=env)
+    config = json.loads(done.stdout)
+    assert config["threads"] == len(os.sched_getaffinity(0)) and config["threads_source"] == "logical CPUs"
