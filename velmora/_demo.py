@@ -1,8 +1,9 @@
 """The demo behind ``python -m velmora`` and ``velmora-demo``.
 
 It makes an embedding-like data set on the spot (seeded), loads it into a
-store in batches behind a progress bar, and reports memory against float32,
-recall@10 against exact cosine search, and the median query latency.
+velmora.Index in batches behind a progress bar, and reports memory against
+float32, recall@10 against exact cosine search, the median latency of one
+query and the time per query of one batch search.
 """
 
 from __future__ import annotations
@@ -54,7 +55,7 @@ def parser() -> argparse.ArgumentParser:
     invoked_as_script = os.path.basename(sys.argv[0]) == "velmora-demo"
     p = argparse.ArgumentParser(
         prog="velmora-demo" if invoked_as_script else "python -m velmora",
-        description="Load a seeded, embedding-like data set into a velmora store and report its "
+        description="Load a seeded, embedding-like data set into a velmora.Index and report its "
         "memory, recall@10 against exact cosine search and query latency.",
         epilog="Needs numpy and tqdm: pip install 'velmora[demo]' (bash scripts/demo.sh installs them).",
     )
@@ -101,11 +102,12 @@ def memory_needed(n: int, dim: int, queries: int) -> int:
 
 
 def human_bytes(count: float) -> str:
-    if count < 1000:
+    """Bytes in units of 1024, as the index's repr counts them (1 KB = 1,024 bytes)."""
+    if count < 1024:
         return f"{count:,.0f} bytes"
-    for unit in ("kB", "MB", "GB"):
-        count /= 1000
-        if count < 1000:
+    for unit in ("KB", "MB", "GB"):
+        count /= 1024
+        if count < 1024:
             break
     return f"{count:,.1f} {unit}"
 
@@ -153,13 +155,15 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 
 def run(args: argparse.Namespace, np: Any, tqdm: Any) -> None:
-    from velmora import CompressedVectorStore
+    import velmora
+    from velmora import Index
     from velmora._data import embedding_like, recall_at_k
 
     n, dim, bits = args.n, args.dim, args.bits
     threads, source = worker_threads()
     print(f"velmora demo: {n:,} embedding-like vectors, dim {dim}, {bits} bits, "
           f"{threads} worker thread{'s' if threads != 1 else ''} ({source}), seed {args.seed}", flush=True)
+    print(f"engine: {velmora.show_config('summary')}", flush=True)
 
     t0 = time.perf_counter()
     # One draw for data and queries, so that the queries are held-out points
@@ -169,52 +173,59 @@ def run(args: argparse.Namespace, np: Any, tqdm: Any) -> None:
     print(f"generated the data in {time.perf_counter() - t0:.1f} s", flush=True)
 
     t0 = time.perf_counter()
-    store = CompressedVectorStore(dim, bits)  # builds the rotation and codebook once per process
+    index = Index(dim, bits)  # builds the rotation and codebook once per process
     print(f"built the rotation and codebook in {time.perf_counter() - t0:.1f} s", flush=True)
 
     t0 = time.perf_counter()
     with tqdm(total=n, desc="inserting", unit="vec", unit_scale=True, file=sys.stderr) as bar:
         for start in range(0, n, BATCH):
             rows = data[start:start + BATCH]
-            # float32 numpy rows are read straight from their buffers.
-            store.insert_batch(list(zip(range(start, start + len(rows)), rows)))
+            index.add(np.arange(start, start + len(rows)), rows)
             bar.update(len(rows))
     insert_s = time.perf_counter() - t0
     print(f"inserted {n:,} vectors in {insert_s:.1f} s ({n / insert_s:,.0f} vectors/s)", flush=True)
 
     k = min(TOP_K, n)
     unit = data / np.linalg.norm(data, axis=1, keepdims=True)
-    store.query(queries[0], k)  # warm the caches before timing
+    index.search(queries[0], k)  # warm the caches before timing
 
     found: list[list[int]] = []
     truth = np.empty((len(queries), k), dtype=np.int64)
-    store_times, exact_times = [], []
+    single_times, exact_times = [], []
     digest = hashlib.sha256()
     for i, q in enumerate(tqdm(queries, desc="querying", unit="query", file=sys.stderr)):
         t0 = time.perf_counter()
-        result = store.query(q, k)
-        store_times.append(time.perf_counter() - t0)
-        found.append([vid for vid, _ in result])
-        for vid, score in result:
+        ids, scores = index.search(q, k)
+        single_times.append(time.perf_counter() - t0)
+        found.append(ids.tolist())
+        for vid, score in zip(ids.tolist(), scores.tolist()):
             digest.update(struct.pack("<Qf", vid, score))
 
         t0 = time.perf_counter()
-        scores = unit @ (q / np.linalg.norm(q))
-        top = np.argpartition(-scores, k - 1)[:k]
-        truth[i] = top[np.argsort(-scores[top])]
+        exact = unit @ (q / np.linalg.norm(q))
+        top = np.argpartition(-exact, k - 1)[:k]
+        truth[i] = top[np.argsort(-exact[top])]
         exact_times.append(time.perf_counter() - t0)
 
-    per_vector = store.memory_bytes() // n
+    t0 = time.perf_counter()
+    batch_ids, _ = index.search(queries, k)
+    batch_s = time.perf_counter() - t0
+    if batch_ids.tolist() != found:
+        raise AssertionError("a batch search differs from the same queries searched one by one")
+
+    memory = index.memory_bytes()
+    per_vector = memory // n
     float32_bytes = n * dim * 4
     print()
-    print(f"memory     {human_bytes(store.memory_bytes())} compressed: {per_vector:,} bytes per vector "
-          f"({per_vector - 4:,} code bytes + a 4-byte norm)")
+    print(f"memory     {human_bytes(memory)} compressed: {per_vector:,} bytes per vector "
+          f"({per_vector - 4:,} code bytes + a 4-byte norm; 1 KB = 1,024 bytes)")
     print(f"           {human_bytes(float32_bytes)} as float32: {dim * 4:,} bytes per vector, "
-          f"{float32_bytes / store.memory_bytes():.1f}x more")
+          f"{float32_bytes / memory:.1f}x more")
     print(f"{f'recall@{k}':<10} {recall_at_k(found, truth):.3f} against exact cosine search "
           f"({len(queries):,} held-out queries)")
-    print(f"latency    median {statistics.median(store_times) * 1e3:.3f} ms per query(vector, {k}); "
+    print(f"latency    median {statistics.median(single_times) * 1e3:.3f} ms per search(query, {k}); "
+          f"{batch_s / len(queries) * 1e3:.3f} ms per query in one search of all {len(queries):,}; "
           f"exact search with numpy: {statistics.median(exact_times) * 1e3:.3f} ms")
     print(f"digest     {digest.hexdigest()[:16]} of every id and score returned (the same with any "
           "thread count or SIMD level)")
-    print(store)
+    print(index)

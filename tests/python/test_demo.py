@@ -34,13 +34,17 @@ def test_report_counts_memory_exactly_and_finds_neighbours(tmp_path, bits):
     n, dim = 3000, 48
     per_vector = (dim * bits + 7) // 8 + 4
     memory = report_line(run.stdout, "memory")
-    assert f"{per_vector} bytes per vector ({per_vector - 4} code bytes + a 4-byte norm)" in memory
-    assert f"{n * per_vector / 1000:,.1f} kB compressed" in memory
+    assert f"{per_vector} bytes per vector ({per_vector - 4} code bytes + a 4-byte norm" in memory
+    # KB as the index's repr counts them: 1,024 bytes.
+    assert f"{n * per_vector / 1024:,.1f} KB compressed" in memory
+    assert f"memory={n * per_vector / 1024:.1f}KB)" in run.stdout
     assert f"{dim * 4:,} bytes per vector, {dim * 4 / per_vector:.1f}x more" in run.stdout
     recall = float(report_line(run.stdout, "recall@10").split()[1])
     assert 0.3 < recall <= 1.0
-    assert re.search(r"^latency +median \d+\.\d{3} ms per query\(vector, 10\)", run.stdout, re.M)
-    assert f"CompressedVectorStore(dim={dim}, bits={bits}, n={n}," in run.stdout
+    assert re.search(r"^latency +median \d+\.\d{3} ms per search\(query, 10\); \d+\.\d{3} ms per query in one "
+                     r"search of all 30;", run.stdout, re.M)
+    assert f"Index(dim={dim}, bits={bits}, n={n}," in run.stdout
+    assert re.search(r"^engine: velmora \S+ \| .* \| \d+ threads$", run.stdout, re.M)
     assert "inserting: 100%" in run.stderr and "querying: 100%" in run.stderr
 
 
@@ -49,7 +53,7 @@ def test_tiny_store_ranks_everything_it_has(tmp_path):
     run = demo(tmp_path, "--n", "4", "--dim", "32", "--queries", "3")
     assert run.returncode == 0, run.stderr
     assert report_line(run.stdout, "recall@4").split()[1] == "1.000"
-    assert "query(vector, 4)" in run.stdout
+    assert "search(query, 4)" in run.stdout
 
 
 def digest(run):
