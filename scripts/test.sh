@@ -31,11 +31,11 @@ VELMORA_HOOKS_MODULE_DIR="$PWD/build/cpp-tests" "$VENV/bin/pytest" -q "$@"
 
 # Outside the source tree, so that both check the installed package: its stub
 # against the built module, and the README's quick start against the stub.
-step "type stub (stubtest) and the README's quick start (mypy --strict)"
+step "type stubs (stubtest); the examples and velmora._index (mypy --strict)"
 typing_dir=$(mktemp -d)
 trap 'rm -rf "$typing_dir"' EXIT
-cp examples/quickstart.py "$typing_dir/"
+cp examples/quickstart.py examples/sharded_numpy.py "$typing_dir/"
 (cd "$typing_dir" && "$VENV/bin/python" -m mypy.stubtest velmora._velmora_rs velmora._index_core \
-  && "$VENV/bin/python" -m mypy --strict --no-incremental quickstart.py \
+  && "$VENV/bin/python" -m mypy --strict --no-incremental quickstart.py sharded_numpy.py \
   && "$VENV/bin/python" -m mypy --strict --no-incremental -p velmora._index)
 step "all tests passed"

@@ -26,9 +26,10 @@ from array import array
 from collections import deque
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
-from typing import Any
+from typing import Any, SupportsFloat, SupportsIndex, TypeAlias, overload
 
 import numpy as np
+import numpy.typing as npt
 
 from . import CompressedVectorStore, __version__
 from ._index import Index as _Index
@@ -43,6 +44,11 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
     ) from exc
 
 __all__ = ["ShardedStore", "ShardUnavailableError", "shard_of"]
+
+# What the local store accepts: an id is an int or anything with __index__
+# (a numpy integer, say); a vector is a sequence of numbers (floats, or
+# anything with __float__ or __index__) or a numpy array.
+Vector: TypeAlias = Sequence[SupportsFloat | SupportsIndex] | npt.NDArray[Any]
 
 _MASK64 = (1 << 64) - 1
 # How often a wait for a shard looks up whether the shard's worker is still
@@ -74,12 +80,12 @@ def _splitmix64(value: int) -> int:
     return z ^ (z >> 31)
 
 
-def shard_of(id: int, shards: int) -> int:
+def shard_of(id: SupportsIndex, shards: int) -> int:
     """The shard that holds `id` among `shards` shards.
 
     A fixed integer mix of the id (splitmix64) modulo the shard count: the same
     in every process and Python version, unlike ``hash()``."""
-    return _splitmix64(id) % shards
+    return _splitmix64(operator.index(id)) % shards
 
 
 def _probe_vectors(dim: int) -> list[list[float]]:
@@ -533,7 +539,7 @@ class ShardedStore:
         """The worker address of each shard, by shard number."""
         return tuple(self._addresses)
 
-    def shard_of(self, id: int) -> int:
+    def shard_of(self, id: SupportsIndex) -> int:
         """The shard that holds, or would hold, `id`."""
         self._empty.remove(id)
         return shard_of(operator.index(id), self.shards)
@@ -608,19 +614,19 @@ class ShardedStore:
 
     # -- the store's methods ----------------------------------------------
 
-    def insert(self, id: int, vector: Sequence[float]) -> None:
+    def insert(self, id: SupportsIndex, vector: Vector) -> None:
         """Insert or update one vector, on the shard its id maps to."""
         with self._call():
             self._fresh_store().insert(id, vector)
-            id = operator.index(id)
+            key = operator.index(id)
             payload = self._checked_vector(vector)
-            shard = shard_of(id, self.shards)
+            shard = shard_of(key, self.shards)
             self._counts_known = False  # until the shard says how many it holds
             self._counts[shard], = self._gather(
-                [(shard, self._send(shard, "insert", id, _wire(payload)))])
+                [(shard, self._send(shard, "insert", key, _wire(payload)))])
             self._counts_known = True
 
-    def insert_batch(self, pairs: Sequence[tuple[int, Sequence[float]]]) -> None:
+    def insert_batch(self, pairs: Sequence[tuple[SupportsIndex, Vector]]) -> None:
         """Insert many (id, vector) pairs: all of them, or none if any is bad.
 
         Every pair is checked here first.  Each shard then encodes its part
@@ -633,9 +639,9 @@ class ShardedStore:
             self._fresh_store().insert_batch(pairs)
             parts: dict[int, tuple[array, array]] = {}
             for id, vector in pairs:
-                id = operator.index(id)
-                ids, vectors = parts.setdefault(shard_of(id, self.shards), (array("Q"), array("f")))
-                ids.append(id)
+                key = operator.index(id)
+                ids, vectors = parts.setdefault(shard_of(key, self.shards), (array("Q"), array("f")))
+                ids.append(key)
                 vectors.extend(self._checked_vector(vector))
             self._apply_batch({i: (_wire(a), _wire(b)) for i, (a, b) in parts.items()})
 
@@ -671,7 +677,11 @@ class ShardedStore:
             except Exception:
                 continue
 
-    def remove(self, id: Any) -> Any:
+    @overload
+    def remove(self, id: SupportsIndex) -> bool: ...
+    @overload
+    def remove(self, id: Sequence[SupportsIndex] | npt.NDArray[np.integer[Any]]) -> int: ...
+    def remove(self, id: Any) -> bool | int:
         """Remove a vector by id and return True if it existed; or, given a
         1-D array-like of ids, remove them in order and return how many were
         stored (as `velmora.Index.remove`)."""
@@ -679,10 +689,10 @@ class ShardedStore:
             return self._remove_many(id)
         with self._call():
             self._empty.remove(id)
-            id = operator.index(id)
-            shard = shard_of(id, self.shards)
+            key = operator.index(id)
+            shard = shard_of(key, self.shards)
             self._counts_known = False
-            (removed, self._counts[shard]), = self._gather([(shard, self._send(shard, "remove", id))])
+            (removed, self._counts[shard]), = self._gather([(shard, self._send(shard, "remove", key))])
             self._counts_known = True
             return removed
 
@@ -701,7 +711,7 @@ class ShardedStore:
 
     # -- array methods, as velmora.Index has them ----------------------------
 
-    def add(self, ids: Any, vectors: Any) -> None:
+    def add(self, ids: npt.ArrayLike, vectors: npt.ArrayLike) -> None:
         """Store row i of `vectors` (shape (n, dim), float32 or float64) under
         ids[i], as `velmora.Index.add` does: all or nothing, with the same
         checks and messages, every row encoded here first."""
@@ -714,7 +724,8 @@ class ShardedStore:
             parts = {int(i): (id_array[routed == i], rows[routed == i]) for i in np.unique(routed)}
             self._apply_batch({i: (_wire_array(a, "<u8"), _wire_array(b, "<f4")) for i, (a, b) in parts.items()})
 
-    def search(self, queries: Any, k: int = 10, *, allowed: Any = None) -> tuple[np.ndarray, np.ndarray]:
+    def search(self, queries: npt.ArrayLike, k: SupportsIndex = 10, *,
+               allowed: npt.ArrayLike | None = None) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
         """The k best stored vectors of each query, as `velmora.Index.search`
         returns them: (ids, scores) of shape (m, c) for (m, dim) queries, (c,)
         for one query, c = min(k, candidates). Scores are bit for bit those of
@@ -804,17 +815,17 @@ class ShardedStore:
         with self._call():
             return sum(memory for _, memory in self._refresh_counts())
 
-    def query(self, vector: Sequence[float], top_k: int) -> list[tuple[int, float]]:
+    def query(self, vector: Vector, top_k: SupportsIndex) -> list[tuple[int, float]]:
         """The top_k best (id, score) pairs over all shards, best first."""
         with self._call():
             payload = self._checked_query(lambda: self._empty.query(vector, top_k), vector)
-            top_k = operator.index(top_k)
-            if top_k == 0:
+            k = operator.index(top_k)
+            if k == 0:
                 return []
-            candidates = self._fan_out("query", _wire(payload), top_k)
-            return _ranked(candidates)[:top_k]
+            candidates = self._fan_out("query", _wire(payload), k)
+            return _ranked(candidates)[:k]
 
-    def query_all(self, vector: Sequence[float]) -> list[tuple[int, float]]:
+    def query_all(self, vector: Vector) -> list[tuple[int, float]]:
         """Every stored (id, score) pair, best first."""
         with self._call():
             payload = self._checked_query(lambda: self._empty.query_all(vector), vector)

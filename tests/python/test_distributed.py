@@ -455,3 +455,16 @@ def test_save_and_load_keep_every_shard_and_refuse_damage(client, tmp_path):
     (tmp_path / "manifest.json").write_text("{}")
     with pytest.raises(ValueError, match="not a sharded store manifest"):
         ShardedStore.load(tmp_path, client=client)
+
+
+def test_numpy_example_runs_as_its_comments_say(tmp_path):
+    # The example is also what mypy --strict checks the annotations against.
+    import subprocess
+    import sys
+    from pathlib import Path
+
+    example = Path(__file__).resolve().parents[2] / "examples" / "sharded_numpy.py"
+    done = subprocess.run([sys.executable, "-P", str(example)], cwd=tmp_path, capture_output=True, text=True,
+                          timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == ["7 200", "[[0], [1]] True 10"]
