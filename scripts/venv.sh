@@ -28,15 +28,14 @@ find_python312() {
 }
 
 # What the installed package is built from: the interpreter, the extras and
-# build options, and every file of the package's sources and build
-# description, one line each.
+# build options, and every file of the native sources and build description,
+# one line each. (The Python files are read from the checkout itself.)
 build_inputs() {
   local extras=$1
   shift
   echo "python $("$VENV/bin/python" -c 'import sys; print(sys.version.split()[0])')"
   echo "options [$extras] $*"
-  find src velmora CMakeLists.txt pyproject.toml -type f \
-      ! -name '*.so' ! -path '*/__pycache__/*' -print0 | sort -z | xargs -0 sha1sum
+  find src CMakeLists.txt pyproject.toml -type f -print0 | sort -z | xargs -0 sha1sum
 }
 
 # Why the stamp no longer matches, in a few words.
@@ -63,6 +62,10 @@ rebuild_reason() {
 # into it, unless it is already installed from the very same inputs. Each
 # environment has a build folder of its own, reused between builds so that
 # only what changed is recompiled, and never shared by two builds at once.
+# The install is editable: the compiled modules live in the environment and
+# the Python files are those of the checkout, so that Python started inside
+# the checkout imports a working velmora instead of a source folder without
+# its compiled modules.
 ensure_venv() {
   VENV=$1
   local extras=$2
@@ -93,7 +96,7 @@ ensure_venv() {
   log=$(mktemp)
   # Compiler progress as it happens; the whole log only if the build fails.
   "$VENV/bin/python" -m pip install -v --no-build-isolation --disable-pip-version-check \
-      -Cbuild-dir="$build_dir" "$@" ".[${extras}]" 2>&1 \
+      -Cbuild-dir="$build_dir" "$@" --editable ".[${extras}]" 2>&1 \
     | tee "$log" | { grep --line-buffered -E '^\s*\[[0-9]+/[0-9]+\] |^\*\*\* ' | sed -u 's/^/   /'; true; } \
     || status=$?
   if [ "$status" -ne 0 ]; then

@@ -17,7 +17,8 @@ except ModuleNotFoundError as error:  # pragma: no cover - depends on how Python
     raise ImportError(
         f"velmora's compiled module is missing from {__path__[0]!r}. This is usually the source "
         "checkout shadowing the installed package: run Python from outside the checkout, or with "
-        "'python -P'; or build it into the environment with 'pip install .'."
+        "'python -P'; or install the checkout in editable mode ('pip install -e .', as "
+        "scripts/test.sh and scripts/demo.sh do), which works from inside it too."
     ) from error
 
 from ._config import show_config
