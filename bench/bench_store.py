@@ -316,26 +316,20 @@ STYLE = {
 
 
 def environment() -> dict:
-    """Where the figures come from: CPU, cores and the versions involved."""
+    """Where the figures come from: CPU, cores, the versions involved and the
+    engine's own report (kernels chosen, threads)."""
     import platform
 
-    env = {"cpu": "unknown", "cores": os.cpu_count(), "python": platform.python_version()}
-    try:
-        with open("/proc/cpuinfo") as f:
-            env["cpu"] = next(line.split(":", 1)[1].strip() for line in f if line.startswith("model name"))
-    except (OSError, StopIteration):
-        pass
-    for module in ("velmora", "numpy", "faiss"):
+    import velmora
+
+    config = velmora.show_config("dict")
+    env = {"cpu": config["cpu"], "cores": os.cpu_count(), "python": platform.python_version(),
+           "velmora": velmora.__version__, "config": velmora.show_config("summary")}
+    for module in ("numpy", "faiss"):
         try:
             env[module] = __import__(module).__version__
         except (ImportError, AttributeError):
             pass
-    try:
-        import velmora
-
-        env["config"] = velmora.show_config(mode="summary")  # type: ignore[attr-defined]
-    except (ImportError, AttributeError, TypeError):
-        pass
     return env
 
 

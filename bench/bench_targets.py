@@ -162,7 +162,10 @@ def main() -> int:
     add("first CompressedVectorStore(1536, 4) vs numpy.linalg.qr(1536 × 1536) (≤ 5×)",
         f"{ratio:.2f}× ({first['velmora_s']:.2f} s vs {first['qr_s']:.2f} s)", ratio <= 5)
 
-    table = "\n".join(["| target | measured | met |", "|---|---|---|"] + rows)
+    import velmora
+
+    table = "\n".join([f"Measured on: {velmora.show_config('summary')}", "",
+                       "| target | measured | met |", "|---|---|---|"] + rows)
     print(table)
     if args.out:
         with open(args.out, "w") as f:

@@ -39,11 +39,9 @@ BENCH_DIR = os.path.join(ROOT, "build", "bench")
 
 
 def cpu_model() -> str:
-    with open("/proc/cpuinfo") as f:
-        for line in f:
-            if line.startswith("model name"):
-                return line.split(":", 1)[1].strip()
-    return "unknown"
+    import velmora
+
+    return str(velmora.show_config("dict")["cpu"])
 
 
 def cpu_flags() -> str:
@@ -203,7 +201,10 @@ def main() -> int:
     bits_list = [2, 3, 4]
     lines = [f"CPU: {cpu_model()} ({cpu_flags()}), {os.cpu_count()} logical CPUs; n = {args.n:,}, dim {args.dim}, "
              f"query(q, 10), one thread, medians of {args.queries} single queries.", ""]
-    results: dict[str, Any] = {"cpu": cpu_model()}
+    import velmora
+
+    lines.insert(1, f"engine: {velmora.show_config('summary')}")
+    results: dict[str, Any] = {"cpu": cpu_model(), "config": velmora.show_config("dict")}
 
     def emit(line: str) -> None:
         lines.append(line)
