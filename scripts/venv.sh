@@ -94,10 +94,13 @@ ensure_venv() {
   "$VENV/bin/python" -m pip install --quiet --disable-pip-version-check \
     "scikit-build-core>=0.10" "cmake>=3.21" ninja
   log=$(mktemp)
-  # Compiler progress as it happens; the whole log only if the build fails.
+  # Dependencies as they are fetched and the compiler's progress as it
+  # happens; the whole log only if the build fails.
   "$VENV/bin/python" -m pip install -v --no-build-isolation --disable-pip-version-check \
       -Cbuild-dir="$build_dir" "$@" --editable ".[${extras}]" 2>&1 \
-    | tee "$log" | { grep --line-buffered -E '^\s*\[[0-9]+/[0-9]+\] |^\*\*\* ' | sed -u 's/^/   /'; true; } \
+    | tee "$log" \
+    | { grep --line-buffered -E '^\s*\[[0-9]+/[0-9]+\] |^\s*\*\*\* |^(Collecting|Successfully installed) ' \
+        | sed -u 's/^ */   /'; true; } \
     || status=$?
   if [ "$status" -ne 0 ]; then
     echo "error: the build failed; its last lines:" >&2
