@@ -37,6 +37,16 @@ def run(*command, cwd=None, env=None):
     return done
 
 
+def run_from(target, code, cwd):
+    """Runs code with velmora imported from `target` alone: without the site
+    machinery, so that no installed velmora (an editable one's import hook
+    included) can answer instead, and with numpy's folder after `target`."""
+    import numpy
+
+    path = os.pathsep.join([str(target), os.path.dirname(os.path.dirname(numpy.__file__))])
+    return run(sys.executable, "-S", "-P", "-c", code, cwd=cwd, env={**os.environ, "PYTHONPATH": path})
+
+
 @pytest.fixture(scope="module")
 def artefacts(tmp_path_factory):
     out = tmp_path_factory.mktemp("dist")
@@ -90,7 +100,7 @@ def test_installed_wheel_works_on_its_own(artefacts, tmp_path):
         "x.add(np.arange(50), [[r.gauss(0, 1) for _ in range(64)] for _ in range(50)])\n"
         "print(len(velmora.Index.from_bytes(x.to_bytes())))\n"
     )
-    done = run(sys.executable, "-P", "-c", check, cwd=tmp_path, env={**os.environ, "PYTHONPATH": str(target)})
+    done = run_from(target, check, cwd=tmp_path)
     assert done.stdout.split() == ["True", str(50 * (24 + 4)), "50"]
 
 
@@ -105,6 +115,6 @@ def test_concurrent_installs_from_one_checkout_both_succeed(tmp_path):
     outputs = [build.communicate(timeout=900)[0] for build in builds]
     assert [build.returncode for build in builds] == [0, 0], "\n".join(outputs)
     for target in targets:
-        done = run(sys.executable, "-P", "-c", "import velmora; print(len(velmora.CompressedVectorStore(32, 2)))",
-                   cwd=tmp_path, env={**os.environ, "PYTHONPATH": str(target)})
-        assert done.stdout.split() == ["0"]
+        done = run_from(target, "import velmora; print(len(velmora.CompressedVectorStore(32, 2)), velmora.__file__)",
+                        cwd=tmp_path)
+        assert done.stdout.split() == ["0", str(target / "velmora" / "__init__.py")]
