@@ -153,9 +153,9 @@ TEST(BoundKernels, SumEveryFieldExactlyAndFlagTheLanesAboveTheLimit) {
     const char* name;
     SimdLevel level;
     kernels::BoundBlocksFn fn;
-  } passes[] = {{"scalar", SimdLevel::Scalar, kernels::bound_blocks_scalar()},
-                {"avx2", SimdLevel::Avx2, kernels::bound_blocks_avx2()},
-                {"avx512", SimdLevel::Avx512, kernels::bound_blocks_avx512()}};
+  } passes[] = {{"scalar", SimdLevel::Scalar, kernels::bound_kernel_scalar().blocks},
+                {"avx2", SimdLevel::Avx2, kernels::bound_kernel_avx2().blocks},
+                {"avx512", SimdLevel::Avx512, kernels::bound_kernel_avx512().blocks}};
   std::mt19937 gen(42);
   for (std::size_t fields : {1u, 2u, 3u, 5u, 64u, 255u, 256u, 257u, 300u, 513u, 1152u}) {
     const std::size_t blocks = 5, block_bytes = fields * kernels::kFieldBytes;

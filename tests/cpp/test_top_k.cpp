@@ -113,7 +113,7 @@ std::vector<std::pair<std::string, ScoringKernels>> kernel_choices(int bits) {
   const SimdLevel detected = detected_simd_level();
   if (detected >= SimdLevel::Avx2) {
     ScoringKernels k = kernels_for(SimdLevel::Avx2, bits);
-    k.bound = kernels::bound_blocks_avx2();
+    k.bound = kernels::bound_kernel_avx2();
     out.emplace_back("avx2 bound", k);
     for (auto make : {kernels::permute_kernel_avx2, kernels::plane_kernel_avx2}) {
       out.emplace_back(make(bits).name, ScoringKernels{make(bits), scalar.bound});
@@ -121,7 +121,7 @@ std::vector<std::pair<std::string, ScoringKernels>> kernel_choices(int bits) {
   }
   if (detected >= SimdLevel::Avx512) {
     ScoringKernels k = kernels_for(SimdLevel::Avx512, bits);
-    k.bound = kernels::bound_blocks_avx512();
+    k.bound = kernels::bound_kernel_avx512();
     out.emplace_back("avx512 bound", k);
     for (auto make : {kernels::permute_kernel_avx512, kernels::plane_kernel_avx512}) {
       out.emplace_back(make(bits).name, ScoringKernels{make(bits), scalar.bound});
@@ -156,7 +156,7 @@ void expect_reference_answer(const Data& data, std::size_t k, const char* what, 
 void expect_no_vector_beneath_itself(const Data& data, const ScoreBound& bound, const char* what) {
   std::vector<std::uint32_t> sums(data.codes.block_count() * kBlockLanes), survivors(data.codes.block_count());
   const kernels::BoundBlocksArgs args{bound.table(), bound.fields(), data.codes.blocks(), data.codes.block_bytes(), 0};
-  kernels::bound_blocks_scalar()(args, data.codes.block_count(), sums.data(), survivors.data());
+  kernels::bound_kernel_scalar().blocks(args, data.codes.block_count(), sums.data(), survivors.data());
   for (std::size_t p = 0; p < data.size(); ++p) {
     const float score = data.reference_score(p);
     const std::int64_t limit = bound.prune_limit(score);
