@@ -14,6 +14,10 @@
 #include "rotation.h"
 #include "simd.h"
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <emmintrin.h>
+#endif
+
 namespace velmora {
 
 static_assert(SCORE_EPSILON == kernels::kScoreEpsilon, "one epsilon for every kernel");
@@ -44,12 +48,27 @@ struct SyntheticBlocks {
   }
 };
 
-// The scores of the synthetic blocks, and how long the kernel took.
+// Moves bytes out of every cache level: a scan of a large store reads its
+// codes from memory, and some kernels keep up with that better than others.
+void evict(const void* data, std::size_t bytes) {
+#if defined(__x86_64__) || defined(__i386__)
+  const auto* p = static_cast<const char*>(data);
+  for (std::size_t at = 0; at < bytes; at += 64) _mm_clflush(p + at);
+  _mm_mfence();
+#else
+  (void)data;
+  (void)bytes;
+#endif
+}
+
+// The scores of the synthetic blocks, and how long the kernel took (on codes
+// read from memory).
 std::vector<float> run_exact(const kernels::ExactKernel& kernel, const SyntheticBlocks& s, double* seconds) {
   std::vector<std::uint8_t> table(kernel.table_bytes(s.dim));
   kernel.prepare(s.lut.data(), s.dim, table.data());
   const kernels::ScoreBlocksArgs args{table.data(), s.dim, s.codes.data(), s.block_bytes, s.norms.data(), 1.75f};
   std::vector<float> out(s.blocks * kBlockLanes);
+  if (seconds != nullptr) evict(s.codes.data(), s.codes.size());
   const auto t0 = std::chrono::steady_clock::now();
   kernel.score(args, s.blocks, out.data());
   if (seconds != nullptr) *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
@@ -62,15 +81,21 @@ std::vector<float> run_exact(const kernels::ExactKernel& kernel, const Synthetic
 // shared with other work slows single runs by large factors, which a median
 // of interleaved rounds ignores, while a slower kernel is slower in most
 // rounds. The timing data is a few hundred KiB of codes at a typical
-// dimension, beyond L1 like a real scan, so that the choice follows the
-// kernels' throughput over blocks rather than their start-up cost; all
-// rounds of all candidates take a few ms.
-constexpr int kTimingRounds = 11;
+// dimension, evicted from the caches before each run as a scan of a large
+// store finds them, so that the choice follows the kernels' throughput over
+// blocks streamed from memory rather than their start-up cost; all rounds of
+// all candidates take a few ms.
+constexpr int kTimingRounds = 15;
 constexpr std::size_t kTimingDim = 128;
 constexpr std::size_t kTimingCodeBytes = std::size_t{256} << 10;
 
-// The candidate (of at least one) with the least median time, the first
-// among equals. run(c) runs candidate c once and returns its time in seconds.
+// Candidates within this factor of the fastest median count as equally fast.
+constexpr double kTimingTolerance = 1.15;
+
+// The first candidate (of at least one, in order of preference) whose median
+// time is within kTimingTolerance of the least: kernels that close swap
+// places with the noise, and keeping the preferred one keeps the choice
+// stable. run(c) runs candidate c once and returns its time in seconds.
 template <class Run>
 std::size_t fastest(std::size_t candidates, Run&& run) {
   std::vector<std::vector<double>> times(candidates);
@@ -80,18 +105,16 @@ std::size_t fastest(std::size_t candidates, Run&& run) {
       times[c].push_back(run(c));
     }
   }
-  std::size_t best = 0;
-  double best_median = 0.0;
+  std::vector<double> medians(candidates);
   for (std::size_t c = 0; c < candidates; ++c) {
     std::vector<double>& t = times[c];
     std::nth_element(t.begin(), t.begin() + static_cast<std::ptrdiff_t>(t.size() / 2), t.end());
-    const double median = t[t.size() / 2];
-    if (c == 0 || median < best_median) {
-      best = c;
-      best_median = median;
-    }
+    medians[c] = t[t.size() / 2];
   }
-  return best;
+  const double least = *std::min_element(medians.begin(), medians.end());
+  std::size_t chosen = 0;
+  while (medians[chosen] > least * kTimingTolerance) ++chosen;
+  return chosen;
 }
 
 // Among the candidates of a level that agree bit for bit with the portable
@@ -170,6 +193,7 @@ kernels::BoundKernel choose_bound(SimdLevel level) {
   if (agreeing.empty()) return portable;
   std::vector<std::uint32_t> sums(timing.sums.size()), mask(timing.mask.size());
   return agreeing[fastest(agreeing.size(), [&](std::size_t c) {
+    evict(timing.codes.data(), timing.codes.size());
     const auto t0 = std::chrono::steady_clock::now();
     agreeing[c].blocks(timing.args, timing.blocks, sums.data(), mask.data());
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
