@@ -36,10 +36,11 @@ class SharedThreshold {
   std::atomic<std::uint32_t> bits_{0};  // +0.0: none yet
 };
 
-// One query of a search: its table in the exact kernel's form, its bound
+// One query of one search: its table in the exact kernel's form, its bound
 // when it may prune (the kernels have a bound pass and the table allows one;
-// `max_norm` bounds every stored norm), and the threshold its pieces share.
-// Refers to `lut`, which must outlive it.
+// `max_norm` bounds every stored norm), and the threshold the pieces of the
+// search share, which is why it serves a single search (for one k and one
+// filter). Refers to `lut`, which must outlive it.
 class QuerySearch {
  public:
   QuerySearch(const QueryLut& lut, float max_norm, const ScoringKernels& kernels);
