@@ -28,8 +28,10 @@ constexpr std::size_t kScoreRun = 1024;
 // a range is split into (a range warms up its own k best before it prunes).
 constexpr std::size_t kPrunedGroupQueries = kernels::kMaxBoundQueries;
 constexpr std::size_t kPrunedRangeBlocks = 128;
-// Queries whose tables and results are held at once.
-constexpr std::size_t kBatchQueries = 512;
+// Queries whose tables are prepared at once: few enough that their tables
+// (about 20 KiB each at dim 128) are still in L2 when their group runs, and
+// enough for a group per task on a few threads.
+constexpr std::size_t kBatchQueries = 64;
 // Scores held at once by the full-ranking path.
 constexpr std::size_t kFullRankScores = std::size_t{1} << 23;
 
