@@ -1,6 +1,8 @@
 // Single-thread speed of every exact scoring kernel and of the integer bound
-// pass, against the per-entry reference, on the same random codes. Prints a
-// Markdown table and the CPU model.
+// pass (for one query, and per query for groups sharing each pass as
+// Index.search runs them), against the per-entry reference, on the same
+// random codes; and the kernels chosen at each level. Prints a Markdown table
+// and the CPU model.
 //
 //   bench_kernels [n] [dim]
 #include <algorithm>
@@ -123,7 +125,7 @@ int main(int argc, char** argv) {
     // A group of queries sharing each pass (per query), in passes of 32
     // blocks as the batch search makes them.
     for (const auto& b : bounds) {
-      if (detected_simd_level() < b.level) continue;
+      if (detected_simd_level() < b.level || b.level == SimdLevel::Scalar) continue;
       for (std::size_t group : {2u, 4u, 8u}) {
         kernels::BoundGroupArgs gargs{};
         for (std::size_t q = 0; q < group; ++q) {
