@@ -131,7 +131,9 @@ void search_pruned(const CompressedVectorStore& store, const float* queries, std
   const ScoringKernels& kernels = active_kernels(store.bits());
   std::vector<std::unique_ptr<QuerySearch>> searches(m);
   parallel_for(m, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t q = begin; q < end; ++q) searches[q] = std::make_unique<QuerySearch>(luts[q], store.max_norm(), kernels);
+    for (std::size_t q = begin; q < end; ++q) {
+      searches[q] = std::make_unique<QuerySearch>(luts[q], store.max_norm(), kernels);
+    }
   });
   const Plan plan = plan_for(m, kPrunedGroupQueries, entries.count, kPrunedRangeBlocks);
   std::vector<std::vector<Candidate>> kept(m * plan.ranges);

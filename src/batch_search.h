@@ -1,7 +1,9 @@
-// Searching one store for many queries at once. Queries are scored on the
-// pool, and each chunk of code blocks is scored for a group of queries in
-// turn while it is in cache, so the codes are read from memory once per group
-// instead of once per query. Every query gets exactly the pairs, in exactly
+// Searching one store for many queries at once, on the pool. When k is well
+// below the number of candidates, this is the pruned search of
+// CompressedVectorStore::query (top_k.h) with groups of queries sharing each
+// pass of the integer bound over a run of blocks while it is in cache;
+// otherwise every candidate is scored, each chunk of blocks for a group of
+// queries in turn, and ranked. Every query gets exactly the pairs, in exactly
 // the order, that CompressedVectorStore::query returns for it (restricted to
 // the allowed positions when a filter is given).
 #pragma once

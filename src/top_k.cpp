@@ -34,8 +34,8 @@ QuerySearch::QuerySearch(const QueryLut& lut, float max_norm, const ScoringKerne
 
 namespace {
 
-// Blocks per pass of the bound: the group's sums stay in L1 and the blocks in
-// L2 until the survivors are scored.
+// Blocks per pass of the bound: the group's sums (4 KiB per query) and the
+// blocks are still in cache when the survivors are scored.
 constexpr std::size_t kPassBlocks = 32;
 // A block with this many survivors is scored whole by the exact kernel.
 constexpr std::size_t kWholeBlockSurvivors = 4;

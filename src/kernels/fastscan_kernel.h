@@ -104,7 +104,8 @@ void bound_block(const BoundGroupArgs& a, std::size_t q0, std::size_t b, std::si
       for (int j = 0; j < 4; ++j) {
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 8 * j), _mm256_cvtepu16_epi32(quarter[q][j]));
       }
-      *survived = above16(quarter[q][0], quarter[q][1], limit16) | (above16(quarter[q][2], quarter[q][3], limit16) << 16);
+      *survived =
+          above16(quarter[q][0], quarter[q][1], limit16) | (above16(quarter[q][2], quarter[q][3], limit16) << 16);
     } else {
       const __m256i limit32 = _mm256_set1_epi32(static_cast<int>(limit < 0x7FFFFFFFu ? limit : 0x7FFFFFFFu));
       std::uint32_t mask = 0;
