@@ -1,6 +1,7 @@
 // Time of the first rotation and codebook of a dimension in a fresh process
 // (they are cached afterwards), and of the timed choice of the exact kernel
-// and bound pass for the bit width at the detected level, with their names.
+// and bound passes (one query, groups) for the bit width at the active level,
+// with their names.
 // Prints one Markdown row:
 //
 //   bench_first_use <dim> [bits]
@@ -32,9 +33,9 @@ int main(int argc, char** argv) {
   }
   const velmora::ScoringKernels& kernels = velmora::active_kernels(bits);
   const auto t3 = Clock::now();
-  std::printf("| %llu | %d | %.3f | %.3f | %.4f (%s: %s, %s) |\n", static_cast<unsigned long long>(dim), bits,
+  std::printf("| %llu | %d | %.3f | %.3f | %.4f (%s: %s, %s, groups %s) |\n", static_cast<unsigned long long>(dim), bits,
               std::chrono::duration<double>(t1 - t0).count(), std::chrono::duration<double>(t2 - t1).count(),
               std::chrono::duration<double>(t3 - t2).count(), velmora::simd_level_name(velmora::active_simd_level()),
-              kernels.exact.name, kernels.bound.name);
+              kernels.exact.name, kernels.bound.name, kernels.group_bound.name);
   return 0;
 }

@@ -103,7 +103,8 @@ int main(int argc, char** argv) {
     for (SimdLevel level : {SimdLevel::Scalar, SimdLevel::Avx2, SimdLevel::Avx512}) {
       if (detected_simd_level() < level) continue;
       const ScoringKernels& chosen = kernels_for(level, bits);
-      std::printf("| %d | chosen at %s: %s, %s | | |\n", bits, simd_level_name(level), chosen.exact.name, chosen.bound.name);
+      std::printf("| %d | chosen at %s: %s, %s, groups %s | | |\n", bits, simd_level_name(level), chosen.exact.name,
+                  chosen.bound.name, chosen.group_bound.name);
     }
     // The integer bound pass over the same blocks, nothing surviving.
     const std::size_t fields = codes.field_count();
@@ -114,18 +115,20 @@ int main(int argc, char** argv) {
     const struct {
       SimdLevel level;
       kernels::BoundKernel kernel;
-    } bounds[] = {{SimdLevel::Scalar, kernels::bound_kernel_scalar()},
-                  {SimdLevel::Avx2, kernels::bound_kernel_avx2()},
-                  {SimdLevel::Avx512, kernels::bound_kernel_avx512()}};
+      bool runs;
+    } bounds[] = {{SimdLevel::Scalar, kernels::bound_kernel_scalar(), true},
+                  {SimdLevel::Avx2, kernels::bound_kernel_avx2(), true},
+                  {SimdLevel::Avx512, kernels::bound_kernel_avx512(), true},
+                  {SimdLevel::Avx512, kernels::bound_kernel_avx512_vnni(), cpu_has_avx512_vbmi_vnni()}};
     for (const auto& b : bounds) {
-      if (detected_simd_level() < b.level) continue;
+      if (detected_simd_level() < b.level || !b.runs) continue;
       const double t = best_seconds(5, [&] { b.kernel.blocks(bargs, codes.block_count(), sums.data(), survivors.data()); });
       std::printf("| %d | %s | %.2f | %.1f |\n", bits, b.kernel.name, t * 1e3, reference / t);
     }
     // A group of queries sharing each pass (per query), in passes of 32
     // blocks as the batch search makes them.
     for (const auto& b : bounds) {
-      if (detected_simd_level() < b.level || b.level == SimdLevel::Scalar) continue;
+      if (detected_simd_level() < b.level || !b.runs || b.level == SimdLevel::Scalar) continue;
       for (std::size_t group : {2u, 4u, 8u}) {
         kernels::BoundGroupArgs gargs{};
         for (std::size_t q = 0; q < group; ++q) {

@@ -149,53 +149,79 @@ kernels::ExactKernel choose_exact(SimdLevel level, int bits) {
   })];
 }
 
-// The bound pass of a level, or a narrower one that is faster here; each
-// must give the portable pass's sums and survivors.
-kernels::BoundKernel choose_bound(SimdLevel level) {
+// What a bound pass is chosen for: one query (CompressedVectorStore::query),
+// or groups of queries sharing each pass (Index.search).
+enum class BoundUse { OneQuery, Group };
+
+// The bound pass of a level for one use, or another one the CPU runs that is
+// faster here (in order of preference: VBMI and VNNI, the level's own,
+// narrower); each must give the portable pass's sums and survivors.
+kernels::BoundKernel choose_bound(SimdLevel level, BoundUse use) {
   std::vector<kernels::BoundKernel> candidates;
+  if (level >= SimdLevel::Avx512 && cpu_has_avx512_vbmi_vnni()) candidates.push_back(kernels::bound_kernel_avx512_vnni());
   if (level >= SimdLevel::Avx512) candidates.push_back(kernels::bound_kernel_avx512());
   if (level >= SimdLevel::Avx2) candidates.push_back(kernels::bound_kernel_avx2());
   const kernels::BoundKernel portable = kernels::bound_kernel_scalar();
   if (candidates.empty()) return portable;
-  // 300 fields check the sums of the first 256 in 16-bit lanes, then widened;
-  // 128 fields (4 bits at dimension 128) are what is timed.
   std::uint64_t state = 0x13198A2E03707344ULL;
   auto random_bytes = [&state](std::size_t count) {
     std::vector<std::uint8_t> bytes(count);
     for (auto& b : bytes) b = static_cast<std::uint8_t>(next_random(state) >> 23);
     return bytes;
   };
+  // A group of queries over the same codes, with the portable pass's sums and
+  // survivors (limits that let about half the lanes through).
   struct Case {
-    std::size_t fields, blocks;
-    std::vector<std::uint8_t> table, codes;
+    std::size_t fields, blocks, queries;
+    std::vector<std::vector<std::uint8_t>> tables;
+    std::vector<std::uint8_t> codes;
     std::vector<std::uint32_t> sums, mask;
-    kernels::BoundBlocksArgs args;
+    kernels::BoundGroupArgs args;
   };
-  auto make_case = [&](std::size_t fields, std::size_t blocks) {
-    Case c{fields, blocks, random_bytes((fields + 3) / 4 * 4 * kernels::kFieldBytes),
-           random_bytes(blocks * fields * kernels::kFieldBytes + kBlockTailPadding),
-           std::vector<std::uint32_t>(blocks * kBlockLanes), std::vector<std::uint32_t>(blocks), {}};
-    std::fill(c.table.begin() + static_cast<std::ptrdiff_t>(fields * kernels::kFieldBytes), c.table.end(), 0);
-    c.args = {c.table.data(), fields, c.codes.data(), fields * kernels::kFieldBytes, 0};
-    portable.blocks(c.args, 1, c.sums.data(), c.mask.data());
-    c.args.limit = c.sums[7];  // about half the lanes survive
-    portable.blocks(c.args, blocks, c.sums.data(), c.mask.data());
+  auto make_case = [&](std::size_t fields, std::size_t blocks, std::size_t queries) {
+    Case c{fields, blocks, queries, {}, random_bytes(blocks * fields * kernels::kFieldBytes + kBlockTailPadding),
+           std::vector<std::uint32_t>(queries * blocks * kBlockLanes), std::vector<std::uint32_t>(queries * blocks), {}};
+    c.args.queries = queries;
+    c.args.fields = fields;
+    c.args.blocks = c.codes.data();
+    c.args.block_bytes = fields * kernels::kFieldBytes;
+    for (std::size_t q = 0; q < queries; ++q) {
+      c.tables.push_back(random_bytes((fields + 3) / 4 * 4 * kernels::kFieldBytes));
+      std::fill(c.tables[q].begin() + static_cast<std::ptrdiff_t>(fields * kernels::kFieldBytes), c.tables[q].end(), 0);
+      c.args.tables[q] = c.tables[q].data();
+    }
+    portable.group(c.args, blocks, c.sums.data(), c.mask.data());
+    for (std::size_t q = 0; q < queries; ++q) c.args.limits[q] = c.sums[q * blocks * kBlockLanes + 7];
+    portable.group(c.args, blocks, c.sums.data(), c.mask.data());
     return c;
   };
-  const Case check = make_case(300, 4);
-  const Case timing = make_case(kTimingDim, kTimingCodeBytes / (kTimingDim * kernels::kFieldBytes));
+  // 300 fields check the 16-bit formulations' sums of the first 256 and
+  // their widening; 128 fields (4 bits at dimension 128) are what is timed.
+  const Case check = make_case(300, 4, 5);
+  const std::size_t timed_queries = use == BoundUse::Group ? kernels::kMaxBoundQueries : 1;
+  const Case timing = make_case(kTimingDim, kTimingCodeBytes / (kTimingDim * kernels::kFieldBytes), timed_queries);
   std::vector<kernels::BoundKernel> agreeing;
   for (const kernels::BoundKernel& candidate : candidates) {
     std::vector<std::uint32_t> sums(check.sums.size()), mask(check.mask.size());
-    candidate.blocks(check.args, check.blocks, sums.data(), mask.data());
-    if (sums == check.sums && mask == check.mask) agreeing.push_back(candidate);
+    candidate.group(check.args, check.blocks, sums.data(), mask.data());
+    bool same = sums == check.sums && mask == check.mask;
+    for (std::size_t q = 0; q < check.queries && same; ++q) {
+      const kernels::BoundBlocksArgs one{check.args.tables[q], check.fields, check.args.blocks, check.args.block_bytes,
+                                         check.args.limits[q]};
+      candidate.blocks(one, check.blocks, sums.data(), mask.data());
+      same = std::equal(sums.begin(), sums.begin() + static_cast<std::ptrdiff_t>(check.blocks * kBlockLanes),
+                        check.sums.begin() + static_cast<std::ptrdiff_t>(q * check.blocks * kBlockLanes)) &&
+             std::equal(mask.begin(), mask.begin() + static_cast<std::ptrdiff_t>(check.blocks),
+                        check.mask.begin() + static_cast<std::ptrdiff_t>(q * check.blocks));
+    }
+    if (same) agreeing.push_back(candidate);
   }
   if (agreeing.empty()) return portable;
   std::vector<std::uint32_t> sums(timing.sums.size()), mask(timing.mask.size());
   return agreeing[fastest(agreeing.size(), [&](std::size_t c) {
     evict(timing.codes.data(), timing.codes.size());
     const auto t0 = std::chrono::steady_clock::now();
-    agreeing[c].blocks(timing.args, timing.blocks, sums.data(), mask.data());
+    agreeing[c].group(timing.args, timing.blocks, sums.data(), mask.data());
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   })];
 }
@@ -204,7 +230,8 @@ ScoringKernels choose_kernels(SimdLevel level, int bits) {
   ScoringKernels chosen;
   if (level == SimdLevel::Reference) return chosen;
   chosen.exact = choose_exact(level, bits);
-  chosen.bound = choose_bound(level);
+  chosen.bound = choose_bound(level, BoundUse::OneQuery);
+  chosen.group_bound = choose_bound(level, BoundUse::Group);
   return chosen;
 }
 

@@ -28,7 +28,7 @@ void SharedThreshold::raise(float value) {
 }
 
 QuerySearch::QuerySearch(const QueryLut& lut, float max_norm, const ScoringKernels& kernels)
-    : scorer_(lut, kernels), bound_kernel_(kernels.bound) {
+    : scorer_(lut, kernels), bound_kernel_(kernels.bound), group_kernel_(kernels.group_bound) {
   if (bound_kernel_) bound_ = ScoreBound::build(lut, max_norm);
 }
 
@@ -218,7 +218,8 @@ std::size_t search_blocks(QuerySearch* const* queries, std::size_t count, const 
   VELMORA_CHECK(count >= 1 && count <= kernels::kMaxBoundQueries, "search_blocks: group size out of range");
   const BlockedCodes& codes = *entries.codes;
   last_block = std::min(last_block, codes.block_count());
-  const kernels::BoundKernel& pass = queries[0]->bound_kernel();
+  const kernels::BoundGroupFn one_pass = queries[0]->bound_kernel().group;
+  const kernels::BoundGroupFn group_pass = queries[0]->group_kernel().group;
   std::vector<Scan> scans;
   scans.reserve(count);
   for (std::size_t q = 0; q < count; ++q) scans.emplace_back(*queries[q], best[q], entries, allowed);
@@ -257,7 +258,7 @@ std::size_t search_blocks(QuerySearch* const* queries, std::size_t count, const 
       one.limits[0] = static_cast<std::uint32_t>(scan.limit());
       one.queries = 1;
       one.blocks = codes.block(from);
-      pass.group(one, end - from, sums.data(), survivors.data());
+      one_pass(one, end - from, sums.data(), survivors.data());
       scan.score_survivors(from, end - from, sums.data(), survivors.data());
     }
     if (ready_count == 0) {
@@ -271,7 +272,7 @@ std::size_t search_blocks(QuerySearch* const* queries, std::size_t count, const 
     args.queries = ready_count;
     args.blocks = codes.block(block);
     const std::size_t blocks = end - block;
-    pass.group(args, blocks, sums.data(), survivors.data());
+    (ready_count > 1 ? group_pass : one_pass)(args, blocks, sums.data(), survivors.data());
     for (std::size_t r = 0; r < ready_count; ++r) {
       scans[ready[r]].score_survivors(block, blocks, sums.data() + r * blocks * kBlockLanes,
                                       survivors.data() + r * blocks);

@@ -49,13 +49,16 @@ class QuerySearch {
 
   const ExactScorer& scorer() const { return scorer_; }
   const ScoreBound* bound() const { return bound_ ? &*bound_ : nullptr; }
+  // The bound pass for this query alone, and for a group it shares passes with.
   const kernels::BoundKernel& bound_kernel() const { return bound_kernel_; }
+  const kernels::BoundKernel& group_kernel() const { return group_kernel_; }
   SharedThreshold& shared() { return shared_; }
 
  private:
   ExactScorer scorer_;
   std::optional<ScoreBound> bound_;
   kernels::BoundKernel bound_kernel_;
+  kernels::BoundKernel group_kernel_;
   SharedThreshold shared_;
 };
 

@@ -109,8 +109,12 @@ struct BoundKernel {
 
 // Portable: one plain loop per lane and query.
 BoundKernel bound_kernel_scalar();
+// Byte shuffles within 128-bit lanes, sums in 16-bit lanes.
 BoundKernel bound_kernel_avx2();
 BoundKernel bound_kernel_avx512();
+// Byte permutes and 4-byte dot products (fastscan_vnni.cpp); only where the
+// CPU also has AVX-512 VBMI and VNNI (cpu_has_avx512_vbmi_vnni).
+BoundKernel bound_kernel_avx512_vnni();
 
 }  // namespace kernels
 }  // namespace velmora

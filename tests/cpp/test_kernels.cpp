@@ -153,9 +153,11 @@ TEST(BoundKernels, SumEveryFieldExactlyAndFlagTheLanesAboveTheLimit) {
     const char* name;
     SimdLevel level;
     kernels::BoundBlocksFn fn;
-  } passes[] = {{"scalar", SimdLevel::Scalar, kernels::bound_kernel_scalar().blocks},
-                {"avx2", SimdLevel::Avx2, kernels::bound_kernel_avx2().blocks},
-                {"avx512", SimdLevel::Avx512, kernels::bound_kernel_avx512().blocks}};
+    bool runs;
+  } passes[] = {{"scalar", SimdLevel::Scalar, kernels::bound_kernel_scalar().blocks, true},
+                {"avx2", SimdLevel::Avx2, kernels::bound_kernel_avx2().blocks, true},
+                {"avx512", SimdLevel::Avx512, kernels::bound_kernel_avx512().blocks, true},
+                {"avx512-vnni", SimdLevel::Avx512, kernels::bound_kernel_avx512_vnni().blocks, cpu_has_avx512_vbmi_vnni()}};
   std::mt19937 gen(42);
   for (std::size_t fields : {1u, 2u, 3u, 5u, 64u, 255u, 256u, 257u, 300u, 513u, 1152u}) {
     const std::size_t blocks = 5, block_bytes = fields * kernels::kFieldBytes;
@@ -180,7 +182,7 @@ TEST(BoundKernels, SumEveryFieldExactlyAndFlagTheLanesAboveTheLimit) {
     std::sort(sorted.begin(), sorted.end());
     for (std::uint32_t limit : {0u, sorted[sorted.size() / 2], sorted.back(), sorted.back() - 1, 0xFFFFFFFFu}) {
       for (const auto& pass : passes) {
-        if (detected_simd_level() < pass.level) continue;
+        if (detected_simd_level() < pass.level || !pass.runs) continue;
         std::vector<std::uint32_t> sums(blocks * kBlockLanes), survivors(blocks);
         const kernels::BoundBlocksArgs args{table.data(), fields, codes.data(), block_bytes, limit};
         pass.fn(args, blocks, sums.data(), survivors.data());
@@ -204,9 +206,11 @@ TEST(BoundKernels, GroupsGiveEveryQueryItsOwnPass) {
   const struct {
     SimdLevel level;
     kernels::BoundKernel kernel;
-  } passes[] = {{SimdLevel::Scalar, kernels::bound_kernel_scalar()},
-                {SimdLevel::Avx2, kernels::bound_kernel_avx2()},
-                {SimdLevel::Avx512, kernels::bound_kernel_avx512()}};
+    bool runs;
+  } passes[] = {{SimdLevel::Scalar, kernels::bound_kernel_scalar(), true},
+                {SimdLevel::Avx2, kernels::bound_kernel_avx2(), true},
+                {SimdLevel::Avx512, kernels::bound_kernel_avx512(), true},
+                {SimdLevel::Avx512, kernels::bound_kernel_avx512_vnni(), cpu_has_avx512_vbmi_vnni()}};
   std::mt19937 gen(7);
   for (std::size_t fields : {3u, 96u, 300u}) {
     const std::size_t blocks = 3, block_bytes = fields * kernels::kFieldBytes, padded = (fields + 3) / 4 * 4;
@@ -230,7 +234,7 @@ TEST(BoundKernels, GroupsGiveEveryQueryItsOwnPass) {
       kernels::bound_kernel_scalar().blocks(one, blocks, sums[q].data(), masks[q].data());
     }
     for (const auto& pass : passes) {
-      if (detected_simd_level() < pass.level) continue;
+      if (detected_simd_level() < pass.level || !pass.runs) continue;
       for (std::size_t group = 1; group <= kernels::kMaxBoundQueries; ++group) {
         kernels::BoundGroupArgs args{};
         for (std::size_t q = 0; q < group; ++q) {

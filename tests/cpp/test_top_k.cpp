@@ -105,28 +105,31 @@ void table_towards(Data& data, const std::vector<std::uint8_t>& row, std::mt1993
   data.lut.query_norm = static_cast<float>(std::sqrt(squares));
 }
 
-// The kernels to try: each bound pass with the level's exact kernel, and each
-// exact formulation with the portable bound pass.
+// The kernels to try: each bound pass (for one query and for groups) with
+// the level's exact kernel, and each exact formulation with the portable
+// bound pass.
 std::vector<std::pair<std::string, ScoringKernels>> kernel_choices(int bits) {
   std::vector<std::pair<std::string, ScoringKernels>> out;
   out.emplace_back("reference", kernels_for(SimdLevel::Reference, bits));
   const ScoringKernels& scalar = kernels_for(SimdLevel::Scalar, bits);
   out.emplace_back("scalar", scalar);
   const SimdLevel detected = detected_simd_level();
+  auto with_bound = [&](SimdLevel level, const kernels::BoundKernel& bound) {
+    ScoringKernels k = kernels_for(level, bits);
+    k.bound = k.group_bound = bound;
+    out.emplace_back(bound.name, k);
+  };
   if (detected >= SimdLevel::Avx2) {
-    ScoringKernels k = kernels_for(SimdLevel::Avx2, bits);
-    k.bound = kernels::bound_kernel_avx2();
-    out.emplace_back("avx2 bound", k);
+    with_bound(SimdLevel::Avx2, kernels::bound_kernel_avx2());
     for (auto make : {kernels::permute_kernel_avx2, kernels::plane_kernel_avx2}) {
-      out.emplace_back(make(bits).name, ScoringKernels{make(bits), scalar.bound});
+      out.emplace_back(make(bits).name, ScoringKernels{make(bits), scalar.bound, scalar.group_bound});
     }
   }
   if (detected >= SimdLevel::Avx512) {
-    ScoringKernels k = kernels_for(SimdLevel::Avx512, bits);
-    k.bound = kernels::bound_kernel_avx512();
-    out.emplace_back("avx512 bound", k);
+    with_bound(SimdLevel::Avx512, kernels::bound_kernel_avx512());
+    if (cpu_has_avx512_vbmi_vnni()) with_bound(SimdLevel::Avx512, kernels::bound_kernel_avx512_vnni());
     for (auto make : {kernels::permute_kernel_avx512, kernels::plane_kernel_avx512}) {
-      out.emplace_back(make(bits).name, ScoringKernels{make(bits), scalar.bound});
+      out.emplace_back(make(bits).name, ScoringKernels{make(bits), scalar.bound, scalar.group_bound});
     }
   }
   return out;
