@@ -37,19 +37,9 @@ namespace {
 // Blocks per pass of the bound: the group's sums (4 KiB per query) and the
 // blocks are still in cache when the survivors are scored.
 constexpr std::size_t kPassBlocks = 32;
-// A block with this many survivors is scored whole by the exact kernel.
-constexpr std::size_t kWholeBlockSurvivors = 4;
-// A pass with more survivors than this scores those with the largest sums
-// first.
-constexpr std::size_t kOrderedSurvivors = 64;
-
-// The number of bits set (without a library call where the baseline
-// instruction set has no popcount).
-std::size_t lanes_set(std::uint32_t mask) {
-  mask = mask - ((mask >> 1) & 0x55555555u);
-  mask = (mask & 0x33333333u) + ((mask >> 2) & 0x33333333u);
-  return (((mask + (mask >> 4)) & 0x0F0F0F0Fu) * 0x01010101u) >> 24;
-}
+// Survivors held before they are scored: enough for the threshold to rise a
+// good deal in between, few enough to stay in cache.
+constexpr std::size_t kHeldSurvivors = 1024;
 
 // One query's part of a search over some blocks.
 class Scan {
@@ -84,57 +74,37 @@ class Scan {
     return first;
   }
 
-  // Scores the survivors of a bound pass over blocks [first, first + count)
-  // (sums and survivor masks as the pass wrote them, block by block). While
-  // the threshold is still low, many survive: the few with the largest sums
-  // are scored first, which raises the threshold to about what the whole
-  // pass will give, and most others are then dismissed by their sums alone.
-  void score_survivors(std::size_t first, std::size_t count, const std::uint32_t* sums,
-                       const std::uint32_t* survivors) {
-    std::size_t total = 0;
-    for (std::size_t b = 0; b < count; ++b) total += lanes_set(survivors[b]);
-    const std::size_t leaders = std::min(total, 2 * best_.k() + kernels::kMaxScatteredLanes);
-    if (total > kOrderedSurvivors && leaders < total) {
-      ranked_.clear();
-      for (std::size_t b = 0; b < count; ++b) {
-        for (std::uint32_t mask = survivors[b] & candidates(first + b); mask != 0; mask &= mask - 1) {
-          const auto lane = static_cast<std::size_t>(__builtin_ctz(mask));
-          ranked_.push_back({sums[b * kBlockLanes + lane], (first + b) * kBlockLanes + lane});
-        }
-      }
-      const auto by_sum = [](const Ranked& a, const Ranked& b) { return a.sum > b.sum; };
-      if (leaders < ranked_.size()) {
-        std::nth_element(ranked_.begin(), ranked_.begin() + static_cast<std::ptrdiff_t>(leaders), ranked_.end(),
-                         by_sum);
-      }
-      for (std::size_t i = 0; i < std::min(leaders, ranked_.size()); ++i) consider(ranked_[i].sum, ranked_[i].position);
-      if (pending_count_ > 0) flush();
-      for (std::size_t i = leaders; i < ranked_.size(); ++i) consider(ranked_[i].sum, ranked_[i].position);
-      if (pending_count_ > 0) flush();
-      return;
-    }
-    const std::size_t n = entries_.count;
-    float scores[kBlockLanes];
+  // Takes the survivors of a bound pass over blocks [first, first + count)
+  // (sums and survivor masks as the pass wrote them, block by block). They
+  // are held with their sums and scored later, highest sums first, when
+  // enough have gathered: by then the threshold has risen, and the sums of
+  // most of them prove them out without an exact score.
+  void add_survivors(std::size_t first, std::size_t count, const std::uint32_t* sums,
+                     const std::uint32_t* survivors) {
     for (std::size_t b = 0; b < count; ++b) {
-      const std::size_t base = (first + b) * kBlockLanes;
-      std::uint32_t mask = survivors[b] & candidates(first + b);
-      if (mask == 0) continue;
-      if (lanes_set(mask) >= kWholeBlockSurvivors) {
-        const std::size_t stop = std::min(base + kBlockLanes, n);
-        query_.scorer().score_range(entries_, base, stop, scores);
-        exact_ += stop - base;
-        for (std::uint32_t all = candidates(first + b); all != 0; all &= all - 1) {
-          const int lane = __builtin_ctz(all);
-          offer(scores[lane], base + static_cast<std::size_t>(lane));
-        }
-        continue;
-      }
-      for (; mask != 0; mask &= mask - 1) {
+      for (std::uint32_t mask = survivors[b] & candidates(first + b); mask != 0; mask &= mask - 1) {
         const auto lane = static_cast<std::size_t>(__builtin_ctz(mask));
-        consider(sums[b * kBlockLanes + lane], base + lane);
+        const std::uint32_t sum = sums[b * kBlockLanes + lane];
+        if (limit_ < 0 || sum > static_cast<std::uint64_t>(limit_)) held_.push_back({sum, (first + b) * kBlockLanes + lane});
       }
     }
+    if (held_.size() >= kHeldSurvivors) score_held();
+  }
+
+  // Scores the held survivors that the threshold does not rule out, those
+  // with the largest sums first (the k best of a run are among them, and
+  // they lift the threshold soonest).
+  void score_held() {
+    const std::size_t leaders = std::min(held_.size(), 2 * best_.k() + kernels::kMaxScatteredLanes);
+    const auto by_sum = [](const Held& a, const Held& b) { return a.sum > b.sum; };
+    if (leaders < held_.size()) {
+      std::nth_element(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(leaders), held_.end(), by_sum);
+    }
+    for (std::size_t i = 0; i < leaders; ++i) consider(held_[i].sum, held_[i].position);
     if (pending_count_ > 0) flush();
+    for (std::size_t i = leaders; i < held_.size(); ++i) consider(held_[i].sum, held_[i].position);
+    if (pending_count_ > 0) flush();
+    held_.clear();
   }
 
  private:
@@ -204,11 +174,11 @@ class Scan {
   std::size_t exact_ = 0;
   std::size_t pending_[kernels::kMaxScatteredLanes];
   std::size_t pending_count_ = 0;
-  struct Ranked {
+  struct Held {
     std::uint32_t sum;
     std::size_t position;
   };
-  std::vector<Ranked> ranked_;
+  std::vector<Held> held_;
 };
 
 }  // namespace
@@ -259,7 +229,7 @@ std::size_t search_blocks(QuerySearch* const* queries, std::size_t count, const 
       one.queries = 1;
       one.blocks = codes.block(from);
       one_pass(one, end - from, sums.data(), survivors.data());
-      scan.score_survivors(from, end - from, sums.data(), survivors.data());
+      scan.add_survivors(from, end - from, sums.data(), survivors.data());
     }
     if (ready_count == 0) {
       block = end;
@@ -274,13 +244,16 @@ std::size_t search_blocks(QuerySearch* const* queries, std::size_t count, const 
     const std::size_t blocks = end - block;
     (ready_count > 1 ? group_pass : one_pass)(args, blocks, sums.data(), survivors.data());
     for (std::size_t r = 0; r < ready_count; ++r) {
-      scans[ready[r]].score_survivors(block, blocks, sums.data() + r * blocks * kBlockLanes,
-                                      survivors.data() + r * blocks);
+      scans[ready[r]].add_survivors(block, blocks, sums.data() + r * blocks * kBlockLanes,
+                                    survivors.data() + r * blocks);
     }
     block = end;
   }
   std::size_t exact = 0;
-  for (const Scan& scan : scans) exact += scan.exact();
+  for (Scan& scan : scans) {
+    scan.score_held();
+    exact += scan.exact();
+  }
   return exact;
 }
 
