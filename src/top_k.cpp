@@ -37,9 +37,10 @@ namespace {
 // Blocks per pass of the bound: the group's sums (4 KiB per query) and the
 // blocks are still in cache when the survivors are scored.
 constexpr std::size_t kPassBlocks = 32;
-// Survivors held before they are scored: enough for the threshold to rise a
-// good deal in between, few enough to stay in cache.
-constexpr std::size_t kHeldSurvivors = 1024;
+// Survivors held before they are scored: enough that the ones with the
+// largest sums lift the threshold past most of the others, few enough that
+// the threshold the bound passes prune with does not lag far behind.
+constexpr std::size_t kHeldSurvivors = 128;
 
 // One query's part of a search over some blocks.
 class Scan {
