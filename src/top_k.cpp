@@ -34,8 +34,8 @@ QuerySearch::QuerySearch(const QueryLut& lut, float max_norm, const ScoringKerne
 
 namespace {
 
-// Blocks per pass of the bound: the group's sums (4 KiB per query) and the
-// blocks are still in cache when the survivors are scored.
+// Blocks per pass of the bound: the group's sums (4 KiB per query) are still
+// in cache when its survivors are taken.
 constexpr std::size_t kPassBlocks = 32;
 // Survivors held before they are scored: enough that the ones with the
 // largest sums lift the threshold past most of the others, few enough that
@@ -86,7 +86,9 @@ class Scan {
       for (std::uint32_t mask = survivors[b] & candidates(first + b); mask != 0; mask &= mask - 1) {
         const auto lane = static_cast<std::size_t>(__builtin_ctz(mask));
         const std::uint32_t sum = sums[b * kBlockLanes + lane];
-        if (limit_ < 0 || sum > static_cast<std::uint64_t>(limit_)) held_.push_back({sum, (first + b) * kBlockLanes + lane});
+        if (limit_ < 0 || sum > static_cast<std::uint64_t>(limit_)) {
+          held_.push_back({sum, (first + b) * kBlockLanes + lane});
+        }
       }
     }
     if (held_.size() >= kHeldSurvivors) score_held();
