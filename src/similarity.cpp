@@ -227,12 +227,22 @@ kernels::BoundKernel choose_bound(SimdLevel level, BoundUse use) {
   })];
 }
 
+// The bound passes of a level, chosen once: they do not depend on the bit
+// width (a block's fields are nibbles at every width).
+const kernels::BoundKernel& bound_for(SimdLevel level, BoundUse use) {
+  static std::once_flag once[4][2];
+  static kernels::BoundKernel chosen[4][2];
+  const int l = static_cast<int>(level), u = static_cast<int>(use);
+  std::call_once(once[l][u], [&] { chosen[l][u] = choose_bound(level, use); });
+  return chosen[l][u];
+}
+
 ScoringKernels choose_kernels(SimdLevel level, int bits) {
   ScoringKernels chosen;
   if (level == SimdLevel::Reference) return chosen;
   chosen.exact = choose_exact(level, bits);
-  chosen.bound = choose_bound(level, BoundUse::OneQuery);
-  chosen.group_bound = choose_bound(level, BoundUse::Group);
+  chosen.bound = bound_for(level, BoundUse::OneQuery);
+  chosen.group_bound = bound_for(level, BoundUse::Group);
   return chosen;
 }
 
