@@ -83,6 +83,7 @@ class Scan {
   void add_survivors(std::size_t first, std::size_t count, const std::uint32_t* sums,
                      const std::uint32_t* survivors) {
     for (std::size_t b = 0; b < count; ++b) {
+      if (survivors[b] == 0) continue;  // most blocks, once the threshold is up
       for (std::uint32_t mask = survivors[b] & candidates(first + b); mask != 0; mask &= mask - 1) {
         const auto lane = static_cast<std::size_t>(__builtin_ctz(mask));
         const std::uint32_t sum = sums[b * kBlockLanes + lane];
