@@ -169,8 +169,8 @@ def exact_scan_ms(n: int, dim: int, level: str | None) -> dict[int, tuple[str, f
     chosen = {}
     for r in rows:
         if r[1].startswith("chosen at "):
-            at, name = r[1][len("chosen at "):].split(": ")
-            chosen.setdefault(int(r[0]), {})[at] = name
+            at, names = r[1][len("chosen at "):].split(": ")
+            chosen.setdefault(int(r[0]), {})[at] = names.split(",")[0].strip()  # exact kernel, then bound passes
     result = {}
     for bits, by_level in chosen.items():
         name = by_level.get(level) if level else by_level[max(by_level, key=lambda l: ("scalar", "avx2", "avx512").index(l))]

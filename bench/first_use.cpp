@@ -1,5 +1,8 @@
 // Time of the first rotation and codebook of a dimension in a fresh process
-// (they are cached afterwards). Prints one Markdown row:
+// (they are cached afterwards), and of the timed choice of the exact kernel
+// and bound passes (one query, groups) for the bit width at the active level,
+// with their names.
+// Prints one Markdown row:
 //
 //   bench_first_use <dim> [bits]
 #include <chrono>
@@ -8,6 +11,8 @@
 
 #include "codebook.h"
 #include "rotation.h"
+#include "similarity.h"
+#include "simd.h"
 
 int main(int argc, char** argv) {
   if (argc < 2) {
@@ -26,7 +31,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "invalid dimension or bit width\n");
     return 1;
   }
-  std::printf("| %llu | %d | %.3f | %.3f |\n", static_cast<unsigned long long>(dim), bits,
-              std::chrono::duration<double>(t1 - t0).count(), std::chrono::duration<double>(t2 - t1).count());
+  const velmora::ScoringKernels& kernels = velmora::active_kernels(bits);
+  const auto t3 = Clock::now();
+  std::printf("| %llu | %d | %.3f | %.3f | %.4f (%s: %s, %s, groups %s) |\n", static_cast<unsigned long long>(dim), bits,
+              std::chrono::duration<double>(t1 - t0).count(), std::chrono::duration<double>(t2 - t1).count(),
+              std::chrono::duration<double>(t3 - t2).count(), velmora::simd_level_name(velmora::active_simd_level()),
+              kernels.exact.name, kernels.bound.name, kernels.group_bound.name);
   return 0;
 }

@@ -1,6 +1,8 @@
 // Single-thread speed of every exact scoring kernel and of the integer bound
-// pass, against the per-entry reference, on the same random codes. Prints a
-// Markdown table and the CPU model.
+// pass (for one query, and per query for groups sharing each pass as
+// Index.search runs them), against the per-entry reference, on the same
+// random codes; and the kernels chosen at each level. Prints a Markdown table
+// and the CPU model.
 //
 //   bench_kernels [n] [dim]
 #include <algorithm>
@@ -100,7 +102,9 @@ int main(int argc, char** argv) {
     }
     for (SimdLevel level : {SimdLevel::Scalar, SimdLevel::Avx2, SimdLevel::Avx512}) {
       if (detected_simd_level() < level) continue;
-      std::printf("| %d | chosen at %s: %s | | |\n", bits, simd_level_name(level), kernels_for(level, bits).exact.name);
+      const ScoringKernels& chosen = kernels_for(level, bits);
+      std::printf("| %d | chosen at %s: %s, %s, groups %s | | |\n", bits, simd_level_name(level), chosen.exact.name,
+                  chosen.bound.name, chosen.group_bound.name);
     }
     // The integer bound pass over the same blocks, nothing surviving.
     const std::size_t fields = codes.field_count();
@@ -109,16 +113,42 @@ int main(int argc, char** argv) {
     std::vector<std::uint32_t> sums(codes.block_count() * kBlockLanes), survivors(codes.block_count());
     const kernels::BoundBlocksArgs bargs{bound_table.data(), fields, codes.blocks(), codes.block_bytes(), 0xFFFFFFFFu};
     const struct {
-      const char* name;
       SimdLevel level;
-      kernels::BoundBlocksFn fn;
-    } bounds[] = {{"bound scalar", SimdLevel::Scalar, kernels::bound_blocks_scalar()},
-                  {"bound avx2", SimdLevel::Avx2, kernels::bound_blocks_avx2()},
-                  {"bound avx512", SimdLevel::Avx512, kernels::bound_blocks_avx512()}};
+      kernels::BoundKernel kernel;
+      bool runs;
+    } bounds[] = {{SimdLevel::Scalar, kernels::bound_kernel_scalar(), true},
+                  {SimdLevel::Avx2, kernels::bound_kernel_avx2(), true},
+                  {SimdLevel::Avx512, kernels::bound_kernel_avx512(), true},
+                  {SimdLevel::Avx512, kernels::bound_kernel_avx512_vnni(), cpu_has_avx512_vbmi_vnni()}};
     for (const auto& b : bounds) {
-      if (detected_simd_level() < b.level) continue;
-      const double t = best_seconds(5, [&] { b.fn(bargs, codes.block_count(), sums.data(), survivors.data()); });
-      std::printf("| %d | %s | %.2f | %.1f |\n", bits, b.name, t * 1e3, reference / t);
+      if (detected_simd_level() < b.level || !b.runs) continue;
+      const double t = best_seconds(5, [&] { b.kernel.blocks(bargs, codes.block_count(), sums.data(), survivors.data()); });
+      std::printf("| %d | %s | %.2f | %.1f |\n", bits, b.kernel.name, t * 1e3, reference / t);
+    }
+    // A group of queries sharing each pass (per query), in passes of 32
+    // blocks as the batch search makes them.
+    for (const auto& b : bounds) {
+      if (detected_simd_level() < b.level || !b.runs || b.level == SimdLevel::Scalar) continue;
+      for (std::size_t group : {2u, 4u, 8u}) {
+        kernels::BoundGroupArgs gargs{};
+        for (std::size_t q = 0; q < group; ++q) {
+          gargs.tables[q] = bound_table.data();
+          gargs.limits[q] = 0xFFFFFFFFu;
+        }
+        gargs.queries = group;
+        gargs.fields = fields;
+        gargs.block_bytes = codes.block_bytes();
+        std::vector<std::uint32_t> group_sums(group * 32 * kBlockLanes), group_survivors(group * 32);
+        const double t = best_seconds(5, [&] {
+          for (std::size_t first = 0; first < codes.block_count(); first += 32) {
+            gargs.blocks = codes.block(first);
+            b.kernel.group(gargs, std::min<std::size_t>(32, codes.block_count() - first), group_sums.data(),
+                           group_survivors.data());
+          }
+        }) / static_cast<double>(group);
+        std::printf("| %d | %s, %zu queries a pass, per query | %.2f | %.1f |\n", bits, b.kernel.name, group, t * 1e3,
+                    reference / t);
+      }
     }
   }
   return 0;

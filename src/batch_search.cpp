@@ -1,51 +1,58 @@
 #include "batch_search.h"
 
 #include <algorithm>
+#include <memory>
 #include <utility>
 
 #include "invariant.h"
 #include "pool.h"
 #include "ranking.h"
 #include "similarity.h"
+#include "top_k.h"
 
 namespace velmora {
 
 namespace {
 
-// Queries that share one pass over the codes: as many as have their tables
-// (dim << bits floats each) fit in a quarter of an L1 data cache together, so
-// that switching between them costs no table reloads; the chunk of codes they
+// Exact scores of every candidate (the full-ranking path): queries that
+// share one pass over the codes are as many as have their tables (dim << bits
+// floats each) fit in a quarter of an L1 data cache together, so that
+// switching between them costs no table reloads; the chunk of codes they
 // share stays in L2.
 constexpr std::size_t kGroupTableBytes = std::size_t{8} << 10;
 constexpr std::size_t kMaxGroupQueries = 8;
 constexpr std::size_t kChunkCodeBytes = std::size_t{256} << 10;
 // Scores computed per kernel call: few enough (4 KiB) to stay in L1 beside the tables.
 constexpr std::size_t kScoreRun = 1024;
-// Queries whose tables and results are held at once.
-constexpr std::size_t kBatchQueries = 512;
+// The pruned path: queries that share each bound pass, and the fewest blocks
+// a range is split into (a range warms up its own k best before it prunes).
+constexpr std::size_t kPrunedGroupQueries = kernels::kMaxBoundQueries;
+constexpr std::size_t kPrunedRangeBlocks = 128;
+// Queries whose tables are prepared at once: few enough that their tables
+// (about 20 KiB each at dim 128) are still in L2 when their group runs, and
+// enough for a group per task on a few threads.
+constexpr std::size_t kBatchQueries = 64;
 // Scores held at once by the full-ranking path.
 constexpr std::size_t kFullRankScores = std::size_t{1} << 23;
 
-// How one batch of queries is split into tasks: each task scores a range of
-// blocks for a group of queries.
+// How one batch of queries is split into tasks: each task searches a range
+// of blocks for a group of queries.
 struct Plan {
   std::size_t group = 0;         // queries per group
   std::size_t groups = 0;        // query groups
   std::size_t ranges = 0;        // block ranges
   std::size_t range_blocks = 0;  // blocks per range (the last may hold fewer)
-  std::size_t chunk_blocks = 0;  // blocks scored for the whole group in turn
   std::size_t blocks = 0;
 };
 
-Plan plan_for(std::size_t queries, std::size_t positions, std::size_t block_bytes, std::size_t table_bytes) {
+Plan plan_for(std::size_t queries, std::size_t group, std::size_t positions, std::size_t min_range_blocks) {
   Plan plan;
   plan.blocks = (positions + kBlockLanes - 1) / kBlockLanes;
-  plan.group = std::min(kMaxGroupQueries, std::max<std::size_t>(1, kGroupTableBytes / table_bytes));
+  plan.group = group;
   plan.groups = (queries + plan.group - 1) / plan.group;
-  plan.chunk_blocks = std::max<std::size_t>(1, kChunkCodeBytes / std::max<std::size_t>(1, block_bytes));
-  // Enough tasks to keep every thread busy, but ranges of at least a chunk.
+  // Enough tasks to keep every thread busy, but ranges of at least min_range_blocks.
   const std::size_t wanted = 4 * configured_thread_count();
-  const std::size_t max_ranges = std::max<std::size_t>(1, (plan.blocks + plan.chunk_blocks - 1) / plan.chunk_blocks);
+  const std::size_t max_ranges = std::max<std::size_t>(1, (plan.blocks + min_range_blocks - 1) / min_range_blocks);
   plan.ranges = std::min(max_ranges, std::max<std::size_t>(1, (wanted + plan.groups - 1) / plan.groups));
   plan.range_blocks = (plan.blocks + plan.ranges - 1) / plan.ranges;
   return plan;
@@ -114,14 +121,21 @@ std::vector<ExactScorer> scorers_for(const std::vector<QueryLut>& luts, std::uin
   return scorers;
 }
 
-// Few candidates per result: keep a running top k per query and range, then
-// merge the ranges' winners, as CompressedVectorStore::query does.
-void search_running_top_k(const CompressedVectorStore& store, const float* queries, std::size_t m, std::size_t k,
-                  const PositionSet* allowed, std::uint64_t* out_ids, float* out_scores) {
+// Few candidates per result: the pruned search of CompressedVectorStore::query,
+// a group of queries sharing each pass of the bound over a range of blocks,
+// each query with a running top k per range; then the ranges' winners merged.
+void search_pruned(const CompressedVectorStore& store, const float* queries, std::size_t m, std::size_t k,
+                   const PositionSet* allowed, std::uint64_t* out_ids, float* out_scores) {
   const StoredEntries entries = store.stored_entries();
   const std::vector<QueryLut> luts = prepare_all(store, queries, m);
-  const std::vector<ExactScorer> scorers = scorers_for(luts, store.bits());
-  const Plan plan = plan_for(m, entries.count, entries.codes->block_bytes(), table_bytes(store));
+  const ScoringKernels& kernels = active_kernels(store.bits());
+  std::vector<std::unique_ptr<QuerySearch>> searches(m);
+  parallel_for(m, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t q = begin; q < end; ++q) {
+      searches[q] = std::make_unique<QuerySearch>(luts[q], store.max_norm(), kernels);
+    }
+  });
+  const Plan plan = plan_for(m, kPrunedGroupQueries, entries.count, kPrunedRangeBlocks);
   std::vector<std::vector<Candidate>> kept(m * plan.ranges);
   parallel_for(plan.groups * plan.ranges, [&](std::size_t t0, std::size_t t1) {
     for (std::size_t t = t0; t < t1; ++t) {
@@ -130,17 +144,9 @@ void search_running_top_k(const CompressedVectorStore& store, const float* queri
       const std::size_t b_begin = std::min(plan.blocks, range * plan.range_blocks);
       const std::size_t b_end = std::min(plan.blocks, b_begin + plan.range_blocks);
       std::vector<TopK> best(q_end - q_begin, TopK(k));
-      scan(scorers, q_begin, q_end, entries, allowed, b_begin, b_end, plan.chunk_blocks,
-           [&](std::size_t q, std::size_t begin, std::size_t end, const float* scores) {
-             TopK& top = best[q - q_begin];
-             if (allowed == nullptr) {
-               top.offer_run(scores, end - begin, begin);
-             } else {
-               for (std::size_t p = begin; p < end; ++p) {
-                 if (allowed->contains(p)) top.offer(scores[p - begin], p);
-               }
-             }
-           });
+      std::vector<QuerySearch*> members;
+      for (std::size_t q = q_begin; q < q_end; ++q) members.push_back(searches[q].get());
+      search_blocks(members.data(), members.size(), entries, allowed, b_begin, b_end, best.data());
       for (std::size_t q = q_begin; q < q_end; ++q) kept[q * plan.ranges + range] = best[q - q_begin].kept();
     }
   });
@@ -178,7 +184,10 @@ void search_full_rank(const CompressedVectorStore& store, const float* queries, 
   const std::size_t candidates = allowed != nullptr ? positions.size() : n;
   const std::vector<QueryLut> luts = prepare_all(store, queries, m);
   const std::vector<ExactScorer> scorers = scorers_for(luts, store.bits());
-  const Plan plan = plan_for(m, n, entries.codes->block_bytes(), table_bytes(store));
+  const std::size_t group_size =
+      std::min(kMaxGroupQueries, std::max<std::size_t>(1, kGroupTableBytes / table_bytes(store)));
+  const std::size_t chunk_blocks = std::max<std::size_t>(1, kChunkCodeBytes / entries.codes->block_bytes());
+  const Plan plan = plan_for(m, group_size, n, chunk_blocks);
   std::vector<float> scores(m * candidates);
   parallel_for(plan.groups * plan.ranges, [&](std::size_t t0, std::size_t t1) {
     for (std::size_t t = t0; t < t1; ++t) {
@@ -193,7 +202,7 @@ void search_full_rank(const CompressedVectorStore& store, const float* queries, 
                                                                                b_begin * kBlockLanes) -
                                                               positions.begin());
       std::vector<std::size_t> next(q_end - q_begin, base);
-      scan(scorers, q_begin, q_end, entries, allowed, b_begin, b_end, plan.chunk_blocks,
+      scan(scorers, q_begin, q_end, entries, allowed, b_begin, b_end, chunk_blocks,
            [&](std::size_t q, std::size_t begin, std::size_t end, const float* chunk) {
              float* row = scores.data() + q * candidates;
              std::size_t& c = next[q - q_begin];
@@ -229,7 +238,7 @@ void search_batch(const CompressedVectorStore& store, const float* queries, std:
       full_rank ? std::max<std::size_t>(1, std::min(kBatchQueries, kFullRankScores / candidates)) : kBatchQueries;
   for (std::size_t q0 = 0; q0 < m; q0 += batch) {
     const std::size_t count = std::min(batch, m - q0);
-    (full_rank ? search_full_rank : search_running_top_k)(store, queries + q0 * dim, count, k, allowed,
+    (full_rank ? search_full_rank : search_pruned)(store, queries + q0 * dim, count, k, allowed,
                                                   out_ids + q0 * k, out_scores + q0 * k);
   }
 }

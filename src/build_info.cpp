@@ -23,12 +23,8 @@ std::string compiler_name() {
 #endif
 }
 
-std::string bound_kernel_name(kernels::BoundBlocksFn fn) {
-  if (fn == nullptr) return "none (scores every vector exactly)";
-  if (fn == kernels::bound_blocks_avx512()) return "avx512";
-  if (fn == kernels::bound_blocks_avx2()) return "avx2";
-  if (fn == kernels::bound_blocks_scalar()) return "scalar";
-  return "unknown";
+std::string bound_kernel_name(const kernels::BoundKernel& kernel) {
+  return kernel ? kernel.name : "none (scores every vector exactly)";
 }
 
 std::string set_variable(const char* name) {
@@ -64,6 +60,7 @@ EngineConfig engine_config() {
     const ScoringKernels& chosen = active_kernels(bits);
     config.exact_kernel[bits - 2] = chosen.exact ? chosen.exact.name : "reference (entry by entry)";
     config.bound_kernel[bits - 2] = bound_kernel_name(chosen.bound);
+    config.group_bound_kernel[bits - 2] = bound_kernel_name(chosen.group_bound);
   }
   config.threads = pool_thread_count();
   for (const char* name : {"RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"}) {

@@ -18,7 +18,8 @@ struct EngineConfig {
   std::string simd_active;     // the level in use
   std::string simd_requested;  // "VELMORA_SIMD", or empty when unset
   std::string exact_kernel[3];  // for 2, 3 and 4 bits
-  std::string bound_kernel[3];
+  std::string bound_kernel[3];        // the bound pass for one query
+  std::string group_bound_kernel[3];  // ... and for groups of queries (Index.search)
   std::size_t threads = 0;
   std::string threads_source;  // the variable that set the pool size, or "logical CPUs"
 };

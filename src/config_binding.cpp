@@ -53,6 +53,7 @@ PyObject* engine_config_dict(PyObject*, PyObject*) {
                     set_item(dict.get(), "simd_requested", text(config.simd_requested)) &&
                     set_item(dict.get(), "exact_kernels", by_bit_width(config.exact_kernel)) &&
                     set_item(dict.get(), "bound_kernels", by_bit_width(config.bound_kernel)) &&
+                    set_item(dict.get(), "group_bound_kernels", by_bit_width(config.group_bound_kernel)) &&
                     set_item(dict.get(), "threads", PyLong_FromSize_t(config.threads)) &&
                     set_item(dict.get(), "threads_source", text(config.threads_source));
     return ok ? dict.release() : nullptr;

@@ -25,6 +25,7 @@ class TopK {
  public:
   explicit TopK(std::size_t k) : k_(k) { heap_.reserve(k); }
 
+  std::size_t k() const { return k_; }
   bool full() const { return heap_.size() == k_; }
   // The score of the worst kept; meaningful once full().
   float threshold() const { return threshold_; }

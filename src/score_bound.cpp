@@ -98,11 +98,16 @@ struct Step {
 std::optional<std::vector<std::int64_t>> ceilings(const QueryLut& lut, Step step) {
   std::vector<std::int64_t> out(lut.lut.size());
   const auto m = static_cast<double>(step.m);
+  // 2^-e, by which f32 values scale exactly in double (|e| stays far inside
+  // the exponent range), as ldexp would scale them but without a call each.
+  const double scale = std::ldexp(1.0, -step.e);
+  const double inverse = 1.0 / m;
   for (std::size_t j = 0; j < lut.lut.size(); ++j) {
-    const double x = std::ldexp(static_cast<double>(lut.lut[j]), -step.e);  // exact
+    const double x = static_cast<double>(lut.lut[j]) * scale;  // exact
     if (!(std::fabs(x) < kLargestMagnitude)) return std::nullopt;
-    // ceil(x / m), corrected with products that are exact integers.
-    double q = std::ceil(x / m);
+    // ceil(x / m) from the reciprocal (within a step of it), corrected with
+    // products that are exact integers.
+    double q = std::ceil(x * inverse);
     while (q * m < x) q += 1.0;
     while ((q - 1.0) * m >= x) q -= 1.0;
     out[j] = static_cast<std::int64_t>(q);

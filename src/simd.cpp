@@ -19,6 +19,16 @@ SimdLevel detected_simd_level() {
   return SimdLevel::Scalar;
 }
 
+bool cpu_has_avx512_vbmi_vnni() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_cpu_init();
+  return detected_simd_level() == SimdLevel::Avx512 && __builtin_cpu_supports("avx512vbmi") &&
+         __builtin_cpu_supports("avx512vnni");
+#else
+  return false;
+#endif
+}
+
 namespace {
 
 SimdLevel choose_level() {

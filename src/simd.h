@@ -22,4 +22,8 @@ SimdLevel active_simd_level();
 
 const char* simd_level_name(SimdLevel level);
 
+// Whether the CPU has AVX-512 VBMI and VNNI besides the AVX-512 level, which
+// one more bound pass needs (it is a candidate at that level only).
+bool cpu_has_avx512_vbmi_vnni();
+
 }  // namespace velmora

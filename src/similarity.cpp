@@ -14,54 +14,114 @@
 #include "rotation.h"
 #include "simd.h"
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <emmintrin.h>
+#endif
+
 namespace velmora {
 
 static_assert(SCORE_EPSILON == kernels::kScoreEpsilon, "one epsilon for every kernel");
 
 namespace {
 
-// A small synthetic store: random codes (the unused bits of a last partial
-// pair or group included), table entries and norms.
+std::uint64_t next_random(std::uint64_t& state) {
+  state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+  return state >> 33;
+}
+
+// A synthetic store: random codes (the unused bits of a last partial pair or
+// group included), table entries and norms.
 struct SyntheticBlocks {
-  static constexpr std::size_t kDim = 99, kBlocks = 24;
+  std::size_t dim, blocks, block_bytes;
   std::vector<float> lut, norms;
   std::vector<std::uint8_t> codes;
-  std::size_t block_bytes;
 
-  explicit SyntheticBlocks(int bits) : block_bytes(kernels::field_count(kDim, bits) * kernels::kFieldBytes) {
+  SyntheticBlocks(std::size_t d, std::size_t b, int bits)
+      : dim(d), blocks(b), block_bytes(kernels::field_count(d, bits) * kernels::kFieldBytes) {
     std::uint64_t state = 0x243F6A8885A308D3ULL;
-    auto next = [&state] {
-      state = state * 6364136223846793005ULL + 1442695040888963407ULL;
-      return static_cast<std::uint32_t>(state >> 33);
-    };
-    lut.resize(kDim << bits);
-    norms.resize(kBlocks * kBlockLanes);
-    codes.resize(kBlocks * block_bytes + kBlockTailPadding);
-    for (float& x : lut) x = static_cast<float>(next() % 20001) / 10000.0f - 1.0f;
-    for (float& x : norms) x = static_cast<float>(next() % 1000 + 1) / 7.0f;
-    for (auto& c : codes) c = static_cast<std::uint8_t>(next());
+    lut.resize(dim << bits);
+    norms.resize(blocks * kBlockLanes);
+    codes.resize(blocks * block_bytes + kBlockTailPadding);
+    for (float& x : lut) x = static_cast<float>(next_random(state) % 20001) / 10000.0f - 1.0f;
+    for (float& x : norms) x = static_cast<float>(next_random(state) % 1000 + 1) / 7.0f;
+    for (auto& c : codes) c = static_cast<std::uint8_t>(next_random(state));
   }
 };
 
-// The scores of the synthetic blocks, and how long the kernel took.
+// Moves bytes out of every cache level: a scan of a large store reads its
+// codes from memory, and some kernels keep up with that better than others.
+void evict(const void* data, std::size_t bytes) {
+#if defined(__x86_64__) || defined(__i386__)
+  const auto* p = static_cast<const char*>(data);
+  for (std::size_t at = 0; at < bytes; at += 64) _mm_clflush(p + at);
+  _mm_mfence();
+#else
+  (void)data;
+  (void)bytes;
+#endif
+}
+
+// The scores of the synthetic blocks, and how long the kernel took to
+// prepare its table and score them (on codes read from memory): every query
+// pays for both.
 std::vector<float> run_exact(const kernels::ExactKernel& kernel, const SyntheticBlocks& s, double* seconds) {
-  std::vector<std::uint8_t> table(kernel.table_bytes(SyntheticBlocks::kDim));
-  kernel.prepare(s.lut.data(), SyntheticBlocks::kDim, table.data());
-  const kernels::ScoreBlocksArgs args{table.data(), SyntheticBlocks::kDim, s.codes.data(), s.block_bytes,
-                                      s.norms.data(), 1.75f};
-  std::vector<float> out(SyntheticBlocks::kBlocks * kBlockLanes);
+  std::vector<std::uint8_t> table(kernel.table_bytes(s.dim));
+  const kernels::ScoreBlocksArgs args{table.data(), s.dim, s.codes.data(), s.block_bytes, s.norms.data(), 1.75f};
+  std::vector<float> out(s.blocks * kBlockLanes);
+  if (seconds != nullptr) evict(s.codes.data(), s.codes.size());
   const auto t0 = std::chrono::steady_clock::now();
-  kernel.score(args, SyntheticBlocks::kBlocks, out.data());
+  kernel.prepare(s.lut.data(), s.dim, table.data());
+  kernel.score(args, s.blocks, out.data());
   if (seconds != nullptr) *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   return out;
 }
 
-constexpr int kTimingRounds = 5;
+// How candidates are timed. Each round runs every candidate once, starting
+// from a different one each round so that none always follows the same
+// neighbour, and a candidate's time is the median of its rounds: a core
+// shared with other work slows single runs by large factors, which a median
+// of interleaved rounds ignores, while a slower kernel is slower in most
+// rounds. The timing data is a few hundred KiB of codes at a typical
+// dimension, evicted from the caches before each run as a scan of a large
+// store finds them, so that the choice follows the kernels' throughput over
+// blocks streamed from memory rather than their start-up cost; all rounds of
+// all candidates take a few ms.
+constexpr int kTimingRounds = 15;
+constexpr std::size_t kTimingDim = 128;
+constexpr std::size_t kTimingCodeBytes = std::size_t{256} << 10;
+
+// Candidates within this factor of the fastest median count as equally fast.
+constexpr double kTimingTolerance = 1.15;
+
+// The first candidate (of at least one, in order of preference) whose median
+// time is within kTimingTolerance of the least: kernels that close swap
+// places with the noise, and keeping the preferred one keeps the choice
+// stable. run(c) runs candidate c once and returns its time in seconds.
+template <class Run>
+std::size_t fastest(std::size_t candidates, Run&& run) {
+  std::vector<std::vector<double>> times(candidates);
+  for (int round = 0; round < kTimingRounds; ++round) {
+    for (std::size_t i = 0; i < candidates; ++i) {
+      const std::size_t c = (i + static_cast<std::size_t>(round)) % candidates;
+      times[c].push_back(run(c));
+    }
+  }
+  std::vector<double> medians(candidates);
+  for (std::size_t c = 0; c < candidates; ++c) {
+    std::vector<double>& t = times[c];
+    std::nth_element(t.begin(), t.begin() + static_cast<std::ptrdiff_t>(t.size() / 2), t.end());
+    medians[c] = t[t.size() / 2];
+  }
+  const double least = *std::min_element(medians.begin(), medians.end());
+  std::size_t chosen = 0;
+  while (medians[chosen] > least * kTimingTolerance) ++chosen;
+  return chosen;
+}
 
 // Among the candidates of a level that agree bit for bit with the portable
-// kernel on the synthetic blocks, the fastest: each is timed once per round,
-// in turns, and keeps its best round. The clock only orders kernels whose
-// results are identical, so it never reaches a result.
+// kernel (on blocks of a dimension with a partial last pair or group), the
+// fastest. The clock only orders kernels whose results are identical, so it
+// never reaches a result.
 kernels::ExactKernel choose_exact(SimdLevel level, int bits) {
   std::vector<kernels::ExactKernel> candidates;
   if (level >= SimdLevel::Avx512) {
@@ -73,83 +133,116 @@ kernels::ExactKernel choose_exact(SimdLevel level, int bits) {
     candidates.push_back(kernels::plane_kernel_avx2(bits));
   }
   const kernels::ExactKernel portable = kernels::scalar_kernel(bits);
-  if (candidates.empty()) return portable;
-  const SyntheticBlocks synthetic(bits);
-  const std::vector<float> expected = run_exact(portable, synthetic, nullptr);
-  std::vector<double> best(candidates.size(), 1e30);
-  for (std::size_t c = 0; c < candidates.size(); ++c) {
-    const std::vector<float> got = run_exact(candidates[c], synthetic, &best[c]);
-    if (std::memcmp(got.data(), expected.data(), got.size() * sizeof(float)) != 0) best[c] = -1.0;  // never
+  const SyntheticBlocks check(99, 24, bits);
+  const std::vector<float> expected = run_exact(portable, check, nullptr);
+  std::vector<kernels::ExactKernel> agreeing;
+  for (const kernels::ExactKernel& candidate : candidates) {
+    const std::vector<float> got = run_exact(candidate, check, nullptr);
+    if (std::memcmp(got.data(), expected.data(), got.size() * sizeof(float)) == 0) agreeing.push_back(candidate);
   }
-  for (int round = 1; round < kTimingRounds; ++round) {
-    for (std::size_t c = 0; c < candidates.size(); ++c) {
-      if (best[c] < 0.0) continue;
-      double seconds = 0.0;
-      run_exact(candidates[c], synthetic, &seconds);
-      best[c] = std::min(best[c], seconds);
-    }
-  }
-  kernels::ExactKernel chosen = portable;
-  double fastest = 1e30;
-  for (std::size_t c = 0; c < candidates.size(); ++c) {
-    if (best[c] >= 0.0 && best[c] < fastest) {
-      chosen = candidates[c];
-      fastest = best[c];
-    }
-  }
-  return chosen;
+  if (agreeing.empty()) return portable;
+  const std::size_t block_bytes = kernels::field_count(kTimingDim, bits) * kernels::kFieldBytes;
+  const SyntheticBlocks timing(kTimingDim, kTimingCodeBytes / block_bytes, bits);
+  return agreeing[fastest(agreeing.size(), [&](std::size_t c) {
+    double seconds = 0.0;
+    run_exact(agreeing[c], timing, &seconds);
+    return seconds;
+  })];
 }
 
-// The bound pass of a level, or a narrower one that is faster here; each
-// must give the portable pass's sums and survivors.
-kernels::BoundBlocksFn choose_bound(SimdLevel level) {
-  std::vector<kernels::BoundBlocksFn> candidates;
-  if (level >= SimdLevel::Avx512) candidates.push_back(kernels::bound_blocks_avx512());
-  if (level >= SimdLevel::Avx2) candidates.push_back(kernels::bound_blocks_avx2());
-  const kernels::BoundBlocksFn portable = kernels::bound_blocks_scalar();
+// What a bound pass is chosen for: one query (CompressedVectorStore::query),
+// or groups of queries sharing each pass (Index.search).
+enum class BoundUse { OneQuery, Group };
+
+// The bound pass of a level for one use, or another one the CPU runs that is
+// faster here (in order of preference: VBMI and VNNI, the level's own,
+// narrower); each must give the portable pass's sums and survivors.
+kernels::BoundKernel choose_bound(SimdLevel level, BoundUse use) {
+  std::vector<kernels::BoundKernel> candidates;
+  if (level >= SimdLevel::Avx512 && cpu_has_avx512_vbmi_vnni()) candidates.push_back(kernels::bound_kernel_avx512_vnni());
+  if (level >= SimdLevel::Avx512) candidates.push_back(kernels::bound_kernel_avx512());
+  if (level >= SimdLevel::Avx2) candidates.push_back(kernels::bound_kernel_avx2());
+  const kernels::BoundKernel portable = kernels::bound_kernel_scalar();
   if (candidates.empty()) return portable;
-  // 300 fields: sums of the first 256 in 16-bit lanes, then widened.
-  const std::size_t fields = 300, blocks = 16, padded = (fields + 3) / 4 * 4;
   std::uint64_t state = 0x13198A2E03707344ULL;
-  auto next = [&state] {
-    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
-    return static_cast<std::uint8_t>(state >> 56);
+  auto random_bytes = [&state](std::size_t count) {
+    std::vector<std::uint8_t> bytes(count);
+    for (auto& b : bytes) b = static_cast<std::uint8_t>(next_random(state) >> 23);
+    return bytes;
   };
-  std::vector<std::uint8_t> table(padded * kernels::kFieldBytes, 0), codes(blocks * fields * kernels::kFieldBytes + kBlockTailPadding);
-  for (std::size_t i = 0; i < fields * kernels::kFieldBytes; ++i) table[i] = next();
-  for (auto& c : codes) c = next();
-  std::vector<std::uint32_t> expected_sums(blocks * kBlockLanes), sums(blocks * kBlockLanes);
-  std::vector<std::uint32_t> expected_mask(blocks), mask(blocks);
-  kernels::BoundBlocksArgs args{table.data(), fields, codes.data(), fields * kernels::kFieldBytes, 0};
-  portable(args, 1, expected_sums.data(), expected_mask.data());
-  args.limit = expected_sums[7];  // about half the lanes survive
-  portable(args, blocks, expected_sums.data(), expected_mask.data());
-  std::vector<double> best(candidates.size(), 1e30);
-  for (int round = 0; round < kTimingRounds; ++round) {
-    for (std::size_t c = 0; c < candidates.size(); ++c) {
-      if (best[c] < 0.0) continue;
-      const auto t0 = std::chrono::steady_clock::now();
-      candidates[c](args, blocks, sums.data(), mask.data());
-      best[c] = std::min(best[c], std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
-      if (sums != expected_sums || mask != expected_mask) best[c] = -1.0;  // never
+  // A group of queries over the same codes, with the portable pass's sums and
+  // survivors (limits that let about half the lanes through).
+  struct Case {
+    std::size_t fields, blocks, queries;
+    std::vector<std::vector<std::uint8_t>> tables;
+    std::vector<std::uint8_t> codes;
+    std::vector<std::uint32_t> sums, mask;
+    kernels::BoundGroupArgs args;
+  };
+  auto make_case = [&](std::size_t fields, std::size_t blocks, std::size_t queries) {
+    Case c{fields, blocks, queries, {}, random_bytes(blocks * fields * kernels::kFieldBytes + kBlockTailPadding),
+           std::vector<std::uint32_t>(queries * blocks * kBlockLanes), std::vector<std::uint32_t>(queries * blocks), {}};
+    c.args.queries = queries;
+    c.args.fields = fields;
+    c.args.blocks = c.codes.data();
+    c.args.block_bytes = fields * kernels::kFieldBytes;
+    for (std::size_t q = 0; q < queries; ++q) {
+      c.tables.push_back(random_bytes((fields + 3) / 4 * 4 * kernels::kFieldBytes));
+      std::fill(c.tables[q].begin() + static_cast<std::ptrdiff_t>(fields * kernels::kFieldBytes), c.tables[q].end(), 0);
+      c.args.tables[q] = c.tables[q].data();
     }
-  }
-  kernels::BoundBlocksFn chosen = portable;
-  double fastest = 1e30;
-  for (std::size_t c = 0; c < candidates.size(); ++c) {
-    if (best[c] >= 0.0 && best[c] < fastest) {
-      chosen = candidates[c];
-      fastest = best[c];
+    portable.group(c.args, blocks, c.sums.data(), c.mask.data());
+    for (std::size_t q = 0; q < queries; ++q) c.args.limits[q] = c.sums[q * blocks * kBlockLanes + 7];
+    portable.group(c.args, blocks, c.sums.data(), c.mask.data());
+    return c;
+  };
+  // 300 fields check the 16-bit formulations' sums of the first 256 and
+  // their widening; 128 fields (4 bits at dimension 128) are what is timed.
+  const Case check = make_case(300, 4, 5);
+  const std::size_t timed_queries = use == BoundUse::Group ? kernels::kMaxBoundQueries : 1;
+  const Case timing = make_case(kTimingDim, kTimingCodeBytes / (kTimingDim * kernels::kFieldBytes), timed_queries);
+  std::vector<kernels::BoundKernel> agreeing;
+  for (const kernels::BoundKernel& candidate : candidates) {
+    std::vector<std::uint32_t> sums(check.sums.size()), mask(check.mask.size());
+    candidate.group(check.args, check.blocks, sums.data(), mask.data());
+    bool same = sums == check.sums && mask == check.mask;
+    for (std::size_t q = 0; q < check.queries && same; ++q) {
+      const kernels::BoundBlocksArgs one{check.args.tables[q], check.fields, check.args.blocks, check.args.block_bytes,
+                                         check.args.limits[q]};
+      candidate.blocks(one, check.blocks, sums.data(), mask.data());
+      same = std::equal(sums.begin(), sums.begin() + static_cast<std::ptrdiff_t>(check.blocks * kBlockLanes),
+                        check.sums.begin() + static_cast<std::ptrdiff_t>(q * check.blocks * kBlockLanes)) &&
+             std::equal(mask.begin(), mask.begin() + static_cast<std::ptrdiff_t>(check.blocks),
+                        check.mask.begin() + static_cast<std::ptrdiff_t>(q * check.blocks));
     }
+    if (same) agreeing.push_back(candidate);
   }
-  return chosen;
+  if (agreeing.empty()) return portable;
+  std::vector<std::uint32_t> sums(timing.sums.size()), mask(timing.mask.size());
+  return agreeing[fastest(agreeing.size(), [&](std::size_t c) {
+    evict(timing.codes.data(), timing.codes.size());
+    const auto t0 = std::chrono::steady_clock::now();
+    agreeing[c].group(timing.args, timing.blocks, sums.data(), mask.data());
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  })];
+}
+
+// The bound passes of a level, chosen once: they do not depend on the bit
+// width (a block's fields are nibbles at every width).
+const kernels::BoundKernel& bound_for(SimdLevel level, BoundUse use) {
+  static std::once_flag once[4][2];
+  static kernels::BoundKernel chosen[4][2];
+  const int l = static_cast<int>(level), u = static_cast<int>(use);
+  std::call_once(once[l][u], [&] { chosen[l][u] = choose_bound(level, use); });
+  return chosen[l][u];
 }
 
 ScoringKernels choose_kernels(SimdLevel level, int bits) {
   ScoringKernels chosen;
   if (level == SimdLevel::Reference) return chosen;
   chosen.exact = choose_exact(level, bits);
-  chosen.bound = choose_bound(level);
+  chosen.bound = bound_for(level, BoundUse::OneQuery);
+  chosen.group_bound = bound_for(level, BoundUse::Group);
   return chosen;
 }
 

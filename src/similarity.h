@@ -56,13 +56,15 @@ float score_codes(const QueryLut& lut, const std::uint8_t* codes, std::size_t co
 float cosine_score(const QueryLut& lut, const std::uint8_t* codes, std::size_t codes_len, float norm);
 
 // The kernels a query of one bit width uses at one instruction-set level:
-// the fastest exact formulation (timed on a small synthetic block when first
-// needed, among those that agree bit for bit with the portable one) and the
-// integer bound pass. Both are empty at the reference level, which scores
-// entry by entry and never prunes.
+// the fastest exact formulation, bound pass for one query and bound pass for
+// groups of queries (each timed on synthetic blocks when first needed, among
+// those that agree bit for bit with the portable ones), each with its name
+// for reports. All are empty at the reference level, which scores entry by
+// entry and never prunes.
 struct ScoringKernels {
   kernels::ExactKernel exact;
-  kernels::BoundBlocksFn bound = nullptr;
+  kernels::BoundKernel bound;
+  kernels::BoundKernel group_bound;
 };
 const ScoringKernels& kernels_for(SimdLevel level, int bits);
 const ScoringKernels& active_kernels(int bits);

@@ -112,6 +112,9 @@ class CompressedVectorStore {
   std::size_t position_of(std::uint64_t id) const;
   // Every entry, position by position, for scans and exports.
   StoredEntries stored_entries() const;
+  // At least every stored norm (never lowered): what the bound of a search
+  // must allow for.
+  float max_norm() const { return max_norm_; }
   // Upserts n records given as dim cell indices each, in order, exactly as
   // inserting them one by one would; all or nothing if memory runs out.
   void upsert_encoded(const std::uint64_t* ids, const std::uint8_t* indices, const float* norms,

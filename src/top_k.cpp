@@ -1,170 +1,279 @@
 #include "top_k.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <mutex>
-#include <optional>
 
 #include "invariant.h"
 #include "pool.h"
-#include "score_bound.h"
 
 namespace velmora {
 
+float SharedThreshold::load() const {
+  const std::uint32_t bits = bits_.load(std::memory_order_relaxed);
+  float value;
+  std::memcpy(&value, &bits, sizeof value);
+  return value;
+}
+
+void SharedThreshold::raise(float value) {
+  if (!(value > 0.0f) || std::isinf(value)) return;
+  std::uint32_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  std::uint32_t seen = bits_.load(std::memory_order_relaxed);
+  while (seen < bits && !bits_.compare_exchange_weak(seen, bits, std::memory_order_relaxed)) {
+  }
+}
+
+QuerySearch::QuerySearch(const QueryLut& lut, float max_norm, const ScoringKernels& kernels)
+    : scorer_(lut, kernels), bound_kernel_(kernels.bound), group_kernel_(kernels.group_bound) {
+  if (bound_kernel_) bound_ = ScoreBound::build(lut, max_norm);
+}
+
 namespace {
 
-constexpr std::size_t kChunkBlocks = 32;  // blocks per bound pass call
-// A block with this many survivors is scored whole by the exact kernel.
-constexpr int kWholeBlockSurvivors = 4;
+// Blocks per pass of the bound: the group's sums (4 KiB per query) are still
+// in cache when its survivors are taken.
+constexpr std::size_t kPassBlocks = 32;
+// Survivors held before they are scored: enough that the ones with the
+// largest sums lift the threshold past most of the others, few enough that
+// the threshold the bound passes prune with does not lag far behind.
+constexpr std::size_t kHeldSurvivors = 128;
 
-// The best k-th best score any piece has reached. A piece may prune against
-// it: a vector strictly below another piece's k-th best ranks after that
-// piece's k kept vectors. Only positive finite scores are published, whose
-// bit patterns order like their values.
-class SharedThreshold {
+// One query's part of a search over some blocks.
+class Scan {
  public:
-  float load() const {
-    const std::uint32_t bits = bits_.load(std::memory_order_relaxed);
-    float value;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
+  Scan(QuerySearch& query, TopK& best, const StoredEntries& entries, const PositionSet* allowed)
+      : query_(query), best_(best), entries_(entries), allowed_(allowed) {
+    refresh();
   }
-  void raise(float value) {
-    if (!(value > 0.0f) || std::isinf(value)) return;
-    std::uint32_t bits;
-    std::memcpy(&bits, &value, sizeof bits);
-    std::uint32_t seen = bits_.load(std::memory_order_relaxed);
-    while (seen < bits && !bits_.compare_exchange_weak(seen, bits, std::memory_order_relaxed)) {
+
+  // The largest bound sum that proves a vector out, or -1 while none does.
+  std::int64_t limit() const { return limit_; }
+  std::size_t exact() const { return exact_; }
+
+  // The limit of the better of this scan's and every scan's k-th best of
+  // the query (a NaN k-th best of this scan does not count).
+  void refresh() {
+    const ScoreBound* bound = query_.bound();
+    if (bound == nullptr) return;
+    float threshold = query_.shared().load();
+    if (best_.full() && best_.threshold() > threshold) threshold = best_.threshold();
+    limit_ = bound->prune_limit(threshold);
+  }
+
+  // Exact scores of blocks [first, last), while nothing can be pruned: block
+  // by block until the k best are full, then the rest at once.
+  std::size_t score_until_bounded(std::size_t first, std::size_t last) {
+    while (first < last && limit_ < 0) {
+      const std::size_t stop = best_.full() ? last : first + 1;
+      score_blocks(first, stop);
+      first = stop;
     }
+    return first;
+  }
+
+  // Takes the survivors of a bound pass over blocks [first, first + count)
+  // (sums and survivor masks as the pass wrote them, block by block). They
+  // are held with their sums and scored later, highest sums first, when
+  // enough have gathered: by then the threshold has risen, and the sums of
+  // most of them prove them out without an exact score.
+  void add_survivors(std::size_t first, std::size_t count, const std::uint32_t* sums,
+                     const std::uint32_t* survivors) {
+    for (std::size_t b = 0; b < count; ++b) {
+      if (survivors[b] == 0) continue;  // most blocks, once the threshold is up
+      for (std::uint32_t mask = survivors[b] & candidates(first + b); mask != 0; mask &= mask - 1) {
+        const auto lane = static_cast<std::size_t>(__builtin_ctz(mask));
+        const std::uint32_t sum = sums[b * kBlockLanes + lane];
+        if (limit_ < 0 || sum > static_cast<std::uint64_t>(limit_)) {
+          held_.push_back({sum, (first + b) * kBlockLanes + lane});
+        }
+      }
+    }
+    if (held_.size() >= kHeldSurvivors) score_held();
+  }
+
+  // Scores the held survivors that the threshold does not rule out, those
+  // with the largest sums first (the k best of a run are among them, and
+  // they lift the threshold soonest).
+  void score_held() {
+    const std::size_t leaders = std::min(held_.size(), 2 * best_.k() + kernels::kMaxScatteredLanes);
+    const auto by_sum = [](const Held& a, const Held& b) { return a.sum > b.sum; };
+    if (leaders < held_.size()) {
+      std::nth_element(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(leaders), held_.end(), by_sum);
+    }
+    for (std::size_t i = 0; i < leaders; ++i) consider(held_[i].sum, held_[i].position);
+    if (pending_count_ > 0) flush();
+    for (std::size_t i = leaders; i < held_.size(); ++i) consider(held_[i].sum, held_[i].position);
+    if (pending_count_ > 0) flush();
+    held_.clear();
   }
 
  private:
-  std::atomic<std::uint32_t> bits_{0};  // +0.0: none yet
-};
-
-struct Search {
-  const StoredEntries& entries;
-  const ExactScorer& scorer;
-  const ScoreBound* bound;  // null: exact scores only
-  kernels::BoundBlocksFn bound_blocks;
-  SharedThreshold& shared;
-};
-
-// Scores positions [begin, end) exactly and offers them all.
-std::size_t score_exactly(const Search& s, std::size_t begin, std::size_t end, TopK& best) {
-  constexpr std::size_t kRun = kChunkBlocks * kBlockLanes;
-  float scores[kRun];
-  for (std::size_t first = begin; first < end; first += kRun) {
-    const std::size_t last = std::min(first + kRun, end);
-    s.scorer.score_range(s.entries, first, last, scores);
-    best.offer_run(scores, last - first, first);
+  // The lanes of a block that are candidates: allowed and stored.
+  std::uint32_t candidates(std::size_t block) const {
+    std::uint32_t mask = allowed_ != nullptr ? allowed_->block_mask(block) : ~std::uint32_t{0};
+    const std::size_t base = block * kBlockLanes;
+    if (base + kBlockLanes > entries_.count) mask &= (std::uint32_t{1} << (entries_.count - base)) - 1u;
+    return mask;
   }
-  return end - begin;
-}
 
-// The k best of blocks [first_block, last_block) into `best`; returns how
-// many exact scores were computed.
-std::size_t search_piece(const Search& s, std::size_t first_block, std::size_t last_block, TopK& best) {
-  const std::size_t n = s.entries.count;
-  const std::size_t end = std::min(last_block * kBlockLanes, n);
-  if (s.bound == nullptr) return score_exactly(s, first_block * kBlockLanes, end, best);
-
-  std::size_t exact = 0;
-  std::size_t block = first_block;
-  std::int64_t limit = -1;
-  // The limit of the better of this piece's and every piece's k-th best
-  // (a NaN k-th best of this piece does not count).
-  auto refresh = [&] {
-    float threshold = s.shared.load();
-    if (best.full() && best.threshold() > threshold) threshold = best.threshold();
-    limit = s.bound->prune_limit(threshold);
-  };
-  auto raised = [&] {
-    if (best.full()) s.shared.raise(best.threshold());
+  void raised() {
+    if (best_.full()) query_.shared().raise(best_.threshold());
     refresh();
-  };
-  refresh();
-  // Exact scores until there is a threshold to prune against.
-  while (block < last_block && limit < 0 && !best.full()) {
-    exact += score_exactly(s, block * kBlockLanes, std::min((block + 1) * kBlockLanes, n), best);
-    ++block;
-    raised();
   }
-  const BlockedCodes& codes = *s.entries.codes;
-  std::uint32_t sums[kChunkBlocks * kBlockLanes];
-  std::uint32_t survivors[kChunkBlocks];
-  float scores[kBlockLanes];
-  // Survivors are scored a few at a time; each is checked against the
-  // threshold as it stands when its batch is scored.
-  std::size_t pending[kernels::kMaxScatteredLanes];
-  std::size_t pending_count = 0;
-  auto offer = [&](float score, std::size_t p) {
-    if (best.offer(score, p)) raised();
-  };
-  auto flush = [&] {
-    s.scorer.score_scattered(s.entries, pending, pending_count, scores);
-    exact += pending_count;
-    for (std::size_t j = 0; j < pending_count; ++j) offer(scores[j], pending[j]);
-    pending_count = 0;
-  };
-  for (; block < last_block; block += kChunkBlocks) {
-    const std::size_t count = std::min(kChunkBlocks, last_block - block);
-    refresh();
-    if (limit < 0) {
-      // Nothing can be pruned at this threshold.
-      exact += score_exactly(s, block * kBlockLanes, std::min((block + count) * kBlockLanes, n), best);
-      raised();
-      continue;
-    }
-    const kernels::BoundBlocksArgs args{s.bound->table(), s.bound->fields(), codes.block(block), codes.block_bytes(),
-                                        static_cast<std::uint32_t>(limit)};
-    s.bound_blocks(args, count, sums, survivors);
-    for (std::size_t b = 0; b < count; ++b) {
-      const std::size_t base = (block + b) * kBlockLanes;
-      std::uint32_t mask = survivors[b];
-      if (base + kBlockLanes > n) mask &= (std::uint32_t{1} << (n - base)) - 1u;  // lanes past the end
-      if (mask == 0) continue;
-      if (__builtin_popcount(mask) >= kWholeBlockSurvivors) {
-        const std::size_t stop = std::min(base + kBlockLanes, n);
-        s.scorer.score_range(s.entries, base, stop, scores);
-        exact += stop - base;
-        for (std::size_t p = base; p < stop; ++p) offer(scores[p - base], p);
+
+  void offer(float score, std::size_t position) {
+    if (best_.offer(score, position)) raised();
+  }
+
+  // Exact scores of every candidate of blocks [first, last).
+  void score_blocks(std::size_t first, std::size_t last) {
+    constexpr std::size_t kRun = kPassBlocks * kBlockLanes;
+    float scores[kRun];
+    const std::size_t end = std::min(last * kBlockLanes, entries_.count);
+    for (std::size_t begin = first * kBlockLanes; begin < end; begin += kRun) {
+      const std::size_t stop = std::min(begin + kRun, end);
+      query_.scorer().score_range(entries_, begin, stop, scores);
+      exact_ += stop - begin;
+      if (allowed_ == nullptr) {
+        best_.offer_run(scores, stop - begin, begin);
         continue;
       }
-      for (; mask != 0; mask &= mask - 1) {
-        const int lane = __builtin_ctz(mask);
-        // The threshold may have risen since the pass ran.
-        if (limit >= 0 && sums[b * kBlockLanes + lane] <= static_cast<std::uint64_t>(limit)) continue;
-        pending[pending_count++] = base + static_cast<std::size_t>(lane);
-        if (pending_count == kernels::kMaxScatteredLanes) flush();
+      for (std::size_t block = begin / kBlockLanes; block * kBlockLanes < stop; ++block) {
+        for (std::uint32_t mask = candidates(block); mask != 0; mask &= mask - 1) {
+          const std::size_t p = block * kBlockLanes + static_cast<std::size_t>(__builtin_ctz(mask));
+          best_.offer(scores[p - begin], p);
+        }
       }
     }
-    if (pending_count > 0) flush();
+    raised();
+  }
+
+  // Queues a survivor for an exact score unless the threshold has risen
+  // past its sum since the pass ran.
+  void consider(std::uint32_t sum, std::size_t position) {
+    if (limit_ >= 0 && sum <= static_cast<std::uint64_t>(limit_)) return;
+    pending_[pending_count_++] = position;
+    if (pending_count_ == kernels::kMaxScatteredLanes) flush();
+  }
+
+  // Survivors are scored a few at a time; each is checked against the
+  // threshold as it stands when its batch is queued.
+  void flush() {
+    float scores[kernels::kMaxScatteredLanes];
+    query_.scorer().score_scattered(entries_, pending_, pending_count_, scores);
+    exact_ += pending_count_;
+    for (std::size_t j = 0; j < pending_count_; ++j) offer(scores[j], pending_[j]);
+    pending_count_ = 0;
+  }
+
+  QuerySearch& query_;
+  TopK& best_;
+  const StoredEntries& entries_;
+  const PositionSet* allowed_;
+  std::int64_t limit_ = -1;
+  std::size_t exact_ = 0;
+  std::size_t pending_[kernels::kMaxScatteredLanes];
+  std::size_t pending_count_ = 0;
+  struct Held {
+    std::uint32_t sum;
+    std::size_t position;
+  };
+  std::vector<Held> held_;
+};
+
+}  // namespace
+
+std::size_t search_blocks(QuerySearch* const* queries, std::size_t count, const StoredEntries& entries,
+                          const PositionSet* allowed, std::size_t first_block, std::size_t last_block, TopK* best) {
+  VELMORA_CHECK(count >= 1 && count <= kernels::kMaxBoundQueries, "search_blocks: group size out of range");
+  const BlockedCodes& codes = *entries.codes;
+  last_block = std::min(last_block, codes.block_count());
+  const kernels::BoundGroupFn one_pass = queries[0]->bound_kernel().group;
+  const kernels::BoundGroupFn group_pass = queries[0]->group_kernel().group;
+  std::vector<Scan> scans;
+  scans.reserve(count);
+  for (std::size_t q = 0; q < count; ++q) scans.emplace_back(*queries[q], best[q], entries, allowed);
+  std::vector<std::uint32_t> sums(count * kPassBlocks * kBlockLanes), survivors(count * kPassBlocks);
+  std::size_t ready[kernels::kMaxBoundQueries];
+  kernels::BoundGroupArgs args{};
+  args.blocks = nullptr;
+  args.block_bytes = codes.block_bytes();
+  args.fields = codes.field_count();
+
+  std::size_t block = first_block;
+  while (block < last_block) {
+    // The next run of consecutive blocks that hold a candidate.
+    if (allowed != nullptr) {
+      while (block < last_block && allowed->block_mask(block) == 0) ++block;
+      if (block == last_block) break;
+    }
+    std::size_t end = block + 1;
+    while (end < last_block && end - block < kPassBlocks && (allowed == nullptr || allowed->block_mask(end) != 0)) {
+      ++end;
+    }
+    // Queries that cannot prune yet score exactly; one that becomes able to
+    // within the run takes a pass of its own over the rest of it.
+    std::size_t ready_count = 0;
+    for (std::size_t q = 0; q < count; ++q) {
+      Scan& scan = scans[q];
+      scan.refresh();
+      const std::size_t from = scan.score_until_bounded(block, end);
+      if (from == end) continue;
+      if (from == block) {
+        ready[ready_count++] = q;
+        continue;
+      }
+      kernels::BoundGroupArgs one = args;
+      one.tables[0] = queries[q]->bound()->table();
+      one.limits[0] = static_cast<std::uint32_t>(scan.limit());
+      one.queries = 1;
+      one.blocks = codes.block(from);
+      one_pass(one, end - from, sums.data(), survivors.data());
+      scan.add_survivors(from, end - from, sums.data(), survivors.data());
+    }
+    if (ready_count == 0) {
+      block = end;
+      continue;
+    }
+    for (std::size_t r = 0; r < ready_count; ++r) {
+      args.tables[r] = queries[ready[r]]->bound()->table();
+      args.limits[r] = static_cast<std::uint32_t>(scans[ready[r]].limit());
+    }
+    args.queries = ready_count;
+    args.blocks = codes.block(block);
+    const std::size_t blocks = end - block;
+    (ready_count > 1 ? group_pass : one_pass)(args, blocks, sums.data(), survivors.data());
+    for (std::size_t r = 0; r < ready_count; ++r) {
+      scans[ready[r]].add_survivors(block, blocks, sums.data() + r * blocks * kBlockLanes,
+                                    survivors.data() + r * blocks);
+    }
+    block = end;
+  }
+  std::size_t exact = 0;
+  for (Scan& scan : scans) {
+    scan.score_held();
+    exact += scan.exact();
   }
   return exact;
 }
-
-}  // namespace
 
 std::vector<Candidate> search_top_k(const QueryLut& lut, const StoredEntries& entries, std::size_t k,
                                     float max_norm, const ScoringKernels& kernels, std::size_t pieces,
                                     TopKStats* stats) {
   VELMORA_CHECK(k >= 1 && k <= entries.count, "search_top_k: k out of range");
-  const ExactScorer scorer(lut, kernels);
-  std::optional<ScoreBound> bound;
-  if (kernels.bound != nullptr) bound = ScoreBound::build(lut, max_norm);
-  SharedThreshold shared;
-  const Search search{entries, scorer, bound ? &*bound : nullptr, kernels.bound, shared};
-
+  QuerySearch query(lut, max_norm, kernels);
+  QuerySearch* const group[1] = {&query};
   const std::size_t blocks = (entries.count + kBlockLanes - 1) / kBlockLanes;
   std::vector<Candidate> candidates;
   std::mutex merge_mutex;
   std::atomic<std::size_t> exact{0};
   auto run = [&](std::size_t first_block, std::size_t last_block) {
     TopK best(k);
-    exact += search_piece(search, first_block, last_block, best);
+    exact += search_blocks(group, 1, entries, nullptr, first_block, last_block, &best);
     std::lock_guard<std::mutex> lock(merge_mutex);
     candidates.insert(candidates.end(), best.kept().begin(), best.kept().end());
   };
@@ -177,7 +286,7 @@ std::vector<Candidate> search_top_k(const QueryLut& lut, const StoredEntries& en
     });
   }
   if (stats != nullptr) {
-    stats->bounded = bound.has_value();
+    stats->bounded = query.bound() != nullptr;
     stats->exact_scores = exact.load();
   }
   keep_best(candidates, k);

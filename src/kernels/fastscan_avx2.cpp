@@ -5,7 +5,7 @@
 namespace velmora {
 namespace kernels {
 
-BoundBlocksFn bound_blocks_avx2() { return &bound_blocks<Avx2Isa>; }
+BoundKernel bound_kernel_avx2() { return bound_kernel<Avx2Isa>("avx2-bound"); }
 
 }  // namespace kernels
 }  // namespace velmora

@@ -5,7 +5,7 @@
 namespace velmora {
 namespace kernels {
 
-BoundBlocksFn bound_blocks_avx512() { return &bound_blocks<Avx512Isa>; }
+BoundKernel bound_kernel_avx512() { return bound_kernel<Avx512Isa>("avx512-bound"); }
 
 }  // namespace kernels
 }  // namespace velmora

@@ -12,6 +12,9 @@
 // modulo 2^16. At most 256 fields are summed that way (256 * 255 < 2^16),
 // then the sums are widened to 32 bits.
 //
+// A group of queries shares each load of codes and its split into nibbles;
+// each query adds its own table's shuffles (bound_group).
+//
 // No standard-library templates here: an instance compiled for a wide
 // instruction set could be the one the linker keeps for every caller.
 #pragma once
@@ -39,61 +42,122 @@ inline std::uint32_t above16(__m128i first, __m128i second, __m128i limit) {
   return ~static_cast<std::uint32_t>(_mm_movemask_epi8(pruned)) & 0xFFFFu;
 }
 
-template <class Isa>
-void bound_blocks(const BoundBlocksArgs& a, std::size_t block_count, std::uint32_t* sums, std::uint32_t* survivors) {
+// The sums of one block for Q queries of a group, from query q0 on. The
+// codes of each register are split into nibbles once for all Q; each query
+// keeps four accumulators, so Q is as large as the registers allow
+// (Isa::kBoundQueries).
+template <class Isa, int Q>
+void bound_block(const BoundGroupArgs& a, std::size_t q0, std::size_t b, std::size_t block_count,
+                 std::uint32_t* sums, std::uint32_t* survivors) {
   using I = typename Isa::I;
   constexpr std::size_t kFieldsPerLoad = 2 * Isa::kLanePairs;
   const I low_nibbles = Isa::splat8(0x0F);
   const bool widen = a.fields > kFieldsPer16BitSum;
-  const __m128i limit16 = _mm_set1_epi16(static_cast<short>(a.limit < 0xFFFFu ? a.limit : 0xFFFFu));
-  const __m256i limit32 = _mm256_set1_epi32(static_cast<int>(a.limit < 0x7FFFFFFFu ? a.limit : 0x7FFFFFFFu));
-  for (std::size_t b = 0; b < block_count; ++b) {
-    const std::uint8_t* block = a.blocks + b * a.block_bytes;
-    __m128i quarter[4] = {_mm_setzero_si128(), _mm_setzero_si128(), _mm_setzero_si128(), _mm_setzero_si128()};
-    // (16-bit sums of vectors 0-7, 8-15, 16-23 and 24-31)
-    __m256i wide[4] = {_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256(),
-                       _mm256_setzero_si256()};
-    for (std::size_t first = 0; first < a.fields; first += kFieldsPer16BitSum) {
-      const std::size_t last = a.fields < first + kFieldsPer16BitSum ? a.fields : first + kFieldsPer16BitSum;
-      I all_low = Isa::zero_i(), odd_low = Isa::zero_i(), all_high = Isa::zero_i(), odd_high = Isa::zero_i();
-      for (std::size_t f = first; f < last; f += kFieldsPerLoad) {
-        const I codes = Isa::load_bytes(block + f * kFieldBytes);
-        const I table = Isa::load_bytes(a.table + f * kFieldBytes);
-        const I low = Isa::shuffle8(table, Isa::and_(codes, low_nibbles));
-        const I high = Isa::shuffle8(table, Isa::and_(Isa::srli16(codes, 4), low_nibbles));
-        all_low = Isa::add16(all_low, low);
-        odd_low = Isa::add16(odd_low, Isa::srli16(low, 8));
-        all_high = Isa::add16(all_high, high);
-        odd_high = Isa::add16(odd_high, Isa::srli16(high, 8));
-      }
-      const __m128i even_l = Isa::sum_lanes16(Isa::sub16(all_low, Isa::slli16(odd_low, 8)));
-      const __m128i odd_l = Isa::sum_lanes16(odd_low);
-      const __m128i even_h = Isa::sum_lanes16(Isa::sub16(all_high, Isa::slli16(odd_high, 8)));
-      const __m128i odd_h = Isa::sum_lanes16(odd_high);
-      quarter[0] = _mm_unpacklo_epi16(even_l, odd_l);
-      quarter[1] = _mm_unpackhi_epi16(even_l, odd_l);
-      quarter[2] = _mm_unpacklo_epi16(even_h, odd_h);
-      quarter[3] = _mm_unpackhi_epi16(even_h, odd_h);
-      if (widen) {
-        for (int q = 0; q < 4; ++q) wide[q] = _mm256_add_epi32(wide[q], _mm256_cvtepu16_epi32(quarter[q]));
-      }
-    }
-    std::uint32_t* out = sums + b * kBlockLanes;
-    if (!widen) {
-      for (int q = 0; q < 4; ++q) {
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 8 * q), _mm256_cvtepu16_epi32(quarter[q]));
-      }
-      survivors[b] = above16(quarter[0], quarter[1], limit16) | (above16(quarter[2], quarter[3], limit16) << 16);
-    } else {
-      std::uint32_t mask = 0;
-      for (int q = 0; q < 4; ++q) {
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 8 * q), wide[q]);
-        const auto bits = static_cast<std::uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(wide[q], limit32))));
-        mask |= bits << (8 * q);
-      }
-      survivors[b] = mask;
+  const std::uint8_t* block = a.blocks + b * a.block_bytes;
+  // (16-bit sums of vectors 0-7, 8-15, 16-23 and 24-31, per query)
+  __m128i quarter[Q][4];
+  __m256i wide[Q][4];
+  for (int q = 0; q < Q; ++q) {
+    for (int j = 0; j < 4; ++j) {
+      quarter[q][j] = _mm_setzero_si128();
+      wide[q][j] = _mm256_setzero_si256();
     }
   }
+  for (std::size_t first = 0; first < a.fields; first += kFieldsPer16BitSum) {
+    const std::size_t last = a.fields < first + kFieldsPer16BitSum ? a.fields : first + kFieldsPer16BitSum;
+    I all_low[Q], odd_low[Q], all_high[Q], odd_high[Q];
+    for (int q = 0; q < Q; ++q) all_low[q] = odd_low[q] = all_high[q] = odd_high[q] = Isa::zero_i();
+    for (std::size_t f = first; f < last; f += kFieldsPerLoad) {
+      const I codes = Isa::load_bytes(block + f * kFieldBytes);
+      const I low_index = Isa::and_(codes, low_nibbles);
+      const I high_index = Isa::and_(Isa::srli16(codes, 4), low_nibbles);
+      for (int q = 0; q < Q; ++q) {
+        const I table = Isa::load_bytes(a.tables[q0 + q] + f * kFieldBytes);
+        const I low = Isa::shuffle8(table, low_index);
+        const I high = Isa::shuffle8(table, high_index);
+        all_low[q] = Isa::add16(all_low[q], low);
+        odd_low[q] = Isa::add16(odd_low[q], Isa::srli16(low, 8));
+        all_high[q] = Isa::add16(all_high[q], high);
+        odd_high[q] = Isa::add16(odd_high[q], Isa::srli16(high, 8));
+      }
+    }
+    for (int q = 0; q < Q; ++q) {
+      const __m128i even_l = Isa::sum_lanes16(Isa::sub16(all_low[q], Isa::slli16(odd_low[q], 8)));
+      const __m128i odd_l = Isa::sum_lanes16(odd_low[q]);
+      const __m128i even_h = Isa::sum_lanes16(Isa::sub16(all_high[q], Isa::slli16(odd_high[q], 8)));
+      const __m128i odd_h = Isa::sum_lanes16(odd_high[q]);
+      quarter[q][0] = _mm_unpacklo_epi16(even_l, odd_l);
+      quarter[q][1] = _mm_unpackhi_epi16(even_l, odd_l);
+      quarter[q][2] = _mm_unpacklo_epi16(even_h, odd_h);
+      quarter[q][3] = _mm_unpackhi_epi16(even_h, odd_h);
+      if (widen) {
+        for (int j = 0; j < 4; ++j) wide[q][j] = _mm256_add_epi32(wide[q][j], _mm256_cvtepu16_epi32(quarter[q][j]));
+      }
+    }
+  }
+  for (int q = 0; q < Q; ++q) {
+    const std::uint32_t limit = a.limits[q0 + q];
+    std::uint32_t* out = sums + ((q0 + q) * block_count + b) * kBlockLanes;
+    std::uint32_t* survived = survivors + (q0 + q) * block_count + b;
+    if (!widen) {
+      const __m128i limit16 = _mm_set1_epi16(static_cast<short>(limit < 0xFFFFu ? limit : 0xFFFFu));
+      for (int j = 0; j < 4; ++j) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 8 * j), _mm256_cvtepu16_epi32(quarter[q][j]));
+      }
+      *survived =
+          above16(quarter[q][0], quarter[q][1], limit16) | (above16(quarter[q][2], quarter[q][3], limit16) << 16);
+    } else {
+      const __m256i limit32 = _mm256_set1_epi32(static_cast<int>(limit < 0x7FFFFFFFu ? limit : 0x7FFFFFFFu));
+      std::uint32_t mask = 0;
+      for (int j = 0; j < 4; ++j) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 8 * j), wide[q][j]);
+        const auto bits = static_cast<std::uint32_t>(
+            _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(wide[q][j], limit32))));
+        mask |= bits << (8 * j);
+      }
+      *survived = mask;
+    }
+  }
+}
+
+// Block by block (so that a block's codes stay in L1 while every query of
+// the group reads them), Isa::kBoundQueries queries at a time.
+template <class Isa>
+void bound_group(const BoundGroupArgs& a, std::size_t block_count, std::uint32_t* sums, std::uint32_t* survivors) {
+  constexpr std::size_t kQ = Isa::kBoundQueries;
+  static_assert(kQ >= 1 && kQ <= 4, "instantiated below for 1 to 4 queries");
+  for (std::size_t b = 0; b < block_count; ++b) {
+    for (std::size_t q0 = 0; q0 < a.queries; q0 += kQ) {
+      switch (a.queries - q0 < kQ ? a.queries - q0 : kQ) {
+        case 1: bound_block<Isa, 1>(a, q0, b, block_count, sums, survivors); break;
+        case 2: if constexpr (kQ >= 2) bound_block<Isa, 2>(a, q0, b, block_count, sums, survivors); break;
+        case 3: if constexpr (kQ >= 3) bound_block<Isa, 3>(a, q0, b, block_count, sums, survivors); break;
+        default: if constexpr (kQ >= 4) bound_block<Isa, 4>(a, q0, b, block_count, sums, survivors); break;
+      }
+    }
+  }
+}
+
+// One query: the group pass for a group of one.
+template <class Isa>
+void bound_blocks(const BoundBlocksArgs& a, std::size_t block_count, std::uint32_t* sums, std::uint32_t* survivors) {
+  BoundGroupArgs group{};
+  group.tables[0] = a.table;
+  group.limits[0] = a.limit;
+  group.queries = 1;
+  group.fields = a.fields;
+  group.blocks = a.blocks;
+  group.block_bytes = a.block_bytes;
+  for (std::size_t b = 0; b < block_count; ++b) bound_block<Isa, 1>(group, 0, b, block_count, sums, survivors);
+}
+
+template <class Isa>
+BoundKernel bound_kernel(const char* name) {
+  BoundKernel k;
+  k.name = name;
+  k.blocks = &bound_blocks<Isa>;
+  k.group = &bound_group<Isa>;
+  return k;
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// The integer bound pass in portable code.
+// The integer bound pass in portable code: the reference of the wide ones.
 #include "kernels.h"
 
 namespace velmora {
@@ -26,9 +26,24 @@ void bound_blocks_portable(const BoundBlocksArgs& a, std::size_t block_count, st
   }
 }
 
+// The reference for a group: each query on its own.
+void bound_group_portable(const BoundGroupArgs& a, std::size_t block_count, std::uint32_t* sums,
+                          std::uint32_t* survivors) {
+  for (std::size_t q = 0; q < a.queries; ++q) {
+    const BoundBlocksArgs one{a.tables[q], a.fields, a.blocks, a.block_bytes, a.limits[q]};
+    bound_blocks_portable(one, block_count, sums + q * block_count * kBlockLanes, survivors + q * block_count);
+  }
+}
+
 }  // namespace
 
-BoundBlocksFn bound_blocks_scalar() { return &bound_blocks_portable; }
+BoundKernel bound_kernel_scalar() {
+  BoundKernel k;
+  k.name = "scalar-bound";
+  k.blocks = &bound_blocks_portable;
+  k.group = &bound_group_portable;
+  return k;
+}
 
 }  // namespace kernels
 }  // namespace velmora

@@ -18,6 +18,7 @@ struct Avx2Isa {
   static constexpr int kBlocksPerReg = 1;   // a register is one block's 32 byte lanes
   static constexpr int kPermuteBlocks = 2;
   static constexpr int kLanePairs = 1;      // pairs of 128-bit lanes
+  static constexpr std::size_t kBoundQueries = 2;  // queries per bound pass over a block: 4 registers each
 
   static F zero() { return _mm256_setzero_ps(); }
   static F splat(float x) { return _mm256_set1_ps(x); }

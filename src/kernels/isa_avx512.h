@@ -19,6 +19,7 @@ struct Avx512Isa {
   static constexpr int kBlocksPerReg = 2;   // two blocks' 32 byte lanes each
   static constexpr int kPermuteBlocks = 2;
   static constexpr int kLanePairs = 2;
+  static constexpr std::size_t kBoundQueries = 4;  // queries per bound pass over a block: 4 registers each
 
   static F zero() { return _mm512_setzero_ps(); }
   static F splat(float x) { return _mm512_set1_ps(x); }

@@ -82,9 +82,39 @@ struct BoundBlocksArgs {
 using BoundBlocksFn = void (*)(const BoundBlocksArgs& args, std::size_t block_count, std::uint32_t* sums,
                                std::uint32_t* survivors);
 
-BoundBlocksFn bound_blocks_scalar();
-BoundBlocksFn bound_blocks_avx2();
-BoundBlocksFn bound_blocks_avx512();
+// The same pass for several queries over the same blocks: each field of
+// codes is loaded and split into nibbles once, then looked up in every
+// query's table. Query q's results are exactly those of a one-query pass
+// with tables[q] and limits[q], at sums + q * 32 * block_count and
+// survivors + q * block_count.
+inline constexpr std::size_t kMaxBoundQueries = 8;
+struct BoundGroupArgs {
+  const std::uint8_t* tables[kMaxBoundQueries];
+  std::uint32_t limits[kMaxBoundQueries];
+  std::size_t queries;  // 1 .. kMaxBoundQueries
+  std::size_t fields;
+  const std::uint8_t* blocks;
+  std::size_t block_bytes;
+};
+using BoundGroupFn = void (*)(const BoundGroupArgs& args, std::size_t block_count, std::uint32_t* sums,
+                              std::uint32_t* survivors);
+
+// One implementation of the bound pass, for one query or a group.
+struct BoundKernel {
+  const char* name = nullptr;
+  BoundBlocksFn blocks = nullptr;
+  BoundGroupFn group = nullptr;
+  explicit operator bool() const { return blocks != nullptr; }
+};
+
+// Portable: one plain loop per lane and query.
+BoundKernel bound_kernel_scalar();
+// Byte shuffles within 128-bit lanes, sums in 16-bit lanes.
+BoundKernel bound_kernel_avx2();
+BoundKernel bound_kernel_avx512();
+// Byte permutes and 4-byte dot products (fastscan_vnni.cpp); only where the
+// CPU also has AVX-512 VBMI and VNNI (cpu_has_avx512_vbmi_vnni).
+BoundKernel bound_kernel_avx512_vnni();
 
 }  // namespace kernels
 }  // namespace velmora

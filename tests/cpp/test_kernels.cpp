@@ -153,9 +153,11 @@ TEST(BoundKernels, SumEveryFieldExactlyAndFlagTheLanesAboveTheLimit) {
     const char* name;
     SimdLevel level;
     kernels::BoundBlocksFn fn;
-  } passes[] = {{"scalar", SimdLevel::Scalar, kernels::bound_blocks_scalar()},
-                {"avx2", SimdLevel::Avx2, kernels::bound_blocks_avx2()},
-                {"avx512", SimdLevel::Avx512, kernels::bound_blocks_avx512()}};
+    bool runs;
+  } passes[] = {{"scalar", SimdLevel::Scalar, kernels::bound_kernel_scalar().blocks, true},
+                {"avx2", SimdLevel::Avx2, kernels::bound_kernel_avx2().blocks, true},
+                {"avx512", SimdLevel::Avx512, kernels::bound_kernel_avx512().blocks, true},
+                {"avx512-vnni", SimdLevel::Avx512, kernels::bound_kernel_avx512_vnni().blocks, cpu_has_avx512_vbmi_vnni()}};
   std::mt19937 gen(42);
   for (std::size_t fields : {1u, 2u, 3u, 5u, 64u, 255u, 256u, 257u, 300u, 513u, 1152u}) {
     const std::size_t blocks = 5, block_bytes = fields * kernels::kFieldBytes;
@@ -180,7 +182,7 @@ TEST(BoundKernels, SumEveryFieldExactlyAndFlagTheLanesAboveTheLimit) {
     std::sort(sorted.begin(), sorted.end());
     for (std::uint32_t limit : {0u, sorted[sorted.size() / 2], sorted.back(), sorted.back() - 1, 0xFFFFFFFFu}) {
       for (const auto& pass : passes) {
-        if (detected_simd_level() < pass.level) continue;
+        if (detected_simd_level() < pass.level || !pass.runs) continue;
         std::vector<std::uint32_t> sums(blocks * kBlockLanes), survivors(blocks);
         const kernels::BoundBlocksArgs args{table.data(), fields, codes.data(), block_bytes, limit};
         pass.fn(args, blocks, sums.data(), survivors.data());
@@ -191,6 +193,68 @@ TEST(BoundKernels, SumEveryFieldExactlyAndFlagTheLanesAboveTheLimit) {
             mask |= std::uint32_t{expected[b * kBlockLanes + lane] > limit} << lane;
           }
           ASSERT_EQ(survivors[b], mask) << pass.name << " fields " << fields << " limit " << limit;
+        }
+      }
+    }
+  }
+}
+
+// A group pass gives each query exactly what a one-query portable pass with
+// its own table and limit gives, for every group size (partial sub-groups of
+// the wide kernels included) and past the 256 fields of 16-bit sums.
+TEST(BoundKernels, GroupsGiveEveryQueryItsOwnPass) {
+  const struct {
+    SimdLevel level;
+    kernels::BoundKernel kernel;
+    bool runs;
+  } passes[] = {{SimdLevel::Scalar, kernels::bound_kernel_scalar(), true},
+                {SimdLevel::Avx2, kernels::bound_kernel_avx2(), true},
+                {SimdLevel::Avx512, kernels::bound_kernel_avx512(), true},
+                {SimdLevel::Avx512, kernels::bound_kernel_avx512_vnni(), cpu_has_avx512_vbmi_vnni()}};
+  std::mt19937 gen(7);
+  for (std::size_t fields : {3u, 96u, 300u}) {
+    const std::size_t blocks = 3, block_bytes = fields * kernels::kFieldBytes, padded = (fields + 3) / 4 * 4;
+    std::vector<std::uint8_t> codes(blocks * block_bytes + kBlockTailPadding);
+    for (auto& c : codes) c = static_cast<std::uint8_t>(gen());
+    std::vector<std::vector<std::uint8_t>> tables(kernels::kMaxBoundQueries);
+    for (auto& table : tables) {
+      table.assign(padded * kernels::kFieldBytes, 0);
+      for (std::size_t i = 0; i < fields * kernels::kFieldBytes; ++i) table[i] = static_cast<std::uint8_t>(gen());
+    }
+    // Each query's own sums and survivors; limits near its median sum.
+    std::vector<std::vector<std::uint32_t>> sums(tables.size()), masks(tables.size());
+    std::vector<std::uint32_t> limits(tables.size());
+    for (std::size_t q = 0; q < tables.size(); ++q) {
+      sums[q].resize(blocks * kBlockLanes);
+      masks[q].resize(blocks);
+      kernels::BoundBlocksArgs one{tables[q].data(), fields, codes.data(), block_bytes, 0};
+      kernels::bound_kernel_scalar().blocks(one, blocks, sums[q].data(), masks[q].data());
+      limits[q] = sums[q][q * 5] - static_cast<std::uint32_t>(q % 2);
+      one.limit = limits[q];
+      kernels::bound_kernel_scalar().blocks(one, blocks, sums[q].data(), masks[q].data());
+    }
+    for (const auto& pass : passes) {
+      if (detected_simd_level() < pass.level || !pass.runs) continue;
+      for (std::size_t group = 1; group <= kernels::kMaxBoundQueries; ++group) {
+        kernels::BoundGroupArgs args{};
+        for (std::size_t q = 0; q < group; ++q) {
+          args.tables[q] = tables[(q + group) % tables.size()].data();
+          args.limits[q] = limits[(q + group) % tables.size()];
+        }
+        args.queries = group;
+        args.fields = fields;
+        args.blocks = codes.data();
+        args.block_bytes = block_bytes;
+        std::vector<std::uint32_t> got_sums(group * blocks * kBlockLanes), got_masks(group * blocks);
+        pass.kernel.group(args, blocks, got_sums.data(), got_masks.data());
+        for (std::size_t q = 0; q < group; ++q) {
+          const std::size_t t = (q + group) % tables.size();
+          const std::vector<std::uint32_t> own_sums(got_sums.begin() + static_cast<std::ptrdiff_t>(q * blocks * kBlockLanes),
+                                                    got_sums.begin() + static_cast<std::ptrdiff_t>((q + 1) * blocks * kBlockLanes));
+          const std::vector<std::uint32_t> own_masks(got_masks.begin() + static_cast<std::ptrdiff_t>(q * blocks),
+                                                     got_masks.begin() + static_cast<std::ptrdiff_t>((q + 1) * blocks));
+          ASSERT_EQ(own_sums, sums[t]) << pass.kernel.name << " group " << group << " query " << q << " fields " << fields;
+          ASSERT_EQ(own_masks, masks[t]) << pass.kernel.name << " group " << group << " query " << q;
         }
       }
     }

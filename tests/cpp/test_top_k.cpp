@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <string>
 #include <random>
 #include <vector>
 
@@ -103,28 +105,31 @@ void table_towards(Data& data, const std::vector<std::uint8_t>& row, std::mt1993
   data.lut.query_norm = static_cast<float>(std::sqrt(squares));
 }
 
-// The kernels to try: each bound pass with the level's exact kernel, and each
-// exact formulation with the portable bound pass.
+// The kernels to try: each bound pass (for one query and for groups) with
+// the level's exact kernel, and each exact formulation with the portable
+// bound pass.
 std::vector<std::pair<std::string, ScoringKernels>> kernel_choices(int bits) {
   std::vector<std::pair<std::string, ScoringKernels>> out;
   out.emplace_back("reference", kernels_for(SimdLevel::Reference, bits));
   const ScoringKernels& scalar = kernels_for(SimdLevel::Scalar, bits);
   out.emplace_back("scalar", scalar);
   const SimdLevel detected = detected_simd_level();
+  auto with_bound = [&](SimdLevel level, const kernels::BoundKernel& bound) {
+    ScoringKernels k = kernels_for(level, bits);
+    k.bound = k.group_bound = bound;
+    out.emplace_back(bound.name, k);
+  };
   if (detected >= SimdLevel::Avx2) {
-    ScoringKernels k = kernels_for(SimdLevel::Avx2, bits);
-    k.bound = kernels::bound_blocks_avx2();
-    out.emplace_back("avx2 bound", k);
+    with_bound(SimdLevel::Avx2, kernels::bound_kernel_avx2());
     for (auto make : {kernels::permute_kernel_avx2, kernels::plane_kernel_avx2}) {
-      out.emplace_back(make(bits).name, ScoringKernels{make(bits), scalar.bound});
+      out.emplace_back(make(bits).name, ScoringKernels{make(bits), scalar.bound, scalar.group_bound});
     }
   }
   if (detected >= SimdLevel::Avx512) {
-    ScoringKernels k = kernels_for(SimdLevel::Avx512, bits);
-    k.bound = kernels::bound_blocks_avx512();
-    out.emplace_back("avx512 bound", k);
+    with_bound(SimdLevel::Avx512, kernels::bound_kernel_avx512());
+    if (cpu_has_avx512_vbmi_vnni()) with_bound(SimdLevel::Avx512, kernels::bound_kernel_avx512_vnni());
     for (auto make : {kernels::permute_kernel_avx512, kernels::plane_kernel_avx512}) {
-      out.emplace_back(make(bits).name, ScoringKernels{make(bits), scalar.bound});
+      out.emplace_back(make(bits).name, ScoringKernels{make(bits), scalar.bound, scalar.group_bound});
     }
   }
   return out;
@@ -156,7 +161,7 @@ void expect_reference_answer(const Data& data, std::size_t k, const char* what, 
 void expect_no_vector_beneath_itself(const Data& data, const ScoreBound& bound, const char* what) {
   std::vector<std::uint32_t> sums(data.codes.block_count() * kBlockLanes), survivors(data.codes.block_count());
   const kernels::BoundBlocksArgs args{bound.table(), bound.fields(), data.codes.blocks(), data.codes.block_bytes(), 0};
-  kernels::bound_blocks_scalar()(args, data.codes.block_count(), sums.data(), survivors.data());
+  kernels::bound_kernel_scalar().blocks(args, data.codes.block_count(), sums.data(), survivors.data());
   for (std::size_t p = 0; p < data.size(); ++p) {
     const float score = data.reference_score(p);
     const std::int64_t limit = bound.prune_limit(score);
@@ -359,6 +364,101 @@ TEST(TopKSearch, StoresBuiltFromArraysGuardAgainstTheirLargestNorm) {
     for (std::size_t i = 0; i < 10; ++i) {
       EXPECT_EQ(top.value()[i].id, all.value()[i].id);
       EXPECT_EQ(std::memcmp(&top.value()[i].score, &all.value()[i].score, sizeof(float)), 0);
+    }
+  }
+}
+
+// Groups of queries sharing each bound pass, over split block ranges and
+// under filters, give every query the reference's k best among the allowed
+// positions: queries towards near-tied rows, one towards nothing in
+// particular and a zero query (which cannot prune) in the same groups;
+// filters of every shape, down to a single block, the last partial block,
+// and nothing at all.
+TEST(GroupSearch, GroupsAndFiltersMatchTheReferenceForEveryQuery) {
+  for (std::uint8_t bits : {2, 3, 4}) {
+    std::mt19937 gen(300 + bits);
+    const std::size_t dim = 45;
+    Data data(dim, bits);
+    const std::vector<std::uint8_t> target = typical_row(dim, bits, gen);
+    std::uniform_real_distribution<float> spread(0.5f, 2.0f);
+    for (std::size_t p = 0; p < 2000; ++p) {
+      data.add(p % 5 == 0 ? target : typical_row(dim, bits, gen), p % 10 == 0 ? 1.0f : spread(gen));
+    }
+    data.remove(3);
+    const std::size_t n = data.size();
+    std::vector<QueryLut> luts;
+    for (std::size_t q = 0; q < 10; ++q) {
+      table_towards(data, q % 3 == 0 ? target : data.rows[gen() % n], gen, q == 9 ? 5.0f : 0.3f);
+      luts.push_back(data.lut);
+    }
+    luts.push_back(luts[0]);
+    std::fill(luts.back().lut.begin(), luts.back().lut.end(), 0.0f);  // a zero query
+    const std::size_t m = luts.size();
+    std::vector<std::vector<float>> reference(m, std::vector<float>(n));
+    for (std::size_t q = 0; q < m; ++q) {
+      data.lut = luts[q];
+      for (std::size_t p = 0; p < n; ++p) reference[q][p] = data.reference_score(p);
+    }
+    const std::size_t blocks = (n + kBlockLanes - 1) / kBlockLanes;
+    std::vector<std::pair<const char*, std::vector<std::size_t>>> filters;
+    auto positions = [&](const char* name, auto&& keep) {
+      std::vector<std::size_t> out;
+      for (std::size_t p = 0; p < n; ++p) {
+        if (keep(p)) out.push_back(p);
+      }
+      filters.emplace_back(name, out);
+    };
+    positions("all", [](std::size_t) { return true; });
+    positions("every third", [](std::size_t p) { return p % 3 == 1; });
+    positions("one in every fifth block", [](std::size_t p) { return p % (5 * kBlockLanes) == 17; });
+    positions("one block", [](std::size_t p) { return p / kBlockLanes == 9; });
+    positions("last partial block", [&](std::size_t p) { return p / kBlockLanes == blocks - 1; });
+    positions("nothing", [](std::size_t) { return false; });
+    for (const auto& [name, kernels] : kernel_choices(bits)) {
+      for (const auto& [filter_name, allowed_positions] : filters) {
+        PositionSet set(n);
+        for (std::size_t p : allowed_positions) set.add(p);
+        const PositionSet* allowed = std::string(filter_name) == "all" ? nullptr : &set;
+        const std::size_t candidates = allowed_positions.size();
+        for (std::size_t k : {std::size_t{1}, std::size_t{10}, candidates / 8}) {
+          if (k == 0 && candidates > 0) continue;
+          for (std::size_t group : {std::size_t{1}, std::size_t{3}, kernels::kMaxBoundQueries}) {
+            for (std::size_t ranges : {1u, 3u}) {
+              std::vector<std::unique_ptr<QuerySearch>> searches;
+              for (const QueryLut& lut : luts) {
+                searches.push_back(std::make_unique<QuerySearch>(lut, data.max_norm(), kernels));
+              }
+              std::vector<std::vector<Candidate>> kept(m);
+              for (std::size_t q0 = 0; q0 < m; q0 += group) {
+                const std::size_t count = std::min(group, m - q0);
+                std::vector<QuerySearch*> members;
+                for (std::size_t q = q0; q < q0 + count; ++q) members.push_back(searches[q].get());
+                for (std::size_t r = 0; r < ranges; ++r) {
+                  std::vector<TopK> best(count, TopK(std::max<std::size_t>(k, 1)));
+                  search_blocks(members.data(), count, data.entries(), allowed, r * blocks / ranges,
+                                (r + 1) * blocks / ranges, best.data());
+                  for (std::size_t j = 0; j < count; ++j) {
+                    kept[q0 + j].insert(kept[q0 + j].end(), best[j].kept().begin(), best[j].kept().end());
+                  }
+                }
+              }
+              for (std::size_t q = 0; q < m; ++q) {
+                std::vector<Candidate> expected;
+                for (std::size_t p : allowed_positions) expected.push_back({reference[q][p], p});
+                keep_best(expected, std::min(k, expected.size()));
+                keep_best(kept[q], std::min(k, kept[q].size()));
+                ASSERT_EQ(kept[q].size(), expected.size()) << name << ", " << filter_name << ", query " << q;
+                for (std::size_t i = 0; i < expected.size(); ++i) {
+                  ASSERT_EQ(kept[q][i].position, expected[i].position)
+                      << name << ", " << filter_name << ", bits " << int(bits) << ", k " << k << ", group " << group
+                      << ", ranges " << ranges << ", query " << q << ", rank " << i;
+                  ASSERT_EQ(std::memcmp(&kept[q][i].score, &expected[i].score, sizeof(float)), 0);
+                }
+              }
+            }
+          }
+        }
+      }
     }
   }
 }

@@ -42,13 +42,15 @@ def test_report_fields_describe_this_build_and_machine(capsys):
         velmora.show_config("json")  # type: ignore[call-overload]
 
 
-@pytest.mark.parametrize("level, kernels", [
-    ("scalar", {"scalar"}), ("reference", {"reference (entry by entry)"}),
+@pytest.mark.parametrize("level, kernels, bound", [
+    ("scalar", {"scalar"}, {"scalar-bound"}),
+    ("reference", {"reference (entry by entry)"}, {"none (scores every vector exactly)"}),
 ])
-def test_forced_level_and_thread_count_are_reported(level, kernels):
+def test_forced_level_and_thread_count_are_reported(level, kernels, bound):
     config = config_in_child(VELMORA_SIMD=level, RAYON_NUM_THREADS="3")
     assert config["simd_active"] == level and config["simd_requested"] == level
     assert set(config["exact_kernels"].values()) == kernels
+    assert set(config["bound_kernels"].values()) == set(config["group_bound_kernels"].values()) == bound
     assert (config["threads"], config["threads_source"]) == (3, "RAYON_NUM_THREADS")
 
 

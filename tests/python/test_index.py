@@ -3,6 +3,8 @@ same codes and, row by row, the very (id, score) pairs of store.query in the
 same order; argument checking; failures that leave the index as it was; the
 interpreter lock released during long calls."""
 import copy
+import os
+import subprocess
 import sys
 import threading
 
@@ -147,6 +149,75 @@ def test_allowed_restricts_candidates_to_stored_ids(twins):
     all_ids, all_scores = index.search(queries, 25, allowed=stored)
     plain_ids, plain_scores = index.search(queries, 25)
     assert all_ids.tolist() == plain_ids.tolist() and all_scores.tobytes() == plain_scores.tobytes()
+
+
+SEARCH_EVERYWHERE = r"""
+import hashlib
+import numpy as np
+from velmora import CompressedVectorStore, Index
+
+digest = hashlib.sha256()
+checked = mismatched = 0
+rng = np.random.default_rng(5)
+for dim, bits, n in ((40, 2, 2000), (45, 3, 2000), (64, 4, 2500)):
+    x = rng.standard_normal((n, dim), dtype=np.float32)
+    x[1000:1040] = x[7]  # equal scores straddling the k-th place
+    x[1500:1530] = x[7] * np.float32(2.5)  # the same direction at another length
+    x[:, 0] *= np.float32(3.0)  # one coordinate weighs more than the others
+    ids = np.arange(n, dtype=np.uint64) * 3 + 1
+    index, store = Index(dim, bits), CompressedVectorStore(dim, bits)
+    index.add(ids, x)
+    store.insert_batch(list(zip(ids.tolist(), x)))
+    gone = ids[::97]
+    index.remove(gone)
+    for i in gone.tolist():
+        store.remove(i)
+    stored = index.ids
+    filters = {"none": None, "all": stored, "some": stored[::3], "sparse": stored[5::150],
+               "one block": stored[64:96], "last block": stored[len(stored) // 32 * 32:], "empty": stored[:0]}
+    queries = np.vstack([x[7], x[11] * np.float32(1e-3), -x[3], rng.standard_normal((10, dim), dtype=np.float32)])
+    ranked = [store.query_all(q) for q in queries]
+    for name, allowed in filters.items():
+        keep = None if allowed is None else set(allowed.tolist())
+        expected = [r if keep is None else [(i, s) for i, s in r if i in keep] for r in ranked]
+        c = len(expected[0])
+        for k in sorted({1, 10, c // 8, c // 8 + 1, c}):
+            # 13 queries (groups of 8 and 5), one query as a row, one as a vector.
+            for batch in (slice(None), slice(0, 1), 2):
+                got_ids, got_scores = index.search(queries[batch], k, allowed=allowed)
+                rows = np.arange(len(queries))[batch]
+                got_ids, got_scores = np.atleast_2d(got_ids), np.atleast_2d(got_scores)
+                for row, q in enumerate(np.atleast_1d(rows)):
+                    want = expected[q][:k] if keep is not None else store.query(queries[q], k)
+                    got = list(zip(got_ids[row].tolist(), got_scores[row].tolist()))
+                    checked += 1
+                    mismatched += [(i, float(s).hex()) for i, s in got] != [(i, float(s).hex()) for i, s in want]
+                    digest.update(repr(got).encode())
+print(digest.hexdigest(), checked, mismatched)
+"""
+
+
+def search_everywhere(**env):
+    full_env = {k: v for k, v in os.environ.items() if k not in ("RAYON_NUM_THREADS", "VELMORA_SIMD")}
+    full_env.update(env)
+    out = subprocess.run([sys.executable, "-P", "-c", SEARCH_EVERYWHERE], env=full_env, capture_output=True, text=True,
+                         check=True)
+    digest, checked, mismatched = out.stdout.split()
+    assert int(checked) > 1000
+    return digest, int(mismatched)
+
+
+def test_search_equals_store_query_at_every_level_and_thread_count():
+    """Filters of every shape (none, all, some, sparse, one block, the last
+    partial block, empty), k on both sides of the full-ranking switch, 13
+    queries and single ones, near ties: every row equals store.query (or the
+    filtered head of query_all) bit for bit, and every level and thread count
+    returns the same."""
+    expected, mismatched = search_everywhere(RAYON_NUM_THREADS="1", VELMORA_SIMD="reference")
+    assert mismatched == 0
+    for threads in ("1", "2", "3"):
+        for level in ("scalar", "avx2", "avx512"):
+            assert search_everywhere(RAYON_NUM_THREADS=threads, VELMORA_SIMD=level) == (expected, 0), (threads, level)
 
 
 def test_an_empty_index_answers_with_empty_arrays():
