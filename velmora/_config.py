@@ -27,8 +27,8 @@ def _simd(config: dict[str, Any]) -> str:
 
 
 def _kernels(config: dict[str, Any]) -> list[str]:
-    return [f"{bits} bits: exact {config['exact_kernels'][bits]}, bound pass {config['bound_kernels'][bits]}"
-            f" (groups of queries {config['group_bound_kernels'][bits]})"
+    return [f"{bits} bits: exact {config['exact_kernels'][bits]}, bound {config['bound_kernels'][bits]}, "
+            f"for query groups {config['group_bound_kernels'][bits]}"
             for bits in (2, 3, 4)]
 
 
