@@ -14,9 +14,9 @@ find_python312
 status=0
 "$PYTHON312" -P - "$@" <<'PY' || status=$?
 import importlib.util, sys
-spec = importlib.util.spec_from_file_location("velmora_demo_options", "velmora/_demo.py")
-demo = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(demo)
+options_spec = importlib.util.spec_from_file_location("velmora_demo_options", "velmora/_demo.py")
+demo = importlib.util.module_from_spec(options_spec)
+options_spec.loader.exec_module(demo)
 try:
     demo.parser().parse_args(sys.argv[1:])
 except SystemExit as stop:

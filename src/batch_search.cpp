@@ -43,12 +43,28 @@ struct Plan {
   std::size_t ranges = 0;        // block ranges
   std::size_t range_blocks = 0;  // blocks per range (the last may hold fewer)
   std::size_t blocks = 0;
+  std::size_t queries = 0;
+
+  // Task t of groups * ranges: which queries and which blocks it covers.
+  struct Task {
+    std::size_t range, q_begin, q_end, b_begin, b_end;
+  };
+  Task task(std::size_t t) const {
+    Task task;
+    task.range = t % ranges;
+    task.q_begin = t / ranges * group;
+    task.q_end = std::min(queries, task.q_begin + group);
+    task.b_begin = std::min(blocks, task.range * range_blocks);
+    task.b_end = std::min(blocks, task.b_begin + range_blocks);
+    return task;
+  }
 };
 
 Plan plan_for(std::size_t queries, std::size_t group, std::size_t positions, std::size_t min_range_blocks) {
   Plan plan;
   plan.blocks = (positions + kBlockLanes - 1) / kBlockLanes;
   plan.group = group;
+  plan.queries = queries;
   plan.groups = (queries + plan.group - 1) / plan.group;
   // Enough tasks to keep every thread busy, but ranges of at least min_range_blocks.
   const std::size_t wanted = 4 * configured_thread_count();
@@ -139,10 +155,7 @@ void search_pruned(const CompressedVectorStore& store, const float* queries, std
   std::vector<std::vector<Candidate>> kept(m * plan.ranges);
   parallel_for(plan.groups * plan.ranges, [&](std::size_t t0, std::size_t t1) {
     for (std::size_t t = t0; t < t1; ++t) {
-      const std::size_t group = t / plan.ranges, range = t % plan.ranges;
-      const std::size_t q_begin = group * plan.group, q_end = std::min(m, q_begin + plan.group);
-      const std::size_t b_begin = std::min(plan.blocks, range * plan.range_blocks);
-      const std::size_t b_end = std::min(plan.blocks, b_begin + plan.range_blocks);
+      const auto [range, q_begin, q_end, b_begin, b_end] = plan.task(t);
       std::vector<TopK> best(q_end - q_begin, TopK(k));
       std::vector<QuerySearch*> members;
       for (std::size_t q = q_begin; q < q_end; ++q) members.push_back(searches[q].get());
@@ -191,18 +204,16 @@ void search_full_rank(const CompressedVectorStore& store, const float* queries, 
   std::vector<float> scores(m * candidates);
   parallel_for(plan.groups * plan.ranges, [&](std::size_t t0, std::size_t t1) {
     for (std::size_t t = t0; t < t1; ++t) {
-      const std::size_t group = t / plan.ranges, range = t % plan.ranges;
-      const std::size_t q_begin = group * plan.group, q_end = std::min(m, q_begin + plan.group);
-      const std::size_t b_begin = std::min(plan.blocks, range * plan.range_blocks);
-      const std::size_t b_end = std::min(plan.blocks, b_begin + plan.range_blocks);
+      const Plan::Task task = plan.task(t);
+      const std::size_t q_begin = task.q_begin, b_begin = task.b_begin;
       // The candidate number of the range's first position, per query of the group.
       const std::size_t base = allowed == nullptr
                                    ? b_begin * kBlockLanes
                                    : static_cast<std::size_t>(std::lower_bound(positions.begin(), positions.end(),
                                                                                b_begin * kBlockLanes) -
                                                               positions.begin());
-      std::vector<std::size_t> next(q_end - q_begin, base);
-      scan(scorers, q_begin, q_end, entries, allowed, b_begin, b_end, chunk_blocks,
+      std::vector<std::size_t> next(task.q_end - q_begin, base);
+      scan(scorers, q_begin, task.q_end, entries, allowed, b_begin, task.b_end, chunk_blocks,
            [&](std::size_t q, std::size_t begin, std::size_t end, const float* chunk) {
              float* row = scores.data() + q * candidates;
              std::size_t& c = next[q - q_begin];

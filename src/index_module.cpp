@@ -30,6 +30,7 @@
 #include "batch_search.h"
 #include "binding_errors.h"
 #include "byte_io.h"
+#include "call_borrow.h"
 #include "codebook.h"
 #include "config_binding.h"
 #include "convert.h"
@@ -57,55 +58,29 @@ PyObject* g_index_type = nullptr;
 struct IndexObject {
   PyObject_HEAD
   alignas(CompressedVectorStore) unsigned char storage[sizeof(CompressedVectorStore)];
-  // 0: free; 1 .. kExclusive-1: that many shared borrows; kExclusive: one
-  // exclusive borrow. Read and written only with the interpreter lock held.
+  // Claims of the calls running on it (call_borrow.h).
   std::size_t borrow_flag;
 };
 
 static_assert(std::is_nothrow_move_constructible_v<CompressedVectorStore>);
-constexpr std::size_t kExclusive = static_cast<std::size_t>(-1);
 
 CompressedVectorStore& store_of(PyObject* self) {
   return *std::launder(reinterpret_cast<CompressedVectorStore*>(reinterpret_cast<IndexObject*>(self)->storage));
 }
 
-enum class Access { Shared, Exclusive };
+constexpr ClaimMessages kIndexClaimMessages = {kBusyMessage, kChangingMessage};
 
-// A borrow of one index for the duration of a call; holds a reference to it.
+// A borrow of one index for the duration of a call.
 class Borrow {
  public:
-  Borrow(PyObject* self, Access access) : access_(access) {
-    std::size_t& flag = reinterpret_cast<IndexObject*>(self)->borrow_flag;
-    if (access == Access::Exclusive) {
-      if (flag != 0) {
-        PyErr_SetString(PyExc_RuntimeError, kBusyMessage);
-        return;
-      }
-      flag = kExclusive;
-    } else {
-      if (flag == kExclusive) {
-        PyErr_SetString(PyExc_RuntimeError, kChangingMessage);
-        return;
-      }
-      VELMORA_CHECK(flag < kExclusive - 1, "shared borrow count overflow");
-      ++flag;
-    }
-    self_ = Py_NewRef(self);
+  Borrow(PyObject* self, Access access) {
+    claim_.claim(self, reinterpret_cast<IndexObject*>(self)->borrow_flag, access, kIndexClaimMessages);
   }
-  Borrow(const Borrow&) = delete;
-  Borrow& operator=(const Borrow&) = delete;
-  ~Borrow() {
-    if (self_ == nullptr) return;
-    std::size_t& flag = reinterpret_cast<IndexObject*>(self_)->borrow_flag;
-    flag = access_ == Access::Exclusive ? 0 : flag - 1;
-    Py_DECREF(self_);
-  }
-  explicit operator bool() const { return self_ != nullptr; }
-  CompressedVectorStore& store() const { return store_of(self_); }
+  explicit operator bool() const { return static_cast<bool>(claim_); }
+  CompressedVectorStore& store() const { return store_of(claim_.owner()); }
 
  private:
-  PyObject* self_ = nullptr;
-  Access access_;
+  CallBorrow claim_;
 };
 
 void raise_store_error(const StoreError& error) {
@@ -142,6 +117,16 @@ void raise_key_error(std::uint64_t id) {
 // The ids of a 1-D uint64 buffer argument.
 bool ids_argument(PyObject* obj, const char* name, HeldBuffer& buffer, std::size_t* n) {
   return buffer.acquire(obj, name) && check_u64_vector(buffer.view(), name, n);
+}
+
+// A copy of the ids of a 1-D uint64 buffer argument.
+bool read_ids(PyObject* obj, const char* name, std::vector<std::uint64_t>& ids) {
+  HeldBuffer buffer;
+  std::size_t n = 0;
+  if (!ids_argument(obj, name, buffer, &n)) return false;
+  ids.resize(n);
+  copy_u64_vector(buffer.view(), ids.data());
+  return true;
 }
 
 // Positions of ids, in order; false with KeyError(id) set for the first
@@ -322,13 +307,10 @@ PyObject* index_add(PyObject* self, PyObject* args) {
 
 PyObject* index_remove(PyObject* self, PyObject* ids_arg) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    HeldBuffer ids_buffer;
-    std::size_t n = 0;
-    if (!ids_argument(ids_arg, "ids", ids_buffer, &n)) return nullptr;
+    std::vector<std::uint64_t> ids;
+    if (!read_ids(ids_arg, "ids", ids)) return nullptr;
     Borrow borrow(self, Access::Exclusive);
     if (!borrow) return nullptr;
-    std::vector<std::uint64_t> ids(n);
-    copy_u64_vector(ids_buffer.view(), ids.data());
     std::size_t removed = 0;
     {
       GilReleased unlocked;
@@ -459,16 +441,13 @@ PyObject* index_search(PyObject* self, PyObject* args) {
 
 PyObject* index_reconstruct(PyObject* self, PyObject* ids_arg) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    HeldBuffer ids_buffer;
-    std::size_t n = 0;
-    if (!ids_argument(ids_arg, "ids", ids_buffer, &n)) return nullptr;
+    std::vector<std::uint64_t> ids;
+    if (!read_ids(ids_arg, "ids", ids)) return nullptr;
     Borrow borrow(self, Access::Shared);
     if (!borrow) return nullptr;
-    std::vector<std::uint64_t> ids(n);
-    copy_u64_vector(ids_buffer.view(), ids.data());
     std::vector<std::size_t> positions;
     if (!positions_of(borrow.store(), ids, &positions)) return nullptr;
-    const std::size_t dim = borrow.store().dim();
+    const std::size_t dim = borrow.store().dim(), n = ids.size();
     // Only this call holds the new bytearray, so it is filled without the lock.
     PyRef out(new_bytearray(n * dim * sizeof(float)));
     float* values = reinterpret_cast<float*>(PyByteArray_AS_STRING(out.get()));
@@ -482,17 +461,14 @@ PyObject* index_reconstruct(PyObject* self, PyObject* ids_arg) {
 
 PyObject* index_export_records(PyObject* self, PyObject* ids_arg) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    HeldBuffer ids_buffer;
-    std::size_t n = 0;
-    if (!ids_argument(ids_arg, "ids", ids_buffer, &n)) return nullptr;
+    std::vector<std::uint64_t> ids;
+    if (!read_ids(ids_arg, "ids", ids)) return nullptr;
     Borrow borrow(self, Access::Shared);
     if (!borrow) return nullptr;
     const CompressedVectorStore& store = borrow.store();
-    std::vector<std::uint64_t> ids(n);
-    copy_u64_vector(ids_buffer.view(), ids.data());
     std::vector<std::size_t> positions;
     if (!positions_of(store, ids, &positions)) return nullptr;
-    const std::size_t record = packed_len(store.dim(), store.bits());
+    const std::size_t record = packed_len(store.dim(), store.bits()), n = ids.size();
     PyRef norms_out(new_bytearray(n * sizeof(float)));
     PyRef codes_out(new_bytearray(n * record));
     auto* norms = reinterpret_cast<float*>(PyByteArray_AS_STRING(norms_out.get()));
@@ -512,17 +488,25 @@ PyObject* index_export_records(PyObject* self, PyObject* ids_arg) {
 // ---------------------------------------------------------------------------
 // Persistence.
 
+// The file system path of a bytes object (the Python side passes
+// os.fsencode(path)); false with an exception set if it is not one.
+bool path_from_bytes(PyObject* path_arg, std::string& path) {
+  if (!PyBytes_Check(path_arg)) {
+    PyErr_SetString(PyExc_TypeError, "path must be bytes (use os.fsencode)");
+    return false;
+  }
+  path.assign(PyBytes_AS_STRING(path_arg), static_cast<std::size_t>(PyBytes_GET_SIZE(path_arg)));
+  if (path.find('\0') != std::string::npos) {
+    PyErr_SetString(PyExc_ValueError, "embedded null byte in path");
+    return false;
+  }
+  return true;
+}
+
 PyObject* index_save(PyObject* self, PyObject* path_arg) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    if (!PyBytes_Check(path_arg)) {
-      PyErr_SetString(PyExc_TypeError, "path must be bytes (use os.fsencode)");
-      return nullptr;
-    }
-    const std::string path(PyBytes_AS_STRING(path_arg), static_cast<std::size_t>(PyBytes_GET_SIZE(path_arg)));
-    if (path.find('\0') != std::string::npos) {
-      PyErr_SetString(PyExc_ValueError, "embedded null byte in path");
-      return nullptr;
-    }
+    std::string path;
+    if (!path_from_bytes(path_arg, path)) return nullptr;
     Borrow borrow(self, Access::Shared);
     if (!borrow) return nullptr;
     try {
@@ -557,15 +541,8 @@ PyObject* index_to_bytes(PyObject* self, PyObject*) {
 
 PyObject* index_load(PyObject* cls, PyObject* path_arg) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    if (!PyBytes_Check(path_arg)) {
-      PyErr_SetString(PyExc_TypeError, "path must be bytes (use os.fsencode)");
-      return nullptr;
-    }
-    const std::string path(PyBytes_AS_STRING(path_arg), static_cast<std::size_t>(PyBytes_GET_SIZE(path_arg)));
-    if (path.find('\0') != std::string::npos) {
-      PyErr_SetString(PyExc_ValueError, "embedded null byte in path");
-      return nullptr;
-    }
+    std::string path;
+    if (!path_from_bytes(path_arg, path)) return nullptr;
     std::optional<CompressedVectorStore> loaded;
     try {
       GilReleased unlocked;
@@ -656,9 +633,9 @@ PyObject* create_index_type() {
       {Py_tp_dealloc, reinterpret_cast<void*>(index_dealloc)},
       {0, nullptr},
   };
-  PyType_Spec spec = {"velmora._index_core.IndexCore", static_cast<int>(sizeof(IndexObject)), 0,
+  PyType_Spec type_spec = {"velmora._index_core.IndexCore", static_cast<int>(sizeof(IndexObject)), 0,
                       Py_TPFLAGS_DEFAULT, slots};
-  return PyType_FromSpec(&spec);
+  return PyType_FromSpec(&type_spec);
 }
 
 PyMethodDef g_module_functions[] = {

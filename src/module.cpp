@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "binding_errors.h"
+#include "call_borrow.h"
 #include "convert.h"
 #include "invariant.h"
 #include "store.h"
@@ -49,16 +50,13 @@ struct StoreObject {
   PyObject_HEAD
   // The store, constructed in place by tp_new and destroyed by tp_dealloc.
   alignas(CompressedVectorStore) unsigned char storage[sizeof(CompressedVectorStore)];
-  // 0: free; 1 .. kExclusive-1: that many shared borrows; kExclusive: one
-  // exclusive borrow. Guarded by the interpreter lock.
+  // Claims of the calls running on it (call_borrow.h).
   std::size_t borrow_flag;
 };
 
 // tp_new moves the freshly created store into the instance after allocating
 // it; a throwing move would leave an instance without a store.
 static_assert(std::is_nothrow_move_constructible_v<CompressedVectorStore>);
-
-constexpr std::size_t kExclusive = static_cast<std::size_t>(-1);
 
 CompressedVectorStore& store_of(PyObject* self) {
   return *std::launder(
@@ -77,51 +75,25 @@ PyTypeObject* class_object_for_call() {
   return reinterpret_cast<PyTypeObject*>(cls);
 }
 
-enum class Access { Shared, Exclusive };
+constexpr ClaimMessages kStoreClaimMessages = {"Already borrowed", "Already mutably borrowed"};
 
-// A borrow of one instance's store for the duration of a call. Holds a
-// reference to the instance until it is released.
+// A borrow of one instance's store for the duration of a call.
 class Borrow {
  public:
-  Borrow(PyObject* self, Access access) : access_(access) {
+  Borrow(PyObject* self, Access access) {
     if (!PyObject_TypeCheck(self, class_object_for_call())) {
       const std::string name = type_qualname(self);
       PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", name.c_str(),
                    kClassName);
       return;
     }
-    std::size_t& flag = reinterpret_cast<StoreObject*>(self)->borrow_flag;
-    if (access == Access::Exclusive) {
-      if (flag != 0) {
-        PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-        return;
-      }
-      flag = kExclusive;
-    } else {
-      if (flag == kExclusive) {
-        PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-        return;
-      }
-      VELMORA_CHECK(flag < kExclusive - 1, "shared borrow count overflow");
-      ++flag;
-    }
-    self_ = Py_NewRef(self);
+    claim_.claim(self, reinterpret_cast<StoreObject*>(self)->borrow_flag, access, kStoreClaimMessages);
   }
-  Borrow(const Borrow&) = delete;
-  Borrow& operator=(const Borrow&) = delete;
-  ~Borrow() {
-    if (self_ == nullptr) return;
-    std::size_t& flag = reinterpret_cast<StoreObject*>(self_)->borrow_flag;
-    flag = access_ == Access::Exclusive ? 0 : flag - 1;
-    Py_DECREF(self_);
-  }
-
-  explicit operator bool() const { return self_ != nullptr; }
-  CompressedVectorStore& store() const { return store_of(self_); }
+  explicit operator bool() const { return static_cast<bool>(claim_); }
+  CompressedVectorStore& store() const { return store_of(claim_.owner()); }
 
  private:
-  PyObject* self_ = nullptr;
-  Access access_;
+  CallBorrow claim_;
 };
 
 // ---------------------------------------------------------------------------

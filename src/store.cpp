@@ -200,12 +200,7 @@ Result<StoredEntries> CompressedVectorStore::prepare_scoring(FloatView vector, Q
     });
   }
 #endif
-  StoredEntries entries;
-  entries.ids = ids_.data();
-  entries.norms = norms_.data();
-  entries.codes = &codes_;
-  entries.count = size();
-  return entries;
+  return stored_entries();
 }
 
 Result<std::vector<ScoredPair>> CompressedVectorStore::query(FloatView vector, std::uint64_t top_k,
