@@ -141,13 +141,7 @@ void bound_group(const BoundGroupArgs& a, std::size_t block_count, std::uint32_t
 // One query: the group pass for a group of one.
 template <class Isa>
 void bound_blocks(const BoundBlocksArgs& a, std::size_t block_count, std::uint32_t* sums, std::uint32_t* survivors) {
-  BoundGroupArgs group{};
-  group.tables[0] = a.table;
-  group.limits[0] = a.limit;
-  group.queries = 1;
-  group.fields = a.fields;
-  group.blocks = a.blocks;
-  group.block_bytes = a.block_bytes;
+  const BoundGroupArgs group = group_of_one(a);
   for (std::size_t b = 0; b < block_count; ++b) bound_block<Isa, 1>(group, 0, b, block_count, sums, survivors);
 }
 

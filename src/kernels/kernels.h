@@ -96,6 +96,17 @@ struct BoundGroupArgs {
   const std::uint8_t* blocks;
   std::size_t block_bytes;
 };
+// One query's pass as a group of one.
+inline BoundGroupArgs group_of_one(const BoundBlocksArgs& a) {
+  BoundGroupArgs group{};
+  group.tables[0] = a.table;
+  group.limits[0] = a.limit;
+  group.queries = 1;
+  group.fields = a.fields;
+  group.blocks = a.blocks;
+  group.block_bytes = a.block_bytes;
+  return group;
+}
 using BoundGroupFn = void (*)(const BoundGroupArgs& args, std::size_t block_count, std::uint32_t* sums,
                               std::uint32_t* survivors);
 
