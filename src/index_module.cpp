@@ -520,6 +520,35 @@ PyObject* index_save(PyObject* self, PyObject* path_arg) {
   });
 }
 
+// write_file_atomically(path, data): the atomic replacement Index.save uses,
+// for files written from Python (a sharded store's manifest).
+PyObject* write_file_atomically(PyObject*, PyObject* args) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* path_arg;
+    PyObject* data_arg;
+    if (!PyArg_ParseTuple(args, "OO:write_file_atomically", &path_arg, &data_arg)) return nullptr;
+    std::string path;
+    if (!path_from_bytes(path_arg, path)) return nullptr;
+    HeldBuffer data;
+    if (!data.acquire(data_arg, "data")) return nullptr;
+    if (!PyBuffer_IsContiguous(&data.view(), 'C')) {
+      PyErr_SetString(PyExc_ValueError, "data must be a contiguous buffer of bytes");
+      return nullptr;
+    }
+    // A copy: the buffer's owner could change it while the lock is released.
+    const auto* bytes = static_cast<const std::uint8_t*>(data.view().buf);
+    const std::vector<std::uint8_t> copy(bytes, bytes + data.view().len);
+    try {
+      GilReleased unlocked;
+      replace_file_atomically(path, [&](ByteSink& sink) { sink.write(copy.data(), copy.size()); });
+    } catch (const SystemCallError& error) {
+      raise_system_error(error, path_arg);
+      return nullptr;
+    }
+    Py_RETURN_NONE;
+  });
+}
+
 PyObject* index_to_bytes(PyObject* self, PyObject*) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     Borrow borrow(self, Access::Shared);
@@ -642,6 +671,9 @@ PyMethodDef g_module_functions[] = {
     {"engine_config", engine_config_dict, METH_NOARGS,
      "engine_config()\n--\n\nHow the engine was built, the CPU it runs on, the kernels it chose and its "
      "worker threads, as a dict."},
+    {"write_file_atomically", write_file_atomically, METH_VARARGS,
+     "write_file_atomically(path, data, /)\n--\n\nReplaces the file at path (bytes) by data, atomically, as "
+     "save does."},
     {nullptr, nullptr, 0, nullptr},
 };
 

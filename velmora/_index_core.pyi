@@ -45,3 +45,6 @@ class IndexCore:
 
 def engine_config() -> dict[str, Any]:
     """How the engine was built, the CPU it runs on, the kernels it chose and its worker threads, as a dict."""
+
+def write_file_atomically(path: bytes, data: Any, /) -> None:
+    """Replaces the file at path (bytes) by data, atomically, as save does."""
