@@ -9,10 +9,10 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "codebook.h"
-#include "rotation.h"
-#include "similarity.h"
-#include "simd.h"
+#include "engine/codebook.h"
+#include "engine/rotation.h"
+#include "engine/similarity.h"
+#include "kernels/simd.h"
 
 int main(int argc, char** argv) {
   if (argc < 2) {

@@ -15,11 +15,11 @@
 #include <string>
 #include <vector>
 
-#include "code_layout.h"
-#include "encode.h"
+#include "engine/code_layout.h"
+#include "engine/encode.h"
 #include "kernels/kernels.h"
-#include "similarity.h"
-#include "simd.h"
+#include "engine/similarity.h"
+#include "kernels/simd.h"
 
 using namespace velmora;
 using Clock = std::chrono::steady_clock;

@@ -17,12 +17,12 @@
 #include <random>
 #include <vector>
 
-#include "encode.h"
-#include "pool.h"
-#include "similarity.h"
-#include "simd.h"
-#include "store.h"
-#include "top_k.h"
+#include "engine/encode.h"
+#include "engine/pool.h"
+#include "engine/similarity.h"
+#include "kernels/simd.h"
+#include "engine/store.h"
+#include "engine/top_k.h"
 
 using namespace velmora;
 

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "crc32c_kernel.h"
+#include "kernels/crc32c_kernel.h"
 
 namespace velmora {
 namespace kernels {

@@ -1,6 +1,6 @@
 // The integer bound pass with AVX2: two fields per register.
-#include "fastscan_kernel.h"
-#include "isa_avx2.h"
+#include "kernels/fastscan_kernel.h"
+#include "kernels/isa_avx2.h"
 
 namespace velmora {
 namespace kernels {

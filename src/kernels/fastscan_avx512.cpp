@@ -1,6 +1,6 @@
 // The integer bound pass with AVX-512 (BW): four fields per register.
-#include "fastscan_kernel.h"
-#include "isa_avx512.h"
+#include "kernels/fastscan_kernel.h"
+#include "kernels/isa_avx512.h"
 
 namespace velmora {
 namespace kernels {

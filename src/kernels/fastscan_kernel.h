@@ -24,8 +24,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "block_format.h"
-#include "kernels.h"
+#include "kernels/block_format.h"
+#include "kernels/kernels.h"
 
 namespace velmora {
 namespace kernels {

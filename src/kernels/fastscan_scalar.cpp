@@ -1,5 +1,5 @@
 // The integer bound pass in portable code: the reference of the wide ones.
-#include "kernels.h"
+#include "kernels/kernels.h"
 
 namespace velmora {
 namespace kernels {

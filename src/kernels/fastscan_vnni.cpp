@@ -22,7 +22,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "kernels.h"
+#include "kernels/kernels.h"
 
 namespace velmora {
 namespace kernels {

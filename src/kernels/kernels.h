@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "block_format.h"
+#include "kernels/block_format.h"
 
 namespace velmora {
 namespace kernels {

@@ -3,7 +3,7 @@
 // products can run side by side, each keeping its own summation order.
 #include <immintrin.h>
 
-#include "kernels.h"
+#include "kernels/kernels.h"
 
 namespace velmora {
 namespace kernels {

@@ -18,8 +18,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "block_format.h"
-#include "kernels.h"
+#include "kernels/block_format.h"
+#include "kernels/kernels.h"
 
 namespace velmora {
 namespace kernels {

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "codebook.h"
-#include "rotation.h"
+#include "engine/codebook.h"
+#include "engine/rotation.h"
 
 namespace {
 std::uint64_t fnv1a(std::uint64_t h, const void* data, std::size_t len) {

@@ -11,8 +11,8 @@
 #include <tuple>
 #include <vector>
 
-#include "codebook.h"
-#include "rotation.h"
+#include "engine/codebook.h"
+#include "engine/rotation.h"
 
 namespace {
 

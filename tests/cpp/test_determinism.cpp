@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "codebook.h"
-#include "rotation.h"
+#include "engine/codebook.h"
+#include "engine/rotation.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "encode.h"
-#include "invariant.h"
+#include "engine/encode.h"
+#include "engine/invariant.h"
 
 namespace {
 

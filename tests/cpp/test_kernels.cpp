@@ -8,14 +8,14 @@
 #include <random>
 #include <vector>
 
-#include "code_layout.h"
-#include "codebook.h"
-#include "encode.h"
-#include "id_index.h"
+#include "engine/code_layout.h"
+#include "engine/codebook.h"
+#include "engine/encode.h"
+#include "engine/id_index.h"
 #include "kernels/kernels.h"
-#include "rotation.h"
-#include "similarity.h"
-#include "simd.h"
+#include "engine/rotation.h"
+#include "engine/similarity.h"
+#include "kernels/simd.h"
 
 using namespace velmora;
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <utility>
 
-#include "page_array.h"
+#include "engine/page_array.h"
 
 using velmora::PageArray;
 

@@ -5,8 +5,8 @@
 #include <stdexcept>
 #include <vector>
 
-#include "invariant.h"
-#include "pool.h"
+#include "engine/invariant.h"
+#include "engine/pool.h"
 
 using velmora::parallel_for;
 

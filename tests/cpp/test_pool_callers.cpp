@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "invariant.h"
-#include "pool.h"
+#include "engine/invariant.h"
+#include "engine/pool.h"
 
 TEST(WorkerPoolCallers, ConcurrentMapsEachCoverTheirRangeOnce) {
   constexpr int kCallers = 4, kRounds = 150;

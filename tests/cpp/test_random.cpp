@@ -11,7 +11,7 @@
 #include <iterator>
 #include <string>
 
-#include "rotation.h"
+#include "engine/rotation.h"
 
 namespace {
 

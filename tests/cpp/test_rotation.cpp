@@ -11,8 +11,8 @@
 #include <type_traits>
 #include <vector>
 
-#include "invariant.h"
-#include "rotation.h"
+#include "engine/invariant.h"
+#include "engine/rotation.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <random>
 #include <vector>
 
-#include "similarity.h"
-#include "store.h"
+#include "engine/similarity.h"
+#include "engine/store.h"
 
 using velmora::CompressedVectorStore;
 using velmora::PreparedPairs;

@@ -6,7 +6,7 @@
 #include <ostream>
 #include <string>
 
-#include "store_error.h"
+#include "engine/store_error.h"
 
 namespace {
 

@@ -12,16 +12,16 @@
 #include <random>
 #include <vector>
 
-#include "code_layout.h"
-#include "codebook.h"
-#include "encode.h"
+#include "engine/code_layout.h"
+#include "engine/codebook.h"
+#include "engine/encode.h"
 #include "kernels/kernels.h"
-#include "ranking.h"
-#include "score_bound.h"
-#include "similarity.h"
-#include "simd.h"
-#include "store.h"
-#include "top_k.h"
+#include "engine/ranking.h"
+#include "engine/score_bound.h"
+#include "engine/similarity.h"
+#include "kernels/simd.h"
+#include "engine/store.h"
+#include "engine/top_k.h"
 
 using namespace velmora;
 

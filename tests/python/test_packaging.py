@@ -17,10 +17,10 @@ ROOT = Path(__file__).resolve().parents[2]
 pytestmark = pytest.mark.slow
 
 SDIST_MEMBERS = [
-    "pyproject.toml", "CMakeLists.txt", "README.md", "src/module.cpp", "src/store.cpp",
+    "pyproject.toml", "CMakeLists.txt", "README.md", "src/python/store_module.cpp", "src/engine/store.cpp",
     "src/kernels/score_avx2.cpp", "velmora/__init__.py", "velmora/__main__.py", "velmora/_demo.py",
     "velmora/_data.py", "velmora/_version.py", "velmora/_velmora_rs.pyi", "velmora/py.typed",
-    "velmora/_index.py", "velmora/_index_core.pyi", "src/index_module.cpp", "src/index_file.cpp",
+    "velmora/_index.py", "velmora/_index_core.pyi", "src/python/index_module.cpp", "src/format/index_file.cpp",
     "src/kernels/crc32c_sse42.cpp", "docs/file-format.md",
 ]
 WHEEL_MEMBERS = [

@@ -1,0 +1,27 @@
+// Searching one store for many queries at once, on the pool. When k is well
+// below the number of candidates, this is the pruned search of
+// CompressedVectorStore::query (top_k.h) with groups of queries sharing each
+// pass of the integer bound over a run of blocks while it is in cache;
+// otherwise every candidate is scored, each chunk of blocks for a group of
+// queries in turn, and ranked. Every query gets exactly the pairs, in exactly
+// the order, that CompressedVectorStore::query returns for it (restricted to
+// the allowed positions when a filter is given).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "engine/position_set.h"
+#include "engine/store.h"
+
+namespace velmora {
+
+// Searches `m` queries of store.dim() values each (query q at queries + q *
+// dim) for their k best, writing them best first to out_ids[q * k ...] and
+// out_scores[q * k ...]. k must not exceed the number of candidates: the
+// positions in `allowed`, or every position when it is null. Runs on the pool.
+void search_batch(const CompressedVectorStore& store, const float* queries, std::size_t m, std::size_t k,
+                  const PositionSet* allowed, std::uint64_t* out_ids, float* out_scores);
+
+}  // namespace velmora

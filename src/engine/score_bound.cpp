@@ -1,0 +1,254 @@
+// Why a vector may be skipped.
+//
+// Notation: T[i][c] is the query's f32 table (coordinate i, code c), d the
+// dimension, c_i a stored vector's code at coordinate i, n its norm, qn the
+// query norm, u = 2^-24 the unit roundoff of f32. The exact score is
+//   S = the f32 sum of T[i][c_i] for i = 0 .. d-1 from +0.0, in that order,
+//   score = fl(fl(S * n) / fl(fl(qn * n) + 1e-12)).
+// Let Sigma be the real sum of the same entries.
+//
+// 1. Integer tables. The step is s = m 2^e with m an integer below 256, so
+//    T / 2^e is exact in double and C[i][c] = ceil(T[i][c] / s) is found
+//    exactly (a quotient by m, corrected with exact integer products):
+//    T[i][c] <= s * C[i][c]. Each 16-byte field of a block gets an integer
+//    table F_f over its 16 nibble values with
+//      4 bits: F_i(x) = C[i][x];
+//      2 bits: F_p(x) = C[2p][x & 3] + C[2p+1][x >> 2];
+//      3 bits: F_(3g+q)(x) = C[4g+q][x & 7] + (x >> 3) * beta_q (+ alpha
+//              for q = 0), where the fourth coordinate of the group, whose
+//              code bit q is bit 3 of field q, is bounded by integers with
+//              C[4g+3][c] <= alpha + sum over the set bits q of c of beta_q
+//              (beta_q is the median of its four differences across bit q,
+//              alpha the smallest value that makes the bound hold);
+//    and the u8 table stores q_f(x) = F_f(x) - o_f with o_f = min_x F_f(x);
+//    s is about the smallest step that keeps every q_f within 0 .. 255.
+//    With Q the vector's sum of q_f over the fields and O the sum of the
+//    o_f, exactly: Sigma <= s * sum_i C[i][c_i] <= s * (Q + O).
+//    (Each ceiling costs less than one step per coordinate: d * s at most.)
+// 2. Summation. Adding d terms in f32 from +0.0 rounds d - 1 times, and
+//    f32 addition is exact when its result is subnormal, so without
+//    overflow |S - Sigma| <= gamma_d * M with gamma_d = d u / (1 - d u) and
+//    M = sum_i max_c |T[i][c]|. Hence S <= s (Q + O) + gamma_d M =: U.
+// 3. Cosine. For S <= 0 the raw product is <= 0 and the denominator is at
+//    least 1e-12, so score <= 0. For S > 0, with no overflow of S * n:
+//    fl(S n) <= S n (1 + u) or is below 2^-126 (underflow); fl(qn n) >=
+//    qn n (1 - u) - 2^-150, and adding 1e-12 (far above 2^-150) rounds to
+//    at least qn n (1 - u)^2; the division loses another (1 + u) or
+//    underflows. So score <= max(S / qn * (1 + u)^2 / (1 - u)^2, 1.2e-26),
+//    whatever n is (a denominator that overflows only makes the score 0).
+//    (A quotient that overflows is +inf and its bound is at least FLT_MAX,
+//    so it is never pruned below a finite tau; an infinite tau never prunes.)
+//    For a finite k-th best score tau above the guard 2^-64 (> 1.2e-26)
+//    this gives
+//      U < sigma := tau * qn * (1 - u)^2 / (1 + u)^2  =>  score < tau,
+//    one threshold for every norm. The vector then ranks strictly after the
+//    k vectors already kept, whatever its position, so skipping it cannot
+//    change the answer: pruning is only on this strict inequality, and a
+//    subset's k-th best never exceeds the whole store's.
+// 4. In integers: prune when Q <= t with t = floor((sigma - gamma_d M) / s - O) - 1,
+//    sigma computed in double with a relative margin of 2^-40 and M rounded
+//    up; the final "- 1" covers the rounding of the few double operations
+//    (the division by s among them), whose magnitudes are kept below 2^41
+//    (otherwise nothing is pruned).
+//    Q itself is an exact integer: at most 256 u8 values are summed in 16-bit
+//    lanes before they are widened.
+// Overflow is excluded up front: the table must be finite and M * max(1,
+// largest stored norm) far below FLT_MAX, so neither a partial sum nor S * n
+// can overflow; the query norm must be finite and positive. Otherwise, and
+// for a table of zero range, the query takes the exact path. A score that is
+// NaN or infinite can only come from such excluded cases, and a NaN or
+// non-positive k-th best never prunes.
+#include "engine/score_bound.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "kernels/block_format.h"
+
+namespace velmora {
+
+namespace {
+
+constexpr double kUnitRoundoff = 0x1p-24;
+constexpr double kMargin = 0x1p-40;
+constexpr double kLargestMagnitude = 0x1p40;
+constexpr int kMaxTableValue = 255;
+
+// A step of m * 2^e with m an integer of 8 bits: within 1% of any wanted
+// step, and T / 2^e stays exact in double.
+struct Step {
+  std::int64_t m;
+  int e;
+  double value() const { return std::ldexp(static_cast<double>(m), e); }
+  // The smallest such step at least `wanted` (> 0).
+  static Step at_least(double wanted) {
+    int e = std::ilogb(wanted) - 7;
+    auto m = static_cast<std::int64_t>(std::ceil(std::ldexp(wanted, -e)));  // 128 ..256
+    if (m == 256) {
+      m = 128;
+      ++e;
+    }
+    return {m, e};
+  }
+};
+
+// Per coordinate: the integer ceilings C[i][c] of T[i][c] / step, computed
+// exactly, or nothing when one is too large to handle.
+std::optional<std::vector<std::int64_t>> ceilings(const QueryLut& lut, Step step) {
+  std::vector<std::int64_t> out(lut.lut.size());
+  const auto m = static_cast<double>(step.m);
+  // 2^-e, by which f32 values scale exactly in double (|e| stays far inside
+  // the exponent range), as ldexp would scale them but without a call each.
+  const double scale = std::ldexp(1.0, -step.e);
+  const double inverse = 1.0 / m;
+  for (std::size_t j = 0; j < lut.lut.size(); ++j) {
+    const double x = static_cast<double>(lut.lut[j]) * scale;  // exact
+    if (!(std::fabs(x) < kLargestMagnitude)) return std::nullopt;
+    // ceil(x / m) from the reciprocal (within a step of it), corrected with
+    // products that are exact integers.
+    double q = std::ceil(x * inverse);
+    while (q * m < x) q += 1.0;
+    while ((q - 1.0) * m >= x) q -= 1.0;
+    out[j] = static_cast<std::int64_t>(q);
+  }
+  return out;
+}
+
+// The integer table of every field, 16 values each (before offsets).
+std::vector<std::int64_t> field_tables(const std::vector<std::int64_t>& c, std::size_t dim, int bits) {
+  const std::size_t levels = std::size_t{1} << bits;
+  const std::size_t fields = kernels::field_count(dim, bits);
+  std::vector<std::int64_t> f(fields * 16, 0);
+  auto entry = [&](std::size_t i, std::size_t code) -> std::int64_t { return i < dim ? c[i * levels + code] : 0; };
+  if (bits == 4) {
+    for (std::size_t i = 0; i < dim; ++i)
+      for (std::size_t x = 0; x < 16; ++x) f[i * 16 + x] = entry(i, x);
+  } else if (bits == 2) {
+    for (std::size_t p = 0; p < fields; ++p)
+      for (std::size_t x = 0; x < 16; ++x) f[p * 16 + x] = entry(2 * p, x & 3) + entry(2 * p + 1, x >> 2);
+  } else {
+    for (std::size_t g = 0; g < fields / 3; ++g) {
+      // The fourth coordinate's code is split over the three fields' bit 3:
+      // bound its row by alpha + sum of beta_q over its set bits q.
+      const std::size_t last = 4 * g + 3;
+      std::int64_t beta[3] = {}, alpha = 0;
+      if (last < dim) {
+        for (unsigned q = 0; q < 3; ++q) {
+          std::int64_t diff[4];
+          int count = 0;
+          for (std::size_t code = 0; code < 8; ++code) {
+            if (!(code & (1u << q))) diff[count++] = entry(last, code | (1u << q)) - entry(last, code);
+          }
+          std::sort(diff, diff + 4);
+          beta[q] = diff[1] + (diff[2] - diff[1]) / 2;
+        }
+        alpha = entry(last, 0);
+        for (std::size_t code = 0; code < 8; ++code) {
+          std::int64_t split = 0;
+          for (unsigned q = 0; q < 3; ++q) split += (code >> q & 1) ? beta[q] : 0;
+          alpha = std::max(alpha, entry(last, code) - split);
+        }
+      }
+      for (std::size_t q = 0; q < 3; ++q) {
+        for (std::size_t x = 0; x < 16; ++x) {
+          f[(3 * g + q) * 16 + x] = entry(4 * g + q, x & 7) + ((x >> 3) ? beta[q] : 0) + (q == 0 ? alpha : 0);
+        }
+      }
+    }
+  }
+  return f;
+}
+
+}  // namespace
+
+std::optional<ScoreBound> ScoreBound::build(const QueryLut& lut, float max_norm) {
+  const std::size_t dim = static_cast<std::size_t>(lut.dim);
+  const int bits = lut.bits;
+  const std::size_t levels = std::size_t{1} << bits;
+  if (dim == 0 || lut.lut.size() != dim * levels) return std::nullopt;
+  if (!(lut.query_norm > 0.0f) || !std::isfinite(lut.query_norm)) return std::nullopt;
+  // Dimensions far beyond any rotation that fits in memory; bound sums stay
+  // below 2^31, and d u well below 1.
+  if (kernels::field_count(dim, bits) * kMaxTableValue >= (std::size_t{1} << 31)) return std::nullopt;
+
+  // M, the widest row range (which sets the first step tried), finiteness.
+  double max_abs_sum = 0.0, widest = 0.0;
+  for (std::size_t i = 0; i < dim; ++i) {
+    const float* row = lut.lut.data() + i * levels;
+    double low = row[0], high = row[0], max_abs = 0.0;
+    for (std::size_t c = 0; c < levels; ++c) {
+      if (!std::isfinite(row[c])) return std::nullopt;
+      low = std::min<double>(low, row[c]);
+      high = std::max<double>(high, row[c]);
+      max_abs = std::max<double>(max_abs, std::fabs(row[c]));
+    }
+    max_abs_sum += max_abs;
+    widest = std::max(widest, high - low);
+  }
+  if (widest == 0.0) return std::nullopt;
+  max_abs_sum *= 1.0 + kMargin + static_cast<double>(dim) * 0x1p-52;  // the double sum's own rounding
+  const double largest_norm = std::max(1.0, static_cast<double>(max_norm));
+  if (!(max_abs_sum * largest_norm < 0x1p-8 * static_cast<double>(std::numeric_limits<float>::max()))) {
+    return std::nullopt;
+  }
+
+  ScoreBound bound;
+  bound.fields_ = kernels::field_count(dim, bits);
+  // A field spans up to four coordinates' ranges; start where the widest row
+  // alone would fit and widen the step until every field fits.
+  Step step = Step::at_least(widest / kMaxTableValue);
+  std::vector<std::int64_t> tables;
+  for (int attempt = 0;; ++attempt) {
+    if (attempt == 64) return std::nullopt;
+    const std::optional<std::vector<std::int64_t>> c = ceilings(lut, step);
+    if (!c) {
+      step = Step::at_least(step.value() * 2);
+      continue;
+    }
+    tables = field_tables(*c, dim, bits);
+    std::int64_t widest_field = 0;
+    for (std::size_t f = 0; f < bound.fields_; ++f) {
+      const auto [low, high] = std::minmax_element(tables.begin() + f * 16, tables.begin() + f * 16 + 16);
+      widest_field = std::max(widest_field, *high - *low);
+    }
+    if (widest_field <= kMaxTableValue) break;
+    // Scale the step by the overshoot (ceilings may still add a step or so).
+    const double overshoot = static_cast<double>(widest_field) / kMaxTableValue;
+    step = Step::at_least(step.value() * std::max(overshoot, 1.0 + 1.0 / 64));
+  }
+  bound.step_ = step.value();
+  const std::size_t padded_fields = (bound.fields_ + 3) / 4 * 4;
+  bound.table_.assign(padded_fields * kernels::kFieldBytes, 0);
+  std::int64_t offsets = 0;
+  for (std::size_t f = 0; f < bound.fields_; ++f) {
+    const std::int64_t low = *std::min_element(tables.begin() + f * 16, tables.begin() + f * 16 + 16);
+    offsets += low;
+    for (std::size_t x = 0; x < 16; ++x) {
+      bound.table_[f * kernels::kFieldBytes + x] = static_cast<std::uint8_t>(tables[f * 16 + x] - low);
+    }
+  }
+  if (!(std::fabs(static_cast<double>(offsets)) < kLargestMagnitude)) return std::nullopt;
+  bound.offset_sum_ = offsets;
+  const double d = static_cast<double>(dim);
+  const double gamma = d * kUnitRoundoff / (1.0 - d * kUnitRoundoff);
+  bound.summation_slack_ = gamma * max_abs_sum * (1.0 + kMargin);
+  bound.query_norm_ = lut.query_norm;
+  bound.max_sum_ = static_cast<std::int64_t>(bound.fields_) * kMaxTableValue;
+  return bound;
+}
+
+std::int64_t ScoreBound::prune_limit(float kth_best) const {
+  // NaN never prunes; nor does +inf, which an overflowing score can equal.
+  if (!(kth_best > kPruneGuard) || std::isinf(kth_best)) return -1;
+  const double u = kUnitRoundoff;
+  const double sigma = static_cast<double>(kth_best) * query_norm_ * ((1.0 - u) * (1.0 - u)) /
+                       ((1.0 + u) * (1.0 + u)) * (1.0 - kMargin);
+  const double steps = (sigma - summation_slack_) / step_;
+  if (!(std::fabs(steps) < 2 * kLargestMagnitude)) return -1;
+  const double limit = std::floor(steps - static_cast<double>(offset_sum_)) - 1.0;
+  if (limit < 0.0) return -1;
+  return std::min<std::int64_t>(static_cast<std::int64_t>(limit), max_sum_);
+}
+
+}  // namespace velmora

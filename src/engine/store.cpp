@@ -1,0 +1,243 @@
+#include "engine/store.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <optional>
+
+#include "engine/codebook.h"
+#include "engine/invariant.h"
+#include "engine/pool.h"
+#include "engine/ranking.h"
+#include "engine/rotation.h"
+#include "engine/top_k.h"
+
+namespace velmora {
+
+CompressedVectorStore::CompressedVectorStore(std::size_t dim, std::uint8_t bits)
+    : dim_(dim), bits_(bits), codes_(dim, bits) {}
+
+Result<CompressedVectorStore> CompressedVectorStore::create(std::uint64_t dim, std::uint8_t bits) {
+  // A first store of a (dim, bits) pair builds a rotation and a codebook; the
+  // codebook's sampling is serial, so it runs beside the rotation's build,
+  // once the rotation has shown that this dimension fits in memory.
+  std::optional<SamplePrefetch> prefetch;
+  const bool valid_bits = bits >= 2 && bits <= 4;
+  {
+    Result<RotationHandle> rotation = get_rotation(dim, [&] {
+      if (valid_bits && !codebook_cached(dim, bits)) prefetch.emplace(dim);
+    });
+    if (!rotation) return std::move(rotation).error();
+  }
+  if (prefetch) prefetch->wait();
+  {
+    Result<CodebookHandle> codebook = get_codebook(dim, bits);
+    if (!codebook) return std::move(codebook).error();
+  }
+  return CompressedVectorStore(static_cast<std::size_t>(dim), bits);
+}
+
+std::uint64_t CompressedVectorStore::bytes_per_vector() const {
+  return static_cast<std::uint64_t>(packed_len(dim_, bits_)) + 4;
+}
+
+std::uint64_t CompressedVectorStore::memory_bytes() const {
+  return bytes_per_vector() * static_cast<std::uint64_t>(size());
+}
+
+std::string CompressedVectorStore::repr() const {
+  // printf rounds the exact binary value to the nearest tenth, ties to even.
+  char kb[64];
+  std::snprintf(kb, sizeof kb, "%.1f", static_cast<double>(memory_bytes()) / 1024.0);
+  return "CompressedVectorStore(dim=" + std::to_string(dim_) + ", bits=" + std::to_string(bits_) +
+         ", n=" + std::to_string(size()) + ", memory=" + kb + "KB)";
+}
+
+std::uint64_t CompressedVectorStore::id_at(std::size_t position) const {
+  VELMORA_CHECK(position < size(), "id_at: position out of range");
+  return ids_[position];
+}
+
+EncodedVector CompressedVectorStore::entry_at(std::size_t position) const {
+  VELMORA_CHECK(position < size(), "entry_at: position out of range");
+  std::vector<std::uint8_t> indices(dim_);
+  codes_.indices(position, indices.data());
+  EncodedVector e;
+  e.codes = pack_indices(indices.data(), dim_, bits_);
+  e.norm = norms_[position];
+  return e;
+}
+
+void CompressedVectorStore::upsert_entry(std::uint64_t id, const std::uint8_t* indices, float norm) {
+  const std::size_t found = index_.find(id, ids_.data());
+  if (found != IdIndex::npos) {
+    VELMORA_CHECK(found < size(), "upsert_entry: indexed position out of range");
+    codes_.assign(found, indices);
+    norms_[found] = norm;
+    max_norm_ = std::max(max_norm_, norm);
+    return;
+  }
+  const std::size_t p = size();
+  // Everything that may allocate happens before the first change, and each
+  // append either completes or leaves its container as it was.
+  index_.reserve(p + 1, ids_.data());
+  ids_.reserve_to_append(p + 1);
+  norms_.reserve_to_append(p + 1);
+  codes_.reserve(p + 1, true);
+  codes_.push_back(indices);
+  norms_.push_back(norm);
+  ids_.push_back(id);
+  index_.insert(id, p, ids_.data());
+  max_norm_ = std::max(max_norm_, norm);
+}
+
+Status CompressedVectorStore::insert(std::uint64_t id, FloatView vector) {
+  if (vector.size != dim_) return StoreError::dimension_mismatch(dim_, vector.size);
+  Result<RotationHandle> rotation = get_rotation(dim_);
+  if (!rotation) return std::move(rotation).error();
+  Result<CodebookHandle> codebook = get_codebook(dim_, bits_);
+  if (!codebook) return std::move(codebook).error();
+  std::vector<float> scratch(2 * dim_);
+  std::vector<std::uint8_t> indices(dim_);
+  float norm;
+  if (!encode_indices(vector.data, *rotation.value(), *codebook.value(), indices.data(), &norm,
+                      scratch.data())) {
+    return StoreError::internal(kDegenerateNormText);
+  }
+  upsert_entry(id, indices.data(), norm);
+  return ok_status();
+}
+
+bool CompressedVectorStore::remove(std::uint64_t id) {
+  const std::size_t p = index_.find(id, ids_.data());
+  if (p == IdIndex::npos) return false;
+  const std::size_t last = size() - 1;
+  VELMORA_CHECK(p <= last, "remove: indexed position out of range");
+  // The index reads ids while it reorganises, so it changes before the ids.
+  index_.erase(id, ids_.data());
+  if (p != last) {
+    index_.move(ids_[last], p, ids_.data());
+    ids_[p] = ids_[last];
+    norms_[p] = norms_[last];
+  }
+  codes_.move_last_to(p);
+  ids_.pop_back();
+  norms_.pop_back();
+  return true;
+}
+
+Status CompressedVectorStore::insert_batch(const PreparedPairs& pairs) {
+  const std::size_t n = pairs.size();
+  if (n == 0) return ok_status();
+  for (std::size_t i = 0; i < n; ++i) {
+    if (pairs.vector(i).size != dim_) return StoreError::dimension_mismatch(dim_, pairs.vector(i).size);
+  }
+  Result<RotationHandle> rotation = get_rotation(dim_);
+  if (!rotation) return std::move(rotation).error();
+  Result<CodebookHandle> codebook = get_codebook(dim_, bits_);
+  if (!codebook) return std::move(codebook).error();
+  const Rotation& rot = *rotation.value();
+  const Codebook& cb = *codebook.value();
+
+  PageArray<std::uint8_t> indices;
+  PageArray<float> norms;
+  indices.resize(n * dim_);
+  norms.resize(n);
+  std::mutex error_mutex;
+  std::optional<StoreError> error_slot;
+  std::atomic<bool> stop{false};
+#ifdef VELMORA_TEST_HOOKS
+  const bool force_worker_panic = std::getenv("VELMORA_FORCE_WORKER_PANIC") != nullptr;
+#endif
+  parallel_for(n, [&](std::size_t begin, std::size_t end) {
+    // Chunks small enough for their rotated rows to stay in cache.
+    constexpr std::size_t kChunk = 32;
+    const float* vectors[kChunk];
+    for (std::size_t first = begin; first < end; first += kChunk) {
+      if (stop.load(std::memory_order_relaxed)) return;
+#ifdef VELMORA_TEST_HOOKS
+      VELMORA_CHECK(!force_worker_panic, "forced failure in a worker thread");
+#endif
+      const std::size_t count = std::min(kChunk, end - first);
+      for (std::size_t c = 0; c < count; ++c) vectors[c] = pairs.vector(first + c).data;
+      if (encode_batch(vectors, count, rot, cb, indices.data() + first * dim_, norms.data() + first) < count) {
+        // The slot is only ever tried, never waited for; a failed try still
+        // fails the batch through the stop flag.
+        if (error_mutex.try_lock()) {
+          if (!error_slot) error_slot = StoreError::internal(kDegenerateNormText);
+          error_mutex.unlock();
+        }
+        stop.store(true, std::memory_order_relaxed);
+        return;
+      }
+    }
+  });
+  if (stop.load()) {
+    if (error_slot) return std::move(*error_slot);
+    return StoreError::internal(kDegenerateNormText);
+  }
+
+  PageArray<std::uint64_t> ids;
+  ids.resize(n);
+  for (std::size_t i = 0; i < n; ++i) ids[i] = pairs.id(i);
+  upsert_encoded(ids.data(), indices.data(), norms.data(), n);
+  return ok_status();
+}
+
+Result<StoredEntries> CompressedVectorStore::prepare_scoring(FloatView vector, QueryLut& lut) const {
+  if (size() == 0) return StoreError::empty_store();
+  if (vector.size != dim_) return StoreError::dimension_mismatch(dim_, vector.size);
+  Result<QueryLut> prepared = prepare_query(vector, dim_, bits_);
+  if (!prepared) return std::move(prepared).error();
+  lut = std::move(prepared).value();
+#ifdef VELMORA_TEST_HOOKS
+  if (std::getenv("VELMORA_FORCE_WORKER_PANIC") != nullptr) {
+    parallel_for(size(), [](std::size_t, std::size_t) {
+      VELMORA_CHECK(false, "forced failure in a worker thread");
+    });
+  }
+#endif
+  return stored_entries();
+}
+
+Result<std::vector<ScoredPair>> CompressedVectorStore::query(FloatView vector, std::uint64_t top_k,
+                                                             TopKStats* stats) const {
+  QueryLut lut;
+  Result<StoredEntries> prepared = prepare_scoring(vector, lut);
+  if (!prepared) return std::move(prepared).error();
+  const StoredEntries& entries = prepared.value();
+  const std::size_t n = entries.count;
+  const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(top_k, n));
+  if (k == 0) return std::vector<ScoredPair>();
+
+  if (k * 8 > n) {
+    // Most entries are kept anyway: rank them all.
+    if (stats != nullptr) *stats = {false, n};
+    const std::vector<float> scores = score_positions(lut, entries);
+    const std::vector<std::size_t> order = rank_by_score(scores.data(), n);
+    std::vector<ScoredPair> pairs(k);
+    for (std::size_t i = 0; i < k; ++i) pairs[i] = {entries.ids[order[i]], scores[order[i]]};
+    return pairs;
+  }
+  const std::vector<Candidate> best = search_top_k(lut, entries, k, max_norm_, active_kernels(bits_), 0, stats);
+  std::vector<ScoredPair> pairs(best.size());
+  for (std::size_t i = 0; i < best.size(); ++i) pairs[i] = {entries.ids[best[i].position], best[i].score};
+  return pairs;
+}
+
+Result<std::vector<ScoredPair>> CompressedVectorStore::query_all(FloatView vector) const {
+  QueryLut lut;
+  Result<StoredEntries> prepared = prepare_scoring(vector, lut);
+  if (!prepared) return std::move(prepared).error();
+  const StoredEntries& entries = prepared.value();
+  const std::vector<float> scores = score_positions(lut, entries);
+  const std::vector<std::size_t> order = rank_by_score(scores.data(), entries.count);
+  std::vector<ScoredPair> pairs(entries.count);
+  for (std::size_t i = 0; i < entries.count; ++i) pairs[i] = {entries.ids[order[i]], scores[order[i]]};
+  return pairs;
+}
+
+}  // namespace velmora

@@ -1,0 +1,147 @@
+// One compressed vector store: encoded entries under u64 ids, in position
+// order, with an id index. Operations validate, then compute, then mutate, so
+// a failing call leaves the store exactly as it was.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/code_layout.h"
+#include "engine/encode.h"
+#include "engine/id_index.h"
+#include "engine/page_array.h"
+#include "engine/ranking.h"
+#include "engine/similarity.h"
+#include "engine/store_error.h"
+#include "engine/top_k.h"
+
+namespace velmora {
+
+// The converted elements of a batch: each pair's id and vector. Converted
+// vectors are stored back to back in one buffer; a vector may instead be
+// borrowed from memory the caller keeps valid and unchanged until the batch
+// is consumed.
+class PreparedPairs {
+ public:
+  std::size_t size() const { return ids_.size(); }
+  std::uint64_t id(std::size_t i) const { return ids_[i]; }
+  FloatView vector(std::size_t i) const {
+    const Slot& slot = slots_[i];
+    return slot.borrowed != nullptr ? FloatView(slot.borrowed, slot.size)
+                                    : FloatView(values_.data() + slot.begin, slot.size);
+  }
+  void reserve(std::size_t pairs, std::size_t values) {
+    ids_.reserve(pairs);
+    slots_.reserve(pairs);
+    values_.reserve(values);
+  }
+  // The values of the next pair are appended to values(), then the pair is
+  // closed with its id.
+  PageArray<float>& values() { return values_; }
+  void close_pair(std::uint64_t id) {
+    slots_.push_back({nullptr, owned_end_, values_.size() - owned_end_});
+    owned_end_ = values_.size();
+    ids_.push_back(id);
+  }
+  void add(std::uint64_t id, FloatView vector) {
+    values_.append(vector.data, vector.size);
+    close_pair(id);
+  }
+  void add_borrowed(std::uint64_t id, FloatView vector) {
+    slots_.push_back({vector.data, 0, vector.size});
+    ids_.push_back(id);
+  }
+  // Copies every borrowed vector into the pairs' own buffer. Slots before
+  // first_borrowed_ were materialized already, so repeated calls stay linear.
+  void materialize() {
+    for (std::size_t i = first_borrowed_; i < slots_.size(); ++i) {
+      Slot& slot = slots_[i];
+      if (slot.borrowed == nullptr) continue;
+      values_.append(slot.borrowed, slot.size);
+      slot = {nullptr, owned_end_, slot.size};
+      owned_end_ = values_.size();
+    }
+    first_borrowed_ = slots_.size();
+  }
+
+ private:
+  struct Slot {
+    const float* borrowed;  // null: the vector lives in values_ from `begin`
+    std::size_t begin;
+    std::size_t size;
+  };
+  PageArray<std::uint64_t> ids_;
+  PageArray<Slot> slots_;
+  PageArray<float> values_;
+  std::size_t owned_end_ = 0;
+  std::size_t first_borrowed_ = 0;
+};
+
+class CompressedVectorStore {
+ public:
+  // Validates dim (through the rotation) before bits (through the codebook)
+  // and leaves both cached.
+  static Result<CompressedVectorStore> create(std::uint64_t dim, std::uint8_t bits);
+
+  std::size_t dim() const { return dim_; }
+  std::uint8_t bits() const { return bits_; }
+  std::size_t size() const { return ids_.size(); }
+  std::uint64_t bytes_per_vector() const;
+  std::uint64_t memory_bytes() const;
+  std::string repr() const;
+
+  Status insert(std::uint64_t id, FloatView vector);
+  bool remove(std::uint64_t id);
+  // All-or-nothing; encodes on the worker pool.
+  Status insert_batch(const PreparedPairs& pairs);
+
+  // Best first. `stats`, when given, tells how the top k were found.
+  Result<std::vector<ScoredPair>> query(FloatView vector, std::uint64_t top_k, TopKStats* stats = nullptr) const;
+  Result<std::vector<ScoredPair>> query_all(FloatView vector) const;
+
+  // The stored record at a position, for inspection and tests.
+  std::uint64_t id_at(std::size_t position) const;
+  EncodedVector entry_at(std::size_t position) const;
+
+  // Bulk access for array-based callers (store_records.cpp).
+  static constexpr std::size_t npos = IdIndex::npos;
+  // The position of a stored id, or npos.
+  std::size_t position_of(std::uint64_t id) const;
+  // Every entry, position by position, for scans and exports.
+  StoredEntries stored_entries() const;
+  // At least every stored norm (never lowered): what the bound of a search
+  // must allow for.
+  float max_norm() const { return max_norm_; }
+  // Upserts n records given as dim cell indices each, in order, exactly as
+  // inserting them one by one would; all or nothing if memory runs out.
+  void upsert_encoded(const std::uint64_t* ids, const std::uint8_t* indices, const float* norms,
+                      std::size_t n);
+  // A store whose entries are the given position-ordered arrays (dim and bits
+  // are the codes'). The caller has checked the norms. On a repeated id
+  // nothing is built and *repeated holds the id.
+  static std::optional<CompressedVectorStore> from_arrays(PageArray<std::uint64_t>&& ids,
+                                                          PageArray<float>&& norms,
+                                                          BlockedCodes&& codes,
+                                                          std::uint64_t* repeated);
+
+ private:
+  CompressedVectorStore(std::size_t dim, std::uint8_t bits);
+  // Places one encoded vector under id: in place if the id is stored,
+  // appended otherwise.
+  void upsert_entry(std::uint64_t id, const std::uint8_t* indices, float norm);
+  // Cosine scores of every entry, in position order.
+  Result<StoredEntries> prepare_scoring(FloatView vector, QueryLut& lut) const;
+
+  std::size_t dim_;
+  std::uint8_t bits_;
+  PageArray<std::uint64_t> ids_;  // by position
+  PageArray<float> norms_;        // by position
+  BlockedCodes codes_;              // by position
+  IdIndex index_;                   // id -> position
+  float max_norm_ = 0.0f;           // at least every stored norm (never lowered)
+};
+
+}  // namespace velmora

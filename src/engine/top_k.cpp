@@ -1,0 +1,296 @@
+#include "engine/top_k.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+#include "engine/invariant.h"
+#include "engine/pool.h"
+
+namespace velmora {
+
+float SharedThreshold::load() const {
+  const std::uint32_t bits = bits_.load(std::memory_order_relaxed);
+  float value;
+  std::memcpy(&value, &bits, sizeof value);
+  return value;
+}
+
+void SharedThreshold::raise(float value) {
+  if (!(value > 0.0f) || std::isinf(value)) return;
+  std::uint32_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  std::uint32_t seen = bits_.load(std::memory_order_relaxed);
+  while (seen < bits && !bits_.compare_exchange_weak(seen, bits, std::memory_order_relaxed)) {
+  }
+}
+
+QuerySearch::QuerySearch(const QueryLut& lut, float max_norm, const ScoringKernels& kernels)
+    : scorer_(lut, kernels), bound_kernel_(kernels.bound), group_kernel_(kernels.group_bound) {
+  if (bound_kernel_) bound_ = ScoreBound::build(lut, max_norm);
+}
+
+namespace {
+
+// Blocks per pass of the bound: the group's sums (4 KiB per query) are still
+// in cache when its survivors are taken.
+constexpr std::size_t kPassBlocks = 32;
+// Survivors held before they are scored: enough that the ones with the
+// largest sums lift the threshold past most of the others, few enough that
+// the threshold the bound passes prune with does not lag far behind.
+constexpr std::size_t kHeldSurvivors = 128;
+
+// One query's part of a search over some blocks.
+class Scan {
+ public:
+  Scan(QuerySearch& query, TopK& best, const StoredEntries& entries, const PositionSet* allowed)
+      : query_(query), best_(best), entries_(entries), allowed_(allowed) {
+    refresh();
+  }
+
+  // The largest bound sum that proves a vector out, or -1 while none does.
+  std::int64_t limit() const { return limit_; }
+  std::size_t exact() const { return exact_; }
+
+  // The limit of the better of this scan's and every scan's k-th best of
+  // the query (a NaN k-th best of this scan does not count).
+  void refresh() {
+    const ScoreBound* bound = query_.bound();
+    if (bound == nullptr) return;
+    float threshold = query_.shared().load();
+    if (best_.full() && best_.threshold() > threshold) threshold = best_.threshold();
+    limit_ = bound->prune_limit(threshold);
+  }
+
+  // Exact scores of blocks [first, last), while nothing can be pruned: block
+  // by block until the k best are full, then the rest at once.
+  std::size_t score_until_bounded(std::size_t first, std::size_t last) {
+    while (first < last && limit_ < 0) {
+      const std::size_t stop = best_.full() ? last : first + 1;
+      score_blocks(first, stop);
+      first = stop;
+    }
+    return first;
+  }
+
+  // Takes the survivors of a bound pass over blocks [first, first + count)
+  // (sums and survivor masks as the pass wrote them, block by block). They
+  // are held with their sums and scored later, highest sums first, when
+  // enough have gathered: by then the threshold has risen, and the sums of
+  // most of them prove them out without an exact score.
+  void add_survivors(std::size_t first, std::size_t count, const std::uint32_t* sums,
+                     const std::uint32_t* survivors) {
+    for (std::size_t b = 0; b < count; ++b) {
+      if (survivors[b] == 0) continue;  // most blocks, once the threshold is up
+      for (std::uint32_t mask = survivors[b] & candidates(first + b); mask != 0; mask &= mask - 1) {
+        const auto lane = static_cast<std::size_t>(__builtin_ctz(mask));
+        const std::uint32_t sum = sums[b * kBlockLanes + lane];
+        if (limit_ < 0 || sum > static_cast<std::uint64_t>(limit_)) {
+          held_.push_back({sum, (first + b) * kBlockLanes + lane});
+        }
+      }
+    }
+    if (held_.size() >= kHeldSurvivors) score_held();
+  }
+
+  // Scores the held survivors that the threshold does not rule out, those
+  // with the largest sums first (the k best of a run are among them, and
+  // they lift the threshold soonest).
+  void score_held() {
+    const std::size_t leaders = std::min(held_.size(), 2 * best_.k() + kernels::kMaxScatteredLanes);
+    const auto by_sum = [](const Held& a, const Held& b) { return a.sum > b.sum; };
+    if (leaders < held_.size()) {
+      std::nth_element(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(leaders), held_.end(), by_sum);
+    }
+    for (std::size_t i = 0; i < leaders; ++i) consider(held_[i].sum, held_[i].position);
+    if (pending_count_ > 0) flush();
+    for (std::size_t i = leaders; i < held_.size(); ++i) consider(held_[i].sum, held_[i].position);
+    if (pending_count_ > 0) flush();
+    held_.clear();
+  }
+
+ private:
+  // The lanes of a block that are candidates: allowed and stored.
+  std::uint32_t candidates(std::size_t block) const {
+    std::uint32_t mask = allowed_ != nullptr ? allowed_->block_mask(block) : ~std::uint32_t{0};
+    const std::size_t base = block * kBlockLanes;
+    if (base + kBlockLanes > entries_.count) mask &= (std::uint32_t{1} << (entries_.count - base)) - 1u;
+    return mask;
+  }
+
+  void raised() {
+    if (best_.full()) query_.shared().raise(best_.threshold());
+    refresh();
+  }
+
+  void offer(float score, std::size_t position) {
+    if (best_.offer(score, position)) raised();
+  }
+
+  // Exact scores of every candidate of blocks [first, last).
+  void score_blocks(std::size_t first, std::size_t last) {
+    constexpr std::size_t kRun = kPassBlocks * kBlockLanes;
+    float scores[kRun];
+    const std::size_t end = std::min(last * kBlockLanes, entries_.count);
+    for (std::size_t begin = first * kBlockLanes; begin < end; begin += kRun) {
+      const std::size_t stop = std::min(begin + kRun, end);
+      query_.scorer().score_range(entries_, begin, stop, scores);
+      exact_ += stop - begin;
+      if (allowed_ == nullptr) {
+        best_.offer_run(scores, stop - begin, begin);
+        continue;
+      }
+      for (std::size_t block = begin / kBlockLanes; block * kBlockLanes < stop; ++block) {
+        for (std::uint32_t mask = candidates(block); mask != 0; mask &= mask - 1) {
+          const std::size_t p = block * kBlockLanes + static_cast<std::size_t>(__builtin_ctz(mask));
+          best_.offer(scores[p - begin], p);
+        }
+      }
+    }
+    raised();
+  }
+
+  // Queues a survivor for an exact score unless the threshold has risen
+  // past its sum since the pass ran.
+  void consider(std::uint32_t sum, std::size_t position) {
+    if (limit_ >= 0 && sum <= static_cast<std::uint64_t>(limit_)) return;
+    pending_[pending_count_++] = position;
+    if (pending_count_ == kernels::kMaxScatteredLanes) flush();
+  }
+
+  // Survivors are scored a few at a time; each is checked against the
+  // threshold as it stands when its batch is queued.
+  void flush() {
+    float scores[kernels::kMaxScatteredLanes];
+    query_.scorer().score_scattered(entries_, pending_, pending_count_, scores);
+    exact_ += pending_count_;
+    for (std::size_t j = 0; j < pending_count_; ++j) offer(scores[j], pending_[j]);
+    pending_count_ = 0;
+  }
+
+  QuerySearch& query_;
+  TopK& best_;
+  const StoredEntries& entries_;
+  const PositionSet* allowed_;
+  std::int64_t limit_ = -1;
+  std::size_t exact_ = 0;
+  std::size_t pending_[kernels::kMaxScatteredLanes];
+  std::size_t pending_count_ = 0;
+  struct Held {
+    std::uint32_t sum;
+    std::size_t position;
+  };
+  std::vector<Held> held_;
+};
+
+}  // namespace
+
+std::size_t search_blocks(QuerySearch* const* queries, std::size_t count, const StoredEntries& entries,
+                          const PositionSet* allowed, std::size_t first_block, std::size_t last_block, TopK* best) {
+  VELMORA_CHECK(count >= 1 && count <= kernels::kMaxBoundQueries, "search_blocks: group size out of range");
+  const BlockedCodes& codes = *entries.codes;
+  last_block = std::min(last_block, codes.block_count());
+  const kernels::BoundGroupFn one_pass = queries[0]->bound_kernel().group;
+  const kernels::BoundGroupFn group_pass = queries[0]->group_kernel().group;
+  std::vector<Scan> scans;
+  scans.reserve(count);
+  for (std::size_t q = 0; q < count; ++q) scans.emplace_back(*queries[q], best[q], entries, allowed);
+  std::vector<std::uint32_t> sums(count * kPassBlocks * kBlockLanes), survivors(count * kPassBlocks);
+  std::size_t ready[kernels::kMaxBoundQueries];
+  kernels::BoundGroupArgs args{};
+  args.blocks = nullptr;
+  args.block_bytes = codes.block_bytes();
+  args.fields = codes.field_count();
+
+  std::size_t block = first_block;
+  while (block < last_block) {
+    // The next run of consecutive blocks that hold a candidate.
+    if (allowed != nullptr) {
+      while (block < last_block && allowed->block_mask(block) == 0) ++block;
+      if (block == last_block) break;
+    }
+    std::size_t end = block + 1;
+    while (end < last_block && end - block < kPassBlocks && (allowed == nullptr || allowed->block_mask(end) != 0)) {
+      ++end;
+    }
+    // Queries that cannot prune yet score exactly; one that becomes able to
+    // within the run takes a pass of its own over the rest of it.
+    std::size_t ready_count = 0;
+    for (std::size_t q = 0; q < count; ++q) {
+      Scan& scan = scans[q];
+      scan.refresh();
+      const std::size_t from = scan.score_until_bounded(block, end);
+      if (from == end) continue;
+      if (from == block) {
+        ready[ready_count++] = q;
+        continue;
+      }
+      kernels::BoundGroupArgs one = args;
+      one.tables[0] = queries[q]->bound()->table();
+      one.limits[0] = static_cast<std::uint32_t>(scan.limit());
+      one.queries = 1;
+      one.blocks = codes.block(from);
+      one_pass(one, end - from, sums.data(), survivors.data());
+      scan.add_survivors(from, end - from, sums.data(), survivors.data());
+    }
+    if (ready_count == 0) {
+      block = end;
+      continue;
+    }
+    for (std::size_t r = 0; r < ready_count; ++r) {
+      args.tables[r] = queries[ready[r]]->bound()->table();
+      args.limits[r] = static_cast<std::uint32_t>(scans[ready[r]].limit());
+    }
+    args.queries = ready_count;
+    args.blocks = codes.block(block);
+    const std::size_t blocks = end - block;
+    (ready_count > 1 ? group_pass : one_pass)(args, blocks, sums.data(), survivors.data());
+    for (std::size_t r = 0; r < ready_count; ++r) {
+      scans[ready[r]].add_survivors(block, blocks, sums.data() + r * blocks * kBlockLanes,
+                                    survivors.data() + r * blocks);
+    }
+    block = end;
+  }
+  std::size_t exact = 0;
+  for (Scan& scan : scans) {
+    scan.score_held();
+    exact += scan.exact();
+  }
+  return exact;
+}
+
+std::vector<Candidate> search_top_k(const QueryLut& lut, const StoredEntries& entries, std::size_t k,
+                                    float max_norm, const ScoringKernels& kernels, std::size_t pieces,
+                                    TopKStats* stats) {
+  VELMORA_CHECK(k >= 1 && k <= entries.count, "search_top_k: k out of range");
+  QuerySearch query(lut, max_norm, kernels);
+  QuerySearch* const group[1] = {&query};
+  const std::size_t blocks = (entries.count + kBlockLanes - 1) / kBlockLanes;
+  std::vector<Candidate> candidates;
+  std::mutex merge_mutex;
+  std::atomic<std::size_t> exact{0};
+  auto run = [&](std::size_t first_block, std::size_t last_block) {
+    TopK best(k);
+    exact += search_blocks(group, 1, entries, nullptr, first_block, last_block, &best);
+    std::lock_guard<std::mutex> lock(merge_mutex);
+    candidates.insert(candidates.end(), best.kept().begin(), best.kept().end());
+  };
+  if (pieces == 0) {
+    parallel_for(blocks, run);
+  } else {
+    pieces = std::min(pieces, blocks);
+    parallel_for(pieces, [&](std::size_t first, std::size_t last) {
+      for (std::size_t piece = first; piece < last; ++piece) run(piece * blocks / pieces, (piece + 1) * blocks / pieces);
+    });
+  }
+  if (stats != nullptr) {
+    stats->bounded = query.bound() != nullptr;
+    stats->exact_scores = exact.load();
+  }
+  keep_best(candidates, k);
+  return candidates;
+}
+
+}  // namespace velmora

@@ -1,0 +1,83 @@
+// Top-k selection over a store's entries: exact scores for every entry, or,
+// when the query allows it, an integer bound pass first that leaves out the
+// entries that provably cannot reach the k-th best exact score. A group of
+// queries can share each pass over the codes, and a filter can restrict the
+// candidates.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "engine/position_set.h"
+#include "engine/ranking.h"
+#include "engine/score_bound.h"
+#include "engine/similarity.h"
+
+namespace velmora {
+
+struct TopKStats {
+  bool bounded = false;          // the bound pass ran
+  std::size_t exact_scores = 0;  // entries whose exact score was computed
+};
+
+// The best k-th best score any piece of one query's search has reached. A
+// piece may prune against it: a vector strictly below another piece's k-th
+// best ranks after that piece's k kept vectors. Only positive finite scores
+// are published, whose bit patterns order like their values.
+class SharedThreshold {
+ public:
+  float load() const;
+  void raise(float value);
+
+ private:
+  std::atomic<std::uint32_t> bits_{0};  // +0.0: none yet
+};
+
+// One query of one search: its table in the exact kernel's form, its bound
+// when it may prune (the kernels have a bound pass and the table allows one;
+// `max_norm` bounds every stored norm), and the threshold the pieces of the
+// search share, which is why it serves a single search (for one k and one
+// filter). Refers to `lut`, which must outlive it.
+class QuerySearch {
+ public:
+  QuerySearch(const QueryLut& lut, float max_norm, const ScoringKernels& kernels);
+  QuerySearch(const QuerySearch&) = delete;
+  QuerySearch& operator=(const QuerySearch&) = delete;
+
+  const ExactScorer& scorer() const { return scorer_; }
+  const ScoreBound* bound() const { return bound_ ? &*bound_ : nullptr; }
+  // The bound pass for this query alone, and for a group it shares passes with.
+  const kernels::BoundKernel& bound_kernel() const { return bound_kernel_; }
+  const kernels::BoundKernel& group_kernel() const { return group_kernel_; }
+  SharedThreshold& shared() { return shared_; }
+
+ private:
+  ExactScorer scorer_;
+  std::optional<ScoreBound> bound_;
+  kernels::BoundKernel bound_kernel_;
+  kernels::BoundKernel group_kernel_;
+  SharedThreshold shared_;
+};
+
+// Searches blocks [first_block, last_block) for `count` queries (1 to
+// kernels::kMaxBoundQueries, all with the same kernels), which share each
+// pass of the bound over the codes: best[q] is offered query q's candidates
+// among the positions in `allowed` (every position when null) and ends up
+// with their k best, exactly. Blocks without an allowed position are never
+// read. Returns the number of exact scores computed.
+std::size_t search_blocks(QuerySearch* const* queries, std::size_t count, const StoredEntries& entries,
+                          const PositionSet* allowed, std::size_t first_block, std::size_t last_block, TopK* best);
+
+// The k best positions (1 <= k <= entries.count) with their exact scores,
+// best first: the same answer, bit for bit, whatever the kernels, the bound
+// or the split. `pieces` > 0 splits the blocks into that many contiguous
+// pieces (each with its own k best); 0 lets the pool split them. `max_norm`
+// bounds every stored norm.
+std::vector<Candidate> search_top_k(const QueryLut& lut, const StoredEntries& entries, std::size_t k,
+                                    float max_norm, const ScoringKernels& kernels, std::size_t pieces = 0,
+                                    TopKStats* stats = nullptr);
+
+}  // namespace velmora

@@ -1,0 +1,213 @@
+#include "format/index_file.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "format/crc32c.h"
+#include "engine/encode.h"
+#include "format/engine_fingerprint.h"
+#include "engine/invariant.h"
+#include "engine/page_array.h"
+#include "engine/pool.h"
+
+namespace velmora {
+
+namespace {
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "sections are written from memory as they are");
+
+// Header fields by offset.
+constexpr std::size_t kVersionAt = 8, kDimAt = 16, kBitsAt = 24, kCountAt = 32, kFingerprintAt = 40,
+                      kHeaderCrcAt = 60;
+constexpr std::size_t kChecksumBytes = 4;
+// Codes move through a buffer of about this size, exported or checked block by block.
+constexpr std::size_t kCodeChunkBytes = std::size_t{1} << 20;
+
+template <class T>
+void put(std::uint8_t* header, std::size_t at, T value) {
+  std::memcpy(header + at, &value, sizeof value);
+}
+
+template <class T>
+T get(const std::uint8_t* header, std::size_t at) {
+  T value;
+  std::memcpy(&value, header + at, sizeof value);
+  return value;
+}
+
+std::size_t record_bytes(std::size_t dim, std::uint8_t bits) { return packed_len(dim, bits); }
+
+// Vectors per code chunk: whole blocks, so that chunks never share a block.
+std::size_t chunk_vectors(std::size_t record) {
+  const std::size_t vectors = std::max<std::size_t>(kCodeChunkBytes / record, kBlockLanes);
+  return vectors / kBlockLanes * kBlockLanes;
+}
+
+void write_section(ByteSink& sink, const void* data, std::size_t len) {
+  sink.write(data, len);
+  const std::uint32_t crc = crc32c(data, len);
+  sink.write(&crc, sizeof crc);
+}
+
+void check_section(ByteSource& source, std::uint32_t crc, const char* name) {
+  std::uint32_t stored;
+  source.read(&stored, sizeof stored);
+  if (stored != crc) {
+    throw FormatError(std::string("checksum mismatch in the ") + name + " section (the file is corrupted)");
+  }
+}
+
+std::string describe_id(std::uint64_t id) { return std::to_string(id); }
+
+}  // namespace
+
+std::uint64_t serialized_size(const CompressedVectorStore& store) {
+  const std::uint64_t n = store.size();
+  return kIndexHeaderBytes + 3 * kChecksumBytes + n * (8 + 4 + record_bytes(store.dim(), store.bits()));
+}
+
+void write_index(const CompressedVectorStore& store, ByteSink& sink) {
+  Result<std::uint64_t> fingerprint = engine_fingerprint(store.dim(), store.bits());
+  VELMORA_CHECK(fingerprint.ok(), "write_index: a store exists for an unsupported dimension or bit width");
+  const StoredEntries entries = store.stored_entries();
+  const std::size_t n = entries.count;
+
+  std::uint8_t header[kIndexHeaderBytes] = {};
+  std::memcpy(header, kIndexMagic, sizeof kIndexMagic);
+  put<std::uint32_t>(header, kVersionAt, kIndexFormatVersion);
+  put<std::uint64_t>(header, kDimAt, store.dim());
+  put<std::uint8_t>(header, kBitsAt, store.bits());
+  put<std::uint64_t>(header, kCountAt, n);
+  put<std::uint64_t>(header, kFingerprintAt, fingerprint.value());
+  put<std::uint32_t>(header, kHeaderCrcAt, crc32c(header, kHeaderCrcAt));
+  sink.write(header, sizeof header);
+
+  write_section(sink, entries.ids, n * sizeof(std::uint64_t));
+  write_section(sink, entries.norms, n * sizeof(float));
+
+  const std::size_t record = record_bytes(store.dim(), store.bits());
+  const std::size_t per_chunk = chunk_vectors(record);
+  std::vector<std::uint8_t> buffer(std::min(n, per_chunk) * record);
+  std::uint32_t crc = 0;
+  for (std::size_t first = 0; first < n; first += per_chunk) {
+    const std::size_t count = std::min(per_chunk, n - first);
+    const std::size_t blocks = (count + kBlockLanes - 1) / kBlockLanes;
+    parallel_for(blocks, [&](std::size_t b0, std::size_t b1) {
+      const std::size_t begin = b0 * kBlockLanes, end = std::min(b1 * kBlockLanes, count);
+      entries.codes->export_packed(first + begin, end - begin, buffer.data() + begin * record);
+    });
+    crc = crc32c_extend(crc, buffer.data(), count * record);
+    sink.write(buffer.data(), count * record);
+  }
+  sink.write(&crc, sizeof crc);
+}
+
+CompressedVectorStore read_index(ByteSource& source) {
+  const std::uint64_t size = source.size();
+  if (size < kIndexHeaderBytes) {
+    throw FormatError("truncated file: " + std::to_string(size) + " bytes, shorter than the " +
+                      std::to_string(kIndexHeaderBytes) + "-byte header");
+  }
+  std::uint8_t header[kIndexHeaderBytes];
+  source.read(header, sizeof header);
+  if (std::memcmp(header, kIndexMagic, sizeof kIndexMagic) != 0) {
+    throw FormatError("not a velmora index (wrong magic bytes)");
+  }
+  const std::uint32_t version = get<std::uint32_t>(header, kVersionAt);
+  if (version > kIndexFormatVersion) {
+    throw FormatError("format version " + std::to_string(version) + " is newer than this velmora reads (" +
+                      std::to_string(kIndexFormatVersion) + "); upgrade velmora to load it");
+  }
+  if (version == 0) throw FormatError("invalid format version 0");
+  if (get<std::uint32_t>(header, kHeaderCrcAt) != crc32c(header, kHeaderCrcAt)) {
+    throw FormatError("checksum mismatch in the header (the file is corrupted)");
+  }
+  const bool reserved_zero = std::all_of(header + 12, header + kDimAt, [](std::uint8_t b) { return b == 0; }) &&
+                             std::all_of(header + kBitsAt + 1, header + kCountAt, [](std::uint8_t b) { return b == 0; }) &&
+                             std::all_of(header + 48, header + kHeaderCrcAt, [](std::uint8_t b) { return b == 0; });
+  if (!reserved_zero) throw FormatError("reserved header bytes are not zero");
+  const std::uint64_t dim = get<std::uint64_t>(header, kDimAt);
+  const std::uint8_t bits = get<std::uint8_t>(header, kBitsAt);
+  const std::uint64_t n = get<std::uint64_t>(header, kCountAt);
+  if (bits < 2 || bits > 4) {
+    throw FormatError("invalid bit width " + std::to_string(bits) + " (must be 2, 3 or 4)");
+  }
+  if (dim < 32 || dim > kMaxIndexDim) {
+    throw FormatError("invalid dimension " + std::to_string(dim) + " (must be 32 to " +
+                      std::to_string(kMaxIndexDim) + ")");
+  }
+  const std::size_t record = record_bytes(static_cast<std::size_t>(dim), bits);
+  const std::uint64_t fixed = kIndexHeaderBytes + 3 * kChecksumBytes;
+  const std::uint64_t per_vector = 8 + 4 + record;
+  if (n > (std::numeric_limits<std::uint64_t>::max() - fixed) / per_vector || fixed + n * per_vector != size) {
+    throw FormatError("the header's count of " + std::to_string(n) + " vectors does not match the file's " +
+                      std::to_string(size) + " bytes (truncated, extended or forged)");
+  }
+  Result<std::uint64_t> fingerprint = engine_fingerprint(dim, bits);
+  if (!fingerprint) throw FormatError(fingerprint.error().message());
+  if (fingerprint.value() != get<std::uint64_t>(header, kFingerprintAt)) {
+    throw FormatError("engine fingerprint mismatch: the codes were made with another rotation or codebook "
+                      "and cannot be scored by this velmora");
+  }
+
+  // n is now known to fit the source, so these allocations are backed by data.
+  const std::size_t count = static_cast<std::size_t>(n);
+  PageArray<std::uint64_t> ids;
+  ids.resize_for_overwrite(count);
+  source.read(ids.data(), count * sizeof(std::uint64_t));
+  check_section(source, crc32c(ids.data(), count * sizeof(std::uint64_t)), "ids");
+
+  PageArray<float> norms;
+  norms.resize_for_overwrite(count);
+  source.read(norms.data(), count * sizeof(float));
+  check_section(source, crc32c(norms.data(), count * sizeof(float)), "norms");
+  for (std::size_t p = 0; p < count; ++p) {
+    if (is_degenerate_norm(norms[p])) {
+      throw FormatError("record " + std::to_string(p) + " (id " + describe_id(ids[p]) +
+                        ") has a zero, negative or non-finite norm");
+    }
+  }
+
+  BlockedCodes codes(static_cast<std::size_t>(dim), bits);
+  codes.grow_for_overwrite(count);  // every position is assigned below
+  const std::size_t used_bits = static_cast<std::size_t>(dim) * bits % 8;
+  const std::uint8_t spare_mask = used_bits == 0 ? 0 : static_cast<std::uint8_t>(0xFFu << used_bits);
+  const std::size_t per_chunk = chunk_vectors(record);
+  std::vector<std::uint8_t> buffer(std::min(count, per_chunk) * record);
+  std::uint32_t crc = 0;
+  std::size_t first_spare = count;
+  for (std::size_t first = 0; first < count; first += per_chunk) {
+    const std::size_t chunk = std::min(per_chunk, count - first);
+    source.read(buffer.data(), chunk * record);
+    crc = crc32c_extend(crc, buffer.data(), chunk * record);
+    if (spare_mask != 0 && first_spare == count) {
+      for (std::size_t r = 0; r < chunk; ++r) {
+        if (buffer[(r + 1) * record - 1] & spare_mask) {
+          first_spare = first + r;
+          break;
+        }
+      }
+    }
+    const std::size_t blocks = (chunk + kBlockLanes - 1) / kBlockLanes;
+    parallel_for(blocks, [&](std::size_t b0, std::size_t b1) {
+      const std::size_t begin = b0 * kBlockLanes, end = std::min(b1 * kBlockLanes, chunk);
+      codes.assign_packed(first + begin, end - begin, buffer.data() + begin * record);
+    });
+  }
+  check_section(source, crc, "codes");
+  if (first_spare != count) {
+    throw FormatError("record " + std::to_string(first_spare) + " (id " + describe_id(ids[first_spare]) +
+                      ") has nonzero spare bits after its codes");
+  }
+
+  std::uint64_t repeated = 0;
+  std::optional<CompressedVectorStore> store =
+      CompressedVectorStore::from_arrays(std::move(ids), std::move(norms), std::move(codes), &repeated);
+  if (!store) throw FormatError("id " + describe_id(repeated) + " appears more than once");
+  return std::move(*store);
+}
+
+}  // namespace velmora

@@ -1,0 +1,63 @@
+#include "python/config_binding.h"
+
+#include <string>
+
+#include "python/binding_errors.h"
+#include "engine/build_info.h"
+#include "python/convert.h"
+#include "python/gil_release.h"
+
+namespace velmora {
+
+namespace {
+
+PyObject* text(const std::string& value) {
+  return PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "replace");
+}
+
+// Sets dict[key] = value, taking over the new reference `value`.
+bool set_item(PyObject* dict, const char* key, PyObject* value) {
+  PyRef owned(value);
+  return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
+}
+
+PyObject* by_bit_width(const std::string (&names)[3]) {
+  PyRef dict(PyDict_New());
+  if (!dict) return nullptr;
+  for (int bits = 2; bits <= 4; ++bits) {
+    PyRef key(PyLong_FromLong(bits));
+    PyRef value(text(names[bits - 2]));
+    if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
+  }
+  return dict.release();
+}
+
+}  // namespace
+
+PyObject* engine_config_dict(PyObject*, PyObject*) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    EngineConfig config;
+    {
+      // The first call times the kernels and starts the pool.
+      GilReleased released;
+      config = engine_config();
+    }
+    PyRef dict(PyDict_New());
+    if (!dict) return nullptr;
+    const bool ok = set_item(dict.get(), "compiler", text(config.compiler)) &&
+                    set_item(dict.get(), "build_type", text(config.build_type)) &&
+                    set_item(dict.get(), "flags", text(config.flags)) &&
+                    set_item(dict.get(), "cpu", text(config.cpu)) &&
+                    set_item(dict.get(), "simd_detected", text(config.simd_detected)) &&
+                    set_item(dict.get(), "simd_active", text(config.simd_active)) &&
+                    set_item(dict.get(), "simd_requested", text(config.simd_requested)) &&
+                    set_item(dict.get(), "exact_kernels", by_bit_width(config.exact_kernel)) &&
+                    set_item(dict.get(), "bound_kernels", by_bit_width(config.bound_kernel)) &&
+                    set_item(dict.get(), "group_bound_kernels", by_bit_width(config.group_bound_kernel)) &&
+                    set_item(dict.get(), "threads", PyLong_FromSize_t(config.threads)) &&
+                    set_item(dict.get(), "threads_source", text(config.threads_source));
+    return ok ? dict.release() : nullptr;
+  });
+}
+
+}  // namespace velmora

@@ -1,0 +1,710 @@
+// The extension module _index_core: the native half of velmora.Index. Its
+// class IndexCore holds one CompressedVectorStore and takes array arguments
+// through the buffer protocol; the Python class velmora.Index checks and
+// converts what users pass and wraps the results as numpy arrays.
+//
+// Each call first exports every argument's buffer (which may run Python
+// code), then borrows the index (shared to read, exclusive to change it) and
+// copies what it needs while holding the interpreter lock, and only then
+// releases the lock for the long work: encoding, scanning, saving, loading.
+// The borrow flag is only touched with the lock held, so a call from another
+// thread that conflicts with a running one is refused with RuntimeError
+// instead of waiting or corrupting the index.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "python/array_args.h"
+#include "format/atomic_file.h"
+#include "engine/batch_encode.h"
+#include "engine/batch_search.h"
+#include "python/binding_errors.h"
+#include "format/byte_io.h"
+#include "python/call_borrow.h"
+#include "engine/codebook.h"
+#include "python/config_binding.h"
+#include "python/convert.h"
+#include "engine/encode.h"
+#include "python/gil_release.h"
+#include "format/index_file.h"
+#include "engine/invariant.h"
+#include "engine/page_array.h"
+#include "engine/reconstruct.h"
+#include "engine/rotation.h"
+#include "engine/store.h"
+
+namespace velmora {
+namespace {
+
+constexpr const char* kModuleDoc = "The native half of velmora.Index (use velmora.Index).";
+constexpr const char* kBusyMessage =
+    "Index is in use by another call; add, remove and import_records need it to themselves";
+constexpr const char* kChangingMessage = "Index is being changed by another call (add, remove or import_records)";
+// Rows copied and encoded per step of add: a bounded copy of the input.
+constexpr std::size_t kAddChunkBytes = std::size_t{8} << 20;
+
+PyObject* g_index_type = nullptr;
+
+struct IndexObject {
+  PyObject_HEAD
+  alignas(CompressedVectorStore) unsigned char storage[sizeof(CompressedVectorStore)];
+  // Claims of the calls running on it (call_borrow.h).
+  std::size_t borrow_flag;
+};
+
+static_assert(std::is_nothrow_move_constructible_v<CompressedVectorStore>);
+
+CompressedVectorStore& store_of(PyObject* self) {
+  return *std::launder(reinterpret_cast<CompressedVectorStore*>(reinterpret_cast<IndexObject*>(self)->storage));
+}
+
+constexpr ClaimMessages kIndexClaimMessages = {kBusyMessage, kChangingMessage};
+
+// A borrow of one index for the duration of a call.
+class Borrow {
+ public:
+  Borrow(PyObject* self, Access access) {
+    claim_.claim(self, reinterpret_cast<IndexObject*>(self)->borrow_flag, access, kIndexClaimMessages);
+  }
+  explicit operator bool() const { return static_cast<bool>(claim_); }
+  CompressedVectorStore& store() const { return store_of(claim_.owner()); }
+
+ private:
+  CallBorrow claim_;
+};
+
+void raise_store_error(const StoreError& error) {
+  const std::string message = error.message();
+  PyRef text(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+  if (!text) python_api_failed(VELMORA_HERE);
+  PyErr_SetObject(PyExc_ValueError, text.get());
+}
+
+// Raises the OSError (or subclass) of a failed system call on `path`.
+void raise_system_error(const SystemCallError& error, PyObject* path) {
+  errno = error.error_number();
+  PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+}
+
+void raise_format_error(const FormatError& error) {
+  PyRef text(PyUnicode_FromString(error.what()));
+  if (!text) python_api_failed(VELMORA_HERE);
+  PyErr_SetObject(PyExc_ValueError, text.get());
+}
+
+PyObject* new_bytearray(std::size_t size) {
+  PyObject* result = PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
+  if (result == nullptr) throw std::bad_alloc();
+  return result;
+}
+
+void raise_key_error(std::uint64_t id) {
+  PyRef key(PyLong_FromUnsignedLongLong(id));
+  if (!key) python_api_failed(VELMORA_HERE);
+  PyErr_SetObject(PyExc_KeyError, key.get());
+}
+
+// The ids of a 1-D uint64 buffer argument.
+bool ids_argument(PyObject* obj, const char* name, HeldBuffer& buffer, std::size_t* n) {
+  return buffer.acquire(obj, name) && check_u64_vector(buffer.view(), name, n);
+}
+
+// A copy of the ids of a 1-D uint64 buffer argument.
+bool read_ids(PyObject* obj, const char* name, std::vector<std::uint64_t>& ids) {
+  HeldBuffer buffer;
+  std::size_t n = 0;
+  if (!ids_argument(obj, name, buffer, &n)) return false;
+  ids.resize(n);
+  copy_u64_vector(buffer.view(), ids.data());
+  return true;
+}
+
+// Positions of ids, in order; false with KeyError(id) set for the first
+// unknown id.
+bool positions_of(const CompressedVectorStore& store, const std::vector<std::uint64_t>& ids,
+                  std::vector<std::size_t>* positions) {
+  positions->resize(ids.size());
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    (*positions)[i] = store.position_of(ids[i]);
+    if ((*positions)[i] == CompressedVectorStore::npos) {
+      raise_key_error(ids[i]);
+      return false;
+    }
+  }
+  return true;
+}
+
+// A new instance of `type` owning `store`.
+PyObject* wrap_store(PyTypeObject* type, CompressedVectorStore&& store) {
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  if (alloc == nullptr) alloc = PyType_GenericAlloc;
+  PyObject* self = alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  auto* instance = reinterpret_cast<IndexObject*>(self);
+  new (instance->storage) CompressedVectorStore(std::move(store));
+  instance->borrow_flag = 0;
+  return self;
+}
+
+// ---------------------------------------------------------------------------
+// Construction and plain properties.
+
+PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const char* keywords[] = {"dim", "bits", nullptr};
+    PyObject* dim_arg = nullptr;
+    PyObject* bits_arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:IndexCore", const_cast<char**>(keywords), &dim_arg,
+                                     &bits_arg)) {
+      return nullptr;
+    }
+    std::uint64_t dim = 0;
+    std::uint8_t bits = 0;
+    if (!extract_u64(dim_arg, &dim) || !extract_u8(bits_arg, &bits)) return nullptr;
+    if (dim > kMaxIndexDim) {
+      PyErr_Format(PyExc_ValueError, "Unsupported dimension: %llu. Maximum supported dimension is %llu.",
+                   static_cast<unsigned long long>(dim), static_cast<unsigned long long>(kMaxIndexDim));
+      return nullptr;
+    }
+    std::optional<Result<CompressedVectorStore>> created;
+    {
+      GilReleased unlocked;  // a first use of a dimension builds its rotation
+      created.emplace(CompressedVectorStore::create(dim, bits));
+    }
+    if (!*created) {
+      raise_store_error(created->error());
+      return nullptr;
+    }
+    return wrap_store(type, std::move(*created).value());
+  });
+}
+
+void index_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  store_of(self).~CompressedVectorStore();
+  auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_object(self);
+  Py_DECREF(type);
+}
+
+PyObject* index_dim(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    return PyLong_FromSize_t(store_of(self).dim());  // fixed for the index's life: no borrow needed
+  });
+}
+
+PyObject* index_bits(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* { return PyLong_FromLong(store_of(self).bits()); });
+}
+
+Py_ssize_t index_len(PyObject* self) {
+  return guarded<Py_ssize_t>(-1, [&]() -> Py_ssize_t {
+    Borrow borrow(self, Access::Shared);
+    if (!borrow) return -1;
+    return static_cast<Py_ssize_t>(borrow.store().size());
+  });
+}
+
+PyObject* index_memory_bytes(PyObject* self, PyObject*) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    Borrow borrow(self, Access::Shared);
+    if (!borrow) return nullptr;
+    return PyLong_FromUnsignedLongLong(borrow.store().memory_bytes());
+  });
+}
+
+PyObject* index_contains(PyObject* self, PyObject* id_arg) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    std::uint64_t id = 0;
+    if (!extract_u64(id_arg, &id)) return nullptr;
+    Borrow borrow(self, Access::Shared);
+    if (!borrow) return nullptr;
+    return PyBool_FromLong(borrow.store().position_of(id) != CompressedVectorStore::npos);
+  });
+}
+
+PyObject* index_ids(PyObject* self, PyObject*) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    Borrow borrow(self, Access::Shared);
+    if (!borrow) return nullptr;
+    const StoredEntries entries = borrow.store().stored_entries();
+    PyObject* out = new_bytearray(entries.count * sizeof(std::uint64_t));
+    if (entries.count > 0) std::memcpy(PyByteArray_AS_STRING(out), entries.ids, entries.count * sizeof(std::uint64_t));
+    return out;
+  });
+}
+
+// ---------------------------------------------------------------------------
+// Changing the index.
+
+PyObject* index_add(PyObject* self, PyObject* args) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* ids_arg;
+    PyObject* vectors_arg;
+    if (!PyArg_ParseTuple(args, "OO:add", &ids_arg, &vectors_arg)) return nullptr;
+    const std::size_t dim = store_of(self).dim();
+    HeldBuffer ids_buffer, vectors_buffer;
+    std::size_t n = 0, rows = 0;
+    FloatKind kind;
+    if (!ids_argument(ids_arg, "ids", ids_buffer, &n) || !vectors_buffer.acquire(vectors_arg, "vectors") ||
+        !check_float_matrix(vectors_buffer.view(), "vectors", dim, &rows, &kind)) {
+      return nullptr;
+    }
+    if (rows != n) {
+      PyErr_Format(PyExc_ValueError, "ids and vectors differ in length: %zu ids, %zu vectors", n, rows);
+      return nullptr;
+    }
+    Borrow borrow(self, Access::Exclusive);
+    if (!borrow) return nullptr;
+    if (n == 0) Py_RETURN_NONE;
+    CompressedVectorStore& store = borrow.store();
+    std::vector<std::uint64_t> ids(n);
+    copy_u64_vector(ids_buffer.view(), ids.data());
+
+    Result<RotationHandle> rotation = get_rotation(dim);
+    Result<CodebookHandle> codebook = get_codebook(dim, store.bits());
+    VELMORA_CHECK(rotation.ok() && codebook.ok(), "add: an index exists for an unsupported dimension");
+    PageArray<std::uint8_t> indices;
+    PageArray<float> norms;
+    indices.resize(n * dim);
+    norms.resize(n);
+    // Rows are copied chunk by chunk with the lock held (no Python code runs
+    // meanwhile) and encoded without it.
+    const std::size_t chunk = std::max<std::size_t>(1, kAddChunkBytes / (dim * sizeof(float)));
+    std::vector<float> rows_f32(std::min(chunk, n) * dim);
+    for (std::size_t first = 0; first < n; first += chunk) {
+      const std::size_t count = std::min(chunk, n - first);
+      copy_float_rows(vectors_buffer.view(), kind, first, count, rows_f32.data());
+      std::size_t bad;
+      {
+        GilReleased unlocked;
+        bad = encode_rows(rows_f32.data(), count, *rotation.value(), *codebook.value(),
+                          indices.data() + first * dim, norms.data() + first);
+      }
+      if (bad < count) {
+        PyErr_Format(PyExc_ValueError, "row %zu (id %llu): zero or non-finite vector", first + bad,
+                     static_cast<unsigned long long>(ids[first + bad]));
+        return nullptr;
+      }
+    }
+    {
+      GilReleased unlocked;
+      store.upsert_encoded(ids.data(), indices.data(), norms.data(), n);
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* index_remove(PyObject* self, PyObject* ids_arg) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    std::vector<std::uint64_t> ids;
+    if (!read_ids(ids_arg, "ids", ids)) return nullptr;
+    Borrow borrow(self, Access::Exclusive);
+    if (!borrow) return nullptr;
+    std::size_t removed = 0;
+    {
+      GilReleased unlocked;
+      for (std::uint64_t id : ids) removed += borrow.store().remove(id) ? 1 : 0;
+    }
+    return PyLong_FromSize_t(removed);
+  });
+}
+
+PyObject* index_import_records(PyObject* self, PyObject* args) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* ids_arg;
+    PyObject* norms_arg;
+    PyObject* codes_arg;
+    if (!PyArg_ParseTuple(args, "OOO:import_records", &ids_arg, &norms_arg, &codes_arg)) return nullptr;
+    const CompressedVectorStore& shape = store_of(self);
+    const std::size_t dim = shape.dim(), record = packed_len(dim, shape.bits());
+    HeldBuffer ids_buffer, norms_buffer, codes_buffer;
+    std::size_t n = 0, norm_count = 0, code_rows = 0, code_columns = 0;
+    if (!ids_argument(ids_arg, "ids", ids_buffer, &n) || !norms_buffer.acquire(norms_arg, "norms") ||
+        !check_f32_vector(norms_buffer.view(), "norms", &norm_count) || !codes_buffer.acquire(codes_arg, "codes") ||
+        !check_u8_matrix(codes_buffer.view(), "codes", &code_rows, &code_columns)) {
+      return nullptr;
+    }
+    if (norm_count != n || code_rows != n) {
+      PyErr_Format(PyExc_ValueError, "ids, norms and codes differ in length: %zu, %zu and %zu", n, norm_count,
+                   code_rows);
+      return nullptr;
+    }
+    if (code_columns != record) {
+      PyErr_Format(PyExc_ValueError, "codes must have %zu bytes per record (dim %zu at %d bits), got %zu", record,
+                   dim, static_cast<int>(shape.bits()), code_columns);
+      return nullptr;
+    }
+    Borrow borrow(self, Access::Exclusive);
+    if (!borrow) return nullptr;
+    std::vector<std::uint64_t> ids(n);
+    std::vector<float> norms(n);
+    std::vector<std::uint8_t> codes(n * record);
+    copy_u64_vector(ids_buffer.view(), ids.data());
+    copy_f32_vector(norms_buffer.view(), norms.data());
+    copy_u8_matrix(codes_buffer.view(), codes.data());
+    const std::size_t used_bits = dim * shape.bits() % 8;
+    const unsigned spare_mask = used_bits == 0 ? 0u : (0xFFu << used_bits) & 0xFFu;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (is_degenerate_norm(norms[i])) {
+        PyErr_Format(PyExc_ValueError, "record %zu (id %llu): the norm must be finite and at least 1e-30", i,
+                     static_cast<unsigned long long>(ids[i]));
+        return nullptr;
+      }
+      if (codes[(i + 1) * record - 1] & spare_mask) {
+        PyErr_Format(PyExc_ValueError, "record %zu (id %llu): nonzero spare bits after the codes", i,
+                     static_cast<unsigned long long>(ids[i]));
+        return nullptr;
+      }
+    }
+    {
+      GilReleased unlocked;
+      PageArray<std::uint8_t> indices;
+      indices.resize(n * dim);
+      for (std::size_t i = 0; i < n; ++i) {
+        const std::vector<std::uint8_t> unpacked =
+            unpack_indices(codes.data() + i * record, record, dim, borrow.store().bits());
+        std::memcpy(indices.data() + i * dim, unpacked.data(), dim);
+      }
+      borrow.store().upsert_encoded(ids.data(), indices.data(), norms.data(), n);
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+// ---------------------------------------------------------------------------
+// Reading the index.
+
+PyObject* index_search(PyObject* self, PyObject* args) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* queries_arg;
+    PyObject* k_arg;
+    PyObject* allowed_arg;
+    if (!PyArg_ParseTuple(args, "OOO:search", &queries_arg, &k_arg, &allowed_arg)) return nullptr;
+    const std::size_t dim = store_of(self).dim();
+    HeldBuffer queries_buffer, allowed_buffer;
+    std::size_t m = 0, allowed_count = 0;
+    FloatKind kind;
+    std::uint64_t k = 0;
+    if (!queries_buffer.acquire(queries_arg, "queries") ||
+        !check_float_matrix(queries_buffer.view(), "queries", dim, &m, &kind) || !extract_u64(k_arg, &k)) {
+      return nullptr;
+    }
+    const bool filtered = allowed_arg != Py_None;
+    if (filtered && !ids_argument(allowed_arg, "allowed", allowed_buffer, &allowed_count)) return nullptr;
+    Borrow borrow(self, Access::Shared);
+    if (!borrow) return nullptr;
+    const CompressedVectorStore& store = borrow.store();
+    std::vector<float> queries(m * dim);
+    copy_float_rows(queries_buffer.view(), kind, 0, m, queries.data());
+    std::vector<std::uint64_t> allowed_ids(allowed_count);
+    if (filtered) copy_u64_vector(allowed_buffer.view(), allowed_ids.data());
+
+    std::optional<PositionSet> allowed;
+    std::vector<std::uint64_t> ids;
+    std::vector<float> scores;
+    std::size_t kept = 0;
+    {
+      GilReleased unlocked;
+      if (filtered) {
+        allowed.emplace(store.size());
+        for (std::uint64_t id : allowed_ids) {
+          const std::size_t p = store.position_of(id);
+          if (p != CompressedVectorStore::npos) allowed->add(p);
+        }
+      }
+      const std::size_t candidates = filtered ? allowed->count() : store.size();
+      kept = static_cast<std::size_t>(std::min<std::uint64_t>(k, candidates));
+      ids.resize(m * kept);
+      scores.resize(m * kept);
+      search_batch(store, queries.data(), m, kept, filtered ? &*allowed : nullptr, ids.data(), scores.data());
+    }
+    PyRef ids_out(new_bytearray(ids.size() * sizeof(std::uint64_t)));
+    PyRef scores_out(new_bytearray(scores.size() * sizeof(float)));
+    if (!ids.empty()) {
+      std::memcpy(PyByteArray_AS_STRING(ids_out.get()), ids.data(), ids.size() * sizeof(std::uint64_t));
+      std::memcpy(PyByteArray_AS_STRING(scores_out.get()), scores.data(), scores.size() * sizeof(float));
+    }
+    return Py_BuildValue("(NNn)", ids_out.release(), scores_out.release(), static_cast<Py_ssize_t>(kept));
+  });
+}
+
+PyObject* index_reconstruct(PyObject* self, PyObject* ids_arg) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    std::vector<std::uint64_t> ids;
+    if (!read_ids(ids_arg, "ids", ids)) return nullptr;
+    Borrow borrow(self, Access::Shared);
+    if (!borrow) return nullptr;
+    std::vector<std::size_t> positions;
+    if (!positions_of(borrow.store(), ids, &positions)) return nullptr;
+    const std::size_t dim = borrow.store().dim(), n = ids.size();
+    // Only this call holds the new bytearray, so it is filled without the lock.
+    PyRef out(new_bytearray(n * dim * sizeof(float)));
+    float* values = reinterpret_cast<float*>(PyByteArray_AS_STRING(out.get()));
+    {
+      GilReleased unlocked;
+      reconstruct_positions(borrow.store(), positions.data(), n, values);
+    }
+    return out.release();
+  });
+}
+
+PyObject* index_export_records(PyObject* self, PyObject* ids_arg) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    std::vector<std::uint64_t> ids;
+    if (!read_ids(ids_arg, "ids", ids)) return nullptr;
+    Borrow borrow(self, Access::Shared);
+    if (!borrow) return nullptr;
+    const CompressedVectorStore& store = borrow.store();
+    std::vector<std::size_t> positions;
+    if (!positions_of(store, ids, &positions)) return nullptr;
+    const std::size_t record = packed_len(store.dim(), store.bits()), n = ids.size();
+    PyRef norms_out(new_bytearray(n * sizeof(float)));
+    PyRef codes_out(new_bytearray(n * record));
+    auto* norms = reinterpret_cast<float*>(PyByteArray_AS_STRING(norms_out.get()));
+    auto* codes = reinterpret_cast<std::uint8_t*>(PyByteArray_AS_STRING(codes_out.get()));
+    {
+      GilReleased unlocked;
+      const StoredEntries entries = store.stored_entries();
+      for (std::size_t i = 0; i < n; ++i) {
+        norms[i] = entries.norms[positions[i]];
+        entries.codes->export_packed(positions[i], 1, codes + i * record);
+      }
+    }
+    return Py_BuildValue("(NN)", norms_out.release(), codes_out.release());
+  });
+}
+
+// ---------------------------------------------------------------------------
+// Persistence.
+
+// The file system path of a bytes object (the Python side passes
+// os.fsencode(path)); false with an exception set if it is not one.
+bool path_from_bytes(PyObject* path_arg, std::string& path) {
+  if (!PyBytes_Check(path_arg)) {
+    PyErr_SetString(PyExc_TypeError, "path must be bytes (use os.fsencode)");
+    return false;
+  }
+  path.assign(PyBytes_AS_STRING(path_arg), static_cast<std::size_t>(PyBytes_GET_SIZE(path_arg)));
+  if (path.find('\0') != std::string::npos) {
+    PyErr_SetString(PyExc_ValueError, "embedded null byte in path");
+    return false;
+  }
+  return true;
+}
+
+PyObject* index_save(PyObject* self, PyObject* path_arg) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    std::string path;
+    if (!path_from_bytes(path_arg, path)) return nullptr;
+    Borrow borrow(self, Access::Shared);
+    if (!borrow) return nullptr;
+    try {
+      GilReleased unlocked;
+      replace_file_atomically(path, [&](ByteSink& sink) { write_index(borrow.store(), sink); });
+    } catch (const SystemCallError& error) {
+      raise_system_error(error, path_arg);
+      return nullptr;
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+// write_file_atomically(path, data): the atomic replacement Index.save uses,
+// for files written from Python (a sharded store's manifest).
+PyObject* write_file_atomically(PyObject*, PyObject* args) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* path_arg;
+    PyObject* data_arg;
+    if (!PyArg_ParseTuple(args, "OO:write_file_atomically", &path_arg, &data_arg)) return nullptr;
+    std::string path;
+    if (!path_from_bytes(path_arg, path)) return nullptr;
+    HeldBuffer data;
+    if (!data.acquire(data_arg, "data")) return nullptr;
+    if (!PyBuffer_IsContiguous(&data.view(), 'C')) {
+      PyErr_SetString(PyExc_ValueError, "data must be a contiguous buffer of bytes");
+      return nullptr;
+    }
+    // A copy: the buffer's owner could change it while the lock is released.
+    const auto* bytes = static_cast<const std::uint8_t*>(data.view().buf);
+    const std::vector<std::uint8_t> copy(bytes, bytes + data.view().len);
+    try {
+      GilReleased unlocked;
+      replace_file_atomically(path, [&](ByteSink& sink) { sink.write(copy.data(), copy.size()); });
+    } catch (const SystemCallError& error) {
+      raise_system_error(error, path_arg);
+      return nullptr;
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* index_to_bytes(PyObject* self, PyObject*) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    Borrow borrow(self, Access::Shared);
+    if (!borrow) return nullptr;
+    const std::uint64_t size = serialized_size(borrow.store());
+    if (size > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
+    PyRef out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    if (!out) return nullptr;
+    {
+      // Nothing else can reach the new bytes object yet.
+      GilReleased unlocked;
+      MemorySink sink(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get())), static_cast<std::size_t>(size));
+      write_index(borrow.store(), sink);
+      VELMORA_CHECK(sink.left() == 0, "serialised index is shorter than its computed size");
+    }
+    return out.release();
+  });
+}
+
+PyObject* index_load(PyObject* cls, PyObject* path_arg) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    std::string path;
+    if (!path_from_bytes(path_arg, path)) return nullptr;
+    std::optional<CompressedVectorStore> loaded;
+    try {
+      GilReleased unlocked;
+      UniqueFd file(open_for_reading(path));
+      FdSource source(file.get());
+      loaded.emplace(read_index(source));
+    } catch (const SystemCallError& error) {
+      raise_system_error(error, path_arg);
+      return nullptr;
+    } catch (const FormatError& error) {
+      raise_format_error(error);
+      return nullptr;
+    }
+    return wrap_store(reinterpret_cast<PyTypeObject*>(cls), std::move(*loaded));
+  });
+}
+
+PyObject* index_from_bytes(PyObject* cls, PyObject* data_arg) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    HeldBuffer data;
+    if (!data.acquire(data_arg, "data")) return nullptr;
+    const Py_buffer& view = data.view();
+    if (!PyBuffer_IsContiguous(&view, 'C')) {
+      PyErr_SetString(PyExc_ValueError, "data must be a contiguous buffer of bytes");
+      return nullptr;
+    }
+    const auto* bytes = static_cast<const std::uint8_t*>(view.buf);
+    const std::size_t size = static_cast<std::size_t>(view.len);
+    // Immutable bytes are read in place with the lock released; anything
+    // else might be changed by another thread meanwhile, so it is copied.
+    std::vector<std::uint8_t> copy;
+    if (!PyBytes_CheckExact(data_arg)) {
+      copy.assign(bytes, bytes + size);
+      bytes = copy.data();
+    }
+    std::optional<CompressedVectorStore> loaded;
+    try {
+      GilReleased unlocked;
+      MemorySource source(bytes, size);
+      loaded.emplace(read_index(source));
+    } catch (const FormatError& error) {
+      raise_format_error(error);
+      return nullptr;
+    }
+    return wrap_store(reinterpret_cast<PyTypeObject*>(cls), std::move(*loaded));
+  });
+}
+
+// ---------------------------------------------------------------------------
+// The class and the module.
+
+PyMethodDef g_methods[] = {
+    {"memory_bytes", index_memory_bytes, METH_NOARGS, "memory_bytes($self)\n--\n\nCompressed payload in bytes."},
+    {"contains", index_contains, METH_O, "contains($self, id, /)\n--\n\nWhether id is stored."},
+    {"ids", index_ids, METH_NOARGS, "ids($self)\n--\n\nThe stored ids in storage order, as uint64 bytes."},
+    {"add", index_add, METH_VARARGS, "add($self, ids, vectors, /)\n--\n\nUpserts rows of a float matrix."},
+    {"remove", index_remove, METH_O, "remove($self, ids, /)\n--\n\nRemoves ids in order; returns how many were stored."},
+    {"import_records", index_import_records, METH_VARARGS,
+     "import_records($self, ids, norms, codes, /)\n--\n\nUpserts records exported by export_records."},
+    {"search", index_search, METH_VARARGS,
+     "search($self, queries, k, allowed, /)\n--\n\nThe k best of every query: (ids, scores, k kept)."},
+    {"reconstruct", index_reconstruct, METH_O,
+     "reconstruct($self, ids, /)\n--\n\nDecoded approximations as float32 bytes."},
+    {"export_records", index_export_records, METH_O,
+     "export_records($self, ids, /)\n--\n\nNorms (float32 bytes) and packed codes of stored ids."},
+    {"save", index_save, METH_O, "save($self, path, /)\n--\n\nWrites the index file at path (bytes) atomically."},
+    {"to_bytes", index_to_bytes, METH_NOARGS, "to_bytes($self)\n--\n\nThe index file's contents."},
+    {"load", index_load, METH_O | METH_CLASS, "load($type, path, /)\n--\n\nReads an index file."},
+    {"from_bytes", index_from_bytes, METH_O | METH_CLASS,
+     "from_bytes($type, data, /)\n--\n\nReads an index file's contents."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef g_getset[] = {
+    {"dim", index_dim, nullptr, "Dimension of the stored vectors.", nullptr},
+    {"bits", index_bits, nullptr, "Bits per coordinate code.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyObject* create_index_type() {
+  static char doc[] = "IndexCore(dim, bits)\n--\n\nThe native index behind velmora.Index.";
+  PyType_Slot slots[] = {
+      {Py_tp_doc, doc},
+      {Py_tp_methods, g_methods},
+      {Py_tp_getset, g_getset},
+      {Py_tp_new, reinterpret_cast<void*>(index_new)},
+      {Py_mp_length, reinterpret_cast<void*>(index_len)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(index_dealloc)},
+      {0, nullptr},
+  };
+  PyType_Spec type_spec = {"velmora._index_core.IndexCore", static_cast<int>(sizeof(IndexObject)), 0,
+                      Py_TPFLAGS_DEFAULT, slots};
+  return PyType_FromSpec(&type_spec);
+}
+
+PyMethodDef g_module_functions[] = {
+    {"engine_config", engine_config_dict, METH_NOARGS,
+     "engine_config()\n--\n\nHow the engine was built, the CPU it runs on, the kernels it chose and its "
+     "worker threads, as a dict."},
+    {"write_file_atomically", write_file_atomically, METH_VARARGS,
+     "write_file_atomically(path, data, /)\n--\n\nReplaces the file at path (bytes) by data, atomically, as "
+     "save does."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT, "_index_core", kModuleDoc, 0, g_module_functions, nullptr, nullptr, nullptr, nullptr,
+};
+
+// Like _velmora_rs, the module serves the first interpreter that imports it.
+std::atomic<std::int64_t> g_owning_interpreter{-1};
+
+PyObject* initialise_module() {
+  const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (interpreter == -1) return nullptr;
+  std::int64_t owner = -1;
+  if (!g_owning_interpreter.compare_exchange_strong(owner, interpreter) && owner != interpreter) {
+    PyErr_SetString(PyExc_ImportError, "velmora._index_core cannot be imported in a subinterpreter");
+    return nullptr;
+  }
+  PyRef module(PyModule_Create(&g_module_def));
+  if (!module) return nullptr;
+  if (g_index_type == nullptr) {
+    g_index_type = create_index_type();
+    if (g_index_type == nullptr) return nullptr;
+  }
+  if (PyModule_AddObjectRef(module.get(), "IndexCore", g_index_type) < 0) return nullptr;
+  return module.release();
+}
+
+}  // namespace
+}  // namespace velmora
+
+PyMODINIT_FUNC PyInit__index_core(void) {
+  return velmora::guarded<PyObject*>(nullptr, [] { return velmora::initialise_module(); });
+}
