@@ -1,5 +1,7 @@
 #include "engine/store_error.h"
 
+#include <cstdio>
+
 #include "engine/invariant.h"
 
 namespace velmora {
@@ -22,20 +24,32 @@ StoreError StoreError::internal(std::string text) {
   return StoreError(StoreErrorKind::InternalError, 0, 0, std::move(text));
 }
 
+namespace {
+
+std::string format_number(const char* format, std::uint64_t value) {
+  char text[160];
+  std::snprintf(text, sizeof text, format, static_cast<unsigned long long>(value));
+  return text;
+}
+
+}  // namespace
+
 std::string StoreError::message() const {
   switch (kind_) {
-    case StoreErrorKind::DimensionMismatch:
-      return "Dimension mismatch: expected " + std::to_string(first_) + ", got " +
-             std::to_string(second_);
+    case StoreErrorKind::DimensionMismatch: {
+      char text[160];
+      std::snprintf(text, sizeof text, texts::kDimensionMismatch, static_cast<unsigned long long>(first_),
+                    static_cast<unsigned long long>(second_));
+      return text;
+    }
     case StoreErrorKind::UnsupportedBitWidth:
-      return "Unsupported bit width: " + std::to_string(first_) + ". Valid values are 2, 3, or 4.";
+      return format_number(texts::kUnsupportedBitWidth, first_);
     case StoreErrorKind::UnsupportedDimension:
-      return "Unsupported dimension: " + std::to_string(first_) +
-             ". Minimum supported dimension is 32.";
+      return format_number(texts::kUnsupportedDimension, first_);
     case StoreErrorKind::EmptyStore:
-      return "Store is empty \xE2\x80\x94 cannot query an empty store";
+      return texts::kEmptyStore;
     case StoreErrorKind::InternalError:
-      return "Internal error: " + text_;
+      return texts::kInternalErrorPrefix + text_;
   }
   return {};
 }

@@ -8,6 +8,8 @@
 #include <utility>
 #include <variant>
 
+#include "engine/contract_texts.h"
+
 namespace velmora {
 
 enum class StoreErrorKind {
@@ -46,10 +48,9 @@ class StoreError {
 };
 
 // Texts of InternalError raised by the engine.
-inline constexpr const char* kDegenerateNormText = "Vector has zero or NaN norm";
-inline constexpr const char* kGramSchmidtDegenerateText =
-    "Gram-Schmidt degenerate column \xE2\x80\x94 try a different seed";
-inline constexpr const char* kShapeOverflowText = "ShapeError/Overflow: arithmetic overflow";
+using texts::kDegenerateNormText;
+using texts::kGramSchmidtDegenerateText;
+using texts::kShapeOverflowText;
 
 // A value or a StoreError.
 template <class T>

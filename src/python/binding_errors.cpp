@@ -2,16 +2,12 @@
 
 #include <cstdio>
 
+#include "engine/contract_texts.h"
 #include "python/convert.h"
 
 namespace velmora {
 
 namespace {
-
-constexpr const char* kPanicDoc =
-    "Raised when velmora's native code panics on a broken internal invariant.\n\n"
-    "Like SystemExit, this exception derives from BaseException, not Exception, so that it\n"
-    "typically propagates all the way up the stack and ends the interpreter.";
 
 // Created under the interpreter lock, never freed. Each module that links
 // this library has its own copy.
@@ -21,7 +17,7 @@ PyObject* g_panic_type = nullptr;
 
 PyObject* panic_exception_type() {
   if (g_panic_type == nullptr) {
-    g_panic_type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
+    g_panic_type = PyErr_NewExceptionWithDoc(texts::kPanicTypeName, texts::kPanicDoc,
                                              PyExc_BaseException, nullptr);
     if (g_panic_type == nullptr) Py_FatalError("failed to create the PanicException class");
   }
@@ -37,10 +33,10 @@ void raise_panic(const std::string& location, const std::string& message) noexce
     PyObject* type = panic_exception_type();
     PyRef text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
                                     "replace"));
-    if (!text) Py_FatalError("uncaught panic at ffi boundary");
+    if (!text) Py_FatalError(texts::kUncaughtPanic);
     PyErr_SetObject(type, text.get());
   } catch (...) {
-    Py_FatalError("uncaught panic at ffi boundary");
+    Py_FatalError(texts::kUncaughtPanic);
   }
 }
 

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 
+#include "engine/contract_texts.h"
 #include "engine/invariant.h"
 
 namespace velmora {
@@ -28,11 +29,11 @@ void raise_with_type_name(PyObject* exc_type, PyObject* obj, const char* suffix)
 // non-sequences, read the length hint, get the iterator.
 PyRef sequence_iterator(PyObject* obj, Py_ssize_t* length_hint) {
   if (PyUnicode_Check(obj)) {
-    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    PyErr_SetString(PyExc_TypeError, texts::kStrToVec);
     return PyRef();
   }
   if (!PySequence_Check(obj)) {
-    raise_with_type_name(PyExc_TypeError, obj, " object cannot be converted to 'Sequence'");
+    raise_with_type_name(PyExc_TypeError, obj, texts::kNotSequence);
     return PyRef();
   }
   Py_ssize_t hint = PySequence_Size(obj);
@@ -205,12 +206,12 @@ std::string type_qualname(PyObject* obj) {
     if (utf8 != nullptr) return std::string(utf8, static_cast<std::size_t>(size));
   }
   PyErr_Clear();
-  return "<failed to extract type name>";
+  return texts::kUnknownTypeName;
 }
 
 void python_api_failed(const char* location) {
   PyErr_Print();
-  throw InvariantError(location, "Python API call failed");
+  throw InvariantError(location, texts::kPythonApiFailed);
 }
 
 float narrow_to_f32(double value) {
@@ -245,7 +246,7 @@ bool extract_u8(PyObject* obj, std::uint8_t* out) {
   const long value = PyLong_AsLong(obj);
   if (value == -1 && PyErr_Occurred()) return false;
   if (value < 0 || value > 255) {
-    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+    PyErr_SetString(PyExc_OverflowError, texts::kIntegerOutOfRange);
     return false;
   }
   *out = static_cast<std::uint8_t>(value);
@@ -317,12 +318,12 @@ bool extract_pairs(PyObject* obj, BatchArgument* out) {
   bool sized = false;
   while (PyRef element{PyIter_Next(iterator.get())}) {
     if (!PyTuple_Check(element.get())) {
-      raise_with_type_name(PyExc_TypeError, element.get(), " object cannot be converted to 'PyTuple'");
+      raise_with_type_name(PyExc_TypeError, element.get(), texts::kNotTuple);
       return false;
     }
     const Py_ssize_t size = PyTuple_GET_SIZE(element.get());
     if (size != 2) {
-      PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd", size);
+      PyErr_Format(PyExc_ValueError, texts::kPairLength, size);
       return false;
     }
     PyObject* id_object = PyTuple_GET_ITEM(element.get(), 0);

@@ -30,12 +30,12 @@
 #include "engine/batch_search.h"
 #include "python/binding_errors.h"
 #include "format/byte_io.h"
-#include "python/call_borrow.h"
 #include "engine/codebook.h"
 #include "python/config_binding.h"
 #include "python/convert.h"
 #include "engine/encode.h"
 #include "python/gil_release.h"
+#include "python/store_object.h"
 #include "format/index_file.h"
 #include "engine/invariant.h"
 #include "engine/page_array.h"
@@ -54,41 +54,17 @@ constexpr const char* kChangingMessage = "Index is being changed by another call
 constexpr std::size_t kAddChunkBytes = std::size_t{8} << 20;
 
 PyObject* g_index_type = nullptr;
+ModuleOnce g_module_once;
 
-struct IndexObject {
-  PyObject_HEAD
-  alignas(CompressedVectorStore) unsigned char storage[sizeof(CompressedVectorStore)];
-  // Claims of the calls running on it (call_borrow.h).
-  std::size_t borrow_flag;
-};
+PyObject* index_type() { return g_index_type; }
 
-static_assert(std::is_nothrow_move_constructible_v<CompressedVectorStore>);
+const StoreType kIndexType = {"IndexCore", index_type, {kBusyMessage, kChangingMessage}};
 
-CompressedVectorStore& store_of(PyObject* self) {
-  return *std::launder(reinterpret_cast<CompressedVectorStore*>(reinterpret_cast<IndexObject*>(self)->storage));
-}
-
-constexpr ClaimMessages kIndexClaimMessages = {kBusyMessage, kChangingMessage};
-
-// A borrow of one index for the duration of a call.
-class Borrow {
+// A claim on one index for the duration of a call.
+class Borrow : public StoreBorrow {
  public:
-  Borrow(PyObject* self, Access access) {
-    claim_.claim(self, reinterpret_cast<IndexObject*>(self)->borrow_flag, access, kIndexClaimMessages);
-  }
-  explicit operator bool() const { return static_cast<bool>(claim_); }
-  CompressedVectorStore& store() const { return store_of(claim_.owner()); }
-
- private:
-  CallBorrow claim_;
+  Borrow(PyObject* self, Access access) : StoreBorrow(self, access, kIndexType) {}
 };
-
-void raise_store_error(const StoreError& error) {
-  const std::string message = error.message();
-  PyRef text(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
-  if (!text) python_api_failed(VELMORA_HERE);
-  PyErr_SetObject(PyExc_ValueError, text.get());
-}
 
 // Raises the OSError (or subclass) of a failed system call on `path`.
 void raise_system_error(const SystemCallError& error, PyObject* path) {
@@ -144,18 +120,6 @@ bool positions_of(const CompressedVectorStore& store, const std::vector<std::uin
   return true;
 }
 
-// A new instance of `type` owning `store`.
-PyObject* wrap_store(PyTypeObject* type, CompressedVectorStore&& store) {
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  if (alloc == nullptr) alloc = PyType_GenericAlloc;
-  PyObject* self = alloc(type, 0);
-  if (self == nullptr) return nullptr;
-  auto* instance = reinterpret_cast<IndexObject*>(self);
-  new (instance->storage) CompressedVectorStore(std::move(store));
-  instance->borrow_flag = 0;
-  return self;
-}
-
 // ---------------------------------------------------------------------------
 // Construction and plain properties.
 
@@ -185,41 +149,20 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       raise_store_error(created->error());
       return nullptr;
     }
-    return wrap_store(type, std::move(*created).value());
+    return new_store_object(type, std::move(*created).value());
   });
-}
-
-void index_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  store_of(self).~CompressedVectorStore();
-  auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_object(self);
-  Py_DECREF(type);
 }
 
 PyObject* index_dim(PyObject* self, void*) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    return PyLong_FromSize_t(store_of(self).dim());  // fixed for the index's life: no borrow needed
+    // Fixed for the index's life: no borrow needed.
+    return result_or_panic(PyLong_FromSize_t(store_of(self).dim()), VELMORA_HERE);
   });
 }
 
 PyObject* index_bits(PyObject* self, void*) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* { return PyLong_FromLong(store_of(self).bits()); });
-}
-
-Py_ssize_t index_len(PyObject* self) {
-  return guarded<Py_ssize_t>(-1, [&]() -> Py_ssize_t {
-    Borrow borrow(self, Access::Shared);
-    if (!borrow) return -1;
-    return static_cast<Py_ssize_t>(borrow.store().size());
-  });
-}
-
-PyObject* index_memory_bytes(PyObject* self, PyObject*) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    Borrow borrow(self, Access::Shared);
-    if (!borrow) return nullptr;
-    return PyLong_FromUnsignedLongLong(borrow.store().memory_bytes());
+    return result_or_panic(PyLong_FromLong(store_of(self).bits()), VELMORA_HERE);
   });
 }
 
@@ -229,7 +172,8 @@ PyObject* index_contains(PyObject* self, PyObject* id_arg) {
     if (!extract_u64(id_arg, &id)) return nullptr;
     Borrow borrow(self, Access::Shared);
     if (!borrow) return nullptr;
-    return PyBool_FromLong(borrow.store().position_of(id) != CompressedVectorStore::npos);
+    return result_or_panic(PyBool_FromLong(borrow.store().position_of(id) != CompressedVectorStore::npos),
+                           VELMORA_HERE);
   });
 }
 
@@ -316,7 +260,7 @@ PyObject* index_remove(PyObject* self, PyObject* ids_arg) {
       GilReleased unlocked;
       for (std::uint64_t id : ids) removed += borrow.store().remove(id) ? 1 : 0;
     }
-    return PyLong_FromSize_t(removed);
+    return result_or_panic(PyLong_FromSize_t(removed), VELMORA_HERE);
   });
 }
 
@@ -435,7 +379,8 @@ PyObject* index_search(PyObject* self, PyObject* args) {
       std::memcpy(PyByteArray_AS_STRING(ids_out.get()), ids.data(), ids.size() * sizeof(std::uint64_t));
       std::memcpy(PyByteArray_AS_STRING(scores_out.get()), scores.data(), scores.size() * sizeof(float));
     }
-    return Py_BuildValue("(NNn)", ids_out.release(), scores_out.release(), static_cast<Py_ssize_t>(kept));
+    return result_or_panic(
+        Py_BuildValue("(NNn)", ids_out.release(), scores_out.release(), static_cast<Py_ssize_t>(kept)), VELMORA_HERE);
   });
 }
 
@@ -481,7 +426,7 @@ PyObject* index_export_records(PyObject* self, PyObject* ids_arg) {
         entries.codes->export_packed(positions[i], 1, codes + i * record);
       }
     }
-    return Py_BuildValue("(NN)", norms_out.release(), codes_out.release());
+    return result_or_panic(Py_BuildValue("(NN)", norms_out.release(), codes_out.release()), VELMORA_HERE);
   });
 }
 
@@ -585,7 +530,7 @@ PyObject* index_load(PyObject* cls, PyObject* path_arg) {
       raise_format_error(error);
       return nullptr;
     }
-    return wrap_store(reinterpret_cast<PyTypeObject*>(cls), std::move(*loaded));
+    return new_store_object(reinterpret_cast<PyTypeObject*>(cls), std::move(*loaded));
   });
 }
 
@@ -616,7 +561,7 @@ PyObject* index_from_bytes(PyObject* cls, PyObject* data_arg) {
       raise_format_error(error);
       return nullptr;
     }
-    return wrap_store(reinterpret_cast<PyTypeObject*>(cls), std::move(*loaded));
+    return new_store_object(reinterpret_cast<PyTypeObject*>(cls), std::move(*loaded));
   });
 }
 
@@ -624,7 +569,7 @@ PyObject* index_from_bytes(PyObject* cls, PyObject* data_arg) {
 // The class and the module.
 
 PyMethodDef g_methods[] = {
-    {"memory_bytes", index_memory_bytes, METH_NOARGS, "memory_bytes($self)\n--\n\nCompressed payload in bytes."},
+    {"memory_bytes", store_memory_bytes<kIndexType>, METH_NOARGS, "memory_bytes($self)\n--\n\nCompressed payload in bytes."},
     {"contains", index_contains, METH_O, "contains($self, id, /)\n--\n\nWhether id is stored."},
     {"ids", index_ids, METH_NOARGS, "ids($self)\n--\n\nThe stored ids in storage order, as uint64 bytes."},
     {"add", index_add, METH_VARARGS, "add($self, ids, vectors, /)\n--\n\nUpserts rows of a float matrix."},
@@ -658,11 +603,11 @@ PyObject* create_index_type() {
       {Py_tp_methods, g_methods},
       {Py_tp_getset, g_getset},
       {Py_tp_new, reinterpret_cast<void*>(index_new)},
-      {Py_mp_length, reinterpret_cast<void*>(index_len)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(index_dealloc)},
+      {Py_mp_length, reinterpret_cast<void*>(store_len<kIndexType>)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_store_object)},
       {0, nullptr},
   };
-  PyType_Spec type_spec = {"velmora._index_core.IndexCore", static_cast<int>(sizeof(IndexObject)), 0,
+  PyType_Spec type_spec = {"velmora._index_core.IndexCore", static_cast<int>(sizeof(StoreObject)), 0,
                       Py_TPFLAGS_DEFAULT, slots};
   return PyType_FromSpec(&type_spec);
 }
@@ -681,17 +626,8 @@ PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT, "_index_core", kModuleDoc, 0, g_module_functions, nullptr, nullptr, nullptr, nullptr,
 };
 
-// Like _velmora_rs, the module serves the first interpreter that imports it.
-std::atomic<std::int64_t> g_owning_interpreter{-1};
-
-PyObject* initialise_module() {
-  const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (interpreter == -1) return nullptr;
-  std::int64_t owner = -1;
-  if (!g_owning_interpreter.compare_exchange_strong(owner, interpreter) && owner != interpreter) {
-    PyErr_SetString(PyExc_ImportError, "velmora._index_core cannot be imported in a subinterpreter");
-    return nullptr;
-  }
+// Creates the module, and the class on first use.
+PyObject* create_module() {
   PyRef module(PyModule_Create(&g_module_def));
   if (!module) return nullptr;
   if (g_index_type == nullptr) {
@@ -706,5 +642,9 @@ PyObject* initialise_module() {
 }  // namespace velmora
 
 PyMODINIT_FUNC PyInit__index_core(void) {
-  return velmora::guarded<PyObject*>(nullptr, [] { return velmora::initialise_module(); });
+  return velmora::guarded<PyObject*>(nullptr, [] {
+    return velmora::initialise_once(velmora::g_module_once,
+                                    "velmora._index_core cannot be imported in a subinterpreter",
+                                    velmora::create_module);
+  });
 }

@@ -4,7 +4,9 @@
 // every failure to a Python exception).
 //
 // No C++ exception crosses into the interpreter: each entry point runs its
-// body inside guarded() (binding_errors.h).
+// body inside guarded() (binding_errors.h). The instance machinery is the one
+// both modules share (store_object.h); every fixed text is in
+// engine/contract_texts.h.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -18,82 +20,33 @@
 #include <utility>
 #include <vector>
 
-#include "python/binding_errors.h"
-#include "python/call_borrow.h"
-#include "python/convert.h"
+#include "engine/contract_texts.h"
 #include "engine/invariant.h"
 #include "engine/store.h"
+#include "python/binding_errors.h"
+#include "python/convert.h"
+#include "python/store_object.h"
 
 namespace velmora {
 namespace {
 
-constexpr const char* kClassName = "CompressedVectorStore";
-constexpr const char* kSubinterpreterMessage =
-    "PyO3 modules do not yet support subinterpreters, see "
-    "https://github.com/velmora/velmora/issues/1";
-constexpr const char* kModuleDoc =
-    "Python module entry point, run by the interpreter when the module is imported.\n"
-    "Registers all Python-visible classes and functions.";
+using texts::kClassName;
 
 // ---------------------------------------------------------------------------
 // Process-wide binding state. Created under the interpreter lock, never freed.
 
-std::atomic<std::int64_t> g_owning_interpreter{-1};
-PyObject* g_module = nullptr;
+ModuleOnce g_module_once;
 PyObject* g_class = nullptr;
 PyObject* g_all_name = nullptr;
 
-// ---------------------------------------------------------------------------
-// Instances.
-
-struct StoreObject {
-  PyObject_HEAD
-  // The store, constructed in place by tp_new and destroyed by tp_dealloc.
-  alignas(CompressedVectorStore) unsigned char storage[sizeof(CompressedVectorStore)];
-  // Claims of the calls running on it (call_borrow.h).
-  std::size_t borrow_flag;
-};
-
-// tp_new moves the freshly created store into the instance after allocating
-// it; a throwing move would leave an instance without a store.
-static_assert(std::is_nothrow_move_constructible_v<CompressedVectorStore>);
-
-CompressedVectorStore& store_of(PyObject* self) {
-  return *std::launder(
-      reinterpret_cast<CompressedVectorStore*>(reinterpret_cast<StoreObject*>(self)->storage));
-}
-
 PyObject* class_object();
 
-PyTypeObject* class_object_for_call() {
-  PyObject* cls = class_object();
-  if (cls == nullptr) {
-    PyErr_PrintEx(0);
-    throw InvariantError(VELMORA_HERE,
-                         std::string("failed to create type object for ") + kClassName);
-  }
-  return reinterpret_cast<PyTypeObject*>(cls);
-}
+const StoreType kStoreType = {kClassName, class_object, {texts::kAlreadyBorrowed, texts::kAlreadyMutablyBorrowed}};
 
-constexpr ClaimMessages kStoreClaimMessages = {"Already borrowed", "Already mutably borrowed"};
-
-// A borrow of one instance's store for the duration of a call.
-class Borrow {
+// A claim on one instance's store for the duration of a call.
+class Borrow : public StoreBorrow {
  public:
-  Borrow(PyObject* self, Access access) {
-    if (!PyObject_TypeCheck(self, class_object_for_call())) {
-      const std::string name = type_qualname(self);
-      PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", name.c_str(),
-                   kClassName);
-      return;
-    }
-    claim_.claim(self, reinterpret_cast<StoreObject*>(self)->borrow_flag, access, kStoreClaimMessages);
-  }
-  explicit operator bool() const { return static_cast<bool>(claim_); }
-  CompressedVectorStore& store() const { return store_of(claim_.owner()); }
-
- private:
-  CallBorrow claim_;
+  Borrow(PyObject* self, Access access) : StoreBorrow(self, access, kStoreType) {}
 };
 
 // ---------------------------------------------------------------------------
@@ -125,7 +78,7 @@ bool bind_positional(const ArgSpec& params, PyObject* const* args, Py_ssize_t na
                      PyObject** slots) {
   if (nargs > params.count) {
     PyErr_Format(PyExc_TypeError,
-                 "%s.%s() takes %zd positional arguments but %zd %s given", kClassName,
+                 texts::kTooManyPositional, kClassName,
                  params.function, params.count, nargs, nargs == 1 ? "was" : "were");
     return false;
   }
@@ -135,20 +88,20 @@ bool bind_positional(const ArgSpec& params, PyObject* const* args, Py_ssize_t na
 
 bool bind_keyword(const ArgSpec& params, PyObject* keyword, PyObject* value, PyObject** slots) {
   if (!PyUnicode_Check(keyword)) {
-    PyErr_Format(PyExc_TypeError, "%s.%s() keywords must be strings", kClassName, params.function);
+    PyErr_Format(PyExc_TypeError, texts::kKeywordsMustBeStrings, kClassName, params.function);
     return false;
   }
   for (Py_ssize_t i = 0; i < params.count; ++i) {
     if (PyUnicode_CompareWithASCIIString(keyword, params.names[i]) != 0) continue;
     if (slots[i] != nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s.%s() got multiple values for argument '%s'", kClassName,
+      PyErr_Format(PyExc_TypeError, texts::kMultipleValues, kClassName,
                    params.function, params.names[i]);
       return false;
     }
     slots[i] = value;
     return true;
   }
-  PyErr_Format(PyExc_TypeError, "%s.%s() got an unexpected keyword argument '%U'", kClassName,
+  PyErr_Format(PyExc_TypeError, texts::kUnexpectedKeyword, kClassName,
                params.function, keyword);
   return false;
 }
@@ -166,7 +119,7 @@ bool check_missing(const ArgSpec& params, PyObject* const* slots) {
     names += missing[i];
     names += '\'';
   }
-  PyErr_Format(PyExc_TypeError, "%s.%s() missing %zu required positional argument%s: %s",
+  PyErr_Format(PyExc_TypeError, texts::kMissingArguments,
                kClassName, params.function, missing.size(), missing.size() == 1 ? "" : "s",
                names.c_str());
   return false;
@@ -210,9 +163,9 @@ PyObject* unprintable_text(PyObject* exc) {
   PyRef name(PyType_GetName(Py_TYPE(exc)));
   if (!name) {
     PyErr_Clear();
-    return PyUnicode_FromString("<unprintable object>");
+    return PyUnicode_FromString(texts::kUnprintableObject);
   }
-  return PyUnicode_FromFormat("<unprintable %U object>", name.get());
+  return PyUnicode_FromFormat(texts::kUnprintableTypedObject, name.get());
 }
 
 // A TypeError (exactly) raised while converting parameter `param` becomes
@@ -231,7 +184,7 @@ void name_argument_in_type_error(const char* param) {
     text = PyRef(unprintable_text(raised));
     if (!text) return;
   }
-  PyRef message(PyUnicode_FromFormat("argument '%s': %U", param, text.get()));
+  PyRef message(PyUnicode_FromFormat(texts::kArgumentError, param, text.get()));
   if (!message) return;
   PyRef renamed(PyObject_CallOneArg(PyExc_TypeError, message.get()));
   if (!renamed) return;
@@ -246,13 +199,6 @@ bool convert_argument(const char* param, bool (*convert)(PyObject*, T*), PyObjec
   if (convert(obj, out)) return true;
   name_argument_in_type_error(param);
   return false;
-}
-
-void raise_store_error(const StoreError& error) {
-  const std::string message = error.message();
-  PyRef text(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
-  if (!text) python_api_failed(VELMORA_HERE);
-  PyErr_SetObject(PyExc_ValueError, text.get());
 }
 
 PyObject* list_or_raise(Result<std::vector<ScoredPair>>&& result) {
@@ -285,31 +231,7 @@ PyObject* store_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
       raise_store_error(created.error());
       return nullptr;
     }
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(subtype, Py_tp_alloc));
-    if (alloc == nullptr) alloc = PyType_GenericAlloc;
-    PyObject* self = alloc(subtype, 0);
-    if (self == nullptr) return nullptr;
-    auto* instance = reinterpret_cast<StoreObject*>(self);
-    new (instance->storage) CompressedVectorStore(std::move(created).value());
-    instance->borrow_flag = 0;
-    return self;
-  });
-}
-
-void store_dealloc(PyObject* self) {
-  // Nothing here can throw: the store's destructor is noexcept.
-  PyTypeObject* type = Py_TYPE(self);
-  store_of(self).~CompressedVectorStore();
-  auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_object(self);
-  Py_DECREF(type);  // instances of heap types own a reference to their type
-}
-
-Py_ssize_t store_len(PyObject* self) {
-  return guarded<Py_ssize_t>(-1, [&]() -> Py_ssize_t {
-    Borrow borrow(self, Access::Shared);
-    if (!borrow) return -1;
-    return static_cast<Py_ssize_t>(borrow.store().size());
+    return new_store_object(subtype, std::move(created).value());
   });
 }
 
@@ -319,16 +241,6 @@ PyObject* store_repr(PyObject* self) {
     if (!borrow) return nullptr;
     const std::string text = borrow.store().repr();
     PyObject* result = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-    if (result == nullptr) python_api_failed(VELMORA_HERE);
-    return result;
-  });
-}
-
-PyObject* store_memory_bytes(PyObject* self, PyObject* /*unused*/) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    Borrow borrow(self, Access::Shared);
-    if (!borrow) return nullptr;
-    PyObject* result = PyLong_FromUnsignedLongLong(borrow.store().memory_bytes());
     if (result == nullptr) python_api_failed(VELMORA_HERE);
     return result;
   });
@@ -419,50 +331,29 @@ PyObject* store_query_all(PyObject* self, PyObject* const* args, Py_ssize_t narg
 // ---------------------------------------------------------------------------
 // The class object.
 
-template <class F>
-PyCFunction as_method(F function) {
-  // The calling convention is given by the method's flags.
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
 PyMethodDef g_methods[] = {
-    {"insert", as_method(store_insert), METH_FASTCALL | METH_KEYWORDS,
-     "insert($self, id, vector)\n--\n\n"
-     "Insert a single vector. id is a u64, vector is a list of floats."},
-    {"insert_batch", as_method(store_insert_batch), METH_FASTCALL | METH_KEYWORDS,
-     "insert_batch($self, pairs)\n--\n\n"
-     "Insert many vectors at once. Faster than calling insert() in a loop.\n"
-     "pairs is a list of (id, vector) tuples."},
-    {"remove", as_method(store_remove), METH_FASTCALL | METH_KEYWORDS,
-     "remove($self, id)\n--\n\n"
-     "Remove a vector by id. Returns True if it existed."},
-    {"query", as_method(store_query), METH_FASTCALL | METH_KEYWORDS,
-     "query($self, vector, top_k)\n--\n\n"
-     "Query top_k most similar vectors. Returns list of (id, score) tuples."},
-    {"query_all", as_method(store_query_all), METH_FASTCALL | METH_KEYWORDS,
-     "query_all($self, vector)\n--\n\n"
-     "Score every vector in the store against the query.\n"
-     "Returns list of (id, score) tuples sorted by score descending."},
-    {"memory_bytes", store_memory_bytes, METH_NOARGS,
-     "memory_bytes($self)\n--\n\n"
-     "Compressed memory usage in bytes (does not include Python overhead)."},
+    {"insert", as_method(store_insert), METH_FASTCALL | METH_KEYWORDS, texts::kInsertDoc},
+    {"insert_batch", as_method(store_insert_batch), METH_FASTCALL | METH_KEYWORDS, texts::kInsertBatchDoc},
+    {"remove", as_method(store_remove), METH_FASTCALL | METH_KEYWORDS, texts::kRemoveDoc},
+    {"query", as_method(store_query), METH_FASTCALL | METH_KEYWORDS, texts::kQueryDoc},
+    {"query_all", as_method(store_query_all), METH_FASTCALL | METH_KEYWORDS, texts::kQueryAllDoc},
+    {"memory_bytes", store_memory_bytes<kStoreType>, METH_NOARGS, texts::kMemoryBytesDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyObject* class_object() {
   if (g_class == nullptr) {
-    static char class_doc[] = "CompressedVectorStore(dim, bits)\n--\n\n";
     PyType_Slot slots[] = {
-        {Py_tp_doc, class_doc},
+        {Py_tp_doc, const_cast<char*>(texts::kClassDoc)},
         {Py_tp_methods, g_methods},
         {Py_tp_new, reinterpret_cast<void*>(store_new)},
-        {Py_mp_length, reinterpret_cast<void*>(store_len)},
+        {Py_mp_length, reinterpret_cast<void*>(store_len<kStoreType>)},
         {Py_tp_repr, reinterpret_cast<void*>(store_repr)},
         {Py_tp_base, &PyBaseObject_Type},
-        {Py_tp_dealloc, reinterpret_cast<void*>(store_dealloc)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_store_object)},
         {0, nullptr},
     };
-    PyType_Spec params = {"builtins.CompressedVectorStore", static_cast<int>(sizeof(StoreObject)), 0,
+    PyType_Spec params = {texts::kClassTypeName, static_cast<int>(sizeof(StoreObject)), 0,
                         Py_TPFLAGS_DEFAULT, slots};
     g_class = PyType_FromSpec(&params);
   }
@@ -474,8 +365,8 @@ PyObject* class_object() {
 
 PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT,
-    "_velmora_rs",
-    kModuleDoc,
+    texts::kStoreModuleName,
+    texts::kStoreModuleDoc,
     0,
     nullptr,
     nullptr,
@@ -502,29 +393,19 @@ bool register_class(PyObject* module) {
     if (!all || PyObject_SetAttr(module, g_all_name, all.get()) < 0) return false;
   } else if (!PyList_Check(all.get())) {
     const std::string type_name = type_qualname(all.get());
-    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyList'", type_name.c_str());
+    PyErr_Format(PyExc_TypeError, "'%s'%s", type_name.c_str(), texts::kNotList);
     return false;
   }
   if (PyList_Append(all.get(), name.get()) < 0) {
-    throw InvariantError(VELMORA_HERE, "could not append __name__ to __all__");
+    throw InvariantError(VELMORA_HERE, texts::kAllAppendFailed);
   }
   return PyObject_SetAttr(module, name.get(), cls) == 0;
 }
 
-PyObject* initialise_module() {
-  const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (interpreter == -1) return nullptr;
-  std::int64_t owner = -1;
-  if (!g_owning_interpreter.compare_exchange_strong(owner, interpreter) && owner != interpreter) {
-    PyErr_SetString(PyExc_ImportError, kSubinterpreterMessage);
-    return nullptr;
-  }
-  // Re-initialisation in the owning interpreter (e.g. after the module was
-  // dropped from sys.modules) hands back the module it already has.
-  if (g_module != nullptr) return Py_NewRef(g_module);
+// Creates the module and registers the class.
+PyObject* create_module() {
   PyRef module(PyModule_Create2(&g_module_def, 1013));
   if (!module || !register_class(module.get())) return nullptr;
-  g_module = Py_NewRef(module.get());
   return module.release();
 }
 
@@ -532,5 +413,8 @@ PyObject* initialise_module() {
 }  // namespace velmora
 
 PyMODINIT_FUNC PyInit__velmora_rs(void) {
-  return velmora::guarded<PyObject*>(nullptr, [] { return velmora::initialise_module(); });
+  return velmora::guarded<PyObject*>(nullptr, [] {
+    return velmora::initialise_once(velmora::g_module_once, velmora::texts::kSubinterpreterMessage,
+                                    velmora::create_module);
+  });
 }
