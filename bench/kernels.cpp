@@ -17,8 +17,8 @@
 
 #include "engine/code_layout.h"
 #include "engine/encode.h"
-#include "kernels/kernels.h"
 #include "engine/similarity.h"
+#include "kernels/kernels.h"
 #include "kernels/simd.h"
 
 using namespace velmora;

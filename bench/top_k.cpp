@@ -20,9 +20,9 @@
 #include "engine/encode.h"
 #include "engine/pool.h"
 #include "engine/similarity.h"
-#include "kernels/simd.h"
 #include "engine/store.h"
 #include "engine/top_k.h"
+#include "kernels/simd.h"
 
 using namespace velmora;
 

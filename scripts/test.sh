@@ -27,7 +27,7 @@ step "C++ unit tests: running"
 ctest --test-dir build/cpp-tests --output-on-failure -j "$JOBS" | tail -n 3
 
 step "Python tests"
-VELMORA_HOOKS_MODULE_DIR="$PWD/build/cpp-tests" "$VENV/bin/pytest" -q "$@"
+VELMORA_HOOKS_MODULE_DIR="$PWD/build/cpp-tests/src/python" "$VENV/bin/pytest" -q "$@"
 
 # Outside the source tree, so that both check the installed package: its stub
 # against the built module, and the README's quick start against the stub.

@@ -4,9 +4,18 @@
 #include <atomic>
 
 #include "engine/encode.h"
+#include "engine/invariant.h"
 #include "engine/pool.h"
+#include "engine/store.h"
 
 namespace velmora {
+
+namespace {
+
+// Rows copied per chunk: a bounded copy of the caller's input.
+constexpr std::size_t kChunkBytes = std::size_t{8} << 20;
+
+}  // namespace
 
 std::size_t encode_rows(const float* rows, std::size_t count, const Rotation& rotation,
                         const Codebook& codebook, std::uint8_t* indices, float* norms) {
@@ -31,6 +40,26 @@ std::size_t encode_rows(const float* rows, std::size_t count, const Rotation& ro
     }
   });
   return first_bad.load();
+}
+
+RowBatchEncoder::RowBatchEncoder(const CompressedVectorStore& store, std::size_t n)
+    : dim_(store.dim()),
+      n_(n),
+      chunk_rows_(std::max<std::size_t>(1, kChunkBytes / (store.dim() * sizeof(float)))),
+      quantizer_(quantizer_of_store(store.dim(), store.bits())) {
+  chunk_.resize(std::min(chunk_rows_, n) * dim_);
+  indices_.resize(n * dim_);
+  norms_.resize(n);
+}
+
+std::size_t RowBatchEncoder::encode_chunk(std::size_t first, std::size_t count) {
+  VELMORA_CHECK(count <= chunk_rows_ && first + count <= n_, "encode_chunk: rows out of range");
+  return encode_rows(chunk_.data(), count, *quantizer_.rotation, *quantizer_.codebook,
+                     indices_.data() + first * dim_, norms_.data() + first);
+}
+
+void RowBatchEncoder::upsert_into(CompressedVectorStore& store, const std::uint64_t* ids) const {
+  store.upsert_encoded(ids, indices_.data(), norms_.data(), n_);
 }
 
 }  // namespace velmora

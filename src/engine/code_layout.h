@@ -8,8 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "kernels/block_format.h"
 #include "engine/page_array.h"
+#include "kernels/block_format.h"
 
 namespace velmora {
 

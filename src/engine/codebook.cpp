@@ -9,8 +9,8 @@
 #include <thread>
 
 #include "engine/cache.h"
-#include "kernels/kernels.h"
 #include "engine/rotation.h"
+#include "kernels/kernels.h"
 #include "kernels/simd.h"
 
 namespace velmora {

@@ -9,8 +9,8 @@
 
 #include "engine/cache.h"
 #include "engine/invariant.h"
-#include "kernels/kernels.h"
 #include "engine/pool.h"
+#include "kernels/kernels.h"
 #include "kernels/simd.h"
 
 namespace velmora {

@@ -9,9 +9,10 @@
 #include "engine/codebook.h"
 #include "engine/encode.h"
 #include "engine/invariant.h"
-#include "kernels/kernels.h"
 #include "engine/pool.h"
+#include "engine/quantizer.h"
 #include "engine/rotation.h"
+#include "kernels/kernels.h"
 #include "kernels/simd.h"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -262,18 +263,16 @@ const ScoringKernels& kernels_for(SimdLevel level, int bits) {
 const ScoringKernels& active_kernels(int bits) { return kernels_for(active_simd_level(), bits); }
 
 Result<QueryLut> prepare_query(FloatView query, std::uint64_t dim, std::uint8_t bits) {
-  Result<RotationHandle> rotation = get_rotation(dim);
-  if (!rotation) return std::move(rotation).error();
-  Result<CodebookHandle> codebook = get_codebook(dim, bits);
-  if (!codebook) return std::move(codebook).error();
+  Result<Quantizer> quantizer = get_quantizer(dim, bits);
+  if (!quantizer) return std::move(quantizer).error();
 
-  const std::vector<float> rotated = rotation.value()->rotate(query.data, query.size);
+  const std::vector<float> rotated = quantizer.value().rotation->rotate(query.data, query.size);
   QueryLut lut;
   lut.dim = dim;
   lut.bits = bits;
   lut.query_norm = vector_norm(query.data, query.size);
   const std::size_t levels = std::size_t{1} << bits;
-  const std::vector<float>& centroids = codebook.value()->centroids;
+  const std::vector<float>& centroids = quantizer.value().codebook->centroids;
   lut.lut.assign(rotated.size() * levels, 0.0f);
   for (std::size_t i = 0; i < rotated.size(); ++i) {
     for (std::size_t c = 0; c < levels; ++c) lut.lut[i * levels + c] = rotated[i] * centroids[c];

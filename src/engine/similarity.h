@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "engine/code_layout.h"
+#include "engine/store_error.h"
 #include "kernels/kernels.h"
 #include "kernels/simd.h"
-#include "engine/store_error.h"
 
 namespace velmora {
 

@@ -5,12 +5,12 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <optional>
 
 #include "engine/codebook.h"
 #include "engine/invariant.h"
 #include "engine/pool.h"
+#include "engine/quantizer.h"
 #include "engine/ranking.h"
 #include "engine/rotation.h"
 #include "engine/top_k.h"
@@ -96,14 +96,12 @@ void CompressedVectorStore::upsert_entry(std::uint64_t id, const std::uint8_t* i
 
 Status CompressedVectorStore::insert(std::uint64_t id, FloatView vector) {
   if (vector.size != dim_) return StoreError::dimension_mismatch(dim_, vector.size);
-  Result<RotationHandle> rotation = get_rotation(dim_);
-  if (!rotation) return std::move(rotation).error();
-  Result<CodebookHandle> codebook = get_codebook(dim_, bits_);
-  if (!codebook) return std::move(codebook).error();
+  Result<Quantizer> quantizer = get_quantizer(dim_, bits_);
+  if (!quantizer) return std::move(quantizer).error();
   std::vector<float> scratch(2 * dim_);
   std::vector<std::uint8_t> indices(dim_);
   float norm;
-  if (!encode_indices(vector.data, *rotation.value(), *codebook.value(), indices.data(), &norm,
+  if (!encode_indices(vector.data, *quantizer.value().rotation, *quantizer.value().codebook, indices.data(), &norm,
                       scratch.data())) {
     return StoreError::internal(kDegenerateNormText);
   }
@@ -135,19 +133,17 @@ Status CompressedVectorStore::insert_batch(const PreparedPairs& pairs) {
   for (std::size_t i = 0; i < n; ++i) {
     if (pairs.vector(i).size != dim_) return StoreError::dimension_mismatch(dim_, pairs.vector(i).size);
   }
-  Result<RotationHandle> rotation = get_rotation(dim_);
-  if (!rotation) return std::move(rotation).error();
-  Result<CodebookHandle> codebook = get_codebook(dim_, bits_);
-  if (!codebook) return std::move(codebook).error();
-  const Rotation& rot = *rotation.value();
-  const Codebook& cb = *codebook.value();
+  Result<Quantizer> quantizer = get_quantizer(dim_, bits_);
+  if (!quantizer) return std::move(quantizer).error();
+  const Rotation& rot = *quantizer.value().rotation;
+  const Codebook& cb = *quantizer.value().codebook;
 
   PageArray<std::uint8_t> indices;
   PageArray<float> norms;
   indices.resize(n * dim_);
   norms.resize(n);
-  std::mutex error_mutex;
-  std::optional<StoreError> error_slot;
+  // Every failure is the same degenerate-norm error, so workers only raise a
+  // flag that stops the others.
   std::atomic<bool> stop{false};
 #ifdef VELMORA_TEST_HOOKS
   const bool force_worker_panic = std::getenv("VELMORA_FORCE_WORKER_PANIC") != nullptr;
@@ -164,21 +160,12 @@ Status CompressedVectorStore::insert_batch(const PreparedPairs& pairs) {
       const std::size_t count = std::min(kChunk, end - first);
       for (std::size_t c = 0; c < count; ++c) vectors[c] = pairs.vector(first + c).data;
       if (encode_batch(vectors, count, rot, cb, indices.data() + first * dim_, norms.data() + first) < count) {
-        // The slot is only ever tried, never waited for; a failed try still
-        // fails the batch through the stop flag.
-        if (error_mutex.try_lock()) {
-          if (!error_slot) error_slot = StoreError::internal(kDegenerateNormText);
-          error_mutex.unlock();
-        }
         stop.store(true, std::memory_order_relaxed);
         return;
       }
     }
   });
-  if (stop.load()) {
-    if (error_slot) return std::move(*error_slot);
-    return StoreError::internal(kDegenerateNormText);
-  }
+  if (stop.load()) return StoreError::internal(kDegenerateNormText);
 
   PageArray<std::uint64_t> ids;
   ids.resize(n);

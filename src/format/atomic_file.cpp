@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 
 namespace velmora {
 
@@ -53,14 +54,23 @@ void replace_file_atomically(const std::string& path, const std::function<void(B
     throw;
   }
 
+#ifdef VELMORA_TEST_HOOKS
+  if (std::getenv("VELMORA_FORCE_DIRECTORY_SYNC_FAILURE") != nullptr) throw DirectorySyncError(EIO);
+#endif
   int dir_fd;
   do {
     dir_fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   } while (dir_fd < 0 && errno == EINTR);
-  if (dir_fd < 0) throw SystemCallError(errno, "open");
-  UniqueFd directory(dir_fd);
-  if (fsync_retrying(directory.get()) != 0) throw SystemCallError(errno, "fsync");
-  directory.close();
+  if (dir_fd < 0) throw DirectorySyncError(errno);
+  try {
+    UniqueFd directory(dir_fd);
+    if (fsync_retrying(directory.get()) != 0) throw DirectorySyncError(errno);
+    directory.close();
+  } catch (const DirectorySyncError&) {
+    throw;
+  } catch (const SystemCallError& error) {
+    throw DirectorySyncError(error.error_number());
+  }
 }
 
 }  // namespace velmora

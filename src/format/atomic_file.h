@@ -13,8 +13,8 @@ namespace velmora {
 // disk, renames it over path and flushes the directory. On any failure the
 // temporary file is removed, path is left as it was, and the error is
 // rethrown (a SystemCallError for a failed system call). A failure to flush
-// the directory after the rename is still reported, although path then
-// already holds the new contents.
+// the directory after the rename is a DirectorySyncError: path then already
+// holds the new contents.
 void replace_file_atomically(const std::string& path, const std::function<void(ByteSink&)>& write);
 
 }  // namespace velmora

@@ -28,6 +28,13 @@ class SystemCallError : public std::runtime_error {
   int error_number_;
 };
 
+// The file was replaced, but flushing its directory to disk failed: the new
+// contents are in place, yet the rename itself may not survive a crash.
+class DirectorySyncError : public SystemCallError {
+ public:
+  explicit DirectorySyncError(int error_number) : SystemCallError(error_number, "fsync of the directory") {}
+};
+
 class ByteSink {
  public:
   virtual ~ByteSink() = default;

@@ -5,8 +5,7 @@
 #include <vector>
 
 #include "engine/cache.h"
-#include "engine/codebook.h"
-#include "engine/rotation.h"
+#include "engine/quantizer.h"
 
 namespace velmora {
 
@@ -35,15 +34,14 @@ using FingerprintCache = BuildOnceCache<FingerprintKey, std::uint64_t, PairKeyHa
 Result<std::uint64_t> engine_fingerprint(std::uint64_t dim, std::uint8_t bits) {
   FingerprintCache& cache = process_wide<FingerprintCache>();
   if (std::shared_ptr<const std::uint64_t> known = cache.find({dim, bits})) return *known;
-  Result<RotationHandle> rotation = get_rotation(dim);
-  if (!rotation) return std::move(rotation).error();
-  Result<CodebookHandle> codebook = get_codebook(dim, bits);
-  if (!codebook) return std::move(codebook).error();
+  Result<Quantizer> quantizer = get_quantizer(dim, bits);
+  if (!quantizer) return std::move(quantizer).error();
+  const Quantizer& q = quantizer.value();
   std::uint64_t h = fnv1a(kFnvOffset, &dim, sizeof dim);
   h = fnv1a(h, &bits, 1);
-  h = fnv1a(h, rotation.value()->matrix);
-  h = fnv1a(h, codebook.value()->centroids);
-  h = fnv1a(h, codebook.value()->boundaries);
+  h = fnv1a(h, q.rotation->matrix);
+  h = fnv1a(h, q.codebook->centroids);
+  h = fnv1a(h, q.codebook->boundaries);
   cache.insert({dim, bits}, std::make_shared<const std::uint64_t>(h));
   return h;
 }

@@ -6,12 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "format/crc32c.h"
 #include "engine/encode.h"
-#include "format/engine_fingerprint.h"
 #include "engine/invariant.h"
+#include "engine/packed_records.h"
 #include "engine/page_array.h"
 #include "engine/pool.h"
+#include "format/crc32c.h"
+#include "format/engine_fingerprint.h"
 
 namespace velmora {
 
@@ -164,8 +165,9 @@ CompressedVectorStore read_index(ByteSource& source) {
   norms.resize_for_overwrite(count);
   source.read(norms.data(), count * sizeof(float));
   check_section(source, crc32c(norms.data(), count * sizeof(float)), "norms");
+  const PackedRecordCheck check(static_cast<std::size_t>(dim), bits);
   for (std::size_t p = 0; p < count; ++p) {
-    if (is_degenerate_norm(norms[p])) {
+    if (!check.norm_valid(norms[p])) {
       throw FormatError("record " + std::to_string(p) + " (id " + describe_id(ids[p]) +
                         ") has a zero, negative or non-finite norm");
     }
@@ -173,8 +175,6 @@ CompressedVectorStore read_index(ByteSource& source) {
 
   BlockedCodes codes(static_cast<std::size_t>(dim), bits);
   codes.grow_for_overwrite(count);  // every position is assigned below
-  const std::size_t used_bits = static_cast<std::size_t>(dim) * bits % 8;
-  const std::uint8_t spare_mask = used_bits == 0 ? 0 : static_cast<std::uint8_t>(0xFFu << used_bits);
   const std::size_t per_chunk = chunk_vectors(record);
   std::vector<std::uint8_t> buffer(std::min(count, per_chunk) * record);
   std::uint32_t crc = 0;
@@ -183,9 +183,9 @@ CompressedVectorStore read_index(ByteSource& source) {
     const std::size_t chunk = std::min(per_chunk, count - first);
     source.read(buffer.data(), chunk * record);
     crc = crc32c_extend(crc, buffer.data(), chunk * record);
-    if (spare_mask != 0 && first_spare == count) {
+    if (first_spare == count) {
       for (std::size_t r = 0; r < chunk; ++r) {
-        if (buffer[(r + 1) * record - 1] & spare_mask) {
+        if (!check.spare_bits_clear(buffer.data() + r * record)) {
           first_spare = first + r;
           break;
         }

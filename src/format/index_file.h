@@ -8,8 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "format/byte_io.h"
 #include "engine/store.h"
+#include "format/byte_io.h"
 
 namespace velmora {
 

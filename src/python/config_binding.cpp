@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "python/binding_errors.h"
 #include "engine/build_info.h"
+#include "python/binding_errors.h"
 #include "python/convert.h"
 #include "python/gil_release.h"
 

@@ -24,24 +24,24 @@
 #include <utility>
 #include <vector>
 
-#include "python/array_args.h"
-#include "format/atomic_file.h"
 #include "engine/batch_encode.h"
 #include "engine/batch_search.h"
-#include "python/binding_errors.h"
-#include "format/byte_io.h"
 #include "engine/codebook.h"
-#include "python/config_binding.h"
-#include "python/convert.h"
 #include "engine/encode.h"
-#include "python/gil_release.h"
-#include "python/store_object.h"
-#include "format/index_file.h"
 #include "engine/invariant.h"
-#include "engine/page_array.h"
+#include "engine/packed_records.h"
 #include "engine/reconstruct.h"
 #include "engine/rotation.h"
 #include "engine/store.h"
+#include "format/atomic_file.h"
+#include "format/byte_io.h"
+#include "format/index_file.h"
+#include "python/array_args.h"
+#include "python/binding_errors.h"
+#include "python/config_binding.h"
+#include "python/convert.h"
+#include "python/gil_release.h"
+#include "python/store_object.h"
 
 namespace velmora {
 namespace {
@@ -50,8 +50,6 @@ constexpr const char* kModuleDoc = "The native half of velmora.Index (use velmor
 constexpr const char* kBusyMessage =
     "Index is in use by another call; add, remove and import_records need it to themselves";
 constexpr const char* kChangingMessage = "Index is being changed by another call (add, remove or import_records)";
-// Rows copied and encoded per step of add: a bounded copy of the input.
-constexpr std::size_t kAddChunkBytes = std::size_t{8} << 20;
 
 PyObject* g_index_type = nullptr;
 ModuleOnce g_module_once;
@@ -66,10 +64,23 @@ class Borrow : public StoreBorrow {
   Borrow(PyObject* self, Access access) : StoreBorrow(self, access, kIndexType) {}
 };
 
-// Raises the OSError (or subclass) of a failed system call on `path`.
+// Raises the OSError (or subclass) of a failed system call on `path`. When
+// only flushing the directory failed, the message says that the new file is
+// nevertheless in place.
 void raise_system_error(const SystemCallError& error, PyObject* path) {
-  errno = error.error_number();
-  PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+  if (dynamic_cast<const DirectorySyncError*>(&error) == nullptr) {
+    errno = error.error_number();
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+    return;
+  }
+  PyRef exception(PyObject_CallFunction(
+      PyExc_OSError, "isO", error.error_number(),
+      (std::string(std::strerror(error.error_number())) +
+       " (flushing the directory failed after the rename: the new file is in place, but the "
+       "replacement may not survive a crash)")
+          .c_str(),
+      path));
+  if (exception) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
 }
 
 void raise_format_error(const FormatError& error) {
@@ -196,7 +207,7 @@ PyObject* index_add(PyObject* self, PyObject* args) {
     PyObject* ids_arg;
     PyObject* vectors_arg;
     if (!PyArg_ParseTuple(args, "OO:add", &ids_arg, &vectors_arg)) return nullptr;
-    const std::size_t dim = store_of(self).dim();
+    const std::size_t dim = store_of(self).dim();  // fixed for the index's life
     HeldBuffer ids_buffer, vectors_buffer;
     std::size_t n = 0, rows = 0;
     FloatKind kind;
@@ -215,25 +226,16 @@ PyObject* index_add(PyObject* self, PyObject* args) {
     std::vector<std::uint64_t> ids(n);
     copy_u64_vector(ids_buffer.view(), ids.data());
 
-    Result<RotationHandle> rotation = get_rotation(dim);
-    Result<CodebookHandle> codebook = get_codebook(dim, store.bits());
-    VELMORA_CHECK(rotation.ok() && codebook.ok(), "add: an index exists for an unsupported dimension");
-    PageArray<std::uint8_t> indices;
-    PageArray<float> norms;
-    indices.resize(n * dim);
-    norms.resize(n);
     // Rows are copied chunk by chunk with the lock held (no Python code runs
     // meanwhile) and encoded without it.
-    const std::size_t chunk = std::max<std::size_t>(1, kAddChunkBytes / (dim * sizeof(float)));
-    std::vector<float> rows_f32(std::min(chunk, n) * dim);
-    for (std::size_t first = 0; first < n; first += chunk) {
-      const std::size_t count = std::min(chunk, n - first);
-      copy_float_rows(vectors_buffer.view(), kind, first, count, rows_f32.data());
+    RowBatchEncoder encoder(store, n);
+    for (std::size_t first = 0; first < n; first += encoder.chunk_rows()) {
+      const std::size_t count = std::min(encoder.chunk_rows(), n - first);
+      copy_float_rows(vectors_buffer.view(), kind, first, count, encoder.chunk());
       std::size_t bad;
       {
         GilReleased unlocked;
-        bad = encode_rows(rows_f32.data(), count, *rotation.value(), *codebook.value(),
-                          indices.data() + first * dim, norms.data() + first);
+        bad = encoder.encode_chunk(first, count);
       }
       if (bad < count) {
         PyErr_Format(PyExc_ValueError, "row %zu (id %llu): zero or non-finite vector", first + bad,
@@ -243,7 +245,7 @@ PyObject* index_add(PyObject* self, PyObject* args) {
     }
     {
       GilReleased unlocked;
-      store.upsert_encoded(ids.data(), indices.data(), norms.data(), n);
+      encoder.upsert_into(store, ids.data());
     }
     Py_RETURN_NONE;
   });
@@ -297,30 +299,20 @@ PyObject* index_import_records(PyObject* self, PyObject* args) {
     copy_u64_vector(ids_buffer.view(), ids.data());
     copy_f32_vector(norms_buffer.view(), norms.data());
     copy_u8_matrix(codes_buffer.view(), codes.data());
-    const std::size_t used_bits = dim * shape.bits() % 8;
-    const unsigned spare_mask = used_bits == 0 ? 0u : (0xFFu << used_bits) & 0xFFu;
-    for (std::size_t i = 0; i < n; ++i) {
-      if (is_degenerate_norm(norms[i])) {
-        PyErr_Format(PyExc_ValueError, "record %zu (id %llu): the norm must be finite and at least 1e-30", i,
-                     static_cast<unsigned long long>(ids[i]));
-        return nullptr;
-      }
-      if (codes[(i + 1) * record - 1] & spare_mask) {
-        PyErr_Format(PyExc_ValueError, "record %zu (id %llu): nonzero spare bits after the codes", i,
-                     static_cast<unsigned long long>(ids[i]));
-        return nullptr;
-      }
+    const RecordFaultAt fault = PackedRecordCheck(dim, shape.bits()).first_fault(norms.data(), codes.data(), n);
+    if (fault.fault == RecordFault::DegenerateNorm) {
+      PyErr_Format(PyExc_ValueError, "record %zu (id %llu): the norm must be finite and at least 1e-30", fault.record,
+                   static_cast<unsigned long long>(ids[fault.record]));
+      return nullptr;
+    }
+    if (fault.fault == RecordFault::SpareBits) {
+      PyErr_Format(PyExc_ValueError, "record %zu (id %llu): nonzero spare bits after the codes", fault.record,
+                   static_cast<unsigned long long>(ids[fault.record]));
+      return nullptr;
     }
     {
       GilReleased unlocked;
-      PageArray<std::uint8_t> indices;
-      indices.resize(n * dim);
-      for (std::size_t i = 0; i < n; ++i) {
-        const std::vector<std::uint8_t> unpacked =
-            unpack_indices(codes.data() + i * record, record, dim, borrow.store().bits());
-        std::memcpy(indices.data() + i * dim, unpacked.data(), dim);
-      }
-      borrow.store().upsert_encoded(ids.data(), indices.data(), norms.data(), n);
+      import_packed_records(borrow.store(), ids.data(), norms.data(), codes.data(), n);
     }
     Py_RETURN_NONE;
   });

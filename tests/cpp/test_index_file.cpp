@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "format/byte_io.h"
 #include "engine/code_layout.h"
-#include "format/crc32c.h"
 #include "engine/encode.h"
-#include "format/index_file.h"
 #include "engine/store.h"
+#include "format/byte_io.h"
+#include "format/crc32c.h"
+#include "format/index_file.h"
 
 using namespace velmora;
 

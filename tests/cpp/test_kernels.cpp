@@ -12,9 +12,9 @@
 #include "engine/codebook.h"
 #include "engine/encode.h"
 #include "engine/id_index.h"
-#include "kernels/kernels.h"
 #include "engine/rotation.h"
 #include "engine/similarity.h"
+#include "kernels/kernels.h"
 #include "kernels/simd.h"
 
 using namespace velmora;

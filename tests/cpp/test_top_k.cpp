@@ -15,13 +15,13 @@
 #include "engine/code_layout.h"
 #include "engine/codebook.h"
 #include "engine/encode.h"
-#include "kernels/kernels.h"
 #include "engine/ranking.h"
 #include "engine/score_bound.h"
 #include "engine/similarity.h"
-#include "kernels/simd.h"
 #include "engine/store.h"
 #include "engine/top_k.h"
+#include "kernels/kernels.h"
+#include "kernels/simd.h"
 
 using namespace velmora;
 

@@ -256,3 +256,33 @@ def test_saving_over_an_existing_file_replaces_it_whole(saved, tmp_path):
     index.save(path)
     assert path.read_bytes() == data
     assert zlib.crc32(path.read_bytes()) == zlib.crc32(data)
+
+
+# Runs against the module built with test hooks, where flushing the directory
+# after the rename fails while VELMORA_FORCE_DIRECTORY_SYNC_FAILURE is set.
+DIRECTORY_SYNC_FAILURE = r"""
+import errno, sys
+sys.path.insert(0, sys.argv[1])
+import _index_core as core
+index = core.IndexCore(40, 3)
+for write in (lambda path: index.save(path), lambda path: core.write_file_atomically(path, b"new")):
+    try:
+        write(sys.argv[2].encode())
+    except OSError as error:
+        print(type(error).__name__, error.errno == errno.EIO, "the new file is in place" in str(error),
+              error.filename == sys.argv[2].encode())
+"""
+
+
+def test_a_failed_directory_flush_says_the_new_file_is_in_place(tmp_path):
+    hooks = os.environ.get("VELMORA_HOOKS_MODULE_DIR", "")
+    if not list(Path(hooks or ".").glob("_index_core*.so")) or not hooks:
+        pytest.skip("needs the module built with test hooks (scripts/test.sh builds it)")
+    path = tmp_path / "index.vidx"
+    path.write_bytes(b"old")
+    run = subprocess.run([sys.executable, "-c", DIRECTORY_SYNC_FAILURE, hooks, str(path)], capture_output=True,
+                         text=True, timeout=120, env={**os.environ, "VELMORA_FORCE_DIRECTORY_SYNC_FAILURE": "1"})
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.splitlines() == ["OSError True True True"] * 2
+    assert path.read_bytes() == b"new"
+    assert os.listdir(tmp_path) == ["index.vidx"]
