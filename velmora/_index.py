@@ -149,8 +149,9 @@ class Index:
         return 0 <= value <= _MAX_ID and bool(self._core.contains(value))
 
     def memory_bytes(self) -> int:
-        """The compressed payload: len(index) * (ceil(dim * bits / 8) + 4)
-        bytes, as CompressedVectorStore.memory_bytes counts it."""
+        """The compressed payload: len(index) * (ceil(dim * bits / 8) + 6)
+        bytes: the codes, a float32 norm and a 16-bit error bound per vector
+        (CompressedVectorStore keeps no error bound: 4 bytes fewer)."""
         return int(self._core.memory_bytes())
 
     def __repr__(self) -> str:
@@ -179,10 +180,13 @@ class Index:
         CompressedVectorStore.remove does."""
         return int(self._core.remove(_ids_array(ids)))
 
-    def import_records(self, ids: npt.ArrayLike, norms: npt.ArrayLike, codes: npt.ArrayLike) -> None:
+    def import_records(self, ids: npt.ArrayLike, norms: npt.ArrayLike, codes: npt.ArrayLike,
+                       error_bounds: npt.ArrayLike | None = None) -> None:
         """Upserts records as `export_records` returns them, without encoding
-        anything: ids[i] gets norms[i] (float32) and codes[i] (uint8, shape
-        (n, record_bytes)). All or nothing; a norm that is not finite and at
+        anything: ids[i] gets norms[i] (float32), codes[i] (uint8, shape (n,
+        record_bytes)) and error_bounds[i] (uint16; None marks the bounds
+        unknown, and search(..., exact=True) then refuses until those vectors
+        are added again). All or nothing; a norm that is not finite and at
         least 1e-30, or nonzero spare bits, raises ValueError."""
         id_array = _ids_array(ids)
         norm_array = np.asarray(norms)
@@ -191,7 +195,12 @@ class Index:
         code_array = np.asarray(codes)
         if code_array.dtype != np.uint8:
             raise TypeError(f"codes must be uint8, got dtype {code_array.dtype}")
-        self._core.import_records(id_array, norm_array.astype(np.float32, copy=False), code_array)
+        bound_array = None
+        if error_bounds is not None:
+            bound_array = np.asarray(error_bounds)
+            if bound_array.dtype != np.uint16:
+                raise TypeError(f"error_bounds must be uint16, got dtype {bound_array.dtype}")
+        self._core.import_records(id_array, norm_array.astype(np.float32, copy=False), code_array, bound_array)
 
     # -- reading the index ------------------------------------------------
 
@@ -229,14 +238,18 @@ class Index:
         id_array = _ids_array(ids)
         return np.frombuffer(self._core.reconstruct(id_array), dtype=np.float32).reshape(len(id_array), self.dim)
 
-    def export_records(self, ids: npt.ArrayLike) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.uint8]]:
-        """The stored records of `ids`: norms (float32, shape (n,)) and packed
-        codes (uint8, shape (n, record_bytes), the file format's layout). An
-        id that is not stored raises KeyError."""
+    def export_records(self, ids: npt.ArrayLike) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.uint8],
+                                                           npt.NDArray[np.uint16]]:
+        """The stored records of `ids`: norms (float32, shape (n,)), packed
+        codes (uint8, shape (n, record_bytes), the file format's layout) and
+        error bounds (uint16, shape (n,); 65535 where unknown), which
+        `import_records` takes as they are. An id that is not stored raises
+        KeyError."""
         id_array = _ids_array(ids)
-        norm_bytes, code_bytes = self._core.export_records(id_array)
+        norm_bytes, code_bytes, bound_bytes = self._core.export_records(id_array)
         return (np.frombuffer(norm_bytes, dtype=np.float32),
-                np.frombuffer(code_bytes, dtype=np.uint8).reshape(len(id_array), self.record_bytes))
+                np.frombuffer(code_bytes, dtype=np.uint8).reshape(len(id_array), self.record_bytes),
+                np.frombuffer(bound_bytes, dtype=np.uint16))
 
     # -- persistence --------------------------------------------------------
 

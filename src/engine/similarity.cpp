@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -271,6 +272,9 @@ Result<QueryLut> prepare_query(FloatView query, std::uint64_t dim, std::uint8_t 
   lut.dim = dim;
   lut.bits = bits;
   lut.query_norm = vector_norm(query.data, query.size);
+  double squares = 0.0;
+  for (float y : rotated) squares += static_cast<double>(y) * static_cast<double>(y);
+  lut.rotated_norm = std::sqrt(squares);
   const std::size_t levels = std::size_t{1} << bits;
   const std::vector<float>& centroids = quantizer.value().codebook->centroids;
   lut.lut.assign(rotated.size() * levels, 0.0f);

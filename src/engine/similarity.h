@@ -35,6 +35,7 @@ struct QueryLut {
   std::vector<float> lut;  // entry (i, c) at (i << bits) + c: y_i * centroids[c]
   std::uint64_t dim = 0;
   float query_norm = 0.0f;  // of the query as passed in
+  double rotated_norm = 0.0;  // of the rotated query, summed in double from its f32 coordinates
   std::uint8_t bits = 0;
 };
 
@@ -44,6 +45,7 @@ struct StoredEntries {
   const float* norms = nullptr;
   const BlockedCodes* codes = nullptr;
   std::size_t count = 0;
+  const std::uint16_t* error_bounds = nullptr;  // null when the store keeps none (error_bound.h)
 };
 
 // The caller guarantees query.size == dim.

@@ -71,6 +71,35 @@ class QuerySearch {
 std::size_t search_blocks(QuerySearch* const* queries, std::size_t count, const StoredEntries& entries,
                           const PositionSet* allowed, std::size_t first_block, std::size_t last_block, TopK* best);
 
+// Every candidate offered whose score is at least a fixed floor (NaN never
+// is), in the order offered; the same interface as TopK for a search, which
+// prunes with the floor.
+class AtLeast {
+ public:
+  explicit AtLeast(float floor) : floor_(floor) {}
+  std::size_t k() const { return kept_.size(); }
+  bool full() const { return true; }
+  float threshold() const { return floor_; }
+  bool offer(float score, std::size_t position) {
+    if (score >= floor_) kept_.push_back({score, position});
+    return false;
+  }
+  void offer_run(const float* scores, std::size_t count, std::size_t first_position) {
+    for (std::size_t i = 0; i < count; ++i) offer(scores[i], first_position + i);
+  }
+  const std::vector<Candidate>& kept() const { return kept_; }
+
+ private:
+  float floor_;
+  std::vector<Candidate> kept_;
+};
+
+// search_blocks for every candidate at or above each query's floor instead
+// of the k best.
+std::size_t search_blocks(QuerySearch* const* queries, std::size_t count, const StoredEntries& entries,
+                          const PositionSet* allowed, std::size_t first_block, std::size_t last_block,
+                          AtLeast* kept);
+
 // The k best positions (1 <= k <= entries.count) with their exact scores,
 // best first: the same answer, bit for bit, whatever the kernels, the bound
 // or the split. `pieces` > 0 splits the blocks into that many contiguous

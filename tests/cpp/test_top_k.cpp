@@ -350,7 +350,8 @@ TEST(TopKSearch, StoresBuiltFromArraysGuardAgainstTheirLargestNorm) {
       norms.push_back(p == 1234 ? largest : 1.0f + static_cast<float>(p % 5));
     }
     std::uint64_t repeated = 0;
-    auto store = CompressedVectorStore::from_arrays(std::move(ids), std::move(norms), std::move(codes), &repeated);
+    auto store = CompressedVectorStore::from_arrays(std::move(ids), std::move(norms), std::move(codes), std::nullopt,
+                                                    &repeated);
     ASSERT_TRUE(store.has_value());
     std::normal_distribution<float> normal;
     std::vector<float> query(dim);
