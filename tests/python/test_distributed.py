@@ -18,8 +18,8 @@ from distributed import Client, LocalCluster  # noqa: E402
 from helpers import observable_state, random_vector  # noqa: E402
 from velmora import CompressedVectorStore as Store  # noqa: E402
 from velmora import Index  # noqa: E402
-from velmora import distributed as velmora_distributed  # noqa: E402
 from velmora.distributed import ShardedStore, ShardUnavailableError, shard_of  # noqa: E402
+from velmora.distributed import _shard, _store, _wire  # noqa: E402
 
 DIM = 48
 EMPTY = "Store is empty \u2014 cannot query an empty store"
@@ -239,18 +239,16 @@ def observable_shard(shard, probe):
     return len(index), index.memory_bytes(), index.ids.tolist(), ids.tolist(), scores.tobytes()
 
 
+def part(pairs):
+    """A shard's part of a batch as the client sends it: records encoded here."""
+    encoded = Index(DIM, 4)
+    encoded.add([i for i, _ in pairs], np.array([v for _, v in pairs]))
+    return _wire._wire_records(encoded.ids, *encoded.export_records(encoded.ids))
+
+
 def test_a_shard_commit_undone_restores_it_exactly_and_late_calls_are_refused():
     probe = random_vector(5150, DIM)
-    shard = velmora_distributed._Shard(DIM, 4)
-    wire = velmora_distributed._wire
-    from array import array
-
-    def part(pairs):
-        ids, flat = array("Q"), array("f")
-        for i, v in pairs:
-            ids.append(i)
-            flat.extend(array("f", v))
-        return wire(ids), wire(flat)
+    shard = _shard._Shard(DIM, 4)
 
     shard.prepare("t0", *part(vectors(range(10))))
     assert shard.commit("t0") == 10
@@ -268,16 +266,17 @@ def test_a_shard_commit_undone_restores_it_exactly_and_late_calls_are_refused():
     shard.abort("t2")
     assert observable_shard(shard, probe) == before          # 30 out again, 3 has its old codes back
 
-    with pytest.raises(ValueError, match=r"row 1 \(id 41\): zero or non-finite vector"):
-        shard.prepare("t3", *part([(40, V), (41, ZERO)]))
-    with pytest.raises(velmora_distributed._TransactionAborted):
+    ids, _, codes = part([(40, V), (41, V)])
+    with pytest.raises(ValueError, match=r"record 1 \(id 41\): the norm must be finite"):
+        shard.prepare("t3", ids, np.array([1.0, 0.0], "<f4").tobytes(), codes)
+    with pytest.raises(_shard._TransactionAborted):
         shard.commit("t3")                                    # nothing was staged
     shard.prepare("t4", *part([(50, V)]))
     shard.abort("t4")
-    with pytest.raises(velmora_distributed._TransactionAborted):
+    with pytest.raises(_shard._TransactionAborted):
         shard.commit("t4")                                    # commit after its abort
     shard.abort("t5")
-    with pytest.raises(velmora_distributed._TransactionAborted):
+    with pytest.raises(_shard._TransactionAborted):
         shard.prepare("t5", *part([(51, V)]))                 # prepare after its abort
     assert len(shard._index) == 10
 
@@ -337,7 +336,7 @@ def test_shards_spread_over_workers_and_an_address_connects(client):
 
 
 def test_an_engine_that_scores_differently_is_refused_and_released(client, monkeypatch):
-    monkeypatch.setattr(velmora_distributed, "_probe_scores",
+    monkeypatch.setattr(_store, "_probe_scores",
                         lambda dim, bits, probes: [(0, 0.5)])
     held_before = set(client.who_has())
     with pytest.raises(RuntimeError, match="scores differently"):
