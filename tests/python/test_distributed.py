@@ -6,7 +6,9 @@ import os
 import pickle
 import signal
 import time
-from collections import Counter
+import types
+from collections import Counter, deque
+from collections.abc import Sequence
 
 import numpy as np
 import pytest
@@ -162,6 +164,7 @@ BAD_CALLS = {
     "batch: inf element at 1": lambda s: s.insert_batch(batch_failing_at(1, (5, [float("inf")] + V[1:]))),
     "batch: a str": lambda s: s.insert_batch("abc"),
     "batch: a generator": lambda s: s.insert_batch(p for p in vectors([1])),
+    "batch: a mappingproxy": lambda s: s.insert_batch(types.MappingProxyType({})),
     "remove: float id": lambda s: s.remove(1.5),
     "query: bad top_k": lambda s: s.query(V, -1),
     "query: str": lambda s: s.query("abc", 1),
@@ -228,6 +231,65 @@ def test_reentering_from_a_conversion_is_refused(filled_pair):
     with pytest.raises(RuntimeError, match="already running a call"):
         sharded.insert(1, CallsBack(V))
     assert sharded.query(vectors([0])[0][1], 1)[0][0] == 0
+
+
+class Pairs(Sequence):
+    """A sequence of pairs that is neither a list nor a tuple."""
+
+    def __init__(self, pairs):
+        self._pairs = list(pairs)
+
+    def __len__(self):
+        return len(self._pairs)
+
+    def __getitem__(self, position):
+        return self._pairs[position]
+
+
+class ReadsDifferently(Sequence):
+    """A vector whose items change after the first time it is read."""
+
+    def __init__(self, first, then):
+        self._reads = [first, then]
+
+    def __len__(self):
+        return len(self._reads[0])
+
+    def __getitem__(self, position):
+        return self._reads[0][position]
+
+    def __iter__(self):
+        items = iter(self._reads[0])
+        if len(self._reads) > 1:
+            self._reads.pop(0)
+        return items
+
+
+def test_pairs_in_any_sequence_are_stored_and_a_vector_that_changes_is_checked_again(client):
+    local = Store(DIM, 4)
+    probe = random_vector(2024, DIM)
+    with pytest.raises(ValueError) as degenerate:
+        Store(DIM, 4).insert(0, ZERO)
+    with ShardedStore(DIM, 4, shards=2, client=client) as sharded:
+        for pairs in (tuple(vectors(range(5))), deque(vectors(range(5, 10))), Pairs(vectors(range(10, 15)))):
+            sharded.insert_batch(pairs)
+            local.insert_batch(pairs)
+            assert state(sharded, probe) == state(local, probe)
+
+        before = state(sharded, probe)
+        for call in (lambda: sharded.insert_batch(vectors([20]) + [(21, ReadsDifferently(V, ZERO))]),
+                     lambda: sharded.insert(21, ReadsDifferently(V, ZERO))):
+            with pytest.raises(ValueError) as caught:
+                call()
+            assert caught.value.args == degenerate.value.args
+            assert state(sharded, probe) == before
+        with pytest.raises(ValueError, match=f"^Dimension mismatch: expected {DIM}, got 3$"):
+            sharded.insert_batch([(21, ReadsDifferently(V, V[:3]))])
+        assert state(sharded, probe) == before
+
+        other = random_vector(77, DIM)
+        sharded.insert_batch([(21, ReadsDifferently(V, other))])     # what the second reading yields
+        assert sharded.query(other, 1)[0][0] == 21
 
 
 # -- batches: all shards or none ---------------------------------------------
@@ -304,6 +366,46 @@ def test_a_commit_failing_on_one_shard_is_undone_on_the_others(client, monkeypat
         assert state(sharded, probe) == before                 # updated ids have their old codes
         sharded.insert_batch(batch)
         assert len(sharded) == 160
+
+
+# -- each vector encoded once ------------------------------------------------
+
+def test_each_vector_is_encoded_once_here_and_shards_only_import_records(client, monkeypatch):
+    from velmora.distributed import _arguments
+
+    encoded_rows = []
+
+    class CountingIndex(Index):
+        def add(self, ids, vectors):
+            encoded_rows.append(len(np.asarray(ids)))
+            super().add(ids, vectors)
+
+    checkers = []
+
+    def checking_store(dim, bits):
+        checkers.append(Store(dim, bits))
+        return checkers[-1]
+
+    monkeypatch.setattr(_arguments, "_Index", CountingIndex)
+    monkeypatch.setattr(_arguments, "CompressedVectorStore", checking_store)
+    rng = np.random.default_rng(4)
+    with ShardedStore(DIM, 4, shards=2, client=client) as sharded:
+        sharded.insert_batch(vectors(range(100)) + vectors([5], seed=1))
+        sharded.insert(500, V)
+        sharded.add(np.arange(1000, 1050), rng.standard_normal((50, DIM)))
+        assert len(sharded) == 151
+    assert encoded_rows == [101, 1, 50]
+    assert checkers and not any(len(store) for store in checkers)   # the store's checks encoded nothing
+
+    class NeverEncodes(Index):
+        def add(self, ids, vectors):
+            raise AssertionError("a shard encoded vectors")
+
+    monkeypatch.setattr(_shard, "_Index", NeverEncodes)
+    shard = _shard._Shard(DIM, 4)
+    assert shard.insert(*part([(1, V)])) == 1
+    shard.prepare("t", *part(vectors(range(10, 20))))
+    assert shard.commit("t") == 11 and shard.abort("t") == 1
 
 
 # -- routing, placement and connections -------------------------------------

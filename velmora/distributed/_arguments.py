@@ -74,7 +74,7 @@ _is_sequence = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(("PySequence_Ch
 _STOP = (0, ())
 
 
-class _PairsThenStop:
+class _PairsThenStop(Sequence[Any]):
     """The caller's pairs, as the store would read them, followed by `_STOP`.
 
     CompressedVectorStore.insert_batch converts every pair, then checks every
@@ -89,8 +89,8 @@ class _PairsThenStop:
     def __len__(self) -> int:
         return len(self._pairs) + 1
 
-    def __getitem__(self, position: int) -> Any:
-        # Makes this a sequence for the store, which reads it with __iter__.
+    def __getitem__(self, position: Any) -> Any:
+        # Never called: the store reads a sequence with __iter__.
         raise IndexError(position)
 
     def __iter__(self) -> Iterator[Any]:
