@@ -98,13 +98,13 @@ class ShardedStore:
     Arguments are checked in this process with the local store's (or, for the
     array methods, the local index's) own conversions, so bad input raises
     exactly what `CompressedVectorStore` (or `Index`) raises and reaches no
-    shard.  Calls on one `ShardedStore` run one at a
-    time."""
+    shard.  The vectors of a write are encoded here, once; shards import the
+    records.  Calls on one `ShardedStore` run one at a time."""
 
     def __init__(self, dim: int, bits: int, shards: int = 2, client: Client | None = None,
                  address: str | None = None, timeout: float = 30.0) -> None:
         # The local store validates dim and bits with its own messages and
-        # then serves as the empty store that checks every later argument.
+        # then, empty, checks the ids and queries of later calls.
         self._empty = CompressedVectorStore(dim, bits)
         self._dim = operator.index(dim)
         self._bits = operator.index(bits)
