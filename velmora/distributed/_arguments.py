@@ -19,6 +19,7 @@ import numpy.typing as npt
 
 from .. import CompressedVectorStore
 from .._index import Index as _Index
+from ._wire import _Records
 
 # What the local store accepts: an id is an int or anything with __index__
 # (a numpy integer, say); a vector is a sequence of numbers (floats, or
@@ -160,7 +161,7 @@ def _degenerate_vector_message(dim: int, bits: int) -> str:
     raise AssertionError("CompressedVectorStore accepted a zero vector")
 
 
-def _exported(encoded: _Index) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32], npt.NDArray[np.uint8]]:
+def _exported(encoded: _Index) -> _Records:
     """Every record of `encoded` with its id: one per id, in first-occurrence
     order, holding the id's last vector, as a local index would store it."""
     ids = encoded.ids
