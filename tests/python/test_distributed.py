@@ -6,7 +6,9 @@ import os
 import pickle
 import signal
 import time
-from collections import Counter
+import types
+from collections import Counter, deque
+from collections.abc import Sequence
 
 import numpy as np
 import pytest
@@ -18,8 +20,8 @@ from distributed import Client, LocalCluster  # noqa: E402
 from helpers import observable_state, random_vector  # noqa: E402
 from velmora import CompressedVectorStore as Store  # noqa: E402
 from velmora import Index  # noqa: E402
-from velmora import distributed as velmora_distributed  # noqa: E402
 from velmora.distributed import ShardedStore, ShardUnavailableError, shard_of  # noqa: E402
+from velmora.distributed import _shard, _store, _wire  # noqa: E402
 
 DIM = 48
 EMPTY = "Store is empty \u2014 cannot query an empty store"
@@ -162,6 +164,7 @@ BAD_CALLS = {
     "batch: inf element at 1": lambda s: s.insert_batch(batch_failing_at(1, (5, [float("inf")] + V[1:]))),
     "batch: a str": lambda s: s.insert_batch("abc"),
     "batch: a generator": lambda s: s.insert_batch(p for p in vectors([1])),
+    "batch: a mappingproxy": lambda s: s.insert_batch(types.MappingProxyType({})),
     "remove: float id": lambda s: s.remove(1.5),
     "query: bad top_k": lambda s: s.query(V, -1),
     "query: str": lambda s: s.query("abc", 1),
@@ -230,6 +233,65 @@ def test_reentering_from_a_conversion_is_refused(filled_pair):
     assert sharded.query(vectors([0])[0][1], 1)[0][0] == 0
 
 
+class Pairs(Sequence):
+    """A sequence of pairs that is neither a list nor a tuple."""
+
+    def __init__(self, pairs):
+        self._pairs = list(pairs)
+
+    def __len__(self):
+        return len(self._pairs)
+
+    def __getitem__(self, position):
+        return self._pairs[position]
+
+
+class ReadsDifferently(Sequence):
+    """A vector whose items change after the first time it is read."""
+
+    def __init__(self, first, then):
+        self._reads = [first, then]
+
+    def __len__(self):
+        return len(self._reads[0])
+
+    def __getitem__(self, position):
+        return self._reads[0][position]
+
+    def __iter__(self):
+        items = iter(self._reads[0])
+        if len(self._reads) > 1:
+            self._reads.pop(0)
+        return items
+
+
+def test_pairs_in_any_sequence_are_stored_and_a_vector_that_changes_is_checked_again(client):
+    local = Store(DIM, 4)
+    probe = random_vector(2024, DIM)
+    with pytest.raises(ValueError) as degenerate:
+        Store(DIM, 4).insert(0, ZERO)
+    with ShardedStore(DIM, 4, shards=2, client=client) as sharded:
+        for pairs in (tuple(vectors(range(5))), deque(vectors(range(5, 10))), Pairs(vectors(range(10, 15)))):
+            sharded.insert_batch(pairs)
+            local.insert_batch(pairs)
+            assert state(sharded, probe) == state(local, probe)
+
+        before = state(sharded, probe)
+        for call in (lambda: sharded.insert_batch(vectors([20]) + [(21, ReadsDifferently(V, ZERO))]),
+                     lambda: sharded.insert(21, ReadsDifferently(V, ZERO))):
+            with pytest.raises(ValueError) as caught:
+                call()
+            assert caught.value.args == degenerate.value.args
+            assert state(sharded, probe) == before
+        with pytest.raises(ValueError, match=f"^Dimension mismatch: expected {DIM}, got 3$"):
+            sharded.insert_batch([(21, ReadsDifferently(V, V[:3]))])
+        assert state(sharded, probe) == before
+
+        other = random_vector(77, DIM)
+        sharded.insert_batch([(21, ReadsDifferently(V, other))])     # what the second reading yields
+        assert sharded.query(other, 1)[0][0] == 21
+
+
 # -- batches: all shards or none ---------------------------------------------
 
 def observable_shard(shard, probe):
@@ -239,18 +301,16 @@ def observable_shard(shard, probe):
     return len(index), index.memory_bytes(), index.ids.tolist(), ids.tolist(), scores.tobytes()
 
 
+def part(pairs):
+    """A shard's part of a batch as the client sends it: records encoded here."""
+    encoded = Index(DIM, 4)
+    encoded.add([i for i, _ in pairs], np.array([v for _, v in pairs]))
+    return _wire._wire_records(encoded.ids, *encoded.export_records(encoded.ids))
+
+
 def test_a_shard_commit_undone_restores_it_exactly_and_late_calls_are_refused():
     probe = random_vector(5150, DIM)
-    shard = velmora_distributed._Shard(DIM, 4)
-    wire = velmora_distributed._wire
-    from array import array
-
-    def part(pairs):
-        ids, flat = array("Q"), array("f")
-        for i, v in pairs:
-            ids.append(i)
-            flat.extend(array("f", v))
-        return wire(ids), wire(flat)
+    shard = _shard._Shard(DIM, 4)
 
     shard.prepare("t0", *part(vectors(range(10))))
     assert shard.commit("t0") == 10
@@ -268,16 +328,17 @@ def test_a_shard_commit_undone_restores_it_exactly_and_late_calls_are_refused():
     shard.abort("t2")
     assert observable_shard(shard, probe) == before          # 30 out again, 3 has its old codes back
 
-    with pytest.raises(ValueError, match=r"row 1 \(id 41\): zero or non-finite vector"):
-        shard.prepare("t3", *part([(40, V), (41, ZERO)]))
-    with pytest.raises(velmora_distributed._TransactionAborted):
+    ids, _, codes = part([(40, V), (41, V)])
+    with pytest.raises(ValueError, match=r"record 1 \(id 41\): the norm must be finite"):
+        shard.prepare("t3", ids, np.array([1.0, 0.0], "<f4").tobytes(), codes)
+    with pytest.raises(_shard._TransactionAborted):
         shard.commit("t3")                                    # nothing was staged
     shard.prepare("t4", *part([(50, V)]))
     shard.abort("t4")
-    with pytest.raises(velmora_distributed._TransactionAborted):
+    with pytest.raises(_shard._TransactionAborted):
         shard.commit("t4")                                    # commit after its abort
     shard.abort("t5")
-    with pytest.raises(velmora_distributed._TransactionAborted):
+    with pytest.raises(_shard._TransactionAborted):
         shard.prepare("t5", *part([(51, V)]))                 # prepare after its abort
     assert len(shard._index) == 10
 
@@ -305,6 +366,46 @@ def test_a_commit_failing_on_one_shard_is_undone_on_the_others(client, monkeypat
         assert state(sharded, probe) == before                 # updated ids have their old codes
         sharded.insert_batch(batch)
         assert len(sharded) == 160
+
+
+# -- each vector encoded once ------------------------------------------------
+
+def test_each_vector_is_encoded_once_here_and_shards_only_import_records(client, monkeypatch):
+    from velmora.distributed import _arguments
+
+    encoded_rows = []
+
+    class CountingIndex(Index):
+        def add(self, ids, vectors):
+            encoded_rows.append(len(np.asarray(ids)))
+            super().add(ids, vectors)
+
+    checkers = []
+
+    def checking_store(dim, bits):
+        checkers.append(Store(dim, bits))
+        return checkers[-1]
+
+    monkeypatch.setattr(_arguments, "_Index", CountingIndex)
+    monkeypatch.setattr(_arguments, "CompressedVectorStore", checking_store)
+    rng = np.random.default_rng(4)
+    with ShardedStore(DIM, 4, shards=2, client=client) as sharded:
+        sharded.insert_batch(vectors(range(100)) + vectors([5], seed=1))
+        sharded.insert(500, V)
+        sharded.add(np.arange(1000, 1050), rng.standard_normal((50, DIM)))
+        assert len(sharded) == 151
+    assert encoded_rows == [101, 1, 50]
+    assert checkers and not any(len(store) for store in checkers)   # the store's checks encoded nothing
+
+    class NeverEncodes(Index):
+        def add(self, ids, vectors):
+            raise AssertionError("a shard encoded vectors")
+
+    monkeypatch.setattr(_shard, "_Index", NeverEncodes)
+    shard = _shard._Shard(DIM, 4)
+    assert shard.insert(*part([(1, V)])) == 1
+    shard.prepare("t", *part(vectors(range(10, 20))))
+    assert shard.commit("t") == 11 and shard.abort("t") == 1
 
 
 # -- routing, placement and connections -------------------------------------
@@ -337,7 +438,7 @@ def test_shards_spread_over_workers_and_an_address_connects(client):
 
 
 def test_an_engine_that_scores_differently_is_refused_and_released(client, monkeypatch):
-    monkeypatch.setattr(velmora_distributed, "_probe_scores",
+    monkeypatch.setattr(_store, "_probe_scores",
                         lambda dim, bits, probes: [(0, 0.5)])
     held_before = set(client.who_has())
     with pytest.raises(RuntimeError, match="scores differently"):
