@@ -712,6 +712,58 @@ PyObject* index_load(PyObject* cls, PyObject* path_arg) {
   });
 }
 
+// A new index of `cls` holding what CompressedVectorStore(dim, bits) holds
+// after `fill` ran on it; null with the exception set when `fill` failed.
+// The store's own conversions and errors, without a store to export from.
+template <class Fill>
+PyObject* index_filled_as_store(PyObject* cls, PyObject* dim_arg, PyObject* bits_arg, Fill&& fill) {
+  std::uint64_t dim = 0;
+  std::uint8_t bits = 0;
+  if (!extract_u64(dim_arg, &dim) || !extract_u8(bits_arg, &bits)) return nullptr;
+  Result<CompressedVectorStore> created = CompressedVectorStore::create(dim, bits, /*keep_error_bounds=*/true);
+  if (!created) {
+    raise_store_error(created.error());
+    return nullptr;
+  }
+  CompressedVectorStore& store = created.value();
+  if (!fill(store)) return nullptr;
+  return new_store_object(reinterpret_cast<PyTypeObject*>(cls), std::move(store));
+}
+
+// from_pairs(dim, bits, pairs): CompressedVectorStore.insert_batch(pairs).
+PyObject* index_from_pairs(PyObject* cls, PyObject* args) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject *dim_arg, *bits_arg, *pairs_arg;
+    if (!PyArg_ParseTuple(args, "OOO:from_pairs", &dim_arg, &bits_arg, &pairs_arg)) return nullptr;
+    return index_filled_as_store(cls, dim_arg, bits_arg, [&](CompressedVectorStore& store) {
+      BatchArgument batch;
+      if (!convert_argument("pairs", extract_pairs, pairs_arg, &batch)) return false;
+      const Status status = store.insert_batch(batch.pairs);
+      if (!status) raise_store_error(status.error());
+      return status.ok();
+    });
+  });
+}
+
+// from_pair(dim, bits, id, vector): CompressedVectorStore.insert(id, vector).
+PyObject* index_from_pair(PyObject* cls, PyObject* args) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject *dim_arg, *bits_arg, *id_arg, *vector_arg;
+    if (!PyArg_ParseTuple(args, "OOOO:from_pair", &dim_arg, &bits_arg, &id_arg, &vector_arg)) return nullptr;
+    return index_filled_as_store(cls, dim_arg, bits_arg, [&](CompressedVectorStore& store) {
+      std::uint64_t id = 0;
+      std::vector<float> vector;
+      if (!convert_argument("id", extract_u64, id_arg, &id) ||
+          !convert_argument("vector", extract_f32_vec, vector_arg, &vector)) {
+        return false;
+      }
+      const Status status = store.insert(id, FloatView(vector));
+      if (!status) raise_store_error(status.error());
+      return status.ok();
+    });
+  });
+}
+
 PyObject* index_from_bytes(PyObject* cls, PyObject* data_arg) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     HeldBuffer data;
@@ -773,6 +825,12 @@ PyMethodDef g_methods[] = {
     {"save", index_save, METH_O, "save($self, path, /)\n--\n\nWrites the index file at path (bytes) atomically."},
     {"to_bytes", index_to_bytes, METH_NOARGS, "to_bytes($self)\n--\n\nThe index file's contents."},
     {"load", index_load, METH_O | METH_CLASS, "load($type, path, /)\n--\n\nReads an index file."},
+    {"from_pairs", index_from_pairs, METH_VARARGS | METH_CLASS,
+     "from_pairs($type, dim, bits, pairs, /)\n--\n\nAn index holding what "
+     "CompressedVectorStore(dim, bits).insert_batch(pairs) stores, with its conversions and errors."},
+    {"from_pair", index_from_pair, METH_VARARGS | METH_CLASS,
+     "from_pair($type, dim, bits, id, vector, /)\n--\n\nAn index holding what "
+     "CompressedVectorStore(dim, bits).insert(id, vector) stores, with its conversions and errors."},
     {"from_bytes", index_from_bytes, METH_O | METH_CLASS,
      "from_bytes($type, data, /)\n--\n\nReads an index file's contents."},
     {nullptr, nullptr, 0, nullptr},

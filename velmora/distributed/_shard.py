@@ -72,8 +72,8 @@ class _Shard:
         return __version__, _probe_scores(self._dim, self._bits, probes)
 
     @_one_at_a_time
-    def insert(self, ids: bytes, norms: bytes, codes: bytes) -> int:
-        self._index.import_records(*self._records(ids, norms, codes))
+    def insert(self, ids: bytes, norms: bytes, codes: bytes, bounds: bytes) -> int:
+        self._index.import_records(*self._records(ids, norms, codes, bounds))
         return len(self._index)
 
     @_one_at_a_time
@@ -103,7 +103,7 @@ class _Shard:
         return (*_wire_results(ids, scores), ids.shape[1])
 
     @_one_at_a_time
-    def prepare(self, txn: str, ids: bytes, norms: bytes, codes: bytes) -> None:
+    def prepare(self, txn: str, ids: bytes, norms: bytes, codes: bytes, bounds: bytes) -> None:
         if txn in self._aborted:
             raise _TransactionAborted(txn)
         # Importing the part on a scratch index checks every record (norm,
@@ -111,7 +111,7 @@ class _Shard:
         # holds one record per id, in first-occurrence order, holding its last
         # record: importing those equals importing the part.
         scratch = _Index(self._dim, self._bits)
-        scratch.import_records(*self._records(ids, norms, codes))
+        scratch.import_records(*self._records(ids, norms, codes, bounds))
         unique = scratch.ids
         self._staged[txn] = (unique, *scratch.export_records(unique))
 
@@ -119,11 +119,12 @@ class _Shard:
     def commit(self, txn: str) -> int:
         if txn in self._aborted or txn not in self._staged:
             raise _TransactionAborted(txn)
-        ids, norms, codes = self._staged.pop(txn)
+        records = self._staged.pop(txn)
+        ids = records[0]
         present = np.array([int(i) in self._index for i in ids], dtype=bool)
         previous = (ids[present], *self._index.export_records(ids[present]))
         added = ids[~present].tolist()
-        self._index.import_records(ids, norms, codes)  # all or nothing
+        self._index.import_records(*records)  # all or nothing
         self._last_commit = (txn, added, previous)
         return len(self._index)
 
@@ -155,8 +156,8 @@ class _Shard:
         self._last_commit = (None, [], None)
         return len(index)
 
-    def _records(self, ids: bytes, norms: bytes, codes: bytes) -> _Records:
-        return _unwire_records(ids, norms, codes, self._index.record_bytes)
+    def _records(self, ids: bytes, norms: bytes, codes: bytes, bounds: bytes) -> _Records:
+        return _unwire_records(ids, norms, codes, bounds, self._index.record_bytes)
 
     def _restore(self, added: list[int], previous: _Records | None) -> None:
         # Added ids sit at the end in the order they came; removing them last

@@ -321,11 +321,11 @@ class ShardedStore:
     def insert(self, id: SupportsIndex, vector: Vector) -> None:
         """Insert or update one vector, on the shard its id maps to."""
         with self._call():
-            ids, norms, codes = _exported(_encode_pair(self._dim, self._bits, id, vector))
-            shard = shard_of(int(ids[0]), self.shards)
+            records = _exported(_encode_pair(self._dim, self._bits, id, vector))
+            shard = shard_of(int(records[0][0]), self.shards)
             self._counts_known = False  # until the shard says how many it holds
             self._counts[shard], = self._gather(
-                [(shard, self._send(shard, "insert", *_wire_records(ids, norms, codes)))])
+                [(shard, self._send(shard, "insert", *_wire_records(*records)))])
             self._counts_known = True
 
     def insert_batch(self, pairs: Sequence[tuple[SupportsIndex, Vector]]) -> None:
@@ -343,12 +343,12 @@ class ShardedStore:
     def _apply_batch(self, encoded: _Index) -> None:
         """Sends each shard its part of the encoded records, prepares and
         commits them everywhere, or nowhere."""
-        ids, norms, codes = _exported(encoded)
-        routed = _shards_of(ids, self.shards)
+        records = _exported(encoded)
+        routed = _shards_of(records[0], self.shards)
         involved = sorted(set(routed.tolist()))
         if not involved:
             return
-        parts = {i: _wire_records(ids[routed == i], norms[routed == i], codes[routed == i]) for i in involved}
+        parts = {i: _wire_records(*(column[routed == i] for column in records)) for i in involved}
         txn = uuid.uuid4().hex
         self._counts_known = False
         try:
@@ -490,7 +490,8 @@ class ShardedStore:
             return sum(self._counts)
 
     def memory_bytes(self) -> int:
-        """Compressed memory of all shards in bytes, as the local store counts it."""
+        """Compressed memory of all shards in bytes, as `velmora.Index.memory_bytes` counts it
+        (the local store keeps no 2-byte error bound per vector)."""
         with self._call():
             return sum(memory for _, memory in self._refresh_counts())
 

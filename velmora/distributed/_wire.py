@@ -10,8 +10,9 @@ import numpy as np
 import numpy.typing as npt
 
 # Records as Index.export_records gives them, with their ids: ids, norms,
-# packed codes (one row of record_bytes per id).
-_Records: TypeAlias = tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32], npt.NDArray[np.uint8]]
+# packed codes (one row of record_bytes per id) and error bounds.
+_Records: TypeAlias = tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32], npt.NDArray[np.uint8],
+                            npt.NDArray[np.uint16]]
 
 
 def _wire_array(values: npt.ArrayLike, dtype: str) -> bytes:
@@ -26,13 +27,15 @@ def _unwire_matrix(data: bytes, dim: int) -> npt.NDArray[np.float32]:
     return np.frombuffer(data, dtype="<f4").astype(np.float32).reshape(-1, dim)
 
 
-def _wire_records(ids: npt.ArrayLike, norms: npt.ArrayLike, codes: npt.ArrayLike) -> tuple[bytes, bytes, bytes]:
-    return _wire_array(ids, "<u8"), _wire_array(norms, "<f4"), _wire_array(codes, "u1")
+def _wire_records(ids: npt.ArrayLike, norms: npt.ArrayLike, codes: npt.ArrayLike,
+                  bounds: npt.ArrayLike) -> tuple[bytes, bytes, bytes, bytes]:
+    return _wire_array(ids, "<u8"), _wire_array(norms, "<f4"), _wire_array(codes, "u1"), _wire_array(bounds, "<u2")
 
 
-def _unwire_records(ids: bytes, norms: bytes, codes: bytes, record_bytes: int) -> _Records:
+def _unwire_records(ids: bytes, norms: bytes, codes: bytes, bounds: bytes, record_bytes: int) -> _Records:
     return (_unwire_ids(ids), np.frombuffer(norms, dtype="<f4").astype(np.float32),
-            np.frombuffer(codes, dtype=np.uint8).reshape(-1, record_bytes))
+            np.frombuffer(codes, dtype=np.uint8).reshape(-1, record_bytes),
+            np.frombuffer(bounds, dtype="<u2").astype(np.uint16))
 
 
 def _wire_results(ids: npt.NDArray[Any], scores: npt.NDArray[Any]) -> tuple[bytes, bytes]:
