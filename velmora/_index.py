@@ -15,36 +15,17 @@ from __future__ import annotations
 
 import operator
 import os
-from collections.abc import Callable
 from typing import Any, Union
 
 import numpy as np
 import numpy.typing as npt
 
 from ._index_core import IndexCore
+from ._rerank import FullVectors, RerankError, reranked_search
 
 __all__ = ["Index", "RerankError"]
 
 _MAX_ID = (1 << 64) - 1
-
-# Candidates per result that the compressed search hands to the re-ranking by
-# default: recall@10 of the re-ranked top 10 stays at or above 0.99 on
-# embedding-like data at each width, with room for harder data.
-_CANDIDATES_PER_RESULT = {2: 10, 3: 6, 4: 4}
-# Full vectors fetched from the caller's source per call, at most, and
-# queries re-ranked together (their candidates are fetched in one call).
-_ROWS_PER_FETCH = 1 << 16
-_RERANKED_QUERIES = 64
-
-
-class RerankError(ValueError):
-    """The full vectors that `Index.search(..., rerank=...)` reads are unusable:
-    an id beyond an array's rows, a wrong shape or dtype, a row that is zero
-    or not finite, or a callable that raised. `ids` holds the ids concerned."""
-
-    def __init__(self, message: str, ids: list[int]) -> None:
-        super().__init__(message)
-        self.ids = ids
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
@@ -95,93 +76,6 @@ def _float_array(values: Any, name: str) -> npt.NDArray[np.floating[Any]]:
     if not dtype.isnative:
         return array.astype(dtype.newbyteorder("="))
     return array
-
-
-def _named_ids(ids: Any, limit: int = 5) -> str:
-    shown = ", ".join(str(int(i)) for i in ids[:limit])
-    return f"{shown}, ... ({len(ids)} ids)" if len(ids) > limit else shown
-
-
-class _FullVectors:
-    """The caller's full vectors: a 2-D array-like whose row i is the vector of
-    id i, or a callable from a uint64 id array to an (n, dim) array."""
-
-    def __init__(self, source: Any, dim: int) -> None:
-        self._dim = dim
-        self._fetch: Callable[[npt.NDArray[np.uint64]], Any]
-        if callable(source) and not hasattr(source, "shape"):
-            self._rows = None
-            self._fetch = source
-            return
-        rows = source if hasattr(source, "shape") and hasattr(source, "__getitem__") else np.asarray(source)
-        shape = tuple(rows.shape)
-        if len(shape) != 2 or shape[1] != dim:
-            raise ValueError(f"rerank must be a 2-D array with {dim} columns (row i the vector of id i) or a "
-                             f"callable; got shape {shape}")
-        self._rows = int(shape[0])
-        self._fetch = lambda ids: rows[ids.astype(np.intp)]
-
-    def fetch(self, ids: npt.NDArray[np.uint64]) -> npt.NDArray[np.floating[Any]]:
-        """The full vectors of `ids` (ascending, unique), checked, as float32 or float64."""
-        if self._rows is not None and len(ids) and int(ids[-1]) >= self._rows:
-            beyond = ids[ids >= self._rows]
-            raise RerankError(f"rerank array has {self._rows} rows, so it holds no vector for id "
-                              f"{_named_ids(beyond)}", beyond.tolist())
-        try:
-            fetched = self._fetch(ids)
-        except Exception as exc:
-            raise RerankError(f"rerank failed to fetch ids {_named_ids(ids)}: {type(exc).__name__}: {exc}",
-                              ids.tolist()) from exc
-        rows = np.asarray(fetched)
-        if rows.dtype not in (np.float32, np.float64):
-            raise RerankError(f"rerank gave dtype {rows.dtype} for ids {_named_ids(ids)}; float32 or float64 "
-                              "vectors are needed", ids.tolist())
-        if rows.shape != (len(ids), self._dim):
-            raise RerankError(f"rerank gave shape {rows.shape} for {len(ids)} ids ({_named_ids(ids)}); "
-                              f"({len(ids)}, {self._dim}) is needed", ids.tolist())
-        rows = np.ascontiguousarray(rows)
-        with np.errstate(over="ignore", invalid="ignore"):
-            good = np.isfinite(rows).all(axis=1) & np.any(rows != 0, axis=1)
-        if not good.all():
-            bad = ids[~good]
-            raise RerankError(f"rerank gave a zero or non-finite vector for id {_named_ids(bad)}", bad.tolist())
-        return rows
-
-
-def _row_contains(ids: npt.NDArray[np.uint64], owners: npt.NDArray[np.intp],
-                  candidates: npt.NDArray[np.uint64]) -> npt.NDArray[np.bool_]:
-    """Whether each candidate is already among the ids of its query's row."""
-    if len(candidates) == 0:
-        return np.zeros(0, dtype=bool)
-    return (ids[owners] == candidates[:, np.newaxis]).any(axis=1)
-
-
-def _merge_rows(ids: npt.NDArray[np.uint64], scores: npt.NDArray[np.float64], more: npt.NDArray[np.uint64],
-                more_scores: npt.NDArray[np.float64], owners: npt.NDArray[np.intp]
-                ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float64]]:
-    """Rows of ids and scores widened by the extra (id, score) pairs of each
-    row; short rows are padded with -inf scores, which never rank."""
-    m, c = ids.shape
-    extra = np.bincount(owners, minlength=m)
-    width = c + int(extra.max())
-    wide_ids = np.zeros((m, width), dtype=np.uint64)
-    wide_scores = np.full((m, width), -np.inf)
-    wide_ids[:, :c], wide_scores[:, :c] = ids, scores
-    order = np.argsort(owners, kind="stable")
-    starts = np.concatenate(([0], np.cumsum(extra)[:-1]))
-    sorted_owners = owners[order]
-    columns = c + np.arange(len(owners)) - starts[sorted_owners]
-    wide_ids[sorted_owners, columns] = more[order]
-    wide_scores[sorted_owners, columns] = more_scores[order]
-    return wide_ids, wide_scores
-
-
-def _best(ids: npt.NDArray[np.uint64], scores: npt.NDArray[np.float64],
-          k: int) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
-    """The k best of each row: greater score first, equal scores by smaller id."""
-    order = np.lexsort((ids, -scores), axis=1)[:, :k]
-    return (np.take_along_axis(ids, order, axis=1),
-            np.take_along_axis(scores, order, axis=1).astype(np.float32))
 
 
 def _count(value: Any, name: str) -> int:
@@ -351,8 +245,8 @@ class Index:
                 raise ValueError("candidates and exact=True need rerank, the full vectors to score with")
             ids, scores = self._compressed_search(rows, k, allowed_ids)
         else:
-            ids, scores = self._reranked_search(rows, k, allowed_ids, _FullVectors(rerank, self.dim),
-                                                candidates, bool(exact))
+            ids, scores = reranked_search(self, rows, k, allowed_ids, FullVectors(rerank, self.dim), candidates,
+                                          bool(exact))
         if matrix.ndim == 1:
             return ids[0], scores[0]
         return ids, scores
@@ -364,73 +258,18 @@ class Index:
         return (np.frombuffer(id_bytes, dtype=np.uint64).reshape(shape),
                 np.frombuffer(score_bytes, dtype=np.float32).reshape(shape))
 
-    def _reranked_search(self, queries: npt.NDArray[Any], k: int, allowed: npt.NDArray[np.uint64] | None,
-                         source: _FullVectors, candidates: int | None,
-                         exact: bool) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
-        if candidates is None:
-            wanted = k if exact else k * _CANDIDATES_PER_RESULT[self.bits]
-        else:
-            wanted = _count(candidates, "candidates")
-            if wanted < k:
-                raise ValueError(f"candidates must be at least k ({k}), got {wanted}")
-        if exact and self._core.unknown_error_bounds():
-            raise ValueError(
-                f"exact=True needs an error bound for every stored vector, and "
-                f"{self._core.unknown_error_bounds()} have none (their records came from a version-1 file or "
-                "from import_records without error_bounds): add those vectors again with Index.add, or "
-                "import records exported with their error_bounds")
-        with np.errstate(over="ignore", invalid="ignore"):
-            good = np.isfinite(queries).all(axis=1) & np.any(queries != 0, axis=1)
-        if not good.all():
-            raise ValueError(f"query {int(np.argmin(good))} is zero or not finite: its cosine similarity with "
-                             "anything is undefined")
-        m = queries.shape[0]
-        parts = [self._reranked_part(queries[q0:q0 + _RERANKED_QUERIES], k, allowed, source, wanted, exact)
-                 for q0 in range(0, m, _RERANKED_QUERIES)]
-        if not parts:
-            return np.empty((0, 0), dtype=np.uint64), np.empty((0, 0), dtype=np.float32)
-        return np.concatenate([p[0] for p in parts]), np.concatenate([p[1] for p in parts])
+    # The re-ranking's view of this index (velmora._rerank.Searchable).
+    def _compressed_ids(self, queries: npt.NDArray[Any], k: int,
+                        allowed: npt.NDArray[np.uint64] | None) -> npt.NDArray[np.uint64]:
+        return self._compressed_search(queries, k, allowed)[0]
 
-    def _reranked_part(self, queries: npt.NDArray[Any], k: int, allowed: npt.NDArray[np.uint64] | None,
-                       source: _FullVectors, wanted: int,
-                       exact: bool) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
-        m = queries.shape[0]
-        ids, _ = self._compressed_search(queries, wanted, allowed)
-        kept = min(k, ids.shape[1])
-        if kept == 0:
-            return np.empty((m, 0), dtype=np.uint64), np.empty((m, 0), dtype=np.float32)
-        scores = self._exact_cosines(queries, ids, source)
-        # Fewer than `wanted` came back only when every candidate did.
-        if exact and ids.shape[1] == wanted:
-            # Anything not yet read must beat the k-th best exact score so far.
-            order = np.lexsort((ids, -scores), axis=1)
-            taus = np.take_along_axis(scores, order, axis=1)[:, kept - 1]
-            read, counts = self._core.read_list(queries, np.ascontiguousarray(taus, dtype=np.float64), allowed)
-            more = np.frombuffer(read, dtype=np.uint64)
-            owners = np.repeat(np.arange(m), np.frombuffer(counts, dtype=np.uint64).astype(np.intp))
-            fresh = ~_row_contains(ids, owners, more)
-            more, owners = more[fresh], owners[fresh]
-            if len(more):
-                more_scores = self._exact_cosines(queries, more, source, owners)
-                ids, scores = _merge_rows(ids, scores, more, more_scores, owners)
-        return _best(ids, scores, kept)
+    def _read_list(self, queries: npt.NDArray[Any], taus: npt.NDArray[np.float64],
+                   allowed: npt.NDArray[np.uint64] | None) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.uint64]]:
+        ids, counts = self._core.read_list(queries, taus, allowed)
+        return np.frombuffer(ids, dtype=np.uint64), np.frombuffer(counts, dtype=np.uint64)
 
-    def _exact_cosines(self, queries: npt.NDArray[Any], ids: npt.NDArray[np.uint64], source: _FullVectors,
-                       owners: npt.NDArray[np.intp] | None = None) -> npt.NDArray[np.float64]:
-        """The exact cosine of each id and its query: ids of shape (m, c), row
-        q for query q; or flat ids with their queries' rows in `owners`."""
-        flat_ids = ids.reshape(-1)
-        flat_owners = (np.repeat(np.arange(ids.shape[0]), ids.shape[1]) if owners is None else owners)
-        scores = np.empty(len(flat_ids), dtype=np.float64)
-        unique, inverse = np.unique(flat_ids, return_inverse=True)
-        for first in range(0, len(unique), _ROWS_PER_FETCH):
-            chunk = unique[first:first + _ROWS_PER_FETCH]
-            rows = source.fetch(chunk)
-            picked = np.flatnonzero((inverse >= first) & (inverse < first + len(chunk)))
-            scores[picked] = np.frombuffer(
-                self._core.cosines(queries, rows, flat_owners[picked].astype(np.uint64),
-                                   (inverse[picked] - first).astype(np.uint64)), dtype=np.float64)
-        return scores.reshape(ids.shape)
+    def _unknown_error_bounds(self) -> int:
+        return int(self._core.unknown_error_bounds())
 
     def reconstruct(self, ids: npt.ArrayLike) -> npt.NDArray[np.float32]:
         """The decoded approximation of each stored vector, shape (n, dim),

@@ -19,6 +19,7 @@ from distributed import Client, LocalCluster  # noqa: E402
 
 from helpers import random_vector  # noqa: E402
 from velmora import CompressedVectorStore as Store  # noqa: E402
+import velmora  # noqa: E402
 from velmora import Index  # noqa: E402
 from velmora._index_core import IndexCore  # noqa: E402
 from velmora.distributed import ShardedStore, ShardUnavailableError, shard_of  # noqa: E402
@@ -570,3 +571,25 @@ def test_numpy_example_runs_as_its_comments_say(tmp_path):
                           timeout=300)
     assert done.returncode == 0, done.stderr
     assert done.stdout.splitlines() == ["7 200", "[[0], [1]] True 10"]
+
+
+def test_reranked_and_exact_search_answer_as_one_local_index(client):
+    rng = np.random.default_rng(12)
+    vectors = rng.standard_normal((900, DIM))
+    vectors[800:] = vectors[:100]  # duplicates across shards: ties broken by smaller id
+    local = Index(DIM, 3)
+    local.add(np.arange(900), vectors)
+    queries = vectors[[5, 50, 500]] + 0.1 * rng.standard_normal((3, DIM))
+    allowed = rng.choice(900, 400, replace=False)
+    with ShardedStore(DIM, 3, shards=3, client=client) as sharded:
+        sharded.add(np.arange(900), vectors)
+        for options in ({"rerank": vectors}, {"rerank": vectors, "exact": True},
+                        {"rerank": vectors, "exact": True, "allowed": allowed}, {"rerank": vectors, "candidates": 25}):
+            got, want = sharded.search(queries, 7, **options), local.search(queries, 7, **options)
+            assert got[0].tolist() == want[0].tolist() and got[1].tobytes() == want[1].tobytes()
+        one = sharded.search(queries[0], 7, rerank=lambda ids: vectors[ids.astype(np.intp)], exact=True)
+        assert one[0].tolist() == local.search(queries[0], 7, rerank=vectors, exact=True)[0].tolist()
+        with pytest.raises(velmora.RerankError, match="holds no vector for id"):
+            sharded.search(queries, 7, rerank=vectors[:10], exact=True)
+        with pytest.raises(ValueError, match="need rerank"):
+            sharded.search(queries, 7, exact=True)

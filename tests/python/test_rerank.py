@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 from velmora import Index
-from velmora._index import RerankError
+from velmora import RerankError
 
 DIM = 40
 

@@ -19,7 +19,7 @@ import numpy as np
 from .. import CompressedVectorStore, __version__
 from .._index import Index as _Index
 from ._routing import _shards_of, shard_of
-from ._wire import _Records, _unwire_ids, _unwire_matrix, _unwire_records, _wire_results
+from ._wire import _Records, _unwire_ids, _unwire_matrix, _unwire_records, _wire_array, _wire_results
 
 # Exactly representable values, so the engine check needs no maths library
 # and every machine builds the same probe vectors.
@@ -101,6 +101,17 @@ class _Shard:
         ids, scores = self._index.search(_unwire_matrix(queries, self._dim), k,
                                          allowed=None if allowed is None else _unwire_ids(allowed))
         return (*_wire_results(ids, scores), ids.shape[1])
+
+    @_one_at_a_time
+    def read_list(self, queries: bytes, taus: bytes, allowed: bytes | None) -> tuple[bytes, bytes]:
+        ids, counts = self._index._read_list(
+            _unwire_matrix(queries, self._dim), np.frombuffer(taus, dtype="<f8").astype(np.float64),
+            None if allowed is None else _unwire_ids(allowed))
+        return _wire_array(ids, "<u8"), _wire_array(counts, "<u8")
+
+    @_one_at_a_time
+    def unknown_error_bounds(self) -> int:
+        return self._index._unknown_error_bounds()
 
     @_one_at_a_time
     def prepare(self, txn: str, ids: bytes, norms: bytes, codes: bytes, bounds: bytes) -> None:

@@ -20,12 +20,13 @@ import numpy.typing as npt
 from .. import CompressedVectorStore, __version__
 from .._index import Index as _Index
 from .._index import _float_array, _ids_array
+from .._rerank import FullVectors, reranked_search
 from ._arguments import (Vector, _checked_vector, _encode_pair, _encode_pairs, _encode_rows, _exported,
                          _is_empty_store_error)
 from ._manifest import _MANIFEST, _load_manifest, _read_shard_file, _write_store
 from ._routing import _shards_of, shard_of
 from ._shard import _probe_scores, _probe_vectors, _Shard
-from ._wire import _unpack_ranked, _unwire_results, _wire_array, _wire_records
+from ._wire import _unpack_ranked, _unwire_ids, _unwire_results, _wire_array, _wire_records
 
 try:
     from distributed import Actor, Client, LocalCluster
@@ -417,40 +418,87 @@ class ShardedStore:
         with self._call():
             self._apply_batch(_encode_rows(self._dim, self._bits, ids, vectors))
 
-    def search(self, queries: npt.ArrayLike, k: SupportsIndex = 10, *,
-               allowed: npt.ArrayLike | None = None) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
+    def search(self, queries: npt.ArrayLike, k: SupportsIndex = 10, *, allowed: npt.ArrayLike | None = None,
+               rerank: Any = None, candidates: int | None = None,
+               exact: bool = False) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
         """The k best stored vectors of each query, as `velmora.Index.search`
         returns them: (ids, scores) of shape (m, c) for (m, dim) queries, (c,)
         for one query, c = min(k, candidates). Scores are bit for bit those of
         one local index; equal scores are ordered by shard, then storage
-        order, so ties at the cut-off may differ from a local index."""
+        order, so ties at the cut-off may differ from a local index.
+
+        `rerank`, `candidates` and `exact` are those of `velmora.Index.search`:
+        the shards propose candidates (and, for exact=True, list the vectors
+        their error bounds cannot rule out), and the full vectors are read and
+        scored here, in the calling process. Exact answers equal a local
+        index's."""
         with self._call():
-            _Index(self._dim, self._bits).search(queries, k, allowed=allowed)  # every check
-            matrix = np.asarray(_float_array(queries, "queries"), dtype=np.float32)
+            # Every check, with Index's own messages, on an empty local index.
+            _Index(self._dim, self._bits).search(queries, k, allowed=allowed, rerank=rerank,
+                                                 candidates=candidates, exact=exact)
+            matrix = _float_array(queries, "queries")
             single = matrix.ndim == 1
             rows = matrix.reshape(1, -1) if single else matrix
             k = min(operator.index(k), (1 << 64) - 1)
-            if not self._counts_known:
-                self._refresh_counts()
-            holding = [i for i, n in enumerate(self._counts) if n]
-            payload = _wire_array(rows, "<f4")
-            if allowed is None:
-                parts = {i: None for i in holding}
+            allowed_ids = None if allowed is None else _ids_array(allowed, "allowed")
+            if rerank is None:
+                ids, scores = self._compressed_search(rows, k, allowed_ids)
             else:
-                allowed_ids = _ids_array(allowed, "allowed")
-                routed = _shards_of(allowed_ids, self.shards)
-                parts = {i: _wire_array(allowed_ids[routed == i], "<u8") for i in holding}
-            answers = self._gather([(i, self._send(i, "search", payload, k, parts[i])) for i in holding])
-            m = rows.shape[0]
-            shares = [(*_unwire_results(a, b), kept) for a, b, kept in answers]
-            ids = np.concatenate([a.reshape(m, kept) for a, _, kept in shares] + [np.empty((m, 0), np.uint64)],
-                                 axis=1)
-            scores = np.concatenate([b.reshape(m, kept) for _, b, kept in shares] + [np.empty((m, 0), np.float32)],
-                                    axis=1)
-            # Best first, NaN last (numpy sorts NaN to the end), shard order among equals.
-            order = np.argsort(-scores, axis=1, kind="stable")[:, :min(k, scores.shape[1])]
-            ids, scores = np.take_along_axis(ids, order, 1), np.take_along_axis(scores, order, 1)
+                ids, scores = reranked_search(self, rows, k, allowed_ids, FullVectors(rerank, self._dim),
+                                              None if candidates is None else operator.index(candidates),
+                                              bool(exact))
             return (ids[0], scores[0]) if single else (ids, scores)
+
+    def _allowed_parts(self, allowed: npt.NDArray[np.uint64] | None, holding: list[int]) -> dict[int, bytes | None]:
+        if allowed is None:
+            return {i: None for i in holding}
+        routed = _shards_of(allowed, self.shards)
+        return {i: _wire_array(allowed[routed == i], "<u8") for i in holding}
+
+    def _holding(self) -> list[int]:
+        if not self._counts_known:
+            self._refresh_counts()
+        return [i for i, n in enumerate(self._counts) if n]
+
+    def _compressed_search(self, rows: npt.NDArray[Any], k: int, allowed: npt.NDArray[np.uint64] | None
+                           ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
+        holding = self._holding()
+        payload = _wire_array(np.asarray(rows, dtype=np.float32), "<f4")
+        parts = self._allowed_parts(allowed, holding)
+        answers = self._gather([(i, self._send(i, "search", payload, k, parts[i])) for i in holding])
+        m = rows.shape[0]
+        shares = [(*_unwire_results(a, b), kept) for a, b, kept in answers]
+        ids = np.concatenate([a.reshape(m, kept) for a, _, kept in shares] + [np.empty((m, 0), np.uint64)], axis=1)
+        scores = np.concatenate([b.reshape(m, kept) for _, b, kept in shares] + [np.empty((m, 0), np.float32)],
+                                axis=1)
+        # Best first, NaN last (numpy sorts NaN to the end), shard order among equals.
+        order = np.argsort(-scores, axis=1, kind="stable")[:, :min(k, scores.shape[1])]
+        return np.take_along_axis(ids, order, 1), np.take_along_axis(scores, order, 1)
+
+    # The re-ranking's view of the shards (velmora._rerank.Searchable).
+    def _compressed_ids(self, queries: npt.NDArray[Any], k: int,
+                        allowed: npt.NDArray[np.uint64] | None) -> npt.NDArray[np.uint64]:
+        return self._compressed_search(queries, k, allowed)[0]
+
+    def _read_list(self, queries: npt.NDArray[Any], taus: npt.NDArray[np.float64],
+                   allowed: npt.NDArray[np.uint64] | None) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.uint64]]:
+        holding = self._holding()
+        payload = _wire_array(np.asarray(queries, dtype=np.float32), "<f4")
+        parts = self._allowed_parts(allowed, holding)
+        answers = self._gather([(i, self._send(i, "read_list", payload, _wire_array(taus, "<f8"), parts[i]))
+                                for i in holding])
+        m = queries.shape[0]
+        lists = [[] for _ in range(m)]  # type: list[list[npt.NDArray[np.uint64]]]
+        for id_bytes, count_bytes in answers:
+            ids, counts = _unwire_ids(id_bytes), _unwire_ids(count_bytes)
+            for q, part in enumerate(np.split(ids, np.cumsum(counts.astype(np.intp))[:-1])):
+                lists[q].append(part)
+        merged = [np.concatenate(parts) if parts else np.empty(0, np.uint64) for parts in lists]
+        return (np.concatenate(merged) if merged else np.empty(0, np.uint64),
+                np.array([len(part) for part in merged], dtype=np.uint64))
+
+    def _unknown_error_bounds(self) -> int:
+        return sum(self._ask_all("unknown_error_bounds"))
 
     # -- files --------------------------------------------------------------
 
