@@ -4,6 +4,7 @@
 #include <memory>
 #include <utility>
 
+#include "engine/error_bound.h"
 #include "engine/invariant.h"
 #include "engine/pool.h"
 #include "engine/ranking.h"
@@ -254,13 +255,14 @@ void search_batch(const CompressedVectorStore& store, const float* queries, std:
   }
 }
 
-std::vector<std::vector<Candidate>> table_sums_at_least(const CompressedVectorStore& store,
-                                                        const std::vector<QueryLut>& luts, const float* floors,
-                                                        const PositionSet* allowed) {
+std::vector<std::vector<Candidate>> exact_candidate_sums(const CompressedVectorStore& store,
+                                                         const std::vector<QueryLut>& luts, std::size_t k,
+                                                         const PositionSet* allowed) {
   const std::size_t m = luts.size();
   std::vector<std::vector<Candidate>> out(m);
   const StoredEntries stored = store.stored_entries();
-  if (m == 0 || stored.count == 0) return out;
+  if (m == 0 || stored.count == 0 || k == 0) return out;
+  VELMORA_CHECK(stored.error_bounds != nullptr, "exact search: the store keeps no error bounds");
   // A score with query norm 1 and stored norm 1 is fl(S / fl(1 + 1e-12)) =
   // S exactly, so the exact kernels and the bound give table sums.
   std::vector<float> ones(stored.count, 1.0f);
@@ -268,6 +270,10 @@ std::vector<std::vector<Candidate>> table_sums_at_least(const CompressedVectorSt
   entries.norms = ones.data();
   std::vector<QueryLut> sum_luts(luts);
   for (QueryLut& lut : sum_luts) lut.query_norm = 1.0f;
+  std::vector<CosineUpperBound> bounds;
+  bounds.reserve(m);
+  for (const QueryLut& lut : luts) bounds.emplace_back(lut);
+  const double largest_residual = error_bound_value(store.largest_error_bound());
   const ScoringKernels& kernels = active_kernels(store.bits());
   std::vector<std::unique_ptr<QuerySearch>> searches(m);
   parallel_for(m, [&](std::size_t begin, std::size_t end) {
@@ -278,10 +284,11 @@ std::vector<std::vector<Candidate>> table_sums_at_least(const CompressedVectorSt
   parallel_for(plan.groups * plan.ranges, [&](std::size_t t0, std::size_t t1) {
     for (std::size_t t = t0; t < t1; ++t) {
       const auto [range, q_begin, q_end, b_begin, b_end] = plan.task(t);
-      std::vector<AtLeast> found;
+      std::vector<ExactCandidates> found;
+      found.reserve(q_end - q_begin);
       std::vector<QuerySearch*> members;
       for (std::size_t q = q_begin; q < q_end; ++q) {
-        found.emplace_back(floors[q]);
+        found.emplace_back(k, bounds[q], stored.error_bounds, largest_residual);
         members.push_back(searches[q].get());
       }
       search_blocks(members.data(), members.size(), entries, allowed, b_begin, b_end, found.data());

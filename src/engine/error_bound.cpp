@@ -50,6 +50,8 @@
 //    4 gamma_double(d + 12) of the real one. Adding 4u, that, and 1e-12
 //    gives the constant; the bound's own few double operations are covered
 //    by a relative 1e-15 and an absolute 1e-15.
+// The same steps bound c32 from below, with the signs turned:
+//      c32 >= A - gamma(d) |A| - rho (1 + gamma(d)) r - (the same constant).
 // A vector whose computed cosine is strictly below the computed k-th best
 // cosine of vectors already read ranks after them, whatever its id; so a
 // vector is left unread only when its bound is strictly below that score.
@@ -125,6 +127,14 @@ double CosineUpperBound::at(float table_sum, std::uint16_t code) const {
   const double a = static_cast<double>(table_sum) / query_norm_;
   const double bound = a + gamma_ * std::fabs(a) + residual_factor_ * r + constant_;
   return bound * (1.0 + 1e-15) + 1e-15;
+}
+
+double CosineUpperBound::below(float table_sum, std::uint16_t code) const {
+  const double r = error_bound_value(code);
+  if (!informative_ || !std::isfinite(r) || !std::isfinite(table_sum)) return -kInfinity;
+  const double a = static_cast<double>(table_sum) / query_norm_;
+  const double bound = a - gamma_ * std::fabs(a) - residual_factor_ * r - constant_;
+  return bound - std::fabs(bound) * 1e-15 - 1e-15;
 }
 
 float CosineUpperBound::lowest_sum(double tau, double largest_residual) const {

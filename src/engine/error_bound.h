@@ -51,6 +51,9 @@ class CosineUpperBound {
 
   // The bound; +inf when nothing is known.
   double at(float table_sum, std::uint16_t code) const;
+  // The same from below: the computed cosine is at least this; -inf when
+  // nothing is known.
+  double below(float table_sum, std::uint16_t code) const;
 
   // The lowest f32 table sum at which the bound can reach `tau` for some
   // stored vector whose error bound is at most `largest_residual`; -inf when

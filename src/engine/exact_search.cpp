@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "engine/batch_search.h"
 #include "engine/error_bound.h"
@@ -18,34 +19,49 @@ constexpr std::size_t kBatchQueries = 64;
 
 }  // namespace
 
-std::vector<std::vector<std::size_t>> positions_to_read(const CompressedVectorStore& store, const float* queries,
-                                                        std::size_t m, const double* taus,
-                                                        const PositionSet* allowed) {
-  VELMORA_CHECK(store.keeps_error_bounds(), "positions_to_read: the store keeps no error bounds");
+std::vector<ExactCandidatesOf> exact_candidates(const CompressedVectorStore& store, const float* queries,
+                                                std::size_t m, std::size_t k, const PositionSet* allowed) {
+  VELMORA_CHECK(store.keeps_error_bounds() && store.unknown_error_bounds() == 0,
+                "exact_candidates: the store lacks error bounds");
   const StoredEntries entries = store.stored_entries();
-  const double largest_residual = error_bound_value(store.largest_error_bound());
-  const bool any_unknown = store.unknown_error_bounds() > 0;
-  std::vector<std::vector<std::size_t>> out(m);
+  std::vector<ExactCandidatesOf> out(m);
   const std::size_t dim = store.dim();
   for (std::size_t q0 = 0; q0 < m; q0 += kBatchQueries) {
     const std::size_t count = std::min(kBatchQueries, m - q0);
     const std::vector<QueryLut> luts = prepare_all(store, queries + q0 * dim, count);
-    std::vector<CosineUpperBound> bounds;
-    std::vector<float> floors(count);
-    for (std::size_t q = 0; q < count; ++q) {
-      bounds.emplace_back(luts[q]);
-      // A vector with an unknown bound must be read whatever its sum.
-      floors[q] = any_unknown ? -std::numeric_limits<float>::infinity()
-                              : bounds[q].lowest_sum(taus[q0 + q], largest_residual);
-    }
-    const std::vector<std::vector<Candidate>> sums = table_sums_at_least(store, luts, floors.data(), allowed);
+    const std::vector<std::vector<Candidate>> sums = exact_candidate_sums(store, luts, k, allowed);
     parallel_for(count, [&](std::size_t begin, std::size_t end) {
       for (std::size_t q = begin; q < end; ++q) {
-        std::vector<std::size_t>& read = out[q0 + q];
+        const CosineUpperBound bound(luts[q]);
+        struct Bounded {
+          std::size_t position;
+          double lower, upper;
+        };
+        std::vector<Bounded> found;
+        found.reserve(sums[q].size());
         for (const Candidate& c : sums[q]) {
-          if (bounds[q].at(c.score, entries.error_bounds[c.position]) >= taus[q0 + q]) read.push_back(c.position);
+          const std::uint16_t code = entries.error_bounds[c.position];
+          found.push_back({c.position, bound.below(c.score, code), bound.at(c.score, code)});
         }
-        std::sort(read.begin(), read.end());
+        const std::size_t first = std::min(k, found.size());
+        std::partial_sort(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(first), found.end(),
+                          [](const Bounded& a, const Bounded& b) {
+                            return a.lower != b.lower ? a.lower > b.lower : a.position < b.position;
+                          });
+        ExactCandidatesOf& result = out[q0 + q];
+        for (std::size_t i = 0; i < first; ++i) {
+          result.first.push_back(found[i].position);
+          result.first_lower.push_back(found[i].lower);
+          result.first_upper.push_back(found[i].upper);
+        }
+        const double kth_lower =
+            k > 0 && first == k ? found[k - 1].lower : -std::numeric_limits<double>::infinity();
+        for (std::size_t i = first; i < found.size(); ++i) {
+          if (found[i].upper >= kth_lower) {
+            result.others.push_back(found[i].position);
+            result.others_upper.push_back(found[i].upper);
+          }
+        }
       }
     });
   }

@@ -103,6 +103,7 @@ def test_exact_search_follows_filters_removals_and_updates():
         assert got[q].tolist() == brute_force(vectors[candidates], candidates, query, 8)[0].tolist()
     got, scores = index.search(queries, 8, allowed=[], rerank=vectors, exact=True)
     assert got.shape == scores.shape == (3, 0)
+    assert Index(DIM, 3).search(queries, 8, rerank=vectors, exact=True)[0].shape == (3, 0)
     few = candidates[:5]
     got, _ = index.search(queries[0], 8, allowed=few, rerank=vectors, exact=True)
     assert got.tolist() == brute_force(vectors[few], few, queries[0], 8)[0].tolist()
