@@ -301,7 +301,7 @@ Trial<QuantizeFn> quantizer_trial(QuantizeFn portable) {
              out.data());
     expected->push_back(out);
   }
-  // Four-bit cells of a vector's worth of coordinates.
+  // The four-bit cells of 4,096 coordinates, a few vectors' worth.
   struct Timing {
     std::vector<float> interior, x;
     std::vector<std::uint8_t> out;
