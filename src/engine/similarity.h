@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "engine/code_layout.h"
+#include "engine/invariant.h"
 #include "engine/store_error.h"
+#include "kernels/families.h"
 #include "kernels/kernels.h"
 #include "kernels/simd.h"
 
@@ -57,19 +59,19 @@ float score_codes(const QueryLut& lut, const std::uint8_t* codes, std::size_t co
 // raw / ((query_norm * norm) + SCORE_EPSILON), each step rounded to f32.
 float cosine_score(const QueryLut& lut, const std::uint8_t* codes, std::size_t codes_len, float norm);
 
-// The kernels a query of one bit width uses at one instruction-set level:
-// the fastest exact formulation, bound pass for one query and bound pass for
-// groups of queries (each timed on synthetic blocks when first needed, among
-// those that agree bit for bit with the portable ones), each with its name
-// for reports. All are empty at the reference level, which scores entry by
-// entry and never prunes.
-struct ScoringKernels {
-  kernels::ExactKernel exact;
-  kernels::BoundKernel bound;
-  kernels::BoundKernel group_bound;
-};
-const ScoringKernels& kernels_for(SimdLevel level, int bits);
-const ScoringKernels& active_kernels(int bits);
+// The kernels a query of one bit width uses at one instruction-set level, as
+// the kernel registry chose them (kernels/families.h): the fastest exact
+// formulation, bound pass for one query and bound pass for groups of queries.
+// All are empty at the reference level, which scores entry by entry and
+// never prunes.
+using kernels::ScoringKernels;
+inline const ScoringKernels& kernels_for(SimdLevel level, int bits) {
+  VELMORA_CHECK(bits >= 2 && bits <= 4, "kernels_for: unsupported bit width");
+  VELMORA_CHECK(level <= detected_simd_level() || level == SimdLevel::Reference || level == SimdLevel::Scalar,
+                "kernels_for: instruction-set level not supported by this CPU");
+  return kernels::scoring_kernels(level, bits);
+}
+inline const ScoringKernels& active_kernels(int bits) { return kernels_for(active_simd_level(), bits); }
 
 // One query's table in the form its exact kernel reads.
 class ExactScorer {

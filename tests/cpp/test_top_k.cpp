@@ -119,6 +119,7 @@ std::vector<std::pair<std::string, ScoringKernels>> kernel_choices(int bits) {
     k.bound = k.group_bound = bound;
     out.emplace_back(bound.name, k);
   };
+#if defined(__x86_64__)
   if (detected >= SimdLevel::Avx2) {
     with_bound(SimdLevel::Avx2, kernels::bound_kernel_avx2());
     for (auto make : {kernels::permute_kernel_avx2, kernels::plane_kernel_avx2}) {
@@ -132,6 +133,10 @@ std::vector<std::pair<std::string, ScoringKernels>> kernel_choices(int bits) {
       out.emplace_back(make(bits).name, ScoringKernels{make(bits), scalar.bound, scalar.group_bound});
     }
   }
+#else
+  (void)detected;
+  (void)with_bound;
+#endif
   return out;
 }
 
