@@ -85,6 +85,9 @@ class FullVectors:
         self._dim = dim
         self._rows: int | None = None
         self._fetch: Callable[[npt.NDArray[np.uint64]], Any]
+        # A numpy array (a memory map included) of native floats is read in
+        # place by the engine, row by row, with no gathered copy.
+        self.direct: npt.NDArray[np.floating[Any]] | None = None
         if callable(source) and not hasattr(source, "shape"):
             self._fetch = source
             return
@@ -95,15 +98,21 @@ class FullVectors:
                              f"callable; got shape {shape}")
         self._rows = int(shape[0])
         self._fetch = lambda ids: rows[ids.astype(np.intp)]
+        if isinstance(rows, np.ndarray) and rows.dtype in (np.float32, np.float64) and rows.dtype.isnative:
+            self.direct = rows
+
+    def check_ids(self, ids: npt.NDArray[np.uint64]) -> None:
+        """Refuses ids beyond an array's rows."""
+        if self._rows is not None and len(ids) and int(ids.max()) >= self._rows:
+            beyond = np.unique(ids[ids >= self._rows])
+            raise RerankError(f"rerank array has {self._rows} rows, so it holds no vector for id "
+                              f"{_named_ids(beyond)}", beyond.tolist())
 
     def fetch(self, ids: npt.NDArray[np.uint64]) -> npt.NDArray[np.floating[Any]]:
         """The full vectors of `ids` (ascending, unique), float32 or float64,
         C-contiguous; whether each is zero or not finite is checked as its
         cosines are computed."""
-        if self._rows is not None and len(ids) and int(ids[-1]) >= self._rows:
-            beyond = ids[ids >= self._rows]
-            raise RerankError(f"rerank array has {self._rows} rows, so it holds no vector for id "
-                              f"{_named_ids(beyond)}", beyond.tolist())
+        self.check_ids(ids)
         try:
             fetched = self._fetch(ids)
         except Exception as exc:
@@ -193,6 +202,12 @@ class _Cosines:
         q for query q; or flat ids with their queries' rows in `owners`."""
         flat_ids = ids.reshape(-1)
         flat_owners = np.repeat(np.arange(ids.shape[0]), ids.shape[1]) if owners is None else owners
+        if source.direct is not None:
+            source.check_ids(flat_ids)
+            scores = np.frombuffer(self._core.cosines(queries, source.direct, flat_owners.astype(np.uint64),
+                                                      flat_ids), dtype=np.float64)
+            self._check(scores, flat_ids)
+            return scores.reshape(ids.shape)
         scores = np.empty(len(flat_ids), dtype=np.float64)
         unique, inverse = np.unique(flat_ids, return_inverse=True)
         inverse = inverse.reshape(-1)
@@ -203,13 +218,16 @@ class _Cosines:
             scores[picked] = np.frombuffer(
                 self._core.cosines(queries, rows, flat_owners[picked].astype(np.uint64),
                                    (inverse[picked] - first).astype(np.uint64)), dtype=np.float64)
-            bad = ~np.isfinite(scores[picked])
-            if bad.any():
-                # Queries were checked: a zero or non-finite row gives a NaN or infinite cosine.
-                wrong = np.unique(flat_ids[picked[bad]])
-                raise RerankError(f"rerank gave a zero or non-finite vector for id {_named_ids(wrong)}",
-                                  wrong.tolist())
+            self._check(scores[picked], flat_ids[picked])
         return scores.reshape(ids.shape)
+
+    @staticmethod
+    def _check(scores: npt.NDArray[np.float64], ids: npt.NDArray[np.uint64]) -> None:
+        # Queries were checked: a zero or non-finite row gives a NaN or infinite cosine.
+        bad = ~np.isfinite(scores)
+        if bad.any():
+            wrong = np.unique(ids[bad])
+            raise RerankError(f"rerank gave a zero or non-finite vector for id {_named_ids(wrong)}", wrong.tolist())
 
 
 def _reranked_part(index: Searchable, cosine: _Cosines, queries: npt.NDArray[Any], k: int,
