@@ -10,7 +10,7 @@ Index, or a sharded store that asks its shards."""
 from __future__ import annotations
 
 from collections.abc import Callable
-from typing import Any, NamedTuple, Protocol
+from typing import Any, Protocol
 
 import numpy as np
 import numpy.typing as npt
@@ -43,21 +43,6 @@ class RerankError(ValueError):
         self.ids = ids
 
 
-class ExactCandidates(NamedTuple):
-    """What an exact search must read, per query of m: the `first` (shape (m,
-    f)) are the f candidates with the best lower bounds of their true cosines,
-    best first (f = min(wanted, candidates)); `others` (flat, `other_counts`
-    per query) are the candidates that may still reach the k-th best lower
-    bound, with their upper bounds."""
-
-    first: npt.NDArray[np.uint64]
-    first_lower: npt.NDArray[np.float64]
-    first_upper: npt.NDArray[np.float64]
-    others: npt.NDArray[np.uint64]
-    others_upper: npt.NDArray[np.float64]
-    other_counts: npt.NDArray[np.intp]
-
-
 class Searchable(Protocol):
     """What the flow needs of a compressed index."""
 
@@ -67,8 +52,9 @@ class Searchable(Protocol):
     def bits(self) -> int: ...
     def _compressed_ids(self, queries: npt.NDArray[Any], k: int,
                         allowed: npt.NDArray[np.uint64] | None) -> npt.NDArray[np.uint64]: ...
-    def _exact_candidates(self, queries: npt.NDArray[Any], first: int,
-                          allowed: npt.NDArray[np.uint64] | None) -> ExactCandidates: ...
+    def _read_list(self, queries: npt.NDArray[Any], taus: npt.NDArray[np.float64],
+                   allowed: npt.NDArray[np.uint64] | None) -> tuple[npt.NDArray[np.uint64],
+                                                                    npt.NDArray[np.uint64]]: ...
     def _unknown_error_bounds(self) -> int: ...
 
 
@@ -128,6 +114,14 @@ class FullVectors:
         return np.ascontiguousarray(rows)
 
 
+def _row_contains(ids: npt.NDArray[np.uint64], owners: npt.NDArray[np.intp],
+                  candidates: npt.NDArray[np.uint64]) -> npt.NDArray[np.bool_]:
+    """Whether each candidate is already among the ids of its query's row."""
+    if len(candidates) == 0:
+        return np.zeros(0, dtype=bool)
+    return np.asarray((ids[owners] == candidates[:, np.newaxis]).any(axis=1))
+
+
 def _merge_rows(ids: npt.NDArray[np.uint64], scores: npt.NDArray[np.float64], more: npt.NDArray[np.uint64],
                 more_scores: npt.NDArray[np.float64], owners: npt.NDArray[np.intp]
                 ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float64]]:
@@ -163,7 +157,7 @@ def reranked_search(index: Searchable, queries: npt.NDArray[Any], k: int, allowe
     given) by exact cosine: among the best `candidates` by estimate, or, with
     `exact`, among every stored, allowed vector."""
     if candidates is None:
-        wanted = k if exact else default_candidates(k, index.bits)
+        wanted = default_candidates(k, index.bits)
     else:
         wanted = candidates
         if wanted < k:
@@ -234,26 +228,20 @@ def _reranked_part(index: Searchable, cosine: _Cosines, queries: npt.NDArray[Any
                    allowed: npt.NDArray[np.uint64] | None, source: FullVectors, wanted: int,
                    exact: bool) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
     m = queries.shape[0]
-    if not exact:
-        ids = index._compressed_ids(queries, wanted, allowed)
-        kept = min(k, ids.shape[1])
-        if kept == 0:
-            return np.empty((m, 0), dtype=np.uint64), np.empty((m, 0), dtype=np.float32)
-        return _best(ids, cosine(queries, ids, source), kept)
-    found = index._exact_candidates(queries, wanted, allowed)
-    ids = found.first
+    ids = index._compressed_ids(queries, wanted, allowed)
     kept = min(k, ids.shape[1])
     if kept == 0:
         return np.empty((m, 0), dtype=np.uint64), np.empty((m, 0), dtype=np.float32)
     scores = cosine(queries, ids, source)
-    # Read the others that may still reach the k-th best exact score of the first.
-    if ids.shape[1] >= k:
-        taus = np.take_along_axis(scores, np.lexsort((ids, -scores), axis=1), axis=1)[:, k - 1]
-    else:
-        taus = np.full(m, -np.inf)
-    owners = np.repeat(np.arange(m), found.other_counts)
-    needed = found.others_upper >= taus[owners]
-    more, owners = found.others[needed], owners[needed]
-    if len(more):
-        ids, scores = _merge_rows(ids, scores, more, cosine(queries, more, source, owners), owners)
+    # Fewer than `wanted` came back only when every candidate did.
+    if exact and ids.shape[1] == wanted:
+        # Anything not yet read must reach the k-th best exact score so far.
+        order = np.lexsort((ids, -scores), axis=1)
+        taus = np.ascontiguousarray(np.take_along_axis(scores, order, axis=1)[:, kept - 1])
+        more, counts = index._read_list(queries, taus, allowed)
+        owners = np.repeat(np.arange(m), counts.astype(np.intp))
+        fresh = ~_row_contains(ids, owners, more)
+        more, owners = more[fresh], owners[fresh]
+        if len(more):
+            ids, scores = _merge_rows(ids, scores, more, cosine(queries, more, source, owners), owners)
     return _best(ids, scores, kept)

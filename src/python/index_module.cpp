@@ -435,7 +435,7 @@ PyObject* index_search(PyObject* self, PyObject* args) {
   });
 }
 
-// Appends the bytes of a vector to a new bytearray.
+// A new bytearray holding the bytes of a vector.
 template <class T>
 PyObject* bytes_of(const std::vector<T>& values) {
   PyObject* out = new_bytearray(values.size() * sizeof(T));
@@ -443,14 +443,29 @@ PyObject* bytes_of(const std::vector<T>& values) {
   return out;
 }
 
-// exact_candidates(queries, k, allowed): what an exact search of each query
-// must read (exact_search.h), flat, as bytes: the first ids (uint64) with
-// their lower and upper bounds (float64) and their count per query (uint64),
-// then the other ids with their upper bounds and their count per query.
-PyObject* index_exact_candidates(PyObject* self, PyObject* args) {
+// read_list(queries, taus, allowed): for each query, the ids whose true
+// cosine may reach taus[q] (exact_search.h), as uint64 bytes, and how many
+// each query has, as uint64 bytes.
+PyObject* index_read_list(PyObject* self, PyObject* args) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    SearchArguments search;
-    if (!search.read(args, "OOO:exact_candidates", store_of(self).dim())) return nullptr;
+    PyObject* queries_arg;
+    PyObject* taus_arg;
+    PyObject* allowed_arg;
+    if (!PyArg_ParseTuple(args, "OOO:read_list", &queries_arg, &taus_arg, &allowed_arg)) return nullptr;
+    const std::size_t dim = store_of(self).dim();
+    FloatRows queries_in;
+    HeldBuffer taus_buffer;
+    std::size_t tau_count = 0;
+    AllowedIds allowed_ids;
+    if (!queries_in.acquire(queries_arg, "queries", dim) || !taus_buffer.acquire(taus_arg, "taus") ||
+        !check_f64_vector(taus_buffer.view(), "taus", &tau_count) || !allowed_ids.read(allowed_arg)) {
+      return nullptr;
+    }
+    const std::size_t m = queries_in.rows;
+    if (tau_count != m) {
+      PyErr_Format(PyExc_ValueError, "queries and taus differ in length: %zu and %zu", m, tau_count);
+      return nullptr;
+    }
     Borrow borrow(self, Access::Shared);
     if (!borrow) return nullptr;
     const CompressedVectorStore& store = borrow.store();
@@ -458,33 +473,23 @@ PyObject* index_exact_candidates(PyObject* self, PyObject* args) {
       PyErr_SetString(PyExc_ValueError, "some stored vectors have no error bound");
       return nullptr;
     }
-    const std::size_t m = search.m;
-    const std::uint64_t k = search.k;
-    const AllowedIds& allowed_ids = search.allowed_ids;
-    const std::vector<float>& queries = search.queries;
-    std::vector<std::uint64_t> first_ids, first_counts(m), other_ids, other_counts(m);
-    std::vector<double> first_lower, first_upper, other_upper;
+    std::vector<float> queries(m * dim);
+    std::vector<double> taus(m);
+    copy_float_rows(queries_in.buffer.view(), queries_in.kind, 0, m, queries.data());
+    copy_f64_vector(taus_buffer.view(), taus.data());
+    std::vector<std::uint64_t> ids, counts(m);
     {
       GilReleased unlocked;
       const std::optional<PositionSet> allowed = allowed_ids.positions(store);
-      const std::size_t kept = static_cast<std::size_t>(std::min<std::uint64_t>(k, store.size()));
-      const std::vector<ExactCandidatesOf> found =
-          exact_candidates(store, queries.data(), m, kept, allowed ? &*allowed : nullptr);
+      const std::vector<std::vector<std::size_t>> read =
+          positions_to_read(store, queries.data(), m, taus.data(), allowed ? &*allowed : nullptr);
       const StoredEntries entries = store.stored_entries();
       for (std::size_t q = 0; q < m; ++q) {
-        first_counts[q] = found[q].first.size();
-        other_counts[q] = found[q].others.size();
-        for (std::size_t p : found[q].first) first_ids.push_back(entries.ids[p]);
-        for (std::size_t p : found[q].others) other_ids.push_back(entries.ids[p]);
-        first_lower.insert(first_lower.end(), found[q].first_lower.begin(), found[q].first_lower.end());
-        first_upper.insert(first_upper.end(), found[q].first_upper.begin(), found[q].first_upper.end());
-        other_upper.insert(other_upper.end(), found[q].others_upper.begin(), found[q].others_upper.end());
+        counts[q] = read[q].size();
+        for (std::size_t p : read[q]) ids.push_back(entries.ids[p]);
       }
     }
-    return result_or_panic(Py_BuildValue("(NNNNNNN)", bytes_of(first_ids), bytes_of(first_lower),
-                                         bytes_of(first_upper), bytes_of(first_counts), bytes_of(other_ids),
-                                         bytes_of(other_upper), bytes_of(other_counts)),
-                           VELMORA_HERE);
+    return result_or_panic(Py_BuildValue("(NN)", bytes_of(ids), bytes_of(counts)), VELMORA_HERE);
   });
 }
 
@@ -835,9 +840,9 @@ PyMethodDef g_methods[] = {
      "export_records (error_bounds None: unknown)."},
     {"search", index_search, METH_VARARGS,
      "search($self, queries, k, allowed, /)\n--\n\nThe k best of every query: (ids, scores, k kept)."},
-    {"exact_candidates", index_exact_candidates, METH_VARARGS,
-     "exact_candidates($self, queries, k, allowed, /)\n--\n\nWhat an exact search of each query must read: "
-     "(first ids, their lower and upper bounds, counts, other ids, their upper bounds, counts) as bytes."},
+    {"read_list", index_read_list, METH_VARARGS,
+     "read_list($self, queries, taus, allowed, /)\n--\n\nIds whose true cosine may reach each query's tau, and "
+     "their count per query."},
     {"cosines", index_cosines, METH_VARARGS,
      "cosines($self, queries, rows, pair_query, pair_row, /)\n--\n\nExact cosine similarity of each pair, as "
      "float64 bytes."},
