@@ -21,7 +21,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ._index_core import IndexCore
-from ._rerank import FullVectors, RerankError, reranked_search
+from ._rerank import ExactPass, FullVectors, RerankError, reranked_search
 
 __all__ = ["Index", "RerankError"]
 
@@ -262,6 +262,17 @@ class Index:
     def _compressed_ids(self, queries: npt.NDArray[Any], k: int,
                         allowed: npt.NDArray[np.uint64] | None) -> npt.NDArray[np.uint64]:
         return self._compressed_search(queries, k, allowed)[0]
+
+    def _exact_pass(self, queries: npt.NDArray[Any], first: int, k: int,
+                    allowed: npt.NDArray[np.uint64] | None) -> ExactPass:
+        first_ids, sums, first_upper, first_counts, others, others_upper, other_counts, assumed = \
+            self._core.exact_pass(queries, first, k, allowed)
+        return ExactPass(np.frombuffer(first_ids, dtype=np.uint64), np.frombuffer(sums, dtype=np.float32),
+                         np.frombuffer(first_upper, dtype=np.float64),
+                         np.frombuffer(first_counts, dtype=np.uint64).astype(np.intp),
+                         np.frombuffer(others, dtype=np.uint64), np.frombuffer(others_upper, dtype=np.float64),
+                         np.frombuffer(other_counts, dtype=np.uint64).astype(np.intp),
+                         np.frombuffer(assumed, dtype=np.float64))
 
     def _read_list(self, queries: npt.NDArray[Any], taus: npt.NDArray[np.float64],
                    allowed: npt.NDArray[np.uint64] | None) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.uint64]]:

@@ -28,6 +28,9 @@ class IndexCore:
         """Upserts records exported by export_records (error_bounds None: unknown)."""
     def search(self, queries: Any, k: SupportsIndex, allowed: Any, /) -> tuple[bytearray, bytearray, int]:
         """The k best of every query: (ids, scores, k kept)."""
+    def exact_pass(self, queries: Any, first: SupportsIndex, k: SupportsIndex, allowed: Any, /
+                   ) -> tuple[bytearray, bytearray, bytearray, bytearray, bytearray, bytearray, bytearray, bytearray]:
+        """One pass of an exact search: (first ids, sums, upper bounds, counts, other ids, upper bounds, counts, assumptions) as bytes."""
     def read_list(self, queries: Any, taus: Any, allowed: Any, /) -> tuple[bytearray, bytearray]:
         """Ids whose true cosine may reach each query's tau, and their count per query."""
     def cosines(self, queries: Any, rows: Any, pair_query: Any, pair_row: Any, /) -> bytearray:

@@ -10,7 +10,7 @@ Index, or a sharded store that asks its shards."""
 from __future__ import annotations
 
 from collections.abc import Callable
-from typing import Any, Protocol
+from typing import Any, NamedTuple, Protocol
 
 import numpy as np
 import numpy.typing as npt
@@ -43,6 +43,24 @@ class RerankError(ValueError):
         self.ids = ids
 
 
+class ExactPass(NamedTuple):
+    """One pass of an exact search for m queries: the `first` candidates to read
+    (flat, `first_counts` per query, the best table sums first), and the
+    others that may reach `assumed`: if the k-th best exact cosine among the
+    first reaches a query's assumption, any vector that can beat it is among
+    its others whose upper bound reaches it; otherwise a second pass must list
+    them."""
+
+    first: npt.NDArray[np.uint64]
+    first_sums: npt.NDArray[np.float32]
+    first_upper: npt.NDArray[np.float64]
+    first_counts: npt.NDArray[np.intp]
+    others: npt.NDArray[np.uint64]
+    others_upper: npt.NDArray[np.float64]
+    other_counts: npt.NDArray[np.intp]
+    assumed: npt.NDArray[np.float64]
+
+
 class Searchable(Protocol):
     """What the flow needs of a compressed index."""
 
@@ -52,6 +70,8 @@ class Searchable(Protocol):
     def bits(self) -> int: ...
     def _compressed_ids(self, queries: npt.NDArray[Any], k: int,
                         allowed: npt.NDArray[np.uint64] | None) -> npt.NDArray[np.uint64]: ...
+    def _exact_pass(self, queries: npt.NDArray[Any], first: int, k: int,
+                    allowed: npt.NDArray[np.uint64] | None) -> ExactPass: ...
     def _read_list(self, queries: npt.NDArray[Any], taus: npt.NDArray[np.float64],
                    allowed: npt.NDArray[np.uint64] | None) -> tuple[npt.NDArray[np.uint64],
                                                                     npt.NDArray[np.uint64]]: ...
@@ -228,20 +248,37 @@ def _reranked_part(index: Searchable, cosine: _Cosines, queries: npt.NDArray[Any
                    allowed: npt.NDArray[np.uint64] | None, source: FullVectors, wanted: int,
                    exact: bool) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
     m = queries.shape[0]
-    ids = index._compressed_ids(queries, wanted, allowed)
-    kept = min(k, ids.shape[1])
+    if not exact:
+        ids = index._compressed_ids(queries, wanted, allowed)
+        kept = min(k, ids.shape[1])
+        if kept == 0:
+            return np.empty((m, 0), dtype=np.uint64), np.empty((m, 0), dtype=np.float32)
+        return _best(ids, cosine(queries, ids, source), kept)
+    passed = index._exact_pass(queries, wanted, k, allowed)
+    kept = min(k, int(passed.first_counts.max(initial=0)))
     if kept == 0:
         return np.empty((m, 0), dtype=np.uint64), np.empty((m, 0), dtype=np.float32)
-    scores = cosine(queries, ids, source)
-    # Fewer than `wanted` came back only when every candidate did.
-    if exact and ids.shape[1] == wanted:
-        # Anything not yet read must reach the k-th best exact score so far.
-        order = np.lexsort((ids, -scores), axis=1)
-        taus = np.ascontiguousarray(np.take_along_axis(scores, order, axis=1)[:, kept - 1])
-        more, counts = index._read_list(queries, taus, allowed)
-        owners = np.repeat(np.arange(m), counts.astype(np.intp))
-        fresh = ~_row_contains(ids, owners, more)
-        more, owners = more[fresh], owners[fresh]
-        if len(more):
-            ids, scores = _merge_rows(ids, scores, more, cosine(queries, more, source, owners), owners)
+    first_owners = np.repeat(np.arange(m), passed.first_counts)
+    ids, scores = _merge_rows(np.empty((m, 0), dtype=np.uint64), np.empty((m, 0)), passed.first,
+                              cosine(queries, passed.first, source, first_owners), first_owners)
+    # Rows are padded with -inf scores: the k-th best of a row shorter than k
+    # (every candidate of the query is in it) is -inf.
+    ranked = np.take_along_axis(scores, np.lexsort((ids, -scores), axis=1), axis=1)
+    taus = np.ascontiguousarray(ranked[:, k - 1]) if ranked.shape[1] >= k else np.full(m, -np.inf)
+    # Where the pass's assumption held, its others whose bound reaches the
+    # k-th best exact score are all that can still beat it; elsewhere a
+    # second pass lists them.
+    held = taus >= passed.assumed
+    owners = np.repeat(np.arange(m), passed.other_counts)
+    needed = (passed.others_upper >= taus[owners]) & held[owners]
+    more, owners = passed.others[needed], owners[needed]
+    again = np.flatnonzero(~held)
+    if len(again):
+        listed, counts = index._read_list(queries[again], taus[again], allowed)
+        listed_owners = again[np.repeat(np.arange(len(again)), counts.astype(np.intp))]
+        fresh = ~_row_contains(ids, listed_owners, listed)
+        more = np.concatenate([more, listed[fresh]])
+        owners = np.concatenate([owners, listed_owners[fresh]])
+    if len(more):
+        ids, scores = _merge_rows(ids, scores, more, cosine(queries, more, source, owners), owners)
     return _best(ids, scores, kept)

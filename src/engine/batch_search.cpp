@@ -1,7 +1,9 @@
 #include "engine/batch_search.h"
 
 #include <algorithm>
+#include <limits>
 #include <memory>
+#include <mutex>
 #include <utility>
 
 #include "engine/invariant.h"
@@ -254,16 +256,23 @@ void search_batch(const CompressedVectorStore& store, const float* queries, std:
   }
 }
 
-std::vector<std::vector<Candidate>> table_sums_at_least(const CompressedVectorStore& store,
-                                                        const std::vector<QueryLut>& luts, const float* floors,
-                                                        const PositionSet* allowed,
-                                                        const std::vector<std::size_t>& always) {
+namespace {
+
+// One pass of table sums for every query (scores are table sums: query norm
+// 1 and stored norm 1 make a score fl(S / fl(1 + 1e-12)) = S exactly, so the
+// exact kernels and the bound give table sums), each query and range of
+// blocks keeping its candidates in a Sink made by make_sink(q). Returns the
+// searches (for scoring more positions) and each query's candidates; done(q,
+// range, sink) sees every sink before it goes.
+template <class Sink, class MakeSink, class Done>
+std::vector<std::vector<Candidate>> table_sum_pass(const CompressedVectorStore& store,
+                                                   const std::vector<QueryLut>& luts, const PositionSet* allowed,
+                                                   MakeSink&& make_sink, Done&& done,
+                                                   const std::vector<std::size_t>& always = {}) {
   const std::size_t m = luts.size();
   std::vector<std::vector<Candidate>> out(m);
   const StoredEntries stored = store.stored_entries();
   if (m == 0 || stored.count == 0) return out;
-  // A score with query norm 1 and stored norm 1 is fl(S / fl(1 + 1e-12)) =
-  // S exactly, so the exact kernels and the bound give table sums.
   std::vector<float> ones(stored.count, 1.0f);
   StoredEntries entries = stored;
   entries.norms = ones.data();
@@ -279,14 +288,18 @@ std::vector<std::vector<Candidate>> table_sums_at_least(const CompressedVectorSt
   parallel_for(plan.groups * plan.ranges, [&](std::size_t t0, std::size_t t1) {
     for (std::size_t t = t0; t < t1; ++t) {
       const auto [range, q_begin, q_end, b_begin, b_end] = plan.task(t);
-      std::vector<AtLeast> found;
+      std::vector<Sink> found;
+      found.reserve(q_end - q_begin);
       std::vector<QuerySearch*> members;
       for (std::size_t q = q_begin; q < q_end; ++q) {
-        found.emplace_back(floors[q]);
+        found.push_back(make_sink(q));
         members.push_back(searches[q].get());
       }
       search_blocks(members.data(), members.size(), entries, allowed, b_begin, b_end, found.data());
-      for (std::size_t q = q_begin; q < q_end; ++q) kept[q * plan.ranges + range] = found[q - q_begin].kept();
+      for (std::size_t q = q_begin; q < q_end; ++q) {
+        kept[q * plan.ranges + range] = found[q - q_begin].kept();
+        done(q, range, found[q - q_begin]);
+      }
     }
   });
   parallel_for(m, [&](std::size_t begin, std::size_t end) {
@@ -304,6 +317,34 @@ std::vector<std::vector<Candidate>> table_sums_at_least(const CompressedVectorSt
     }
   });
   return out;
+}
+
+}  // namespace
+
+std::vector<std::vector<Candidate>> table_sums_at_least(const CompressedVectorStore& store,
+                                                        const std::vector<QueryLut>& luts, const float* floors,
+                                                        const PositionSet* allowed,
+                                                        const std::vector<std::size_t>& always) {
+  return table_sum_pass<AtLeast>(
+      store, luts, allowed, [&](std::size_t q) { return AtLeast(floors[q]); },
+      [](std::size_t, std::size_t, const AtLeast&) {}, always);
+}
+
+std::vector<std::vector<Candidate>> table_sums_with_top(const CompressedVectorStore& store,
+                                                        const std::vector<QueryLut>& luts,
+                                                        const std::vector<CosineUpperBound>& bounds, std::size_t k,
+                                                        double largest_residual, double slack,
+                                                        const PositionSet* allowed, std::vector<double>* assumed) {
+  const std::size_t m = luts.size();
+  assumed->assign(m, -std::numeric_limits<double>::infinity());
+  std::mutex assumed_mutex;
+  return table_sum_pass<TopAndAbove>(
+      store, luts, allowed,
+      [&](std::size_t q) { return TopAndAbove(k, bounds[q], largest_residual, slack); },
+      [&](std::size_t q, std::size_t, const TopAndAbove& sink) {
+        std::lock_guard<std::mutex> lock(assumed_mutex);
+        (*assumed)[q] = std::max((*assumed)[q], sink.assumed());
+      });
 }
 
 }  // namespace velmora

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "engine/error_bound.h"
 #include "engine/position_set.h"
 #include "engine/store.h"
 
@@ -38,5 +39,16 @@ std::vector<std::vector<Candidate>> table_sums_at_least(const CompressedVectorSt
                                                         const std::vector<QueryLut>& luts, const float* floors,
                                                         const PositionSet* allowed,
                                                         const std::vector<std::size_t>& always);
+
+// For each query, the table sums of a pass that keeps the k best sums and
+// every candidate at or above the rising floor of a TopAndAbove (top_k.h)
+// for the query's bound (one per query, parallel to luts), the largest
+// residual and the slack; assumed[q] is the largest assumption any part of
+// the pass pruned with (-inf while fewer than k sums were seen).
+std::vector<std::vector<Candidate>> table_sums_with_top(const CompressedVectorStore& store,
+                                                        const std::vector<QueryLut>& luts,
+                                                        const std::vector<CosineUpperBound>& bounds, std::size_t k,
+                                                        double largest_residual, double slack,
+                                                        const PositionSet* allowed, std::vector<double>* assumed);
 
 }  // namespace velmora

@@ -55,6 +55,9 @@ class CosineUpperBound {
   // nothing is known.
   double below(float table_sum, std::uint16_t code) const;
 
+  // The cosine a table sum estimates: table_sum / query norm, in double.
+  double estimate(float table_sum) const { return static_cast<double>(table_sum) / query_norm_; }
+
   // The lowest f32 table sum at which the bound can reach `tau` for some
   // stored vector whose error bound is at most `largest_residual`; -inf when
   // every vector may.

@@ -8,6 +8,7 @@
 #include "engine/error_bound.h"
 #include "engine/invariant.h"
 #include "engine/pool.h"
+#include "engine/ranking.h"
 #include "engine/rotation.h"
 
 namespace velmora {
@@ -18,7 +19,7 @@ namespace {
 constexpr std::size_t kBatchQueries = 64;
 // The share of stored vectors whose residual the pass's floor allows for;
 // the rest (those with the largest residuals) are scored one by one.
-constexpr double kResidualCutShare = 0.99;
+constexpr double kResidualCutShare = 0.999;
 
 }  // namespace
 
@@ -64,6 +65,51 @@ std::vector<std::vector<std::size_t>> positions_to_read(const CompressedVectorSt
           if (bounds[q].at(found[i].score, code) >= taus[q0 + q]) read.push_back(found[i].position);
         }
         std::sort(read.begin(), read.end());
+      }
+    });
+  }
+  return out;
+}
+
+std::vector<ExactPass> exact_pass(const CompressedVectorStore& store, const float* queries, std::size_t m,
+                                  std::size_t first_count, std::size_t k, double slack,
+                                  const PositionSet* allowed) {
+  VELMORA_CHECK(store.keeps_error_bounds() && store.unknown_error_bounds() == 0,
+                "exact_pass: the store lacks error bounds");
+  VELMORA_CHECK(k >= 1 && k <= first_count, "exact_pass: k out of range");
+  const StoredEntries entries = store.stored_entries();
+  std::vector<ExactPass> out(m);
+  if (entries.count == 0) return out;
+  const double largest_residual = error_bound_value(store.largest_error_bound());
+  const std::size_t dim = store.dim();
+  for (std::size_t q0 = 0; q0 < m; q0 += kBatchQueries) {
+    const std::size_t count = std::min(kBatchQueries, m - q0);
+    const std::vector<QueryLut> luts = prepare_all(store, queries + q0 * dim, count);
+    std::vector<CosineUpperBound> bounds;
+    bounds.reserve(count);
+    for (const QueryLut& lut : luts) bounds.emplace_back(lut);
+    std::vector<double> assumed;
+    std::vector<std::vector<Candidate>> sums =
+        table_sums_with_top(store, luts, bounds, k, largest_residual, slack, allowed, &assumed);
+    parallel_for(count, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t q = begin; q < end; ++q) {
+        std::vector<Candidate>& found = sums[q];
+        const std::size_t first = std::min(first_count, found.size());
+        std::partial_sort(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(first), found.end(),
+                          ranks_before);
+        ExactPass& result = out[q0 + q];
+        result.assumed = assumed[q];
+        for (std::size_t i = 0; i < found.size(); ++i) {
+          const double upper = bounds[q].at(found[i].score, entries.error_bounds[found[i].position]);
+          if (i < first) {
+            result.first.push_back(found[i].position);
+            result.first_sums.push_back(found[i].score);
+            result.first_upper.push_back(upper);
+          } else if (upper >= assumed[q]) {
+            result.others.push_back(found[i].position);
+            result.others_upper.push_back(upper);
+          }
+        }
       }
     });
   }

@@ -276,6 +276,24 @@ std::size_t search_blocks(QuerySearch* const* queries, std::size_t count, const 
   return search_blocks_into(queries, count, entries, allowed, first_block, last_block, kept);
 }
 
+bool TopAndAbove::offer(float sum, std::size_t position) {
+  bool rose = false;
+  if (best_.offer(sum, position) && best_.full()) {
+    assumed_ = bound_.estimate(best_.threshold()) - slack_;
+    const float floor = bound_.lowest_sum(assumed_, largest_residual_);
+    rose = floor > floor_;
+    if (rose) floor_ = floor;
+  }
+  if (sum >= floor_) kept_.push_back({sum, position});
+  return rose;
+}
+
+std::size_t search_blocks(QuerySearch* const* queries, std::size_t count, const StoredEntries& entries,
+                          const PositionSet* allowed, std::size_t first_block, std::size_t last_block,
+                          TopAndAbove* kept) {
+  return search_blocks_into(queries, count, entries, allowed, first_block, last_block, kept);
+}
+
 std::vector<Candidate> search_top_k(const QueryLut& lut, const StoredEntries& entries, std::size_t k,
                                     float max_norm, const ScoringKernels& kernels, std::size_t pieces,
                                     TopKStats* stats) {

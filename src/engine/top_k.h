@@ -8,9 +8,11 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <vector>
 
+#include "engine/error_bound.h"
 #include "engine/position_set.h"
 #include "engine/ranking.h"
 #include "engine/score_bound.h"
@@ -94,11 +96,44 @@ class AtLeast {
   std::vector<Candidate> kept_;
 };
 
+// For a search that must end with the true top k: the k best table sums
+// (scores are table sums, error_bound.h), and every candidate whose sum is at
+// least a floor that rises with them. The floor assumes that the k-th best
+// exact cosine will be at least `assumed()`, the k-th best sum's estimate
+// less a slack: every vector below the floor has an upper bound below that.
+// Whoever reads the full vectors checks the assumption.
+class TopAndAbove {
+ public:
+  TopAndAbove(std::size_t k, const CosineUpperBound& bound, double largest_residual, double slack)
+      : best_(k), bound_(bound), largest_residual_(largest_residual), slack_(slack) {}
+  std::size_t k() const { return best_.k(); }
+  bool full() const { return best_.full(); }
+  float threshold() const { return floor_; }
+  bool offer(float sum, std::size_t position);
+  void offer_run(const float* sums, std::size_t count, std::size_t first_position) {
+    for (std::size_t i = 0; i < count; ++i) offer(sums[i], first_position + i);
+  }
+  const std::vector<Candidate>& kept() const { return kept_; }
+  // -inf until k sums were offered.
+  double assumed() const { return assumed_; }
+
+ private:
+  TopK best_;
+  const CosineUpperBound& bound_;
+  double largest_residual_, slack_;
+  double assumed_ = -std::numeric_limits<double>::infinity();
+  float floor_ = -std::numeric_limits<float>::infinity();
+  std::vector<Candidate> kept_;
+};
+
 // search_blocks for every candidate at or above each query's floor instead
-// of the k best.
+// of the k best, fixed (AtLeast) or rising (TopAndAbove).
 std::size_t search_blocks(QuerySearch* const* queries, std::size_t count, const StoredEntries& entries,
                           const PositionSet* allowed, std::size_t first_block, std::size_t last_block,
                           AtLeast* kept);
+std::size_t search_blocks(QuerySearch* const* queries, std::size_t count, const StoredEntries& entries,
+                          const PositionSet* allowed, std::size_t first_block, std::size_t last_block,
+                          TopAndAbove* kept);
 
 // The k best positions (1 <= k <= entries.count) with their exact scores,
 // best first: the same answer, bit for bit, whatever the kernels, the bound

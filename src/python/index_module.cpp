@@ -443,6 +443,72 @@ PyObject* bytes_of(const std::vector<T>& values) {
   return out;
 }
 
+// Slack of the exact pass's assumption (exact_search.h): compressed scores
+// run low (quantisation shortens the decoded vector), so the k-th best exact
+// cosine is nearly always above the k-th best estimate; a query for which it
+// is not takes a second pass.
+constexpr double kExactPassSlack = 0.02;
+
+// exact_pass(queries, first, k, allowed): one pass of an exact search for
+// each query (exact_search.h), flat, as bytes: the first ids (uint64), their
+// table sums (float32) and upper bounds (float64) and their count per query
+// (uint64); the other ids, their upper bounds and their count per query; the
+// assumption of each query (float64).
+PyObject* index_exact_pass(PyObject* self, PyObject* args) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject *queries_arg, *first_arg, *k_arg, *allowed_arg;
+    if (!PyArg_ParseTuple(args, "OOOO:exact_pass", &queries_arg, &first_arg, &k_arg, &allowed_arg)) return nullptr;
+    const std::size_t dim = store_of(self).dim();
+    FloatRows queries_in;
+    std::uint64_t first = 0, k = 0;
+    AllowedIds allowed_ids;
+    if (!queries_in.acquire(queries_arg, "queries", dim) || !extract_u64(first_arg, &first) ||
+        !extract_u64(k_arg, &k) || !allowed_ids.read(allowed_arg)) {
+      return nullptr;
+    }
+    if (k < 1 || k > first) {
+      PyErr_SetString(PyExc_ValueError, "exact_pass needs 1 <= k <= first");
+      return nullptr;
+    }
+    Borrow borrow(self, Access::Shared);
+    if (!borrow) return nullptr;
+    const CompressedVectorStore& store = borrow.store();
+    if (store.unknown_error_bounds() > 0) {
+      PyErr_SetString(PyExc_ValueError, "some stored vectors have no error bound");
+      return nullptr;
+    }
+    const std::size_t m = queries_in.rows;
+    std::vector<float> queries(m * dim);
+    copy_float_rows(queries_in.buffer.view(), queries_in.kind, 0, m, queries.data());
+    std::vector<std::uint64_t> first_ids, first_counts(m), other_ids, other_counts(m);
+    std::vector<float> first_sums;
+    std::vector<double> first_upper, other_upper, assumed(m);
+    {
+      GilReleased unlocked;
+      const std::optional<PositionSet> allowed = allowed_ids.positions(store);
+      const std::vector<ExactPass> found = exact_pass(store, queries.data(), m, static_cast<std::size_t>(first),
+                                                      static_cast<std::size_t>(k), kExactPassSlack,
+                                                      allowed ? &*allowed : nullptr);
+      const StoredEntries entries = store.stored_entries();
+      for (std::size_t q = 0; q < m; ++q) {
+        const ExactPass& pass = found[q];
+        first_counts[q] = pass.first.size();
+        other_counts[q] = pass.others.size();
+        assumed[q] = pass.assumed;
+        for (std::size_t p : pass.first) first_ids.push_back(entries.ids[p]);
+        for (std::size_t p : pass.others) other_ids.push_back(entries.ids[p]);
+        first_sums.insert(first_sums.end(), pass.first_sums.begin(), pass.first_sums.end());
+        first_upper.insert(first_upper.end(), pass.first_upper.begin(), pass.first_upper.end());
+        other_upper.insert(other_upper.end(), pass.others_upper.begin(), pass.others_upper.end());
+      }
+    }
+    return result_or_panic(Py_BuildValue("(NNNNNNNN)", bytes_of(first_ids), bytes_of(first_sums),
+                                         bytes_of(first_upper), bytes_of(first_counts), bytes_of(other_ids),
+                                         bytes_of(other_upper), bytes_of(other_counts), bytes_of(assumed)),
+                           VELMORA_HERE);
+  });
+}
+
 // read_list(queries, taus, allowed): for each query, the ids whose true
 // cosine may reach taus[q] (exact_search.h), as uint64 bytes, and how many
 // each query has, as uint64 bytes.
@@ -840,6 +906,9 @@ PyMethodDef g_methods[] = {
      "export_records (error_bounds None: unknown)."},
     {"search", index_search, METH_VARARGS,
      "search($self, queries, k, allowed, /)\n--\n\nThe k best of every query: (ids, scores, k kept)."},
+    {"exact_pass", index_exact_pass, METH_VARARGS,
+     "exact_pass($self, queries, first, k, allowed, /)\n--\n\nOne pass of an exact search: (first ids, sums, "
+     "upper bounds, counts, other ids, upper bounds, counts, assumptions) as bytes."},
     {"read_list", index_read_list, METH_VARARGS,
      "read_list($self, queries, taus, allowed, /)\n--\n\nIds whose true cosine may reach each query's tau, and "
      "their count per query."},

@@ -155,18 +155,19 @@ def test_unusable_sources_raise_naming_the_id_and_change_nothing():
     def raising(ids):
         raise KeyError("not in the database")
 
+    # Each query is a stored vector, so that the bad one is among those read.
     cases = [
-        (vectors, "rerank array has 50 rows, so it holds no vector for id 1"),
-        (shifted(zero), "zero or non-finite vector for id 107"),
-        (shifted(nan), "zero or non-finite vector for id 109"),
-        (shifted(vectors.astype(np.int64)), "dtype int64"),
-        (lambda ids: vectors[:2], "shape (2, 40)"),
-        (raising, "KeyError: 'not in the database'"),
+        (vectors, 3, "rerank array has 50 rows, so it holds no vector for id 1"),
+        (shifted(zero), 7, "zero or non-finite vector for id 107"),
+        (shifted(nan), 9, "zero or non-finite vector for id 109"),
+        (shifted(vectors.astype(np.int64)), 3, "dtype int64"),
+        (lambda ids: vectors[:2], 3, "shape (2, 40)"),
+        (raising, 3, "KeyError: 'not in the database'"),
     ]
-    for source, message in cases:
+    for source, row, message in cases:
         for exact in (False, True):
             with pytest.raises(RerankError, match=message.replace("(", r"\(").replace(")", r"\)")):
-                index.search(query, 5, rerank=source, candidates=50, exact=exact)
+                index.search(vectors[row], 5, rerank=source, exact=exact)
     with pytest.raises(ValueError, match="rerank must be a 2-D array with 40 columns"):
         index.search(query, 5, rerank=vectors[:, :3])
     with pytest.raises(ValueError, match="need rerank"):

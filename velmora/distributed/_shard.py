@@ -103,6 +103,12 @@ class _Shard:
         return (*_wire_results(ids, scores), ids.shape[1])
 
     @_one_at_a_time
+    def exact_pass(self, queries: bytes, first: int, k: int, allowed: bytes | None) -> tuple[bytes, ...]:
+        passed = self._index._exact_pass(_unwire_matrix(queries, self._dim), first, k,
+                                         None if allowed is None else _unwire_ids(allowed))
+        return tuple(np.ascontiguousarray(part).tobytes() for part in passed)
+
+    @_one_at_a_time
     def read_list(self, queries: bytes, taus: bytes, allowed: bytes | None) -> tuple[bytes, bytes]:
         ids, counts = self._index._read_list(
             _unwire_matrix(queries, self._dim), np.frombuffer(taus, dtype="<f8").astype(np.float64),

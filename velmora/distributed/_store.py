@@ -20,13 +20,13 @@ import numpy.typing as npt
 from .. import CompressedVectorStore, __version__
 from .._index import Index as _Index
 from .._index import _float_array, _ids_array
-from .._rerank import FullVectors, reranked_search
+from .._rerank import ExactPass, FullVectors, reranked_search
 from ._arguments import (Vector, _checked_vector, _encode_pair, _encode_pairs, _encode_rows, _exported,
                          _is_empty_store_error)
 from ._manifest import _MANIFEST, _load_manifest, _read_shard_file, _write_store
 from ._routing import _shards_of, shard_of
 from ._shard import _probe_scores, _probe_vectors, _Shard
-from ._wire import _unpack_ranked, _unwire_ids, _unwire_results, _wire_array, _wire_records
+from ._wire import _unpack_ranked, _unwire_exact_pass, _unwire_ids, _unwire_results, _wire_array, _wire_records
 
 try:
     from distributed import Actor, Client, LocalCluster
@@ -479,6 +479,39 @@ class ShardedStore:
     def _compressed_ids(self, queries: npt.NDArray[Any], k: int,
                         allowed: npt.NDArray[np.uint64] | None) -> npt.NDArray[np.uint64]:
         return self._compressed_search(queries, k, allowed)[0]
+
+    def _exact_pass(self, queries: npt.NDArray[Any], first: int, k: int,
+                    allowed: npt.NDArray[np.uint64] | None) -> ExactPass:
+        """Every shard's pass, merged: the `first` best table sums over all
+        shards, and as others everything else any shard proposed. A shard's
+        assumption only lowers its floor, so the largest one holds for all."""
+        holding = self._holding()
+        payload = _wire_array(np.asarray(queries, dtype=np.float32), "<f4")
+        parts = self._allowed_parts(allowed, holding)
+        passes = [_unwire_exact_pass(answer) for answer in self._gather(
+            [(i, self._send(i, "exact_pass", payload, first, k, parts[i])) for i in holding])]
+        m = queries.shape[0]
+        firsts, others = [], []
+        first_counts, other_counts = np.zeros(m, np.intp), np.zeros(m, np.intp)
+        assumed = np.full(m, -np.inf)
+        per_shard = [(np.split(np.arange(len(p.first)), np.cumsum(p.first_counts)[:-1]),
+                      np.split(np.arange(len(p.others)), np.cumsum(p.other_counts)[:-1])) for p in passes]
+        for q in range(m):
+            ids = np.concatenate([p.first[f[q]] for p, (f, _) in zip(passes, per_shard)] + [np.empty(0, np.uint64)])
+            sums = np.concatenate([p.first_sums[f[q]] for p, (f, _) in zip(passes, per_shard)] + [np.empty(0, np.float32)])
+            upper = np.concatenate([p.first_upper[f[q]] for p, (f, _) in zip(passes, per_shard)] + [np.empty(0)])
+            order = np.lexsort((ids, -sums))
+            chosen, rest = order[:first], order[first:]
+            firsts.append((ids[chosen], sums[chosen], upper[chosen]))
+            others.append((np.concatenate([ids[rest]] + [p.others[o[q]] for p, (_, o) in zip(passes, per_shard)]),
+                           np.concatenate([upper[rest]] + [p.others_upper[o[q]] for p, (_, o) in zip(passes, per_shard)])))
+            first_counts[q], other_counts[q] = len(chosen), len(others[-1][0])
+            assumed[q] = max([p.assumed[q] for p in passes], default=-np.inf)
+        return ExactPass(np.concatenate([f[0] for f in firsts] + [np.empty(0, np.uint64)]).astype(np.uint64),
+                         np.concatenate([f[1] for f in firsts] + [np.empty(0, np.float32)]),
+                         np.concatenate([f[2] for f in firsts] + [np.empty(0)]), first_counts,
+                         np.concatenate([o[0] for o in others] + [np.empty(0, np.uint64)]).astype(np.uint64),
+                         np.concatenate([o[1] for o in others] + [np.empty(0)]), other_counts, assumed)
 
     def _read_list(self, queries: npt.NDArray[Any], taus: npt.NDArray[np.float64],
                    allowed: npt.NDArray[np.uint64] | None) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.uint64]]:

@@ -51,3 +51,13 @@ def _unpack_ranked(ids: bytes, scores: bytes) -> list[tuple[int, float]]:
     id_array, score_array = _unwire_results(ids, scores)
     return list(zip(id_array.tolist(), score_array.tolist()))
 
+
+def _unwire_exact_pass(parts: tuple[bytes, ...]) -> Any:
+    """A shard's exact pass (velmora._rerank.ExactPass)."""
+    from .._rerank import ExactPass
+
+    first, sums, first_upper, first_counts, others, others_upper, other_counts, assumed = parts
+    return ExactPass(np.frombuffer(first, dtype=np.uint64), np.frombuffer(sums, dtype=np.float32),
+                     np.frombuffer(first_upper, dtype=np.float64), np.frombuffer(first_counts, dtype=np.intp),
+                     np.frombuffer(others, dtype=np.uint64), np.frombuffer(others_upper, dtype=np.float64),
+                     np.frombuffer(other_counts, dtype=np.intp), np.frombuffer(assumed, dtype=np.float64))
