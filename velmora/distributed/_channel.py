@@ -197,12 +197,14 @@ class _Call:
 class _DirectChannel:
     """A connection to one replica's server, opened when first needed and
     dropped on any failure (a reply that never came must not be read as the
-    answer to a later call)."""
+    answer to a later call). Requests and replies move without blocking, so
+    that one replica that stops reading holds up no other."""
 
     def __init__(self, host: str, port: int, token: bytes) -> None:
         self._endpoint = (host, port)
         self._token = token
         self._socket: socket.socket | None = None
+        self._outgoing: list[memoryview] = []
         # The reply being read: a buffer and how much of it has arrived.
         self._buffer = bytearray()
         self._got = 0
@@ -211,20 +213,27 @@ class _DirectChannel:
         if self._socket is not None:
             self._socket.close()
             self._socket = None
+        self._outgoing = []
 
     def fileno(self) -> int:
         assert self._socket is not None
         return self._socket.fileno()
 
+    @property
+    def sending(self) -> bool:
+        return bool(self._outgoing)
+
     def send(self, call: _Call, deadline: float) -> None:
+        """Starts sending the call: what the socket takes now goes at once,
+        the rest as `flush` is called."""
         try:
             if self._socket is None:
+                # A frozen process still completes the handshake (the kernel
+                # does): only an unreachable host waits here.
                 self._socket = socket.create_connection(self._endpoint, timeout=_remaining(deadline))
                 self._socket.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
                 self._socket.sendall(_LENGTH.pack(_TOKEN_BYTES) + self._token)
-            body = _pack([call.method, call.args])
-            self._socket.settimeout(_remaining(deadline))
-            _send_frame(self._socket, body)
+                self._socket.setblocking(False)
         except TimeoutError:
             self.close()
             call._fail("no answer within the timeout", dead=False)
@@ -233,8 +242,26 @@ class _DirectChannel:
             self.close()
             call._fail(f"its worker cannot be reached ({exc})", dead=True)
             return
+        body = _pack([call.method, call.args])
+        self._outgoing = [memoryview(_LENGTH.pack(len(body))), memoryview(body)]
         self._buffer = bytearray(_FIRST_READ)
         self._got = 0
+        self.flush(call)
+
+    def flush(self, call: _Call) -> None:
+        assert self._socket is not None
+        try:
+            while self._outgoing:
+                sent = self._socket.send(self._outgoing[0])
+                if sent < len(self._outgoing[0]):
+                    self._outgoing[0] = self._outgoing[0][sent:]
+                    return
+                self._outgoing.pop(0)
+        except BlockingIOError:
+            return
+        except OSError as exc:
+            self.close()
+            call._fail(f"its connection broke ({exc})", dead=True)
 
     def receive(self, call: _Call) -> None:
         """Reads what has arrived of the reply; sets the call's outcome once
@@ -242,6 +269,8 @@ class _DirectChannel:
         assert self._socket is not None
         try:
             n = self._socket.recv_into(memoryview(self._buffer)[self._got:])
+        except BlockingIOError:
+            return
         except OSError as exc:
             self.close()
             call._fail(f"its connection broke ({exc})", dead=True)
@@ -308,7 +337,7 @@ def _exchange(calls: list[_Call], deadline: float) -> None:
     each call ends with its outcome."""
     for call in calls:
         call.replica.channel.send(call, deadline)
-    waiting = {}
+    waiting: dict[int, _Call] = {}
     for call in calls:
         if call.done:
             continue
@@ -320,15 +349,21 @@ def _exchange(calls: list[_Call], deadline: float) -> None:
     if not waiting:
         return
     poller = select.poll()
-    for fd in waiting:
-        poller.register(fd, select.POLLIN)
+    for fd, call in waiting.items():
+        poller.register(fd, select.POLLIN | (select.POLLOUT if call.replica.channel.sending else 0))
     while waiting:
         remaining = deadline - time.monotonic()
         if remaining <= 0:
             break
-        for fd, _ in poller.poll(max(1, int(remaining * 1000 + 0.999))):
+        for fd, event in poller.poll(max(1, int(remaining * 1000 + 0.999))):
             call = waiting[fd]
-            call.replica.channel.receive(call)
+            channel = call.replica.channel
+            if event & select.POLLOUT and channel.sending:
+                channel.flush(call)
+                if not call.done and not channel.sending:
+                    poller.modify(fd, select.POLLIN)
+            if not call.done and event & ~select.POLLOUT:
+                channel.receive(call)
             if call.done:
                 poller.unregister(fd)
                 del waiting[fd]

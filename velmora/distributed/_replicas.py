@@ -107,7 +107,8 @@ class _Replicas:
         dropped and the shard asked again elsewhere, while it has another live
         replica; the last one raises ShardUnavailableError (and is dropped
         only if its worker is gone, since one that is merely slow still holds
-        every write)."""
+        every write). Other replicas on the failed replica's worker are
+        dropped with it where their shards have live replicas elsewhere."""
         self._require_live(list(args_of))
         self._turn += 1
         answers: dict[int, Any] = {}
@@ -125,17 +126,27 @@ class _Replicas:
                     answers[shard] = call.value
                 elif call.error is not None:
                     failure = failure or call.error
-                elif len(self.live(shard)) > 1:
-                    self.drop(call.replica, call.failure or "failed")
-                    waiting[shard] = args_of[shard]
                 else:
-                    if call.dead:
-                        self.drop(call.replica, call.failure or "failed")
-                    failure = failure or self._unavailable(shard, call.failure or "failed", call.replica)
+                    self._drop_worker(call.replica.address, call.failure or "failed", call.dead)
+                    if any(replica is not call.replica for replica in self.live(shard)):
+                        waiting[shard] = args_of[shard]
+                    else:
+                        failure = failure or self._unavailable(shard, call.failure or "failed", call.replica)
             if failure is not None:
                 raise failure
         self.last_exchange_seconds = time.perf_counter() - started
         return answers
+
+    def _drop_worker(self, address: str, reason: str, dead: bool) -> None:
+        """A replica on `address` failed: its worker is gone (`dead`) or did
+        not answer in time. Every replica there is dropped whose shard has a
+        live replica elsewhere, so that later calls do not wait for the same
+        worker again; if the worker is gone, every replica there."""
+        for replicas in self.of:
+            elsewhere = any(r.lost is None and r.address != address for r in replicas)
+            for replica in replicas:
+                if replica.lost is None and replica.address == address and (dead or elsewhere):
+                    self.drop(replica, reason)
 
     def _choose(self, shard: int, load: Counter[str]) -> _Replica:
         # The least used worker of this call first, so that shards are asked

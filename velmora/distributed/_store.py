@@ -30,7 +30,7 @@ from ._manifest import _MANIFEST, _load_manifest, _read_shard_file, _write_store
 from ._replicas import ShardHealth, ShardUnavailableError, _Replica, _Replicas
 from ._routing import _shards_of, shard_of
 from ._shard import _probe_scores, _probe_vectors, _ShardActor
-from ._wire import _unpack_ranked, _unwire_exact_candidates, _unwire_results, _wire_array, _wire_records
+from ._wire import _unpack_ranked, _unwire_exact_candidates, _wire_array, _wire_records
 
 try:
     from distributed import Actor, Client, LocalCluster
@@ -531,13 +531,17 @@ class ShardedStore:
         answers = self._replicas.read("search", {i: [payload, k, parts[i]] for i in holding})
         self._note_read_seconds(answers.values())
         m = rows.shape[0]
-        shares = [(*_unwire_results(a, b), kept) for a, b, kept, _ in answers.values()]
-        ids = np.concatenate([a.reshape(m, kept) for a, _, kept in shares] + [np.empty((m, 0), np.uint64)], axis=1)
-        scores = np.concatenate([b.reshape(m, kept) for _, b, kept in shares] + [np.empty((m, 0), np.float32)],
-                                axis=1)
+        ids = np.empty((m, 0), np.uint64)
+        scores = np.empty((m, 0), np.float32)
+        if holding:
+            shares = [answers[i] for i in holding]  # in shard order, which orders equal scores
+            ids = np.concatenate([np.frombuffer(a, "<u8").reshape(m, kept) for a, _, kept, _ in shares], axis=1)
+            scores = np.concatenate([np.frombuffer(b, "<f4").reshape(m, kept) for _, b, kept, _ in shares], axis=1)
         # Best first, NaN last (numpy sorts NaN to the end), shard order among equals.
         order = np.argsort(-scores, axis=1, kind="stable")[:, :min(k, scores.shape[1])]
-        return np.take_along_axis(ids, order, 1), np.take_along_axis(scores, order, 1)
+        rows_of = np.arange(m)[:, None]
+        return (ids[rows_of, order].astype(np.uint64, copy=False),
+                scores[rows_of, order].astype(np.float32, copy=False))
 
     # The re-ranking's view of the shards (velmora._rerank.Searchable).
     def _compressed_ids(self, queries: npt.NDArray[Any], k: int,
