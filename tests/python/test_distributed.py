@@ -5,6 +5,7 @@ import json
 import os
 import pickle
 import signal
+import socket
 import threading
 import time
 import types
@@ -496,6 +497,42 @@ def test_each_vector_is_encoded_once_here_and_shards_only_import_records(client,
     assert shard.commit("t") == (0, 11) and shard.abort("t") == 1
 
 
+# -- the channel to a replica ---------------------------------------------------
+
+def test_a_replica_answers_its_token_holder_only_and_stops_serving_when_closed():
+    actor = _shard._ShardActor(DIM, 4, "127.0.0.1")
+    host, port, token = actor.endpoint()
+
+    def call(channel, method, *args):
+        done = _channel._Call(types.SimpleNamespace(channel=channel, shard=0), method, list(args))
+        _channel._exchange([done], time.monotonic() + 30)
+        return done
+
+    channel = _channel._DirectChannel(host, port, token)
+    assert call(channel, "apply_upsert", *part(vectors(range(5)))).value == [0, 5]
+    for method, args, error, message in [("no_such_call", (), ValueError, "a shard has no call 'no_such_call'"),
+                                         ("_restore", (), ValueError, "a shard has no call '_restore'"),
+                                         ("commit", ("never prepared",), _shard._TransactionAborted, "never prepared"),
+                                         ("ping", (1,), TypeError, "")]:
+        refused = call(channel, method, *args)
+        assert type(refused.error) is error and message in str(refused.error) and refused.failure is None
+    assert call(channel, "ping").value == 5                     # the connection outlives refused calls
+    with socket.create_connection((host, port)) as raw:         # not msgpack at all: refused, still served
+        raw.sendall(_channel._LENGTH.pack(16) + token + _channel._LENGTH.pack(3) + b"\xc1\xc1\xc1")
+        head = raw.recv(8, socket.MSG_WAITALL)
+        reply = _channel._unpack(raw.recv(_channel._LENGTH.unpack(head)[0], socket.MSG_WAITALL))
+        assert reply[0] == 1
+    # Dask's actor calls carry the same frames.
+    assert _channel._unpack(actor.call(_channel._pack(["ping", []]))) == [0, 5]
+
+    stranger = call(_channel._DirectChannel(host, port, bytes(16)), "ping")
+    assert stranger.dead and stranger.value is None and stranger.error is None   # closed, unanswered
+    actor.close()
+    assert call(channel, "ping").dead                          # its connection is closed,
+    late = call(_channel._DirectChannel(host, port, token), "ping")
+    assert late.dead and "cannot be reached" in late.failure   # and its port too
+
+
 # -- routing, placement and connections -------------------------------------
 
 def test_routing_is_a_fixed_mix_spread_evenly():
@@ -521,8 +558,18 @@ def test_shards_spread_over_workers_and_an_address_connects(client):
 
     dropped = ShardedStore(DIM, 2, shards=2, address=address)
     own_client = dropped.client
+    endpoints = [r.channel._endpoint for shard in dropped._replicas.of for r in shard]
     del dropped  # never closed: collecting it closes what it made
     assert own_client.status == "closed"
+    deadline = time.monotonic() + 30                            # and the replicas stop serving
+    for endpoint in endpoints:
+        while True:
+            try:
+                socket.create_connection(endpoint, timeout=5).close()
+            except ConnectionRefusedError:
+                break
+            assert time.monotonic() < deadline
+            time.sleep(0.1)
 
 
 def test_replicas_sit_on_distinct_workers_and_too_few_workers_are_refused(client):
@@ -752,12 +799,16 @@ def test_reads_move_on_from_a_frozen_worker_within_the_timeout():
 
 # -- array methods and files -------------------------------------------------
 
-def test_array_methods_give_what_one_local_index_gives(client):
+@pytest.mark.parametrize("direct", [True, False], ids=["own ports", "dask actor calls"])
+def test_array_methods_give_what_one_local_index_gives(client, monkeypatch, direct):
+    monkeypatch.setattr(ShardedStore, "_direct_calls", direct)
     rng = np.random.default_rng(8)
     ids = rng.permutation(10**6)[:2000].astype(np.uint64)
     rows = rng.standard_normal((2000, DIM))
     local = Index(DIM, 3)
-    with ShardedStore(DIM, 3, shards=3, client=client) as sharded:
+    with ShardedStore(DIM, 3, shards=3, replicas=2, client=client) as sharded:
+        channels = {type(r.channel) for shard in sharded._replicas.of for r in shard}
+        assert channels == {_channel._DirectChannel if direct else _channel._ActorChannel}
         for store in (local, sharded):
             store.add(ids, rows)
             store.add(ids[:10], rows[10:20])          # updates in place
@@ -800,8 +851,9 @@ def test_save_and_load_keep_every_shard_and_refuse_damage(client, tmp_path):
         after_removal = sharded.search(queries, 20)
     files = sorted(os.listdir(tmp_path))
     assert len(files) == 4 and "manifest.json" in files and not set(files) & (set(first_files) - {"manifest.json"})
-    with ShardedStore.load(tmp_path, client=client) as loaded:
+    with ShardedStore.load(tmp_path, client=client, replicas=2) as loaded:
         assert (loaded.dim, loaded.bits, loaded.shards, len(loaded)) == (DIM, 4, 3, 400)
+        assert_replicas_agree(loaded, 2)
         got = loaded.search(queries, 20)
         assert got[0].tolist() == after_removal[0].tolist() and got[1].tobytes() == after_removal[1].tobytes()
     assert expected[0].shape == (3, 20)
