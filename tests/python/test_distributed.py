@@ -580,12 +580,29 @@ def test_replicas_sit_on_distinct_workers_and_too_few_workers_are_refused(client
         ShardedStore(DIM, 4, shards=2, replicas=3, client=client)
     assert set(client.who_has()) == held_before
     with ShardedStore(DIM, 4, shards=3, replicas=2, client=client) as sharded:
-        assert sharded.replicas == 2 and repr(sharded).startswith(f"ShardedStore(dim={DIM}, bits=4, shards=3, replicas=2")
+        assert sharded.replicas == 2
+        assert repr(sharded) == f"ShardedStore(dim={DIM}, bits=4, shards=3, replicas=2, n=0)"
         health = sharded.health()
         assert [h.shard for h in health] == [0, 1, 2]
         assert all(sorted(h.live) == workers and h.lost == () for h in health)
         assert sharded.addresses == tuple(h.live[0] for h in health)
         assert Counter(h.live[0] for h in health).most_common(1)[0][1] == 2   # first replicas spread too
+
+
+def test_replicas_whose_ports_cannot_be_reached_are_called_through_dask(client, monkeypatch):
+    with socket.create_server(("127.0.0.1", 0)) as closed:
+        nowhere = closed.getsockname()
+    direct = _channel._DirectChannel.__init__
+    monkeypatch.setattr(_channel._DirectChannel, "__init__",
+                        lambda self, host, port, token: direct(self, *nowhere, token))
+    rng = np.random.default_rng(3)
+    rows = rng.standard_normal((300, DIM))
+    local = Index(DIM, 4)
+    local.add(np.arange(300), rows)
+    with ShardedStore(DIM, 4, shards=2, replicas=2, client=client) as sharded:
+        assert all(isinstance(r.channel, _channel._ActorChannel) for shard in sharded._replicas.of for r in shard)
+        sharded.add(np.arange(300), rows)
+        assert_same_search(sharded.search(rows[:3], 5), local.search(rows[:3], 5))
 
 
 def test_an_engine_that_scores_differently_is_refused_and_released(client, monkeypatch):

@@ -232,7 +232,8 @@ class ShardedStore:
                 # Its port cannot be reached from here (a firewall, say): Dask can.
                 replica.channel.close()
                 replica.channel = _ActorChannel(replica.actor, replica.future)
-                _exchange([call], deadline)
+                call = _Call(replica, "identity", [probes])
+                _exchange([call], time.monotonic() + self._timeout)
             if call.error is not None:
                 raise call.error
             if not call.ok:
