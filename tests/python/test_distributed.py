@@ -1,6 +1,7 @@
 """The sharded store on a local cluster of worker processes: the same answers
 as one local store, bad input that reaches no shard, batches that apply
 everywhere or nowhere, and shards that die or freeze."""
+import itertools
 import json
 import os
 import pickle
@@ -312,49 +313,60 @@ def part(pairs):
 def test_a_shard_commit_undone_restores_it_exactly_and_late_calls_are_refused():
     probe = random_vector(5150, DIM)
     shard = _shard._Shard(DIM, 4)
+    step = itertools.count(1)
 
-    shard.prepare_upsert("t0", *part(vectors(range(10))))
-    assert shard.commit("t0") == (0, 10)
+    shard.prepare_upsert(next(step), "t0", *part(vectors(range(10))))
+    assert shard.commit(next(step), "t0") == (0, 10)
     before = observable_shard(shard, probe)
 
-    shard.prepare_upsert("t1", *part(vectors([20, 21, 20, 22], seed=1)))
+    shard.prepare_upsert(next(step), "t1", *part(vectors([20, 21, 20, 22], seed=1)))
     assert observable_shard(shard, probe) == before          # prepared, not applied
-    assert shard.commit("t1") == (0, 13)
+    assert shard.commit(next(step), "t1") == (0, 13)
     assert shard.abort("t1") == 10
     assert observable_shard(shard, probe) == before          # added ids out, positions kept
 
-    shard.prepare_upsert("t2", *part(vectors([3, 30, 3], seed=2)))
-    shard.commit("t2")
+    shard.prepare_upsert(next(step), "t2", *part(vectors([3, 30, 3], seed=2)))
+    shard.commit(next(step), "t2")
     assert observable_shard(shard, probe) != before
     shard.abort("t2")
     assert observable_shard(shard, probe) == before          # 30 out again, 3 has its old codes back
 
     # Each removal moves the last entry into the freed position: undone, every entry is back in place.
-    shard.prepare_remove("t3", _wire._wire_array([2, 50, 7, 2, 9], "<u8"))
+    shard.prepare_remove(next(step), "t3", _wire._wire_array([2, 50, 7, 2, 9], "<u8"))
     assert observable_shard(shard, probe) == before
-    assert shard.commit("t3") == (3, 7)
+    assert shard.commit(next(step), "t3") == (3, 7)
     assert shard.abort("t3") == 10
     assert observable_shard(shard, probe) == before
-    shard.prepare_remove("t4", _wire._wire_array([50], "<u8"))
-    assert shard.commit("t4") == (0, 10) and shard.abort("t4") == 10
+    shard.prepare_remove(next(step), "t4", _wire._wire_array([50], "<u8"))
+    assert shard.commit(next(step), "t4") == (0, 10) and shard.abort("t4") == 10
 
     ids, _, codes, bounds = part([(40, V), (41, V)])
     with pytest.raises(ValueError, match=r"record 1 \(id 41\): the norm must be finite"):
-        shard.prepare_upsert("t5", ids, np.array([1.0, 0.0], "<f4").tobytes(), codes, bounds)
+        shard.prepare_upsert(next(step), "t5", ids, np.array([1.0, 0.0], "<f4").tobytes(), codes, bounds)
     with pytest.raises(_shard._TransactionAborted):
-        shard.commit("t5")                                    # nothing was staged
-    shard.prepare_upsert("t6", *part([(50, V)]))
+        shard.commit(next(step), "t5")                       # nothing was staged
+    shard.prepare_upsert(next(step), "t6", *part([(50, V)]))
     shard.abort("t6")
     with pytest.raises(_shard._TransactionAborted):
-        shard.commit("t6")                                    # commit after its abort
+        shard.commit(next(step), "t6")                       # commit after its abort
     shard.abort("t7")
     with pytest.raises(_shard._TransactionAborted):
-        shard.prepare_remove("t7", _wire._wire_array([1], "<u8"))   # prepare after its abort
-    shard.prepare_upsert("t8", *part([(60, V)]))
-    shard.commit("t8")
-    shard.apply_remove(_wire._wire_array([0], "<u8"))
+        shard.prepare_remove(next(step), "t7", _wire._wire_array([1], "<u8"))  # prepare after its abort
+    shard.prepare_upsert(next(step), "t8", *part([(60, V)]))
+    shard.commit(next(step), "t8")
+    shard.apply_remove(next(step), _wire._wire_array([0], "<u8"))
     # A write applied since is not undone by an abort of an earlier commit.
     assert shard.abort("t8") == 10 and 60 in shard._index and 0 not in shard._index
+    # A step that arrives after a later one is refused and changes nothing.
+    late = next(step)
+    assert shard.apply_upsert(next(step), *part([(70, V)])) == (0, 11)
+    before = observable_shard(shard, probe)
+    for refused in (lambda: shard.apply_remove(late, _wire._wire_array([70], "<u8")),
+                    lambda: shard.prepare_upsert(late, "t9", *part([(71, V)])),
+                    lambda: shard.commit(late, "t8")):
+        with pytest.raises(_shard._TransactionAborted, match=f"step {late} arrived after step {late + 1}"):
+            refused()
+    assert observable_shard(shard, probe) == before
 
 
 def before_each(monkeypatch, method, action):
@@ -372,7 +384,8 @@ def before_each(monkeypatch, method, action):
 def refuse_commits(replicas):
     """Aborts the transaction on `replicas` just before its commit reaches them."""
     def action(commits):
-        aborts = [_channel._Call(call.replica, "abort", call.args) for call in commits if call.replica in replicas]
+        aborts = [_channel._Call(call.replica, "abort", call.args[-1:]) for call in commits
+                  if call.replica in replicas]
         _channel._exchange(aborts, time.monotonic() + 60)
         assert all(call.ok for call in aborts)
     return action
@@ -492,9 +505,9 @@ def test_each_vector_is_encoded_once_here_and_shards_only_import_records(client,
 
     monkeypatch.setattr(_shard, "_Index", NeverEncodes)
     shard = _shard._Shard(DIM, 4)
-    assert shard.apply_upsert(*part([(1, V)])) == (0, 1)
-    shard.prepare_upsert("t", *part(vectors(range(10, 20))))
-    assert shard.commit("t") == (0, 11) and shard.abort("t") == 1
+    assert shard.apply_upsert(1, *part([(1, V)])) == (0, 1)
+    shard.prepare_upsert(2, "t", *part(vectors(range(10, 20))))
+    assert shard.commit(3, "t") == (0, 11) and shard.abort("t") == 1
 
 
 # -- the channel to a replica ---------------------------------------------------
@@ -509,10 +522,10 @@ def test_a_replica_answers_its_token_holder_only_and_stops_serving_when_closed()
         return done
 
     channel = _channel._DirectChannel(host, port, token)
-    assert call(channel, "apply_upsert", *part(vectors(range(5)))).value == [0, 5]
+    assert call(channel, "apply_upsert", 1, *part(vectors(range(5)))).value == [0, 5]
     for method, args, error, message in [("no_such_call", (), ValueError, "a shard has no call 'no_such_call'"),
                                          ("_restore", (), ValueError, "a shard has no call '_restore'"),
-                                         ("commit", ("never prepared",), _shard._TransactionAborted, "never prepared"),
+                                         ("commit", (2, "never prepared"), _shard._TransactionAborted, "never prepared"),
                                          ("ping", (1,), TypeError, "")]:
         refused = call(channel, method, *args)
         assert type(refused.error) is error and message in str(refused.error) and refused.failure is None

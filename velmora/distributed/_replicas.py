@@ -51,7 +51,7 @@ class _Replica:
     """The client's handle on one replica: its shard, its worker, the Dask
     future that keeps its actor alive, and how to call it."""
 
-    __slots__ = ("shard", "address", "future", "actor", "channel", "lost")
+    __slots__ = ("shard", "address", "future", "actor", "channel", "lost", "steps")
 
     def __init__(self, shard: int, address: str, future: Any, actor: Any) -> None:
         self.shard = shard
@@ -60,6 +60,12 @@ class _Replica:
         self.actor = actor
         self.channel: _DirectChannel | _ActorChannel = _ActorChannel(actor, future)
         self.lost: str | None = None
+        # Write steps sent to it so far: each carries the next number.
+        self.steps = 0
+
+    def step(self) -> int:
+        self.steps += 1
+        return self.steps
 
 
 class _Replicas:
@@ -193,12 +199,14 @@ class _Replicas:
         participants = [replica for shard in parts for replica in self.live(shard)]
         deadline = time.monotonic() + self._timeout
         if len(participants) == 1:
-            call = _Call(participants[0], "apply_" + kind, parts[participants[0].shard])
+            only = participants[0]
+            call = _Call(only, "apply_" + kind, [only.step(), *parts[only.shard]])
             _exchange([call], deadline)
             return self._outcome_of_one(call)
 
         txn = uuid.uuid4().hex
-        prepares = [_Call(replica, "prepare_" + kind, [txn, *parts[replica.shard]]) for replica in participants]
+        prepares = [_Call(replica, "prepare_" + kind, [replica.step(), txn, *parts[replica.shard]])
+                    for replica in participants]
         _exchange(prepares, deadline)
         error = next((call.error for call in prepares if call.error is not None), None)
         if error is not None:
@@ -214,7 +222,7 @@ class _Replicas:
             if not call.ok:
                 self.drop(call.replica, call.failure or "failed")
 
-        commits = [_Call(replica, "commit", [txn]) for replica in prepared]
+        commits = [_Call(replica, "commit", [replica.step(), txn]) for replica in prepared]
         _exchange(commits, time.monotonic() + self._timeout)
         committed = [call.replica for call in commits if call.ok]
         missing = self._shards_without(parts, committed)

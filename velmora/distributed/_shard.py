@@ -7,7 +7,9 @@ commit): `prepare_*` checks the replica's part, without touching its index,
 and keeps it; `commit` applies it and remembers how to undo it (which ids it
 added, the previous records of the ids it updated, or the order and records
 before a removal), so that `abort` can restore the replica exactly. A write
-reaching one replica alone is applied at once (`apply_*`).
+reaching one replica alone is applied at once (`apply_*`). Every write step
+carries the number the client gave it; a replica refuses a step older than
+one it has seen.
 
 `_ShardActor` is what Dask places on a worker: it holds the replica and
 serves its calls on a port of its own (see `_channel`)."""
@@ -84,6 +86,7 @@ class _Shard:
         # A prepare or commit may arrive after the client gave up on it and
         # aborted; remembering recent aborts makes such late calls refuse.
         self._aborted: deque[str] = deque(maxlen=256)
+        self._last_step = 0
         self._lock = threading.Lock()
 
     def handle(self, method: str, args: list[Any]) -> Any:
@@ -106,19 +109,22 @@ class _Shard:
     # -- writes ----------------------------------------------------------------
 
     @_one_at_a_time
-    def apply_upsert(self, ids: bytes, norms: bytes, codes: bytes, bounds: bytes) -> tuple[int, int]:
+    def apply_upsert(self, step: int, ids: bytes, norms: bytes, codes: bytes, bounds: bytes) -> tuple[int, int]:
+        self._in_order(step)
         self._index.import_records(*self._records(ids, norms, codes, bounds))  # all or nothing
         self._last_commit = (None, None)
         return 0, len(self._index)
 
     @_one_at_a_time
-    def apply_remove(self, ids: bytes) -> tuple[int, int]:
+    def apply_remove(self, step: int, ids: bytes) -> tuple[int, int]:
+        self._in_order(step)
         removed = self._index.remove(_unwire_ids(ids))
         self._last_commit = (None, None)
         return removed, len(self._index)
 
     @_one_at_a_time
-    def prepare_upsert(self, txn: str, ids: bytes, norms: bytes, codes: bytes, bounds: bytes) -> None:
+    def prepare_upsert(self, step: int, txn: str, ids: bytes, norms: bytes, codes: bytes, bounds: bytes) -> None:
+        self._in_order(step)
         self._refuse_aborted(txn)
         # Importing the part on a scratch index checks every record (norm,
         # spare bits) so that the commit cannot fail on the data. The scratch
@@ -130,14 +136,16 @@ class _Shard:
         self._staged[txn] = ("upsert", (unique, *scratch.export_records(unique)))
 
     @_one_at_a_time
-    def prepare_remove(self, txn: str, ids: bytes) -> None:
+    def prepare_remove(self, step: int, txn: str, ids: bytes) -> None:
+        self._in_order(step)
         self._refuse_aborted(txn)
         self._staged[txn] = ("remove", _unwire_ids(ids))
 
     @_one_at_a_time
-    def commit(self, txn: str) -> tuple[int, int]:
+    def commit(self, step: int, txn: str) -> tuple[int, int]:
         """Applies a prepared write; returns how many ids it removed and how
         many vectors the replica holds."""
+        self._in_order(step)
         if txn in self._aborted or txn not in self._staged:
             raise _TransactionAborted(txn)
         kind, staged = self._staged.pop(txn)
@@ -171,6 +179,15 @@ class _Shard:
                 undo()
             self._last_commit = (None, None)
         return len(self._index)
+
+    def _in_order(self, step: int) -> None:
+        # The client numbers the write steps it sends each replica. A step
+        # that arrives after a later one (sent on a connection the client gave
+        # up on, say) is refused, so that a write the client reported as
+        # failed never lands on top of one it acknowledged since.
+        if step <= self._last_step:
+            raise _TransactionAborted(f"step {step} arrived after step {self._last_step}")
+        self._last_step = step
 
     def _refuse_aborted(self, txn: str) -> None:
         if txn in self._aborted:
