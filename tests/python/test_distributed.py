@@ -354,14 +354,20 @@ def test_a_shard_commit_undone_restores_it_exactly_and_late_calls_are_refused():
         shard.prepare_remove(next(step), "t7", _wire._wire_array([1], "<u8"))  # prepare after its abort
     shard.prepare_upsert(next(step), "t8", *part([(60, V)]))
     shard.commit(next(step), "t8")
-    shard.apply_remove(next(step), _wire._wire_array([0], "<u8"))
+    shard.apply_remove(next(step), "t9", _wire._wire_array([0], "<u8"))
     # A write applied since is not undone by an abort of an earlier commit.
     assert shard.abort("t8") == 10 and 60 in shard._index and 0 not in shard._index
+    # A write prepared and committed in one step is undone the same way.
+    before = observable_shard(shard, probe)
+    assert shard.apply_upsert(next(step), "t10", *part(vectors([1, 80], seed=3))) == (0, 11)
+    assert shard.abort("t10") == 10 and observable_shard(shard, probe) == before
+    assert shard.apply_remove(next(step), "t11", _wire._wire_array([1, 2, 1], "<u8")) == (2, 8)
+    assert shard.abort("t11") == 10 and observable_shard(shard, probe) == before
     # A step that arrives after a later one is refused and changes nothing.
     late = next(step)
-    assert shard.apply_upsert(next(step), *part([(70, V)])) == (0, 11)
+    assert shard.apply_upsert(next(step), "t12", *part([(70, V)])) == (0, 11)
     before = observable_shard(shard, probe)
-    for refused in (lambda: shard.apply_remove(late, _wire._wire_array([70], "<u8")),
+    for refused in (lambda: shard.apply_remove(late, "t13", _wire._wire_array([70], "<u8")),
                     lambda: shard.prepare_upsert(late, "t9", *part([(71, V)])),
                     lambda: shard.commit(late, "t8")):
         with pytest.raises(_shard._TransactionAborted, match=f"step {late} arrived after step {late + 1}"):
@@ -429,6 +435,32 @@ def test_a_shard_whose_every_replica_fails_to_commit_makes_the_others_undo_their
         assert_replicas_agree(sharded, replicas)               # undone everywhere, nobody left behind
         sharded.insert_batch(batch)
         assert len(sharded) == 160
+
+
+def test_a_write_the_last_replica_did_not_answer_is_undone_before_that_replica_is_used_again(client, monkeypatch):
+    probe = random_vector(778, DIM)
+    with ShardedStore(DIM, 4, shards=2, client=client, timeout=2.0) as sharded:
+        sharded.insert_batch(vectors(range(100)))
+        before = state(sharded, probe)
+        frozen = client.run(os.getpid)[sharded.addresses[1]]
+        last = sharded._replicas.of[1][0]
+        on_shard_1 = next(i for i in range(1000, 10**6) if shard_of(i, 2) == 1)
+        writes = [lambda: sharded.insert_batch(vectors(range(50, 150), seed=6)),   # both shards: two phases
+                  lambda: sharded.insert(on_shard_1, V),                          # one replica: one step
+                  lambda: sharded.remove(np.arange(0, 100, 3))]
+        for write, method in zip(writes, ("commit", "apply_upsert", "commit")):
+            before_each(monkeypatch, method, lambda calls: os.kill(frozen, signal.SIGSTOP))
+            try:
+                with pytest.raises(ShardUnavailableError, match=r"^shard 1 .*no answer within the timeout"):
+                    write()
+            finally:
+                os.kill(frozen, signal.SIGCONT)
+                monkeypatch.undo()
+            # Thawed, it may run the write's late steps: its next call undoes them first.
+            assert last.unsettled is not None and last.lost is None
+            assert state(sharded, probe) == before
+            assert last.unsettled is None
+        assert sharded.health()[1].live == (last.address,)
 
 
 def test_a_replica_that_fails_to_commit_is_dropped_and_the_write_acknowledged(client, monkeypatch):
@@ -505,7 +537,7 @@ def test_each_vector_is_encoded_once_here_and_shards_only_import_records(client,
 
     monkeypatch.setattr(_shard, "_Index", NeverEncodes)
     shard = _shard._Shard(DIM, 4)
-    assert shard.apply_upsert(1, *part([(1, V)])) == (0, 1)
+    assert shard.apply_upsert(1, "s", *part([(1, V)])) == (0, 1)
     shard.prepare_upsert(2, "t", *part(vectors(range(10, 20))))
     assert shard.commit(3, "t") == (0, 11) and shard.abort("t") == 1
 
@@ -522,10 +554,11 @@ def test_a_replica_answers_its_token_holder_only_and_stops_serving_when_closed()
         return done
 
     channel = _channel._DirectChannel(host, port, token)
-    assert call(channel, "apply_upsert", 1, *part(vectors(range(5)))).value == [0, 5]
+    assert call(channel, "apply_upsert", 1, "t", *part(vectors(range(5)))).value == [0, 5]
     for method, args, error, message in [("no_such_call", (), ValueError, "a shard has no call 'no_such_call'"),
                                          ("_restore", (), ValueError, "a shard has no call '_restore'"),
-                                         ("commit", (2, "never prepared"), _shard._TransactionAborted, "never prepared"),
+                                         ("commit", (2, "never prepared"), _shard._TransactionAborted,
+                                          "never prepared"),
                                          ("ping", (1,), TypeError, "")]:
         refused = call(channel, method, *args)
         assert type(refused.error) is error and message in str(refused.error) and refused.failure is None

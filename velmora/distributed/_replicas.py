@@ -51,7 +51,7 @@ class _Replica:
     """The client's handle on one replica: its shard, its worker, the Dask
     future that keeps its actor alive, and how to call it."""
 
-    __slots__ = ("shard", "address", "future", "actor", "channel", "lost", "steps")
+    __slots__ = ("shard", "address", "future", "actor", "channel", "lost", "steps", "unsettled")
 
     def __init__(self, shard: int, address: str, future: Any, actor: Any) -> None:
         self.shard = shard
@@ -62,6 +62,9 @@ class _Replica:
         self.lost: str | None = None
         # Write steps sent to it so far: each carries the next number.
         self.steps = 0
+        # A write it may have applied although the client reported it as
+        # failed (its last replica did not answer): undone before its next call.
+        self.unsettled: str | None = None
 
     def step(self) -> int:
         self.steps += 1
@@ -123,7 +126,7 @@ class _Replicas:
         while waiting:
             load: Counter[str] = Counter()
             calls = [_Call(self._choose(shard, load), method, args) for shard, args in waiting.items()]
-            _exchange(calls, time.monotonic() + self._timeout)
+            self._exchange(calls, time.monotonic() + self._timeout)
             waiting = {}
             failure: Exception | None = None
             for call in calls:
@@ -142,6 +145,22 @@ class _Replicas:
                 raise failure
         self.last_exchange_seconds = time.perf_counter() - started
         return answers
+
+    def _exchange(self, calls: list[_Call], deadline: float) -> None:
+        """Sends the calls and waits for them; a replica holding an unsettled
+        write is first sent its abort, and if that is not confirmed its call
+        fails the same way without being sent."""
+        unsettled = [call for call in calls if call.replica.unsettled is not None]
+        if unsettled:
+            aborts = [_Call(call.replica, "abort", [call.replica.unsettled]) for call in unsettled]
+            _exchange(aborts, deadline)
+            for abort, call in zip(aborts, unsettled):
+                if abort.ok:
+                    call.replica.unsettled = None
+                else:
+                    call._fail(abort.failure or f"could not undo an interrupted write ({abort.error})", abort.dead)
+            calls = [call for call in calls if not call.done]
+        _exchange(calls, deadline)
 
     def _drop_worker(self, address: str, reason: str, dead: bool) -> None:
         """A replica on `address` failed: its worker is gone (`dead`) or did
@@ -168,7 +187,7 @@ class _Replicas:
         """Pings every live replica: one that is gone, or that does not
         answer while a sibling does, is dropped."""
         calls = [_Call(replica, "ping", []) for replicas in self.of for replica in replicas if replica.lost is None]
-        _exchange(calls, time.monotonic() + self._timeout)
+        self._exchange(calls, time.monotonic() + self._timeout)
         answered = {call.replica.shard for call in calls if call.ok}
         for call in calls:
             if not call.ok and (call.dead or call.replica.shard in answered):
@@ -180,7 +199,7 @@ class _Replicas:
         raises. For a store being set up, whose replicas hold nothing yet."""
         self._require_live(list(args_of))
         calls = [_Call(replica, method, args) for shard, args in args_of.items() for replica in self.live(shard)]
-        _exchange(calls, time.monotonic() + self._timeout)
+        self._exchange(calls, time.monotonic() + self._timeout)
         for call in calls:
             if call.error is not None:
                 raise call.error
@@ -198,16 +217,16 @@ class _Replicas:
         self._require_live(list(parts))
         participants = [replica for shard in parts for replica in self.live(shard)]
         deadline = time.monotonic() + self._timeout
+        txn = uuid.uuid4().hex
         if len(participants) == 1:
             only = participants[0]
-            call = _Call(only, "apply_" + kind, [only.step(), *parts[only.shard]])
-            _exchange([call], deadline)
-            return self._outcome_of_one(call)
+            call = _Call(only, "apply_" + kind, [only.step(), txn, *parts[only.shard]])
+            self._exchange([call], deadline)
+            return self._outcome_of_one(call, txn)
 
-        txn = uuid.uuid4().hex
         prepares = [_Call(replica, "prepare_" + kind, [replica.step(), txn, *parts[replica.shard]])
                     for replica in participants]
-        _exchange(prepares, deadline)
+        self._exchange(prepares, deadline)
         error = next((call.error for call in prepares if call.error is not None), None)
         if error is not None:
             self._abort(txn, participants, committing=[])
@@ -223,7 +242,7 @@ class _Replicas:
                 self.drop(call.replica, call.failure or "failed")
 
         commits = [_Call(replica, "commit", [replica.step(), txn]) for replica in prepared]
-        _exchange(commits, time.monotonic() + self._timeout)
+        self._exchange(commits, time.monotonic() + self._timeout)
         committed = [call.replica for call in commits if call.ok]
         missing = self._shards_without(parts, committed)
         if missing is None:
@@ -234,7 +253,7 @@ class _Replicas:
         self._abort(txn, prepared, committing=prepared)
         raise self._failure_of(missing, commits)
 
-    def _outcome_of_one(self, call: _Call) -> dict[int, tuple[int, int]]:
+    def _outcome_of_one(self, call: _Call, txn: str) -> dict[int, tuple[int, int]]:
         shard = call.replica.shard
         if call.ok:
             return {shard: (int(call.value[0]), int(call.value[1]))}
@@ -242,6 +261,8 @@ class _Replicas:
             raise call.error
         if call.dead:
             self.drop(call.replica, call.failure or "failed")
+        else:
+            call.replica.unsettled = txn
         raise self._unavailable(shard, call.failure or "failed", call.replica)
 
     @staticmethod
@@ -260,12 +281,15 @@ class _Replicas:
         committed and a sibling confirmed (it could hold the write its
         siblings undid), or when its worker is gone; otherwise it is kept:
         either it never committed (and refuses a late commit once the abort
-        reaches it), or it is its shard's last replica."""
+        reaches it), or it is its shard's last replica, which must confirm the
+        abort before anything else is sent to it."""
         calls = [_Call(replica, "abort", [txn]) for replica in replicas if replica.lost is None]
-        _exchange(calls, time.monotonic() + self._timeout)
+        self._exchange(calls, time.monotonic() + self._timeout)
         confirmed = {call.replica.shard for call in calls if call.ok}
         for call in calls:
             if call.ok:
                 continue
             if call.dead or (call.replica in committing and call.replica.shard in confirmed):
                 self.drop(call.replica, call.failure or f"failed to undo a write ({call.error})")
+            elif call.replica in committing:
+                call.replica.unsettled = txn

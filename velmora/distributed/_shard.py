@@ -7,9 +7,9 @@ commit): `prepare_*` checks the replica's part, without touching its index,
 and keeps it; `commit` applies it and remembers how to undo it (which ids it
 added, the previous records of the ids it updated, or the order and records
 before a removal), so that `abort` can restore the replica exactly. A write
-reaching one replica alone is applied at once (`apply_*`). Every write step
-carries the number the client gave it; a replica refuses a step older than
-one it has seen.
+reaching one replica alone does both at once (`apply_*`), and can be undone
+the same way. Every write step carries the number the client gave it; a
+replica refuses a step older than one it has seen.
 
 `_ShardActor` is what Dask places on a worker: it holds the replica and
 serves its calls on a port of its own (see `_channel`)."""
@@ -109,22 +109,37 @@ class _Shard:
     # -- writes ----------------------------------------------------------------
 
     @_one_at_a_time
-    def apply_upsert(self, step: int, ids: bytes, norms: bytes, codes: bytes, bounds: bytes) -> tuple[int, int]:
-        self._in_order(step)
-        self._index.import_records(*self._records(ids, norms, codes, bounds))  # all or nothing
-        self._last_commit = (None, None)
-        return 0, len(self._index)
-
-    @_one_at_a_time
-    def apply_remove(self, step: int, ids: bytes) -> tuple[int, int]:
-        self._in_order(step)
-        removed = self._index.remove(_unwire_ids(ids))
-        self._last_commit = (None, None)
-        return removed, len(self._index)
-
-    @_one_at_a_time
     def prepare_upsert(self, step: int, txn: str, ids: bytes, norms: bytes, codes: bytes, bounds: bytes) -> None:
         self._in_order(step)
+        self._stage_upsert(txn, ids, norms, codes, bounds)
+
+    @_one_at_a_time
+    def prepare_remove(self, step: int, txn: str, ids: bytes) -> None:
+        self._in_order(step)
+        self._stage_remove(txn, ids)
+
+    @_one_at_a_time
+    def commit(self, step: int, txn: str) -> tuple[int, int]:
+        """Applies a prepared write; returns how many ids it removed and how
+        many vectors the replica holds."""
+        self._in_order(step)
+        return self._commit(txn)
+
+    @_one_at_a_time
+    def apply_upsert(self, step: int, txn: str, ids: bytes, norms: bytes, codes: bytes,
+                     bounds: bytes) -> tuple[int, int]:
+        """Prepares and commits at once: for a write that reaches this replica alone."""
+        self._in_order(step)
+        self._stage_upsert(txn, ids, norms, codes, bounds)
+        return self._commit(txn)
+
+    @_one_at_a_time
+    def apply_remove(self, step: int, txn: str, ids: bytes) -> tuple[int, int]:
+        self._in_order(step)
+        self._stage_remove(txn, ids)
+        return self._commit(txn)
+
+    def _stage_upsert(self, txn: str, ids: bytes, norms: bytes, codes: bytes, bounds: bytes) -> None:
         self._refuse_aborted(txn)
         # Importing the part on a scratch index checks every record (norm,
         # spare bits) so that the commit cannot fail on the data. The scratch
@@ -135,17 +150,11 @@ class _Shard:
         unique = scratch.ids
         self._staged[txn] = ("upsert", (unique, *scratch.export_records(unique)))
 
-    @_one_at_a_time
-    def prepare_remove(self, step: int, txn: str, ids: bytes) -> None:
-        self._in_order(step)
+    def _stage_remove(self, txn: str, ids: bytes) -> None:
         self._refuse_aborted(txn)
         self._staged[txn] = ("remove", _unwire_ids(ids))
 
-    @_one_at_a_time
-    def commit(self, step: int, txn: str) -> tuple[int, int]:
-        """Applies a prepared write; returns how many ids it removed and how
-        many vectors the replica holds."""
-        self._in_order(step)
+    def _commit(self, txn: str) -> tuple[int, int]:
         if txn in self._aborted or txn not in self._staged:
             raise _TransactionAborted(txn)
         kind, staged = self._staged.pop(txn)
@@ -160,6 +169,7 @@ class _Shard:
         else:
             stored = np.array([int(i) in self._index for i in staged], dtype=bool)
             gone = np.unique(staged[stored])
+            # Undoing a removal needs the previous order: a copy of the ids.
             order = self._index.ids if len(gone) else None
             records = (gone, *self._index.export_records(gone))
             removed = self._index.remove(staged)
