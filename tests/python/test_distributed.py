@@ -375,6 +375,16 @@ def test_a_shard_commit_undone_restores_it_exactly_and_late_calls_are_refused():
     assert observable_shard(shard, probe) == before
 
 
+def freeze(pid):
+    """Stops the process and waits until it is stopped: a signal is delivered
+    when the kernel next runs it, and a replica answers within microseconds."""
+    os.kill(pid, signal.SIGSTOP)
+    deadline = time.monotonic() + 30
+    while open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()[0] not in "Tt":
+        assert time.monotonic() < deadline, "the process did not stop"
+        time.sleep(0.001)
+
+
 def before_each(monkeypatch, method, action):
     """Runs action(calls) whenever the store is about to send calls of `method`."""
     send = _replicas._exchange
@@ -449,7 +459,7 @@ def test_a_write_the_last_replica_did_not_answer_is_undone_before_that_replica_i
                   lambda: sharded.insert(on_shard_1, V),                          # one replica: one step
                   lambda: sharded.remove(np.arange(0, 100, 3))]
         for write, method in zip(writes, ("commit", "apply_upsert", "commit")):
-            before_each(monkeypatch, method, lambda calls: os.kill(frozen, signal.SIGSTOP))
+            before_each(monkeypatch, method, lambda calls: freeze(frozen))
             try:
                 with pytest.raises(ShardUnavailableError, match=r"^shard 1 .*no answer within the timeout"):
                     write()
@@ -673,7 +683,7 @@ def test_a_frozen_or_dead_shard_fails_calls_within_the_timeout():
         pids = sharded.client.run(os.getpid)
         frozen, dead = (pids[sharded.addresses[i]] for i in (0, 1))
 
-        os.kill(frozen, signal.SIGSTOP)
+        freeze(frozen)
         try:
             started = time.monotonic()
             with pytest.raises(ShardUnavailableError, match=r"^shard 0 \(worker tcp://") as caught:
@@ -837,7 +847,7 @@ def test_reads_move_on_from_a_frozen_worker_within_the_timeout():
         sharded.add(np.arange(1000), rows)
         pids = worker_pids(sharded)
         frozen = sharded.addresses[0]
-        os.kill(pids[frozen], signal.SIGSTOP)
+        freeze(pids[frozen])
         try:
             waits = []
             for _ in range(10):

@@ -79,12 +79,57 @@ def _receive_exactly(connection: socket.socket, size: int) -> bytearray | None:
     return buffer
 
 
+class _Frames:
+    """The frames arriving on a blocking connection, read into one buffer
+    that is kept between frames (grown for a large frame, then given back)."""
+
+    def __init__(self, connection: socket.socket) -> None:
+        self._connection = connection
+        self._buffer = bytearray(_FIRST_READ)
+        self._got = 0   # bytes in the buffer
+        self._used = 0  # of which the previous frame's
+
+    def next(self) -> memoryview | None:
+        """The next frame's body, valid until the next call; None at the end."""
+        leftover = self._got - self._used
+        if leftover:
+            self._buffer[:leftover] = self._buffer[self._used:self._got]
+        if len(self._buffer) > _FIRST_READ and leftover <= _FIRST_READ:
+            self._buffer = self._buffer[:max(leftover, _FIRST_READ)]
+        self._got, self._used = leftover, 0
+        if not self._fill(_LENGTH.size):
+            return None
+        end = _LENGTH.size + _LENGTH.unpack_from(self._buffer)[0]
+        if end > len(self._buffer):
+            self._buffer.extend(bytes(end - len(self._buffer)))
+        if not self._fill(end):
+            return None
+        self._used = end
+        return memoryview(self._buffer)[_LENGTH.size:end]
+
+    def _fill(self, size: int) -> bool:
+        view = memoryview(self._buffer)
+        while self._got < size:
+            n = self._connection.recv_into(view[self._got:])
+            if n == 0:
+                return False
+            self._got += n
+        return True
+
+
 def _send_frame(connection: socket.socket, body: bytes) -> None:
-    if len(body) < _FIRST_READ:
-        connection.sendall(_LENGTH.pack(len(body)) + body)
-    else:
-        connection.sendall(_LENGTH.pack(len(body)))
-        connection.sendall(body)
+    parts = [memoryview(_LENGTH.pack(len(body))), memoryview(body)]
+    while parts:
+        _consume(parts, connection.sendmsg(parts))
+
+
+def _consume(parts: list[memoryview], sent: int) -> None:
+    """Drops the first `sent` bytes of `parts`."""
+    while sent and parts:
+        if sent < len(parts[0]):
+            parts[0] = parts[0][sent:]
+            return
+        sent -= len(parts.pop(0))
 
 
 class _Server:
@@ -126,18 +171,14 @@ class _Server:
             token = _receive_exactly(connection, _TOKEN_BYTES)
             if token is None or not hmac.compare_digest(bytes(token), self._token):
                 return
-            while True:
-                head = _receive_exactly(connection, _LENGTH.size)
-                if head is None:
-                    return
-                request = _receive_exactly(connection, _LENGTH.unpack(head)[0])
-                if request is None:
-                    return
+            frames = _Frames(connection)
+            while (request := frames.next()) is not None:
                 try:
                     method, args = _unpack(request)
                     reply = _pack([0, self._handle(method, args)])
                 except Exception as exc:
                     reply = _pack(_error_reply(exc))
+                del request  # a view of the buffer that the next frame reuses
                 _send_frame(connection, reply)
         except OSError:
             return  # the client went away, or the server is closing
@@ -244,7 +285,8 @@ class _DirectChannel:
             return
         body = _pack([call.method, call.args])
         self._outgoing = [memoryview(_LENGTH.pack(len(body))), memoryview(body)]
-        self._buffer = bytearray(_FIRST_READ)
+        if len(self._buffer) != _FIRST_READ:
+            self._buffer = bytearray(_FIRST_READ)  # kept between calls, unless grown
         self._got = 0
         self.flush(call)
 
@@ -252,11 +294,9 @@ class _DirectChannel:
         assert self._socket is not None
         try:
             while self._outgoing:
-                sent = self._socket.send(self._outgoing[0])
-                if sent < len(self._outgoing[0]):
-                    self._outgoing[0] = self._outgoing[0][sent:]
-                    return
-                self._outgoing.pop(0)
+                # Header and body in one system call: each send on loopback
+                # may wake the replica, which then waits for the rest.
+                _consume(self._outgoing, self._socket.sendmsg(self._outgoing))
         except BlockingIOError:
             return
         except OSError as exc:
@@ -288,9 +328,7 @@ class _DirectChannel:
             larger[:self._got] = memoryview(self._buffer)[:self._got]
             self._buffer = larger
         if self._got == end:
-            reply = memoryview(self._buffer)[_LENGTH.size:end]
-            self._buffer = bytearray()
-            call._answer(_unpack(reply))
+            call._answer(_unpack(memoryview(self._buffer)[_LENGTH.size:end]))
 
 
 class _ActorChannel:

@@ -33,6 +33,7 @@ from ._shard import _probe_scores, _probe_vectors, _ShardActor
 from ._wire import _unpack_ranked, _unwire_exact_candidates, _wire_array, _wire_records
 
 try:
+    import dask
     from distributed import Actor, Client, LocalCluster
     from distributed.comm.addressing import get_address_host
 except ImportError as exc:  # pragma: no cover - depends on the environment
@@ -161,8 +162,12 @@ class ShardedStore:
             # Split the cores between the workers instead of giving each
             # worker's encoding and scoring pool every core.
             env["RAYON_NUM_THREADS"] = str(max(1, (os.cpu_count() or 1) // workers))
-        return LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                            dashboard_address=":0", env=env)
+        # Dask's profiler samples every thread's stack a hundred times a
+        # second, holding the interpreter lock that a replica's answer waits
+        # for: off in the clusters the store starts (its latency, measured).
+        with dask.config.set({"distributed.worker.profile.enabled": False}):
+            return LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                                dashboard_address=":0", env=env)
 
     def _workers(self) -> list[str]:
         return list(self._client.scheduler_info()["workers"])
