@@ -493,6 +493,12 @@ def test_a_replica_that_fails_to_commit_is_dropped_and_the_write_acknowledged(cl
         assert all(len(h.live) == 2 for h in health[:2])
         for _ in range(4):                                      # every live replica is read in turn
             assert_same_search(sharded.search(queries, 20), local.search(queries, 20))
+        monkeypatch.setattr(_store, "_probe_scores", lambda dim, bits, probes: [(0, 0.5)])
+        with pytest.raises(ShardUnavailableError, match=r"^shard 2 .*no worker could take a new replica "
+                                                        r"\(tcp://[^ ]+: shard 2 .*scores differently"):
+            sharded.repair()                                    # the only worker it could use is refused
+        monkeypatch.undo()
+        assert sharded.health() == health
         assert sharded.repair() == sharded.health()
         assert_replicas_agree(sharded, 2)
         assert_same_search(sharded.search(queries, 20), local.search(queries, 20))
@@ -747,6 +753,7 @@ def test_queries_go_on_while_a_worker_is_killed_and_repair_restores_every_replic
     local = Index(DIM, 4)
     local.add(np.arange(2000), rows)
     expected = local.search(queries, 10)
+    exact = local.search(queries, 10, rerank=rows, exact=True)
     with ShardedStore(DIM, 4, shards=2, replicas=2, timeout=20.0) as sharded:
         sharded.add(np.arange(2000), rows)
         victim = sharded.addresses[0]
@@ -757,6 +764,8 @@ def test_queries_go_on_while_a_worker_is_killed_and_repair_restores_every_replic
             assert_same_search(sharded.search(queries, 10), expected)
             assert_same_search(sharded.search(queries[2], 10), (expected[0][2], expected[1][2]))
             assert [i for i, _ in sharded.query(queries[3], 10)] == expected[0][3].tolist()
+            got = sharded.search(queries, 10, rerank=rows, exact=True)  # candidates and bounds from the shards
+            assert got[0].tolist() == exact[0].tolist() and got[1].tobytes() == exact[1].tobytes()
             answered_after_the_kill += dead
         assert all(h.lost == (victim,) and len(h.live) == 1 for h in sharded.health())
         # A write with one replica left per shard, then the lost ones rebuilt on the worker that came back.

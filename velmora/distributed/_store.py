@@ -366,8 +366,8 @@ class ShardedStore:
             for worker in candidates:
                 try:
                     fresh, = self._start_replicas([(shard, worker)])
-                except ShardUnavailableError as exc:
-                    reasons.append(exc.reason)
+                except RuntimeError as exc:  # it could not start, or it scores differently
+                    reasons.append(f"{worker}: {exc.reason if isinstance(exc, ShardUnavailableError) else exc}")
                     continue
                 call = _Call(fresh, "load", [data, shard, self.shards])
                 _exchange([call], time.monotonic() + self._timeout)
@@ -375,7 +375,7 @@ class ShardedStore:
                     replicas[position] = fresh
                     break
                 self._replicas.release(fresh)
-                reasons.append(call.failure or f"refused the copy ({call.error})")
+                reasons.append(f"{worker}: {call.failure or f'refused the copy ({call.error})'}")
             else:
                 raise ShardUnavailableError(
                     shard, replicas[position].address,
