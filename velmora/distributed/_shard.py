@@ -30,7 +30,7 @@ from .. import CompressedVectorStore, __version__
 from .._index import Index as _Index
 from ._channel import _TOKEN_BYTES, _error_reply, _pack, _Server, _unpack
 from ._routing import _shards_of, shard_of
-from ._wire import (_Records, _TransactionAborted, _unwire_ids, _unwire_matrix, _unwire_records,
+from ._wire import (_Records, _TransactionAborted, _unwire_ids, _unwire_matrix, _unwire_records, _wire_array,
                     _wire_results)
 
 __all__ = ["_Shard", "_ShardActor", "_TransactionAborted", "_probe_scores", "_probe_vectors"]
@@ -74,7 +74,7 @@ class _Shard:
 
     # What a client may call, by name.
     CALLS = frozenset({"identity", "ping", "stats", "apply_upsert", "apply_remove", "prepare_upsert",
-                       "prepare_remove", "commit", "abort", "query", "query_all", "search", "exact_candidates",
+                       "prepare_remove", "commit", "abort", "query", "query_all", "search", "read_list",
                        "unknown_error_bounds", "export", "load"})
 
     def __init__(self, dim: int, bits: int) -> None:
@@ -246,10 +246,11 @@ class _Shard:
         return (*_wire_results(ids, scores), ids.shape[1], time.perf_counter() - started)
 
     @_one_at_a_time
-    def exact_candidates(self, queries: bytes, first: int, allowed: bytes | None) -> tuple[bytes, ...]:
-        found = self._index._exact_candidates(_unwire_matrix(queries, self._dim), first,
-                                              None if allowed is None else _unwire_ids(allowed))
-        return tuple(np.ascontiguousarray(part).tobytes() for part in found)
+    def read_list(self, queries: bytes, taus: bytes, allowed: bytes | None) -> tuple[bytes, bytes]:
+        ids, counts = self._index._read_list(
+            _unwire_matrix(queries, self._dim), np.frombuffer(taus, dtype="<f8").astype(np.float64),
+            None if allowed is None else _unwire_ids(allowed))
+        return _wire_array(ids, "<u8"), _wire_array(counts, "<u8")
 
     @_one_at_a_time
     def unknown_error_bounds(self) -> int:
