@@ -579,6 +579,16 @@ def test_a_replica_answers_its_token_holder_only_and_stops_serving_when_closed()
         refused = call(channel, method, *args)
         assert type(refused.error) is error and message in str(refused.error) and refused.failure is None
     assert call(channel, "ping").value == 5                     # the connection outlives refused calls
+    big = Index(DIM, 4)                                         # frames of megabytes each way, between small ones
+    big.add(np.arange(100, 40100), np.random.default_rng(1).standard_normal((40000, DIM)))
+    assert call(channel, "apply_upsert", 3, "big", *_wire._wire_records(big.ids, *big.export_records(big.ids))
+                ).value == [0, 40005]
+    assert call(channel, "ping").value == 40005
+    exported = call(channel, "export").value
+    assert exported[1] == 40005 and Index.from_bytes(exported[0]).export_records(big.ids)[1].tobytes() == \
+        big.export_records(big.ids)[1].tobytes()
+    assert call(channel, "apply_remove", 4, "small", _wire._wire_array(np.arange(100, 40100), "<u8")).value == \
+        [40000, 5]
     with socket.create_connection((host, port)) as raw:         # not msgpack at all: refused, still served
         raw.sendall(_channel._LENGTH.pack(16) + token + _channel._LENGTH.pack(3) + b"\xc1\xc1\xc1")
         head = raw.recv(8, socket.MSG_WAITALL)
