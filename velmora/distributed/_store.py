@@ -44,6 +44,19 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
 
 __all__ = ["ShardHealth", "ShardUnavailableError", "ShardedStore"]
 
+# Periodic work that the clusters the store starts can do without, since they
+# only hold pinned actors. Each takes the interpreter lock (the nannies and the
+# scheduler run in this process) or a core just when a replica's answer, or
+# the call that waits for it, needs one: the stack profiler samples every
+# thread a hundred times a second, each nanny measures its worker's memory ten
+# times a second, and the scheduler looks for tasks to move ten times a second.
+_QUIET_CLUSTER = {
+    "distributed.worker.profile.enabled": False,
+    "distributed.worker.memory.monitor-interval": "1s",
+    "distributed.admin.system-monitor.interval": "2s",
+    "distributed.scheduler.work-stealing": False,
+}
+
 
 def _close_all(made: list[Any]) -> None:
     # Newest first: the client before the cluster it talks to.  One that
@@ -162,10 +175,7 @@ class ShardedStore:
             # Split the cores between the workers instead of giving each
             # worker's encoding and scoring pool every core.
             env["RAYON_NUM_THREADS"] = str(max(1, (os.cpu_count() or 1) // workers))
-        # Dask's profiler samples every thread's stack a hundred times a
-        # second, holding the interpreter lock that a replica's answer waits
-        # for: off in the clusters the store starts (its latency, measured).
-        with dask.config.set({"distributed.worker.profile.enabled": False}):
+        with dask.config.set(_QUIET_CLUSTER):
             return LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
                                 dashboard_address=":0", env=env)
 
