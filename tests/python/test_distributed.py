@@ -630,17 +630,19 @@ def test_shards_spread_over_workers_and_an_address_connects(client):
 
     dropped = ShardedStore(DIM, 2, shards=2, address=address)
     own_client = dropped.client
-    endpoints = [r.channel._endpoint for shard in dropped._replicas.of for r in shard]
+    # Fresh connections with each replica's token: a port taken since by something else answers no ping either.
+    channels = [_channel._DirectChannel(*r.channel._endpoint, r.channel._token)
+                for shard in dropped._replicas.of for r in shard]
     del dropped  # never closed: collecting it closes what it made
     assert own_client.status == "closed"
-    deadline = time.monotonic() + 30                            # and the replicas stop serving
-    for endpoint in endpoints:
+    deadline = time.monotonic() + 60                            # and the replicas stop serving
+    for channel in channels:
         while True:
-            try:
-                socket.create_connection(endpoint, timeout=5).close()
-            except ConnectionRefusedError:
+            ping = _channel._Call(types.SimpleNamespace(channel=channel, shard=0), "ping", [])
+            _channel._exchange([ping], time.monotonic() + 5)
+            if not ping.ok:
                 break
-            assert time.monotonic() < deadline
+            assert time.monotonic() < deadline, "a released replica still answers"
             time.sleep(0.1)
 
 
