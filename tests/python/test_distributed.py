@@ -1,10 +1,13 @@
 """The sharded store on a local cluster of worker processes: the same answers
 as one local store, bad input that reaches no shard, batches that apply
 everywhere or nowhere, and shards that die or freeze."""
+import itertools
 import json
 import os
 import pickle
 import signal
+import socket
+import threading
 import time
 import types
 from collections import Counter, deque
@@ -23,7 +26,7 @@ import velmora  # noqa: E402
 from velmora import Index  # noqa: E402
 from velmora._index_core import IndexCore  # noqa: E402
 from velmora.distributed import ShardedStore, ShardUnavailableError, shard_of  # noqa: E402
-from velmora.distributed import _shard, _store, _wire  # noqa: E402
+from velmora.distributed import _channel, _replicas, _shard, _store, _wire  # noqa: E402
 
 DIM = 48
 EMPTY = "Store is empty \u2014 cannot query an empty store"
@@ -121,7 +124,7 @@ def test_updates_and_removals_follow_the_local_store(client):
             assert step(sharded) == step(local)
             assert state(sharded, probe) == state(local, probe)
         assert sharded.query(random_vector(7007, DIM), 1)[0][0] == 7
-        assert repr(sharded) == f"ShardedStore(dim={DIM}, bits=4, shards=3, n={len(local)})"
+        assert repr(sharded) == f"ShardedStore(dim={DIM}, bits=4, shards=3, replicas=1, n={len(local)})"
 
 
 def test_emptiness_and_dimension_errors_come_in_the_local_order(client):
@@ -219,6 +222,8 @@ def test_bad_dimension_or_width_raises_what_the_local_store_raises(dim, bits):
     ({"shards": 0}, ValueError, "shards must be at least 1, got 0"),
     ({"shards": 2.0}, TypeError, "shards must be an int, got float"),
     ({"timeout": float("inf")}, ValueError, "timeout must be a positive finite"),
+    ({"replicas": 0}, ValueError, "replicas must be at least 1, got 0"),
+    ({"replicas": True}, TypeError, "replicas must be an int, got bool"),
     ({"address": "tcp://127.0.0.1:1", "client": object()}, ValueError, "give either client or address"),
 ])
 def test_bad_options_are_refused_before_any_cluster_starts(kwargs, error, message):
@@ -308,61 +313,204 @@ def part(pairs):
 def test_a_shard_commit_undone_restores_it_exactly_and_late_calls_are_refused():
     probe = random_vector(5150, DIM)
     shard = _shard._Shard(DIM, 4)
+    step = itertools.count(1)
 
-    shard.prepare("t0", *part(vectors(range(10))))
-    assert shard.commit("t0") == 10
+    shard.prepare_upsert(next(step), "t0", *part(vectors(range(10))))
+    assert shard.commit(next(step), "t0") == (0, 10)
     before = observable_shard(shard, probe)
 
-    shard.prepare("t1", *part(vectors([20, 21, 20, 22], seed=1)))
+    shard.prepare_upsert(next(step), "t1", *part(vectors([20, 21, 20, 22], seed=1)))
     assert observable_shard(shard, probe) == before          # prepared, not applied
-    assert shard.commit("t1") == 13
+    assert shard.commit(next(step), "t1") == (0, 13)
     assert shard.abort("t1") == 10
     assert observable_shard(shard, probe) == before          # added ids out, positions kept
 
-    shard.prepare("t2", *part(vectors([3, 30, 3], seed=2)))
-    shard.commit("t2")
+    shard.prepare_upsert(next(step), "t2", *part(vectors([3, 30, 3], seed=2)))
+    shard.commit(next(step), "t2")
     assert observable_shard(shard, probe) != before
     shard.abort("t2")
     assert observable_shard(shard, probe) == before          # 30 out again, 3 has its old codes back
 
+    # Each removal moves the last entry into the freed position: undone, every entry is back in place.
+    shard.prepare_remove(next(step), "t3", _wire._wire_array([2, 50, 7, 2, 9], "<u8"))
+    assert observable_shard(shard, probe) == before
+    assert shard.commit(next(step), "t3") == (3, 7)
+    assert shard.abort("t3") == 10
+    assert observable_shard(shard, probe) == before
+    shard.prepare_remove(next(step), "t4", _wire._wire_array([50], "<u8"))
+    assert shard.commit(next(step), "t4") == (0, 10) and shard.abort("t4") == 10
+
     ids, _, codes, bounds = part([(40, V), (41, V)])
     with pytest.raises(ValueError, match=r"record 1 \(id 41\): the norm must be finite"):
-        shard.prepare("t3", ids, np.array([1.0, 0.0], "<f4").tobytes(), codes, bounds)
+        shard.prepare_upsert(next(step), "t5", ids, np.array([1.0, 0.0], "<f4").tobytes(), codes, bounds)
     with pytest.raises(_shard._TransactionAborted):
-        shard.commit("t3")                                    # nothing was staged
-    shard.prepare("t4", *part([(50, V)]))
-    shard.abort("t4")
+        shard.commit(next(step), "t5")                       # nothing was staged
+    shard.prepare_upsert(next(step), "t6", *part([(50, V)]))
+    shard.abort("t6")
     with pytest.raises(_shard._TransactionAborted):
-        shard.commit("t4")                                    # commit after its abort
-    shard.abort("t5")
+        shard.commit(next(step), "t6")                       # commit after its abort
+    shard.abort("t7")
     with pytest.raises(_shard._TransactionAborted):
-        shard.prepare("t5", *part([(51, V)]))                 # prepare after its abort
-    assert len(shard._index) == 10
+        shard.prepare_remove(next(step), "t7", _wire._wire_array([1], "<u8"))  # prepare after its abort
+    shard.prepare_upsert(next(step), "t8", *part([(60, V)]))
+    shard.commit(next(step), "t8")
+    shard.apply_remove(next(step), "t9", _wire._wire_array([0], "<u8"))
+    # A write applied since is not undone by an abort of an earlier commit.
+    assert shard.abort("t8") == 10 and 60 in shard._index and 0 not in shard._index
+    # A write prepared and committed in one step is undone the same way.
+    before = observable_shard(shard, probe)
+    assert shard.apply_upsert(next(step), "t10", *part(vectors([1, 80], seed=3))) == (0, 11)
+    assert shard.abort("t10") == 10 and observable_shard(shard, probe) == before
+    assert shard.apply_remove(next(step), "t11", _wire._wire_array([1, 2, 1], "<u8")) == (2, 8)
+    assert shard.abort("t11") == 10 and observable_shard(shard, probe) == before
+    # A step that arrives after a later one is refused and changes nothing.
+    late = next(step)
+    assert shard.apply_upsert(next(step), "t12", *part([(70, V)])) == (0, 11)
+    before = observable_shard(shard, probe)
+    for refused in (lambda: shard.apply_remove(late, "t13", _wire._wire_array([70], "<u8")),
+                    lambda: shard.prepare_upsert(late, "t9", *part([(71, V)])),
+                    lambda: shard.commit(late, "t8")):
+        with pytest.raises(_shard._TransactionAborted, match=f"step {late} arrived after step {late + 1}"):
+            refused()
+    assert observable_shard(shard, probe) == before
 
 
-def test_a_commit_failing_on_one_shard_is_undone_on_the_others(client, monkeypatch):
+def freeze(pid):
+    """Stops the process and waits until it is stopped: a signal is delivered
+    when the kernel next runs it, and a replica answers within microseconds."""
+    os.kill(pid, signal.SIGSTOP)
+    deadline = time.monotonic() + 30
+    while open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()[0] not in "Tt":
+        assert time.monotonic() < deadline, "the process did not stop"
+        time.sleep(0.001)
+
+
+def before_each(monkeypatch, method, action):
+    """Runs action(calls) whenever the store is about to send calls of `method`."""
+    send = _replicas._exchange
+
+    def exchange(calls, deadline):
+        if calls and calls[0].method == method:
+            action(calls)
+        return send(calls, deadline)
+
+    monkeypatch.setattr(_replicas, "_exchange", exchange)
+
+
+def refuse_commits(replicas):
+    """Aborts the transaction on `replicas` just before its commit reaches them."""
+    def action(commits):
+        aborts = [_channel._Call(call.replica, "abort", call.args[-1:]) for call in commits
+                  if call.replica in replicas]
+        _channel._exchange(aborts, time.monotonic() + 60)
+        assert all(call.ok for call in aborts)
+    return action
+
+
+def replica_files(store):
+    """Each shard's live replicas' index files, exported by each replica itself."""
+    files = []
+    for replicas in store._replicas.of:
+        calls = [_channel._Call(r, "export", []) for r in replicas if r.lost is None]
+        _channel._exchange(calls, time.monotonic() + 60)
+        assert all(call.ok for call in calls)
+        files.append([call.value[0] for call in calls])
+    return files
+
+
+def assert_replicas_agree(store, replicas):
+    health = store.health()
+    assert all(len(shard.live) == replicas and not shard.lost for shard in health)
+    assert all(len(set(shard.live)) == replicas for shard in health)   # on distinct workers
+    assert all(len(set(files)) == 1 for files in replica_files(store))
+
+
+@pytest.mark.parametrize("replicas", [1, 2])
+def test_a_shard_whose_every_replica_fails_to_commit_makes_the_others_undo_theirs(client, monkeypatch, replicas):
     probe = random_vector(777, DIM)
-    with ShardedStore(DIM, 4, shards=2, client=client) as sharded:
+    with ShardedStore(DIM, 4, shards=2, replicas=replicas, client=client) as sharded:
         sharded.insert_batch(vectors(range(100)))
         before = state(sharded, probe)
-        send = ShardedStore._send
-
-        def abort_shard_1_before_its_commit(self, shard, method, *args):
-            if method == "commit" and shard == 1:
-                send(self, 1, "abort", args[0]).result()
-            return send(self, shard, method, *args)
-
-        monkeypatch.setattr(ShardedStore, "_send", abort_shard_1_before_its_commit)
+        before_each(monkeypatch, "commit", refuse_commits(sharded._replicas.of[1]))
         batch = vectors(range(60, 160), seed=4)  # updates 60..99 on both shards, adds 100..159
         assert {shard_of(i, 2) for i, _ in batch} == {0, 1}
-        with pytest.raises(RuntimeError):
+        with pytest.raises(ShardUnavailableError, match="^shard 1 .*refused the write"):
             sharded.insert_batch(batch)
-        with pytest.raises(RuntimeError):
+        with pytest.raises(ShardUnavailableError, match="^shard 1 "):
             sharded.add([i for i, _ in batch], np.array([v for _, v in batch]))
+        with pytest.raises(ShardUnavailableError, match="^shard 1 "):
+            sharded.remove(np.arange(100))
         monkeypatch.undo()
         assert state(sharded, probe) == before                 # updated ids have their old codes
+        assert_replicas_agree(sharded, replicas)               # undone everywhere, nobody left behind
         sharded.insert_batch(batch)
         assert len(sharded) == 160
+
+
+def test_a_write_the_last_replica_did_not_answer_is_undone_before_that_replica_is_used_again(client, monkeypatch):
+    probe = random_vector(778, DIM)
+    with ShardedStore(DIM, 4, shards=2, client=client, timeout=2.0) as sharded:
+        sharded.insert_batch(vectors(range(100)))
+        before = state(sharded, probe)
+        frozen = client.run(os.getpid)[sharded.addresses[1]]
+        last = sharded._replicas.of[1][0]
+        on_shard_1 = next(i for i in range(1000, 10**6) if shard_of(i, 2) == 1)
+        writes = [lambda: sharded.insert_batch(vectors(range(50, 150), seed=6)),   # both shards: two phases
+                  lambda: sharded.insert(on_shard_1, V),                          # one replica: one step
+                  lambda: sharded.remove(np.arange(0, 100, 3))]
+        for write, method in zip(writes, ("commit", "apply_upsert", "commit")):
+            before_each(monkeypatch, method, lambda calls: freeze(frozen))
+            try:
+                with pytest.raises(ShardUnavailableError, match=r"^shard 1 .*no answer within the timeout"):
+                    write()
+            finally:
+                os.kill(frozen, signal.SIGCONT)
+                monkeypatch.undo()
+            # Thawed, it may run the write's late steps: its next call undoes them first.
+            assert last.unsettled is not None and last.lost is None
+            assert state(sharded, probe) == before
+            assert last.unsettled is None
+        assert sharded.health()[1].live == (last.address,)
+
+
+def test_a_replica_that_fails_to_commit_is_dropped_and_the_write_acknowledged(client, monkeypatch):
+    rng = np.random.default_rng(5)
+    rows = rng.standard_normal((400, DIM))
+    queries = rng.standard_normal((4, DIM))
+    local = Index(DIM, 4)
+    with ShardedStore(DIM, 4, shards=3, replicas=2, client=client) as sharded:
+        for store in (local, sharded):
+            store.add(np.arange(300), rows[:300])
+        left_behind = sharded._replicas.of[2][1]
+        before_each(monkeypatch, "commit", refuse_commits([left_behind]))
+        for store in (local, sharded):
+            store.add(np.arange(200, 400), rows[200:])          # updates and additions
+            assert store.remove(np.arange(0, 400, 7)) == 58
+        monkeypatch.undo()
+        health = sharded.health()
+        assert health[2] == (2, tuple(r.address for r in sharded._replicas.of[2] if r is not left_behind),
+                             (left_behind.address,))
+        assert all(len(h.live) == 2 for h in health[:2])
+        for _ in range(4):                                      # every live replica is read in turn
+            assert_same_search(sharded.search(queries, 20), local.search(queries, 20))
+        monkeypatch.setattr(_store, "_probe_scores", lambda dim, bits, probes: [(0, 0.5)])
+        with pytest.raises(ShardUnavailableError, match=r"^shard 2 .*no worker could take a new replica "
+                                                        r"\(tcp://[^ ]+: shard 2 .*scores differently"):
+            sharded.repair()                                    # the only worker it could use is refused
+        monkeypatch.undo()
+        assert sharded.health() == health
+        assert sharded.repair() == sharded.health()
+        assert_replicas_agree(sharded, 2)
+        assert_same_search(sharded.search(queries, 20), local.search(queries, 20))
+
+
+def assert_same_search(got, expected):
+    """The same scores, bit for bit, row by row; ids may differ among equal scores."""
+    assert got[0].shape == expected[0].shape
+    assert got[1].tobytes() == expected[1].tobytes()
+    for got_ids, got_scores, ids, scores in zip(*map(np.atleast_2d, (*got, *expected))):
+        assert sorted(zip(got_scores.view(np.uint32).tolist(), got_ids.tolist())) == \
+            sorted(zip(scores.view(np.uint32).tolist(), ids.tolist()))
 
 
 # -- each vector encoded once ------------------------------------------------
@@ -405,9 +553,56 @@ def test_each_vector_is_encoded_once_here_and_shards_only_import_records(client,
 
     monkeypatch.setattr(_shard, "_Index", NeverEncodes)
     shard = _shard._Shard(DIM, 4)
-    assert shard.insert(*part([(1, V)])) == 1
-    shard.prepare("t", *part(vectors(range(10, 20))))
-    assert shard.commit("t") == 11 and shard.abort("t") == 1
+    assert shard.apply_upsert(1, "s", *part([(1, V)])) == (0, 1)
+    shard.prepare_upsert(2, "t", *part(vectors(range(10, 20))))
+    assert shard.commit(3, "t") == (0, 11) and shard.abort("t") == 1
+
+
+# -- the channel to a replica ---------------------------------------------------
+
+def test_a_replica_answers_its_token_holder_only_and_stops_serving_when_closed():
+    actor = _shard._ShardActor(DIM, 4, "127.0.0.1")
+    host, port, token = actor.endpoint()
+
+    def call(channel, method, *args):
+        done = _channel._Call(types.SimpleNamespace(channel=channel, shard=0), method, list(args))
+        _channel._exchange([done], time.monotonic() + 30)
+        return done
+
+    channel = _channel._DirectChannel(host, port, token)
+    assert call(channel, "apply_upsert", 1, "t", *part(vectors(range(5)))).value == [0, 5]
+    for method, args, error, message in [("no_such_call", (), ValueError, "a shard has no call 'no_such_call'"),
+                                         ("_restore", (), ValueError, "a shard has no call '_restore'"),
+                                         ("commit", (2, "never prepared"), _shard._TransactionAborted,
+                                          "never prepared"),
+                                         ("ping", (1,), TypeError, "")]:
+        refused = call(channel, method, *args)
+        assert type(refused.error) is error and message in str(refused.error) and refused.failure is None
+    assert call(channel, "ping").value == 5                     # the connection outlives refused calls
+    big = Index(DIM, 4)                                         # frames of megabytes each way, between small ones
+    big.add(np.arange(100, 40100), np.random.default_rng(1).standard_normal((40000, DIM)))
+    assert call(channel, "apply_upsert", 3, "big", *_wire._wire_records(big.ids, *big.export_records(big.ids))
+                ).value == [0, 40005]
+    assert call(channel, "ping").value == 40005
+    exported = call(channel, "export").value
+    assert exported[1] == 40005 and Index.from_bytes(exported[0]).export_records(big.ids)[1].tobytes() == \
+        big.export_records(big.ids)[1].tobytes()
+    assert call(channel, "apply_remove", 4, "small", _wire._wire_array(np.arange(100, 40100), "<u8")).value == \
+        [40000, 5]
+    with socket.create_connection((host, port)) as raw:         # not msgpack at all: refused, still served
+        raw.sendall(_channel._LENGTH.pack(16) + token + _channel._LENGTH.pack(3) + b"\xc1\xc1\xc1")
+        head = raw.recv(8, socket.MSG_WAITALL)
+        reply = _channel._unpack(raw.recv(_channel._LENGTH.unpack(head)[0], socket.MSG_WAITALL))
+        assert reply[0] == 1
+    # Dask's actor calls carry the same frames.
+    assert _channel._unpack(actor.call(_channel._pack(["ping", []]))) == [0, 5]
+
+    stranger = call(_channel._DirectChannel(host, port, bytes(16)), "ping")
+    assert stranger.dead and stranger.value is None and stranger.error is None   # closed, unanswered
+    actor.close()
+    assert call(channel, "ping").dead                          # its connection is closed,
+    late = call(_channel._DirectChannel(host, port, token), "ping")
+    assert late.dead and "cannot be reached" in late.failure   # and its port too
 
 
 # -- routing, placement and connections -------------------------------------
@@ -435,8 +630,53 @@ def test_shards_spread_over_workers_and_an_address_connects(client):
 
     dropped = ShardedStore(DIM, 2, shards=2, address=address)
     own_client = dropped.client
+    # Fresh connections with each replica's token: a port taken since by something else answers no ping either.
+    channels = [_channel._DirectChannel(*r.channel._endpoint, r.channel._token)
+                for shard in dropped._replicas.of for r in shard]
     del dropped  # never closed: collecting it closes what it made
     assert own_client.status == "closed"
+    deadline = time.monotonic() + 60                            # and the replicas stop serving
+    for channel in channels:
+        while True:
+            ping = _channel._Call(types.SimpleNamespace(channel=channel, shard=0), "ping", [])
+            _channel._exchange([ping], time.monotonic() + 5)
+            if not ping.ok:
+                break
+            assert time.monotonic() < deadline, "a released replica still answers"
+            time.sleep(0.1)
+
+
+def test_replicas_sit_on_distinct_workers_and_too_few_workers_are_refused(client):
+    workers = sorted(client.run(os.getpid))
+    held_before = set(client.who_has())
+    with pytest.raises(ValueError, match=r"^replicas=3 needs as many workers, one per replica of a shard, "
+                                         r"but the cluster has 2: tcp://"):
+        ShardedStore(DIM, 4, shards=2, replicas=3, client=client)
+    assert set(client.who_has()) == held_before
+    with ShardedStore(DIM, 4, shards=3, replicas=2, client=client) as sharded:
+        assert sharded.replicas == 2
+        assert repr(sharded) == f"ShardedStore(dim={DIM}, bits=4, shards=3, replicas=2, n=0)"
+        health = sharded.health()
+        assert [h.shard for h in health] == [0, 1, 2]
+        assert all(sorted(h.live) == workers and h.lost == () for h in health)
+        assert sharded.addresses == tuple(h.live[0] for h in health)
+        assert Counter(h.live[0] for h in health).most_common(1)[0][1] == 2   # first replicas spread too
+
+
+def test_replicas_whose_ports_cannot_be_reached_are_called_through_dask(client, monkeypatch):
+    with socket.create_server(("127.0.0.1", 0)) as closed:
+        nowhere = closed.getsockname()
+    direct = _channel._DirectChannel.__init__
+    monkeypatch.setattr(_channel._DirectChannel, "__init__",
+                        lambda self, host, port, token: direct(self, *nowhere, token))
+    rng = np.random.default_rng(3)
+    rows = rng.standard_normal((300, DIM))
+    local = Index(DIM, 4)
+    local.add(np.arange(300), rows)
+    with ShardedStore(DIM, 4, shards=2, replicas=2, client=client) as sharded:
+        assert all(isinstance(r.channel, _channel._ActorChannel) for shard in sharded._replicas.of for r in shard)
+        sharded.add(np.arange(300), rows)
+        assert_same_search(sharded.search(rows[:3], 5), local.search(rows[:3], 5))
 
 
 def test_an_engine_that_scores_differently_is_refused_and_released(client, monkeypatch):
@@ -461,7 +701,7 @@ def test_a_frozen_or_dead_shard_fails_calls_within_the_timeout():
         pids = sharded.client.run(os.getpid)
         frozen, dead = (pids[sharded.addresses[i]] for i in (0, 1))
 
-        os.kill(frozen, signal.SIGSTOP)
+        freeze(frozen)
         try:
             started = time.monotonic()
             with pytest.raises(ShardUnavailableError, match=r"^shard 0 \(worker tcp://") as caught:
@@ -484,18 +724,185 @@ def test_a_frozen_or_dead_shard_fails_calls_within_the_timeout():
             assert caught.value.address == sharded.addresses[1]
         copy = pickle.loads(pickle.dumps(caught.value))
         assert (type(copy), copy.args, copy.shard) == (ShardUnavailableError, caught.value.args, 1)
+        health = sharded.health()
+        assert health[0].live == (sharded.addresses[0],) and health[1].live == ()
+        with pytest.raises(ShardUnavailableError, match=r"^shard 1 .*every replica is lost"):
+            sharded.repair()                                   # no live copy to rebuild from
+        sharded.insert(next(i for i in range(10**6) if shard_of(i, 2) == 0), probe)   # shard 0 still takes writes
         cluster = sharded._cluster
     assert cluster is not None and cluster.status.name == "closed"
 
 
+# -- replicas: workers killed or frozen -----------------------------------------
+
+def worker_pids(store):
+    return store.client.run(os.getpid)
+
+
+def restarted_worker(store, gone, timeout=120.0):
+    """Waits until the nanny of the worker at `gone` has started a new one."""
+    deadline = time.monotonic() + timeout
+    while True:
+        workers = set(store.client.scheduler_info()["workers"])
+        if gone not in workers and len(workers) == len(store.client.cluster.workers):
+            return
+        assert time.monotonic() < deadline, "no worker came back"
+        time.sleep(0.2)
+
+
+def kill_later(pid, delay):
+    killer = threading.Timer(delay, os.kill, (pid, signal.SIGKILL))
+    killer.start()
+    return killer
+
+
+def test_queries_go_on_while_a_worker_is_killed_and_repair_restores_every_replica():
+    """Own cluster: it kills workers. Every answer equals a local index's, no
+    call fails, and after repair every replica holds the same records."""
+    rng = np.random.default_rng(21)
+    rows = rng.standard_normal((2000, DIM))
+    queries = rng.standard_normal((6, DIM))
+    local = Index(DIM, 4)
+    local.add(np.arange(2000), rows)
+    expected = local.search(queries, 10)
+    exact = local.search(queries, 10, rerank=rows, exact=True)
+    with ShardedStore(DIM, 4, shards=2, replicas=2, timeout=20.0) as sharded:
+        sharded.add(np.arange(2000), rows)
+        victim = sharded.addresses[0]
+        killer = kill_later(worker_pids(sharded)[victim], 0.5)
+        answered_after_the_kill = 0
+        while answered_after_the_kill < 30:
+            dead = not killer.is_alive()
+            assert_same_search(sharded.search(queries, 10), expected)
+            assert_same_search(sharded.search(queries[2], 10), (expected[0][2], expected[1][2]))
+            assert [i for i, _ in sharded.query(queries[3], 10)] == expected[0][3].tolist()
+            got = sharded.search(queries, 10, rerank=rows, exact=True)  # candidates and bounds from the shards
+            assert got[0].tolist() == exact[0].tolist() and got[1].tobytes() == exact[1].tobytes()
+            answered_after_the_kill += dead
+        assert all(h.lost == (victim,) and len(h.live) == 1 for h in sharded.health())
+        # A write with one replica left per shard, then the lost ones rebuilt on the worker that came back.
+        more = rng.standard_normal((200, DIM))
+        for store in (local, sharded):
+            store.add(np.arange(1900, 2100), more)
+        restarted_worker(sharded, victim)
+        sharded.repair()
+        assert_replicas_agree(sharded, 2)
+        assert victim not in {a for h in sharded.health() for a in h.live}
+        # The rebuilt replicas answer alone once the other worker dies too.
+        survivor = sharded.addresses[0]
+        os.kill(worker_pids(sharded)[survivor], signal.SIGKILL)
+        for _ in range(5):
+            assert_same_search(sharded.search(queries, 10), local.search(queries, 10))
+        assert len(sharded) == len(local) == 2100
+
+
+def test_batches_go_on_while_a_worker_is_killed_and_no_acknowledged_write_is_lost(monkeypatch):
+    """Own cluster of three workers: it kills two of them, one between the
+    two phases of a batch and one at a random moment of a stream of batches."""
+    rng = np.random.default_rng(22)
+    queries = rng.standard_normal((5, DIM))
+    local = Index(DIM, 4)
+
+    def everything_matches():
+        assert len(sharded) == len(local)
+        assert_same_search(sharded.search(queries, len(local)), local.search(queries, len(local)))
+
+    with ShardedStore(DIM, 4, shards=3, replicas=2, timeout=20.0) as sharded:
+        rows = rng.standard_normal((600, DIM))
+        for store in (local, sharded):
+            store.add(np.arange(600), rows)
+        pids = worker_pids(sharded)
+        first = sorted(pids)[0]
+        kills = []
+
+        def kill_first_worker(commits):
+            if not kills:
+                kills.append(os.kill(pids[first], signal.SIGKILL))
+                # Its connections break at once, before or while the commit is sent.
+                time.sleep(0.2)
+
+        before_each(monkeypatch, "commit", kill_first_worker)
+        rows = rng.standard_normal((600, DIM))
+        for store in (local, sharded):
+            store.add(np.arange(300, 900), rows)                 # half updates, half new
+        monkeypatch.undo()
+        assert kills
+        health = sharded.health()
+        assert sum(h.lost == (first,) for h in health) == 2 and all(len(h.live) == 1 or not h.lost for h in health)
+        everything_matches()
+        restarted_worker(sharded, first)
+        sharded.repair()
+        assert_replicas_agree(sharded, 2)
+
+        pids = worker_pids(sharded)
+        second = sorted(pids)[1]
+        killer = kill_later(pids[second], 0.4)
+        steps_after_the_kill = 0
+        while steps_after_the_kill < 8:
+            dead = not killer.is_alive()
+            ids = rng.integers(0, 1500, 200)
+            rows = rng.standard_normal((200, DIM))
+            for store in (local, sharded):
+                store.add(ids, rows)
+            gone = rng.integers(0, 1500, 50)
+            assert sharded.remove(gone) == local.remove(gone)
+            one = int(rng.integers(0, 1500))
+            assert sharded.remove(one) == (local.remove([one]) == 1)
+            steps_after_the_kill += dead
+        assert sum(h.lost == (second,) for h in sharded.health()) == 2
+        everything_matches()
+        restarted_worker(sharded, second)
+        sharded.repair()
+        assert_replicas_agree(sharded, 2)
+        everything_matches()
+
+
+def test_reads_move_on_from_a_frozen_worker_within_the_timeout():
+    timeout = 3.0
+    rng = np.random.default_rng(23)
+    rows = rng.standard_normal((1000, DIM))
+    queries = rng.standard_normal((4, DIM))
+    local = Index(DIM, 4)
+    local.add(np.arange(1000), rows)
+    with ShardedStore(DIM, 4, shards=2, replicas=2, timeout=timeout) as sharded:
+        sharded.add(np.arange(1000), rows)
+        pids = worker_pids(sharded)
+        frozen = sharded.addresses[0]
+        freeze(pids[frozen])
+        try:
+            waits = []
+            for _ in range(10):
+                started = time.monotonic()
+                assert_same_search(sharded.search(queries, 10), local.search(queries, 10))
+                waits.append(time.monotonic() - started)
+            # The first search asked the frozen worker for one shard and waited the timeout out, once.
+            assert waits[0] >= timeout * 0.95 and all(wait < timeout + 4.0 for wait in waits)
+            assert all(h.lost == (frozen,) for h in sharded.health())
+            more = rng.standard_normal((300, DIM))
+            for store in (local, sharded):
+                store.add(np.arange(900, 1200), more)            # writes go on without it
+            assert_same_search(sharded.search(queries, 10), local.search(queries, 10))
+        finally:
+            os.kill(pids[frozen], signal.SIGCONT)
+        # Thawed, it is the one worker without a replica of each shard: rebuilt there from the other.
+        sharded.repair()
+        assert_replicas_agree(sharded, 2)
+        assert all(frozen in h.live for h in sharded.health())
+        assert_same_search(sharded.search(queries, 1200), local.search(queries, 1200))
+
+
 # -- array methods and files -------------------------------------------------
 
-def test_array_methods_give_what_one_local_index_gives(client):
+@pytest.mark.parametrize("direct", [True, False], ids=["own ports", "dask actor calls"])
+def test_array_methods_give_what_one_local_index_gives(client, monkeypatch, direct):
+    monkeypatch.setattr(ShardedStore, "_direct_calls", direct)
     rng = np.random.default_rng(8)
     ids = rng.permutation(10**6)[:2000].astype(np.uint64)
     rows = rng.standard_normal((2000, DIM))
     local = Index(DIM, 3)
-    with ShardedStore(DIM, 3, shards=3, client=client) as sharded:
+    with ShardedStore(DIM, 3, shards=3, replicas=2, client=client) as sharded:
+        channels = {type(r.channel) for shard in sharded._replicas.of for r in shard}
+        assert channels == {_channel._DirectChannel if direct else _channel._ActorChannel}
         for store in (local, sharded):
             store.add(ids, rows)
             store.add(ids[:10], rows[10:20])          # updates in place
@@ -538,8 +945,9 @@ def test_save_and_load_keep_every_shard_and_refuse_damage(client, tmp_path):
         after_removal = sharded.search(queries, 20)
     files = sorted(os.listdir(tmp_path))
     assert len(files) == 4 and "manifest.json" in files and not set(files) & (set(first_files) - {"manifest.json"})
-    with ShardedStore.load(tmp_path, client=client) as loaded:
+    with ShardedStore.load(tmp_path, client=client, replicas=2) as loaded:
         assert (loaded.dim, loaded.bits, loaded.shards, len(loaded)) == (DIM, 4, 3, 400)
+        assert_replicas_agree(loaded, 2)
         got = loaded.search(queries, 20)
         assert got[0].tolist() == after_removal[0].tolist() and got[1].tobytes() == after_removal[1].tobytes()
     assert expected[0].shape == (3, 20)

@@ -1,8 +1,9 @@
 """A vector store split into shards that live in other processes.
 
-`ShardedStore` spreads its vectors over `shards` Dask actors, each holding
-one `velmora.Index` in a worker process, and answers queries by
-asking every shard and merging what they return.  Every process encodes and
+`ShardedStore` spreads its vectors over `shards` shards, each kept by one or
+more replicas (Dask actors on distinct worker processes, each holding one
+`velmora.Index`), and answers queries by asking one replica of every shard
+and merging what they return.  Every process encodes and
 scores identically, so a sharded query returns the same (id, score) pairs,
 bit for bit, as one local store holding the same vectors.
 
@@ -10,14 +11,18 @@ Needs Dask distributed: ``pip install 'velmora[distributed]'``.  See
 docs/distributed.md for the guarantees and figures.
 
 The parts: `_store` (the client, `ShardedStore`), `_arguments` (what callers
-pass, checked and encoded once), `_shard` (the actor in each worker and its
-two-phase commit), `_wire` (the bytes between them), `_routing` (which shard
-holds an id) and `_manifest` (saved stores).
+pass, checked and encoded once), `_replicas` (which replicas are live, reads
+that fail over, writes that commit on every live replica or none), `_shard`
+(the replica in each worker and its two-phase commit), `_channel` (the calls
+between them), `_wire` (the bytes they carry), `_routing` (which shard holds
+an id) and `_manifest` (saved stores).
 """
 from ._routing import shard_of
-from ._store import ShardedStore, ShardUnavailableError
+from ._store import ShardedStore, ShardHealth, ShardUnavailableError
 
-__all__ = ["ShardedStore", "ShardUnavailableError", "shard_of"]
+__all__ = ["ShardHealth", "ShardedStore", "ShardUnavailableError", "shard_of"]
 
 # Shown, pickled and documented under this module's name, where they are imported from.
-ShardedStore.__module__ = ShardUnavailableError.__module__ = shard_of.__module__ = __name__
+for _public in (ShardedStore, ShardHealth, ShardUnavailableError, shard_of):
+    _public.__module__ = __name__
+del _public

@@ -15,6 +15,10 @@ _Records: TypeAlias = tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32], npt
                             npt.NDArray[np.uint16]]
 
 
+class _TransactionAborted(RuntimeError):
+    """A replica refuses a step of a batch that was aborted, or that it never prepared."""
+
+
 def _wire_array(values: npt.ArrayLike, dtype: str) -> bytes:
     return np.ascontiguousarray(values, dtype=dtype).tobytes()
 
