@@ -57,8 +57,12 @@ std::uint32_t update_portable(std::uint32_t state, const unsigned char* p, std::
 }
 
 bool has_sse42() {
+#if defined(__x86_64__)
   static const bool available = __builtin_cpu_supports("sse4.2");
   return available;
+#else
+  return false;
+#endif
 }
 
 }  // namespace
