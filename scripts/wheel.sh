@@ -33,15 +33,21 @@ version=$("$TOOLS/bin/python" -c 'import re; print(re.search(r"\"(.+)\"", open("
 tag="cp${PYTHON_VERSION/./}"
 rm -f "$DIST/velmora-$version.tar.gz" "$DIST"/velmora-"$version"-"$tag"-*.whl
 raw=$(mktemp -d)
-trap 'rm -rf "$raw"' EXIT
+log=$(mktemp)
+trap 'rm -rf "$raw" "$log"' EXIT
+# quietly: the whole log only if a step fails.
+quietly() {
+  "$@" >"$log" 2>&1 || { echo "error: $*" >&2; tail -n 60 "$log" >&2; exit 1; }
+}
 
 step "building the sdist, then a wheel from it (CPython $("$PYTHON" -c 'import sys; print(sys.version.split()[0])'))"
-"$TOOLS/bin/python" -m build --sdist --outdir "$DIST" . | { grep -E '^Successfully built' || true; }
-"$TOOLS/bin/python" -m build --wheel --outdir "$raw" "$DIST/velmora-$version.tar.gz" \
-  | { grep -E '^Successfully built' || true; }
+quietly "$TOOLS/bin/python" -m build --sdist --outdir "$DIST" .
+quietly "$TOOLS/bin/python" -m build --wheel --outdir "$raw" "$DIST/velmora-$version.tar.gz"
 
-step "repairing the wheel with auditwheel"
-auditwheel show "$raw"/velmora-*.whl | sed -n '/is consistent with/,/^$/p' | tr -s ' \n' ' ' | sed 's/^/   /; s/ *$/\n/'
-auditwheel repair --wheel-dir "$DIST" "$raw"/velmora-*.whl 2>&1 | { grep -E 'Fixed-up wheel written' || true; }
+step "repairing $(basename "$raw"/velmora-*.whl) with auditwheel"
+quietly auditwheel repair --wheel-dir "$DIST" "$raw"/velmora-*.whl
 wheel=$(ls "$DIST"/velmora-"$version"-"$tag"-"$tag"-*manylinux*.whl)
-step "built: $DIST/velmora-$version.tar.gz and $wheel"
+# The tag names the oldest glibc the wheel runs on; auditwheel says what sets it.
+auditwheel show "$wheel" 2>/dev/null | tr -s ' \n' ' ' | sed -E 's/.*(consistent with the following platform tag: "[^"]*").*/   \1/'
+echo
+step "built $DIST/velmora-$version.tar.gz and $wheel"
