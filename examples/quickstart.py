@@ -19,7 +19,12 @@ print(ids[:, 0].tolist(), [f"{s:.3f}" for s in scores[:, 0]])
 ids, scores = index.search(queries[0], k=2, allowed=np.arange(100, 200))  # only among these ids
 print(ids.shape, bool(np.all((100 <= ids) & (ids < 200))))
 
-print(len(index), "vectors in", index.memory_bytes(), "bytes")  # 1000 x (64 code bytes + a 4-byte norm)
+# With the full vectors at hand (an array, an np.memmap of a .npy file, or a callable that fetches
+# rows by id), scores are exact cosines; exact=True proves the result is the true top k.
+ids, scores = index.search(queries, k=3, rerank=vectors, exact=True)
+print(ids[:, 0].tolist(), [f"{s:.3f}" for s in scores[:, 0]])
+
+print(len(index), "vectors in", index.memory_bytes(), "bytes")  # 1000 x (64 code bytes, norm, error bound)
 print(index.remove([3, 4, 4000]))  # 2: an id that is not stored counts nothing
 
 path = os.path.join(tempfile.mkdtemp(), "vectors.vidx")

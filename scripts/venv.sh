@@ -45,6 +45,9 @@ build_inputs() {
   echo "python $("$VENV/bin/python" -c 'import sys; print(sys.version.split()[0])')"
   echo "options [$extras] $*"
   find src CMakeLists.txt pyproject.toml -type f -print0 | sort -z | xargs -0 sha1sum
+  # An editable install maps each module of the package to its file: a
+  # module added, moved or removed needs a new install.
+  find velmora -name '*.py' | sort | sed 's/^/module /'
 }
 
 # Why the stamp no longer matches, in a few words.
@@ -60,7 +63,7 @@ rebuild_reason() {
     return
   fi
   local changed
-  changed=$(diff <(tail -n +3 "$stamp") <(tail -n +3 "$now") | sed -n 's/^[<>] [0-9a-f]*  //p' | sort -u)
+  changed=$(diff <(tail -n +3 "$stamp") <(tail -n +3 "$now") | sed -n 's/^[<>] \(module \|[0-9a-f]*  \)//p' | sort -u)
   local count
   count=$(echo "$changed" | grep -c .)
   echo "$count file(s) changed: $(echo "$changed" | head -5 | tr '\n' ' ')$([ "$count" -gt 5 ] && echo '...')"

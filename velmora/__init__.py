@@ -25,8 +25,9 @@ from ._config import show_config
 
 if TYPE_CHECKING:
     from ._index import Index
+    from ._rerank import RerankError
 
-__all__ = ["CompressedVectorStore", "Index", "__version__", "show_config"]
+__all__ = ["CompressedVectorStore", "Index", "RerankError", "__version__", "show_config"]
 
 
 def __getattr__(name: str) -> Any:
@@ -37,4 +38,9 @@ def __getattr__(name: str) -> Any:
 
         globals()["Index"] = Index
         return Index
+    if name == "RerankError":
+        from ._rerank import RerankError
+
+        globals()["RerankError"] = RerankError
+        return RerankError
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

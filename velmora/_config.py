@@ -27,9 +27,11 @@ def _simd(config: dict[str, Any]) -> str:
 
 
 def _kernels(config: dict[str, Any]) -> list[str]:
+    families = config["kernels"]
     return [f"{bits} bits: exact {config['exact_kernels'][bits]}, bound {config['bound_kernels'][bits]}, "
             f"for query groups {config['group_bound_kernels'][bits]}"
-            for bits in (2, 3, 4)]
+            for bits in (2, 3, 4)] + [
+        ", ".join(f"{family} {families[family]['chosen']}" for family in ("rotation", "quantizer", "crc32c"))]
 
 
 def _summary(config: dict[str, Any]) -> str:
@@ -61,11 +63,14 @@ def show_config(mode: Literal["dict"]) -> dict[str, Any]: ...
 def show_config(mode: Literal["summary"]) -> str: ...
 def show_config(mode: str = "stdout") -> dict[str, Any] | str | None:
     """Describe this velmora: its version, the compiler and flags it was built
-    with, the CPU, the SIMD level in use and the scoring kernels chosen for
-    each bit width, and the number of worker threads.
+    with, the CPU, the SIMD level in use, the scoring kernels chosen for each
+    bit width and the rotation, quantizer and CRC-32C kernels, and the number
+    of worker threads.
 
-    mode "stdout" prints the report; "dict" returns its fields; "summary"
-    returns it as one line. The first call times the kernels (a few
+    mode "stdout" prints the report; "dict" returns its fields ("kernels"
+    lists every kernel family's candidates: whether the CPU supports each,
+    whether it passed its self-test, its median time, which was chosen);
+    "summary" returns it as one line. The first call times the kernels (a few
     milliseconds) and starts the worker pool, whose size is then fixed.
     """
     if mode not in ("stdout", "dict", "summary"):

@@ -21,8 +21,9 @@ import numpy as np
 import numpy.typing as npt
 
 from ._index_core import IndexCore
+from ._rerank import ExactCandidates, FullVectors, RerankError, reranked_search
 
-__all__ = ["Index"]
+__all__ = ["Index", "RerankError"]
 
 _MAX_ID = (1 << 64) - 1
 
@@ -149,8 +150,9 @@ class Index:
         return 0 <= value <= _MAX_ID and bool(self._core.contains(value))
 
     def memory_bytes(self) -> int:
-        """The compressed payload: len(index) * (ceil(dim * bits / 8) + 4)
-        bytes, as CompressedVectorStore.memory_bytes counts it."""
+        """The compressed payload: len(index) * (ceil(dim * bits / 8) + 6)
+        bytes: the codes, a float32 norm and a 16-bit error bound per vector
+        (CompressedVectorStore keeps no error bound: 4 bytes fewer)."""
         return int(self._core.memory_bytes())
 
     def __repr__(self) -> str:
@@ -179,10 +181,13 @@ class Index:
         CompressedVectorStore.remove does."""
         return int(self._core.remove(_ids_array(ids)))
 
-    def import_records(self, ids: npt.ArrayLike, norms: npt.ArrayLike, codes: npt.ArrayLike) -> None:
+    def import_records(self, ids: npt.ArrayLike, norms: npt.ArrayLike, codes: npt.ArrayLike,
+                       error_bounds: npt.ArrayLike | None = None) -> None:
         """Upserts records as `export_records` returns them, without encoding
-        anything: ids[i] gets norms[i] (float32) and codes[i] (uint8, shape
-        (n, record_bytes)). All or nothing; a norm that is not finite and at
+        anything: ids[i] gets norms[i] (float32), codes[i] (uint8, shape (n,
+        record_bytes)) and error_bounds[i] (uint16; None marks the bounds
+        unknown, and search(..., exact=True) then refuses until those vectors
+        are added again). All or nothing; a norm that is not finite and at
         least 1e-30, or nonzero spare bits, raises ValueError."""
         id_array = _ids_array(ids)
         norm_array = np.asarray(norms)
@@ -191,35 +196,87 @@ class Index:
         code_array = np.asarray(codes)
         if code_array.dtype != np.uint8:
             raise TypeError(f"codes must be uint8, got dtype {code_array.dtype}")
-        self._core.import_records(id_array, norm_array.astype(np.float32, copy=False), code_array)
+        bound_array = None
+        if error_bounds is not None:
+            bound_array = np.asarray(error_bounds)
+            if bound_array.dtype != np.uint16:
+                raise TypeError(f"error_bounds must be uint16, got dtype {bound_array.dtype}")
+        self._core.import_records(id_array, norm_array.astype(np.float32, copy=False), code_array, bound_array)
 
     # -- reading the index ------------------------------------------------
 
-    def search(self, queries: npt.ArrayLike, k: int = 10, *,
-               allowed: npt.ArrayLike | None = None) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
+    def search(self, queries: npt.ArrayLike, k: int = 10, *, allowed: npt.ArrayLike | None = None,
+               rerank: Any = None, candidates: int | None = None,
+               exact: bool = False) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
         """The k best stored vectors for each query, best first: (ids, scores)
         as uint64 and float32 arrays.
 
         `queries` is one vector (shape (dim,)) or a matrix of them (shape (m,
         dim)); the results then have shape (c,) or (m, c), where c = min(k,
-        candidates). Row i holds exactly the ids and scores, in the same
-        order, that CompressedVectorStore.query(queries[i], k) returns:
-        highest score first, NaN scores last, equal scores in storage order.
+        candidates). Without `rerank`, row i holds exactly the ids and
+        scores, in the same order, that CompressedVectorStore.query(queries[i],
+        k) returns: estimates of cosine similarity, highest first, NaN scores
+        last, equal scores in storage order.
 
         `allowed`, an array-like of ids, restricts the candidates to those of
         its ids that are stored (others are ignored); candidates is then their
         number. An empty index, or no allowed candidate, gives empty results of
-        the shapes above (the store raises ValueError instead)."""
+        the shapes above (the store raises ValueError instead).
+
+        `rerank` gives the full vectors: a 2-D array (a numpy array, an
+        np.memmap, anything numpy can index with an integer array) whose row i
+        is the vector of id i, or a callable that takes a uint64 array of ids
+        and returns their vectors, shape (len(ids), dim); float32 or float64.
+        The scores are then exact cosine similarities computed in float64 from
+        those values (returned as float32), best first, equal scores by
+        smaller id: of the best `candidates` (default 4, 6 or 10 times k at 4,
+        3 or 2 bits) by the compressed estimate, or, with exact=True, of every
+        stored, allowed vector: the true top k, reading only the full vectors
+        that the per-vector error bounds cannot rule out. An unusable vector
+        raises RerankError (a ValueError) naming its id."""
         matrix = _float_array(queries, "queries")
         if matrix.ndim not in (1, 2):
             raise ValueError(f"queries must be 1-D (dim,) or 2-D (m, dim), got shape {matrix.shape}")
         k = _count(k, "k")
         allowed_ids = None if allowed is None else _ids_array(allowed, "allowed")
         rows = matrix if matrix.ndim == 2 else matrix[np.newaxis, :]
-        id_bytes, score_bytes, kept = self._core.search(rows, k, allowed_ids)
-        shape = (rows.shape[0], kept) if matrix.ndim == 2 else (kept,)
+        if rerank is None:
+            if candidates is not None or exact:
+                raise ValueError("candidates and exact=True need rerank, the full vectors to score with")
+            ids, scores = self._compressed_search(rows, k, allowed_ids)
+        else:
+            ids, scores = reranked_search(self, rows, k, allowed_ids, FullVectors(rerank, self.dim), candidates,
+                                          bool(exact))
+        if matrix.ndim == 1:
+            return ids[0], scores[0]
+        return ids, scores
+
+    def _compressed_search(self, rows: npt.NDArray[Any], k: int, allowed: npt.NDArray[np.uint64] | None
+                           ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
+        id_bytes, score_bytes, kept = self._core.search(rows, k, allowed)
+        shape = (rows.shape[0], kept)
         return (np.frombuffer(id_bytes, dtype=np.uint64).reshape(shape),
                 np.frombuffer(score_bytes, dtype=np.float32).reshape(shape))
+
+    # The re-ranking's view of this index (velmora._rerank.Searchable).
+    def _compressed_ids(self, queries: npt.NDArray[Any], k: int,
+                        allowed: npt.NDArray[np.uint64] | None) -> npt.NDArray[np.uint64]:
+        return self._compressed_search(queries, k, allowed)[0]
+
+    def _exact_candidates(self, queries: npt.NDArray[Any], first: int,
+                          allowed: npt.NDArray[np.uint64] | None) -> ExactCandidates:
+        parts = self._core.exact_candidates(queries, first, allowed)
+        first_ids, first_lower, first_upper, first_counts, others, others_upper, other_counts = parts
+        counts = np.frombuffer(first_counts, dtype=np.uint64)
+        shape = (queries.shape[0], int(counts[0]) if len(counts) else 0)
+        return ExactCandidates(np.frombuffer(first_ids, dtype=np.uint64).reshape(shape),
+                               np.frombuffer(first_lower, dtype=np.float64).reshape(shape),
+                               np.frombuffer(first_upper, dtype=np.float64).reshape(shape),
+                               np.frombuffer(others, dtype=np.uint64), np.frombuffer(others_upper, dtype=np.float64),
+                               np.frombuffer(other_counts, dtype=np.uint64).astype(np.intp))
+
+    def _unknown_error_bounds(self) -> int:
+        return int(self._core.unknown_error_bounds())
 
     def reconstruct(self, ids: npt.ArrayLike) -> npt.NDArray[np.float32]:
         """The decoded approximation of each stored vector, shape (n, dim),
@@ -229,14 +286,18 @@ class Index:
         id_array = _ids_array(ids)
         return np.frombuffer(self._core.reconstruct(id_array), dtype=np.float32).reshape(len(id_array), self.dim)
 
-    def export_records(self, ids: npt.ArrayLike) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.uint8]]:
-        """The stored records of `ids`: norms (float32, shape (n,)) and packed
-        codes (uint8, shape (n, record_bytes), the file format's layout). An
-        id that is not stored raises KeyError."""
+    def export_records(self, ids: npt.ArrayLike) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.uint8],
+                                                           npt.NDArray[np.uint16]]:
+        """The stored records of `ids`: norms (float32, shape (n,)), packed
+        codes (uint8, shape (n, record_bytes), the file format's layout) and
+        error bounds (uint16, shape (n,); 65535 where unknown), which
+        `import_records` takes as they are. An id that is not stored raises
+        KeyError."""
         id_array = _ids_array(ids)
-        norm_bytes, code_bytes = self._core.export_records(id_array)
+        norm_bytes, code_bytes, bound_bytes = self._core.export_records(id_array)
         return (np.frombuffer(norm_bytes, dtype=np.float32),
-                np.frombuffer(code_bytes, dtype=np.uint8).reshape(len(id_array), self.record_bytes))
+                np.frombuffer(code_bytes, dtype=np.uint8).reshape(len(id_array), self.record_bytes),
+                np.frombuffer(bound_bytes, dtype=np.uint16))
 
     # -- persistence --------------------------------------------------------
 

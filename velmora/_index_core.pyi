@@ -24,14 +24,21 @@ class IndexCore:
         """Upserts rows of a float matrix."""
     def remove(self, ids: Any, /) -> int:
         """Removes ids in order; returns how many were stored."""
-    def import_records(self, ids: Any, norms: Any, codes: Any, /) -> None:
-        """Upserts records exported by export_records."""
+    def import_records(self, ids: Any, norms: Any, codes: Any, error_bounds: Any, /) -> None:
+        """Upserts records exported by export_records (error_bounds None: unknown)."""
     def search(self, queries: Any, k: SupportsIndex, allowed: Any, /) -> tuple[bytearray, bytearray, int]:
         """The k best of every query: (ids, scores, k kept)."""
+    def exact_candidates(self, queries: Any, k: SupportsIndex, allowed: Any, /
+                         ) -> tuple[bytearray, bytearray, bytearray, bytearray, bytearray, bytearray, bytearray]:
+        """What an exact search of each query must read: (first ids, their lower and upper bounds, counts, other ids, their upper bounds, counts) as bytes."""
+    def cosines(self, queries: Any, rows: Any, pair_query: Any, pair_row: Any, /) -> bytearray:
+        """Exact cosine similarity of each pair, as float64 bytes."""
+    def unknown_error_bounds(self) -> int:
+        """How many stored vectors have no error bound."""
     def reconstruct(self, ids: Any, /) -> bytearray:
         """Decoded approximations as float32 bytes."""
-    def export_records(self, ids: Any, /) -> tuple[bytearray, bytearray]:
-        """Norms (float32 bytes) and packed codes of stored ids."""
+    def export_records(self, ids: Any, /) -> tuple[bytearray, bytearray, bytearray]:
+        """Norms (float32 bytes), packed codes and error bounds (uint16 bytes) of stored ids."""
     def save(self, path: bytes, /) -> None:
         """Writes the index file at path (bytes) atomically."""
     def to_bytes(self) -> bytes:
@@ -39,6 +46,12 @@ class IndexCore:
     @classmethod
     def load(cls, path: bytes, /) -> Self:
         """Reads an index file."""
+    @classmethod
+    def from_pairs(cls, dim: SupportsIndex, bits: SupportsIndex, pairs: Any, /) -> Self:
+        """An index holding what CompressedVectorStore(dim, bits).insert_batch(pairs) stores, with its conversions and errors."""
+    @classmethod
+    def from_pair(cls, dim: SupportsIndex, bits: SupportsIndex, id: Any, vector: Any, /) -> Self:
+        """An index holding what CompressedVectorStore(dim, bits).insert(id, vector) stores, with its conversions and errors."""
     @classmethod
     def from_bytes(cls, data: Any, /) -> Self:
         """Reads an index file's contents."""

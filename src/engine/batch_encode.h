@@ -17,10 +17,12 @@ class CompressedVectorStore;
 
 // Encodes `count` rows of rotation.dim values (row r at rows + r * dim) into
 // indices[r * dim ...] and norms[r], with the very operations insert_batch
-// uses. Returns the lowest row whose norm is degenerate (zero, below 1e-30,
-// NaN or infinite), or `count` when every row was encoded.
+// uses, and the error bound codes of the rows when `error_bounds` is given.
+// Returns the lowest row whose norm is degenerate (zero, below 1e-30, NaN or
+// infinite), or `count` when every row was encoded.
 std::size_t encode_rows(const float* rows, std::size_t count, const Rotation& rotation,
-                        const Codebook& codebook, std::uint8_t* indices, float* norms);
+                        const Codebook& codebook, std::uint8_t* indices, float* norms,
+                        std::uint16_t* error_bounds = nullptr);
 
 // The records of n rows for one store, encoded chunk by chunk: the caller
 // fills chunk() with the next rows (a bounded copy of its input, made while
@@ -48,6 +50,7 @@ class RowBatchEncoder {
   std::vector<float> chunk_;
   PageArray<std::uint8_t> indices_;
   PageArray<float> norms_;
+  PageArray<std::uint16_t> error_bounds_;  // when the store keeps them
 };
 
 }  // namespace velmora

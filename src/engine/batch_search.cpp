@@ -4,6 +4,7 @@
 #include <memory>
 #include <utility>
 
+#include "engine/error_bound.h"
 #include "engine/invariant.h"
 #include "engine/pool.h"
 #include "engine/ranking.h"
@@ -116,19 +117,6 @@ std::size_t table_bytes(const CompressedVectorStore& store) {
   return (store.dim() << store.bits()) * sizeof(float);
 }
 
-std::vector<QueryLut> prepare_all(const CompressedVectorStore& store, const float* queries, std::size_t m) {
-  std::vector<QueryLut> luts(m);
-  const std::size_t dim = store.dim();
-  parallel_for(m, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t q = begin; q < end; ++q) {
-      Result<QueryLut> lut = prepare_query(FloatView(queries + q * dim, dim), dim, store.bits());
-      VELMORA_CHECK(lut.ok(), "search: a store exists for an unsupported dimension or bit width");
-      luts[q] = std::move(lut).value();
-    }
-  });
-  return luts;
-}
-
 // Every query's table in the form the exact kernel reads (they refer to luts).
 std::vector<ExactScorer> scorers_for(const std::vector<QueryLut>& luts, std::uint8_t bits) {
   std::vector<ExactScorer> scorers;
@@ -238,6 +226,19 @@ void search_full_rank(const CompressedVectorStore& store, const float* queries, 
 
 }  // namespace
 
+std::vector<QueryLut> prepare_all(const CompressedVectorStore& store, const float* queries, std::size_t m) {
+  std::vector<QueryLut> luts(m);
+  const std::size_t dim = store.dim();
+  parallel_for(m, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t q = begin; q < end; ++q) {
+      Result<QueryLut> lut = prepare_query(FloatView(queries + q * dim, dim), dim, store.bits());
+      VELMORA_CHECK(lut.ok(), "search: a store exists for an unsupported dimension or bit width");
+      luts[q] = std::move(lut).value();
+    }
+  });
+  return luts;
+}
+
 void search_batch(const CompressedVectorStore& store, const float* queries, std::size_t m, std::size_t k,
                   const PositionSet* allowed, std::uint64_t* out_ids, float* out_scores) {
   const std::size_t candidates = allowed != nullptr ? allowed->count() : store.size();
@@ -252,6 +253,55 @@ void search_batch(const CompressedVectorStore& store, const float* queries, std:
     (full_rank ? search_full_rank : search_pruned)(store, queries + q0 * dim, count, k, allowed,
                                                   out_ids + q0 * k, out_scores + q0 * k);
   }
+}
+
+std::vector<std::vector<Candidate>> exact_candidate_sums(const CompressedVectorStore& store,
+                                                         const std::vector<QueryLut>& luts, std::size_t k,
+                                                         const PositionSet* allowed) {
+  const std::size_t m = luts.size();
+  std::vector<std::vector<Candidate>> out(m);
+  const StoredEntries stored = store.stored_entries();
+  if (m == 0 || stored.count == 0 || k == 0) return out;
+  VELMORA_CHECK(stored.error_bounds != nullptr, "exact search: the store keeps no error bounds");
+  // A score with query norm 1 and stored norm 1 is fl(S / fl(1 + 1e-12)) =
+  // S exactly, so the exact kernels and the bound give table sums.
+  std::vector<float> ones(stored.count, 1.0f);
+  StoredEntries entries = stored;
+  entries.norms = ones.data();
+  std::vector<QueryLut> sum_luts(luts);
+  for (QueryLut& lut : sum_luts) lut.query_norm = 1.0f;
+  std::vector<CosineUpperBound> bounds;
+  bounds.reserve(m);
+  for (const QueryLut& lut : luts) bounds.emplace_back(lut);
+  const double largest_residual = error_bound_value(store.largest_error_bound());
+  const ScoringKernels& kernels = active_kernels(store.bits());
+  std::vector<std::unique_ptr<QuerySearch>> searches(m);
+  parallel_for(m, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t q = begin; q < end; ++q) searches[q] = std::make_unique<QuerySearch>(sum_luts[q], 1.0f, kernels);
+  });
+  const Plan plan = plan_for(m, kPrunedGroupQueries, entries.count, kPrunedRangeBlocks);
+  std::vector<std::vector<Candidate>> kept(m * plan.ranges);
+  parallel_for(plan.groups * plan.ranges, [&](std::size_t t0, std::size_t t1) {
+    for (std::size_t t = t0; t < t1; ++t) {
+      const auto [range, q_begin, q_end, b_begin, b_end] = plan.task(t);
+      std::vector<ExactCandidates> found;
+      found.reserve(q_end - q_begin);
+      std::vector<QuerySearch*> members;
+      for (std::size_t q = q_begin; q < q_end; ++q) {
+        found.emplace_back(k, bounds[q], stored.error_bounds, largest_residual);
+        members.push_back(searches[q].get());
+      }
+      search_blocks(members.data(), members.size(), entries, allowed, b_begin, b_end, found.data());
+      for (std::size_t q = q_begin; q < q_end; ++q) kept[q * plan.ranges + range] = found[q - q_begin].kept();
+    }
+  });
+  for (std::size_t q = 0; q < m; ++q) {
+    for (std::size_t r = 0; r < plan.ranges; ++r) {
+      const std::vector<Candidate>& part = kept[q * plan.ranges + r];
+      out[q].insert(out[q].end(), part.begin(), part.end());
+    }
+  }
+  return out;
 }
 
 }  // namespace velmora

@@ -24,4 +24,16 @@ namespace velmora {
 void search_batch(const CompressedVectorStore& store, const float* queries, std::size_t m, std::size_t k,
                   const PositionSet* allowed, std::uint64_t* out_ids, float* out_scores);
 
+// The tables of m queries of store.dim() values each, prepared on the pool.
+std::vector<QueryLut> prepare_all(const CompressedVectorStore& store, const float* queries, std::size_t m);
+
+// For each query, the candidates (in `allowed`, or every position) that a
+// search for the true k best must consider (ExactCandidates, top_k.h), each
+// with its table sum S (the f32 sum of the query's table entries over the
+// position's codes) as its score, in no particular order. The same pruned
+// passes as search_batch. The store must keep error bounds.
+std::vector<std::vector<Candidate>> exact_candidate_sums(const CompressedVectorStore& store,
+                                                         const std::vector<QueryLut>& luts, std::size_t k,
+                                                         const PositionSet* allowed);
+
 }  // namespace velmora

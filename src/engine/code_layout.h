@@ -14,9 +14,7 @@
 namespace velmora {
 
 inline constexpr std::size_t kBlockLanes = kernels::kBlockLanes;
-// Kernels may read up to this many bytes past the last block (whole fields
-// of a wide register beyond a block's last field).
-inline constexpr std::size_t kBlockTailPadding = 64;
+inline constexpr std::size_t kBlockTailPadding = kernels::kBlockTailPadding;
 
 class BlockedCodes {
  public:

@@ -10,7 +10,7 @@
 
 #include "engine/cache.h"
 #include "engine/rotation.h"
-#include "kernels/kernels.h"
+#include "kernels/families.h"
 #include "kernels/simd.h"
 
 namespace velmora {
@@ -211,12 +211,8 @@ Codebook fit_codebook(const std::vector<float>& sorted, std::uint64_t dim, std::
 }
 
 void Codebook::quantize_many(const float* x, std::size_t n, std::uint8_t* out) const {
-  static const bool wide = static_cast<int>(active_simd_level()) >= static_cast<int>(SimdLevel::Avx2);
-  if (wide) {
-    kernels::quantize_avx2(boundaries.data() + 1, boundaries.size() - 2, x, n, out);
-  } else {
-    for (std::size_t i = 0; i < n; ++i) out[i] = quantize(x[i]);
-  }
+  static const kernels::QuantizeFn quantize_kernel = kernels::quantizer_choice(active_simd_level()).kernel;
+  quantize_kernel(boundaries.data() + 1, boundaries.size() - 2, x, n, out);
 }
 
 Codebook build_codebook(std::uint64_t dim, std::uint8_t bits) {

@@ -35,7 +35,8 @@ struct Codebook {
     return static_cast<std::uint8_t>(lo);
   }
 
-  // quantize() of n coordinates, by the fastest kernel the CPU has.
+  // quantize() of n coordinates, by the kernel the registry chose (on first
+  // use) for the active level.
   void quantize_many(const float* x, std::size_t n, std::uint8_t* out) const;
 };
 

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <string>
 
+#include "engine/error_bound.h"
 #include "engine/invariant.h"
 
 namespace velmora {
@@ -68,7 +69,8 @@ bool encode_indices(const float* vector, const Rotation& rotation, const Codeboo
 }
 
 std::size_t encode_batch(const float* const* vectors, std::size_t count, const Rotation& rotation,
-                         const Codebook& codebook, std::uint8_t* indices, float* norms) {
+                         const Codebook& codebook, std::uint8_t* indices, float* norms,
+                         std::uint16_t* error_bounds) {
   const std::size_t dim = rotation.dim;
   // Four norms at a time: each is a sequential sum, so interleaving four
   // independent ones keeps the adder busy.
@@ -90,6 +92,11 @@ std::size_t encode_batch(const float* const* vectors, std::size_t count, const R
   }
   rotation.rotate_batch(unit.data(), count, rotated.data());
   codebook.quantize_many(rotated.data(), count * dim, indices);
+  if (error_bounds != nullptr) {
+    for (c = 0; c < count; ++c) {
+      error_bounds[c] = residual_code(rotated.data() + c * dim, indices + c * dim, codebook.centroids.data(), dim);
+    }
+  }
   return count;
 }
 

@@ -45,10 +45,13 @@ bool encode_indices(const float* vector, const Rotation& rotation, const Codeboo
                     std::uint8_t* indices, float* norm, float* scratch);
 
 // encode_indices() for `count` vectors at once (rotated as one matrix
-// product): indices[c * dim ...] and norms[c]. Returns the position of the
-// first vector with a degenerate norm, or `count` when all were encoded.
+// product): indices[c * dim ...] and norms[c], and, when `error_bounds` is
+// given, the code of each vector's residual (error_bound.h). Returns the
+// position of the first vector with a degenerate norm, or `count` when all
+// were encoded.
 std::size_t encode_batch(const float* const* vectors, std::size_t count, const Rotation& rotation,
-                         const Codebook& codebook, std::uint8_t* indices, float* norms);
+                         const Codebook& codebook, std::uint8_t* indices, float* norms,
+                         std::uint16_t* error_bounds = nullptr);
 
 // Encodes one vector of the rotation's dimension. A length mismatch is a
 // broken invariant; a degenerate norm is the InternalError of the store.

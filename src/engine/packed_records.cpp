@@ -23,7 +23,7 @@ RecordFaultAt PackedRecordCheck::first_fault(const float* norms, const std::uint
 }
 
 void import_packed_records(CompressedVectorStore& store, const std::uint64_t* ids, const float* norms,
-                           const std::uint8_t* codes, std::size_t n) {
+                           const std::uint8_t* codes, const std::uint16_t* error_bounds, std::size_t n) {
   const std::size_t dim = store.dim(), record = packed_len(dim, store.bits());
   PageArray<std::uint8_t> indices;
   indices.resize(n * dim);
@@ -31,7 +31,7 @@ void import_packed_records(CompressedVectorStore& store, const std::uint64_t* id
     const std::vector<std::uint8_t> unpacked = unpack_indices(codes + i * record, record, dim, store.bits());
     std::memcpy(indices.data() + i * dim, unpacked.data(), dim);
   }
-  store.upsert_encoded(ids, indices.data(), norms, n);
+  store.upsert_encoded(ids, indices.data(), norms, n, error_bounds);
 }
 
 }  // namespace velmora

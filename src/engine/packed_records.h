@@ -43,8 +43,9 @@ class PackedRecordCheck {
 };
 
 // Upserts n records that passed the checks under ids, in order, exactly as
-// inserting the vectors they were encoded from would.
+// inserting the vectors they were encoded from would; `error_bounds` (null:
+// unknown) are kept when the store keeps them.
 void import_packed_records(CompressedVectorStore& store, const std::uint64_t* ids, const float* norms,
-                           const std::uint8_t* codes, std::size_t n);
+                           const std::uint8_t* codes, const std::uint16_t* error_bounds, std::size_t n);
 
 }  // namespace velmora

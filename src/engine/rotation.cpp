@@ -10,7 +10,7 @@
 #include "engine/cache.h"
 #include "engine/invariant.h"
 #include "engine/pool.h"
-#include "kernels/kernels.h"
+#include "kernels/families.h"
 #include "kernels/simd.h"
 
 namespace velmora {
@@ -105,34 +105,8 @@ double sample_standard_normal_slow(SeededRng& rng, std::uint64_t b) {
 
 const ZigguratTables& ziggurat_tables() { return detail::kZigguratTables; }
 
-void rotate_reference(const float* matrix, std::size_t d, const float* x, float* y) {
-  for (std::size_t j = 0; j < d; ++j) y[j] = dot8(matrix + j * d, x, d);
-}
-
-void rotate_batch_reference(const float* matrix, std::size_t d, const float* xs, std::size_t count,
-                            float* ys) {
-  for (std::size_t v = 0; v < count; ++v) rotate_reference(matrix, d, xs + v * d, ys + v * d);
-}
-
-void gram_schmidt_reference(double* const* columns, std::size_t count, const double* q, std::size_t d,
-                            std::size_t k_begin, std::size_t k_end) {
-  for (std::size_t c = 0; c < count; ++c) {
-    double* v = columns[c];
-    for (std::size_t k = k_begin; k < k_end; ++k) {
-      const double* qk = q + k * d;
-      const double p = dot8(qk, v, d);
-      for (std::size_t i = 0; i < d; ++i) v[i] = v[i] - qk[i] * p;
-    }
-  }
-}
-
 const RotationKernels& rotation_kernels() {
-  static const RotationKernels chosen = [] {
-    if (static_cast<int>(active_simd_level()) >= static_cast<int>(SimdLevel::Avx2)) {
-      return RotationKernels{kernels::rotate_avx2, kernels::rotate_batch_avx2, kernels::gram_schmidt_avx2};
-    }
-    return RotationKernels{rotate_reference, rotate_batch_reference, gram_schmidt_reference};
-  }();
+  static const RotationKernels& chosen = kernels::rotation_choice(active_simd_level()).kernel;
   return chosen;
 }
 

@@ -1,5 +1,5 @@
-// The seeded random source, the normal sampler, the eight-lane dot product
-// and the per-dimension random orthogonal rotation.
+// The seeded random source, the normal sampler and the per-dimension random
+// orthogonal rotation.
 #pragma once
 
 #include <array>
@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "engine/store_error.h"
+#include "kernels/dot8.h"
+#include "kernels/kernels.h"
 
 namespace velmora {
 
@@ -91,23 +93,8 @@ inline double sample_standard_normal(SeededRng& rng) {
   return slow;
 }
 
-// Dot product in the fixed eight-lane order: lane sums over full blocks of
-// eight, lanes folded as (0+4), (1+5), (2+6), (3+7) onto a zero, then the tail
-// in index order. Every product and sum is rounded to T.
-template <class T>
-T dot8(const T* a, const T* b, std::size_t n) {
-  T p[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-  const std::size_t full = n / 8 * 8;
-  for (std::size_t k = 0; k < full; k += 8) {
-    for (int l = 0; l < 8; ++l) p[l] = p[l] + a[k + l] * b[k + l];
-  }
-  T s = T(0) + (p[0] + p[4]);
-  s = s + (p[1] + p[5]);
-  s = s + (p[2] + p[6]);
-  s = s + (p[3] + p[7]);
-  for (std::size_t i = full; i < n; ++i) s = s + a[i] * b[i];
-  return s;
-}
+// The fixed eight-lane dot product of every rotation kernel.
+using kernels::dot8;
 
 inline constexpr std::uint64_t ROTATION_SEED = 42;
 
@@ -124,27 +111,18 @@ struct Rotation {
   void rotate_batch(const float* xs, std::size_t count, float* ys) const;
 };
 
-// The rotation's kernels: AVX2 when the CPU has it, else the plain loops
-// below, which are the reference the fast ones must match bit for bit.
-using RotateFn = void (*)(const float* matrix, std::size_t d, const float* x, float* y);
-using RotateBatchFn = void (*)(const float* matrix, std::size_t d, const float* xs, std::size_t count,
-                               float* ys);
-using GramSchmidtFn = void (*)(double* const* columns, std::size_t count, const double* q, std::size_t d,
-                               std::size_t k_begin, std::size_t k_end);
-struct RotationKernels {
-  RotateFn rotate;
-  RotateBatchFn rotate_batch;
-  GramSchmidtFn gram_schmidt;
-};
+// The rotation's kernels, as the kernel registry chose them for the active
+// level (on first use); the portable ones are the plain loops
+// rotate_reference, rotate_batch_reference and gram_schmidt_reference.
+using kernels::GramSchmidtFn;
+using kernels::RotateBatchFn;
+using kernels::RotateFn;
+using kernels::RotationKernels;
 const RotationKernels& rotation_kernels();
 
-void rotate_reference(const float* matrix, std::size_t d, const float* x, float* y);
-void rotate_batch_reference(const float* matrix, std::size_t d, const float* xs, std::size_t count,
-                            float* ys);
-// For k = k_begin .. k_end - 1 in order, each column v becomes
-// v - q_k * dot8(q_k, v); columns and the q_k are rows of length d.
-void gram_schmidt_reference(double* const* columns, std::size_t count, const double* q, std::size_t d,
-                            std::size_t k_begin, std::size_t k_end);
+using kernels::gram_schmidt_reference;
+using kernels::rotate_batch_reference;
+using kernels::rotate_reference;
 
 using RotationHandle = std::shared_ptr<const Rotation>;
 

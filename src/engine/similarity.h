@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "engine/code_layout.h"
+#include "engine/invariant.h"
 #include "engine/store_error.h"
+#include "kernels/families.h"
 #include "kernels/kernels.h"
 #include "kernels/simd.h"
 
@@ -35,6 +37,7 @@ struct QueryLut {
   std::vector<float> lut;  // entry (i, c) at (i << bits) + c: y_i * centroids[c]
   std::uint64_t dim = 0;
   float query_norm = 0.0f;  // of the query as passed in
+  double rotated_norm = 0.0;  // of the rotated query, summed in double from its f32 coordinates
   std::uint8_t bits = 0;
 };
 
@@ -44,6 +47,7 @@ struct StoredEntries {
   const float* norms = nullptr;
   const BlockedCodes* codes = nullptr;
   std::size_t count = 0;
+  const std::uint16_t* error_bounds = nullptr;  // null when the store keeps none (error_bound.h)
 };
 
 // The caller guarantees query.size == dim.
@@ -55,19 +59,19 @@ float score_codes(const QueryLut& lut, const std::uint8_t* codes, std::size_t co
 // raw / ((query_norm * norm) + SCORE_EPSILON), each step rounded to f32.
 float cosine_score(const QueryLut& lut, const std::uint8_t* codes, std::size_t codes_len, float norm);
 
-// The kernels a query of one bit width uses at one instruction-set level:
-// the fastest exact formulation, bound pass for one query and bound pass for
-// groups of queries (each timed on synthetic blocks when first needed, among
-// those that agree bit for bit with the portable ones), each with its name
-// for reports. All are empty at the reference level, which scores entry by
-// entry and never prunes.
-struct ScoringKernels {
-  kernels::ExactKernel exact;
-  kernels::BoundKernel bound;
-  kernels::BoundKernel group_bound;
-};
-const ScoringKernels& kernels_for(SimdLevel level, int bits);
-const ScoringKernels& active_kernels(int bits);
+// The kernels a query of one bit width uses at one instruction-set level, as
+// the kernel registry chose them (kernels/families.h): the fastest exact
+// formulation, bound pass for one query and bound pass for groups of queries.
+// All are empty at the reference level, which scores entry by entry and
+// never prunes.
+using kernels::ScoringKernels;
+inline const ScoringKernels& kernels_for(SimdLevel level, int bits) {
+  VELMORA_CHECK(bits >= 2 && bits <= 4, "kernels_for: unsupported bit width");
+  VELMORA_CHECK(level <= detected_simd_level() || level == SimdLevel::Reference || level == SimdLevel::Scalar,
+                "kernels_for: instruction-set level not supported by this CPU");
+  return kernels::scoring_kernels(level, bits);
+}
+inline const ScoringKernels& active_kernels(int bits) { return kernels_for(active_simd_level(), bits); }
 
 // One query's table in the form its exact kernel reads.
 class ExactScorer {

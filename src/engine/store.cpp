@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "engine/codebook.h"
+#include "engine/error_bound.h"
 #include "engine/invariant.h"
 #include "engine/pool.h"
 #include "engine/quantizer.h"
@@ -17,10 +18,11 @@
 
 namespace velmora {
 
-CompressedVectorStore::CompressedVectorStore(std::size_t dim, std::uint8_t bits)
-    : dim_(dim), bits_(bits), codes_(dim, bits) {}
+CompressedVectorStore::CompressedVectorStore(std::size_t dim, std::uint8_t bits, bool keep_error_bounds)
+    : dim_(dim), bits_(bits), codes_(dim, bits), keeps_error_bounds_(keep_error_bounds) {}
 
-Result<CompressedVectorStore> CompressedVectorStore::create(std::uint64_t dim, std::uint8_t bits) {
+Result<CompressedVectorStore> CompressedVectorStore::create(std::uint64_t dim, std::uint8_t bits,
+                                                            bool keep_error_bounds) {
   // A first store of a (dim, bits) pair builds a rotation and a codebook; the
   // codebook's sampling is serial, so it runs beside the rotation's build,
   // once the rotation has shown that this dimension fits in memory.
@@ -37,11 +39,11 @@ Result<CompressedVectorStore> CompressedVectorStore::create(std::uint64_t dim, s
     Result<CodebookHandle> codebook = get_codebook(dim, bits);
     if (!codebook) return std::move(codebook).error();
   }
-  return CompressedVectorStore(static_cast<std::size_t>(dim), bits);
+  return CompressedVectorStore(static_cast<std::size_t>(dim), bits, keep_error_bounds);
 }
 
 std::uint64_t CompressedVectorStore::bytes_per_vector() const {
-  return static_cast<std::uint64_t>(packed_len(dim_, bits_)) + 4;
+  return static_cast<std::uint64_t>(packed_len(dim_, bits_)) + 4 + (keeps_error_bounds_ ? 2 : 0);
 }
 
 std::uint64_t CompressedVectorStore::memory_bytes() const {
@@ -71,12 +73,14 @@ EncodedVector CompressedVectorStore::entry_at(std::size_t position) const {
   return e;
 }
 
-void CompressedVectorStore::upsert_entry(std::uint64_t id, const std::uint8_t* indices, float norm) {
+void CompressedVectorStore::upsert_entry(std::uint64_t id, const std::uint8_t* indices, float norm,
+                                         std::uint16_t error_bound) {
   const std::size_t found = index_.find(id, ids_.data());
   if (found != IdIndex::npos) {
     VELMORA_CHECK(found < size(), "upsert_entry: indexed position out of range");
     codes_.assign(found, indices);
     norms_[found] = norm;
+    if (keeps_error_bounds_) error_bounds_[found] = error_bound;
     max_norm_ = std::max(max_norm_, norm);
     return;
   }
@@ -86,9 +90,11 @@ void CompressedVectorStore::upsert_entry(std::uint64_t id, const std::uint8_t* i
   index_.reserve(p + 1, ids_.data());
   ids_.reserve_to_append(p + 1);
   norms_.reserve_to_append(p + 1);
+  if (keeps_error_bounds_) error_bounds_.reserve_to_append(p + 1);
   codes_.reserve(p + 1, true);
   codes_.push_back(indices);
   norms_.push_back(norm);
+  if (keeps_error_bounds_) error_bounds_.push_back(error_bound);
   ids_.push_back(id);
   index_.insert(id, p, ids_.data());
   max_norm_ = std::max(max_norm_, norm);
@@ -101,11 +107,15 @@ Status CompressedVectorStore::insert(std::uint64_t id, FloatView vector) {
   std::vector<float> scratch(2 * dim_);
   std::vector<std::uint8_t> indices(dim_);
   float norm;
-  if (!encode_indices(vector.data, *quantizer.value().rotation, *quantizer.value().codebook, indices.data(), &norm,
-                      scratch.data())) {
+  const Codebook& codebook = *quantizer.value().codebook;
+  if (!encode_indices(vector.data, *quantizer.value().rotation, codebook, indices.data(), &norm, scratch.data())) {
     return StoreError::internal(kDegenerateNormText);
   }
-  upsert_entry(id, indices.data(), norm);
+  // encode_indices leaves the rotated unit vector in the scratch's second half.
+  const std::uint16_t error_bound =
+      keeps_error_bounds_ ? residual_code(scratch.data() + dim_, indices.data(), codebook.centroids.data(), dim_)
+                          : kUnknownErrorBound;
+  upsert_entry(id, indices.data(), norm, error_bound);
   return ok_status();
 }
 
@@ -120,10 +130,12 @@ bool CompressedVectorStore::remove(std::uint64_t id) {
     index_.move(ids_[last], p, ids_.data());
     ids_[p] = ids_[last];
     norms_[p] = norms_[last];
+    if (keeps_error_bounds_) error_bounds_[p] = error_bounds_[last];
   }
   codes_.move_last_to(p);
   ids_.pop_back();
   norms_.pop_back();
+  if (keeps_error_bounds_) error_bounds_.pop_back();
   return true;
 }
 
@@ -140,8 +152,10 @@ Status CompressedVectorStore::insert_batch(const PreparedPairs& pairs) {
 
   PageArray<std::uint8_t> indices;
   PageArray<float> norms;
+  PageArray<std::uint16_t> error_bounds;
   indices.resize(n * dim_);
   norms.resize(n);
+  if (keeps_error_bounds_) error_bounds.resize(n);
   // Every failure is the same degenerate-norm error, so workers only raise a
   // flag that stops the others.
   std::atomic<bool> stop{false};
@@ -159,7 +173,9 @@ Status CompressedVectorStore::insert_batch(const PreparedPairs& pairs) {
 #endif
       const std::size_t count = std::min(kChunk, end - first);
       for (std::size_t c = 0; c < count; ++c) vectors[c] = pairs.vector(first + c).data;
-      if (encode_batch(vectors, count, rot, cb, indices.data() + first * dim_, norms.data() + first) < count) {
+      std::uint16_t* bounds = keeps_error_bounds_ ? error_bounds.data() + first : nullptr;
+      if (encode_batch(vectors, count, rot, cb, indices.data() + first * dim_, norms.data() + first, bounds) <
+          count) {
         stop.store(true, std::memory_order_relaxed);
         return;
       }
@@ -170,7 +186,7 @@ Status CompressedVectorStore::insert_batch(const PreparedPairs& pairs) {
   PageArray<std::uint64_t> ids;
   ids.resize(n);
   for (std::size_t i = 0; i < n; ++i) ids[i] = pairs.id(i);
-  upsert_encoded(ids.data(), indices.data(), norms.data(), n);
+  upsert_encoded(ids.data(), indices.data(), norms.data(), n, keeps_error_bounds_ ? error_bounds.data() : nullptr);
   return ok_status();
 }
 

@@ -83,11 +83,14 @@ class PreparedPairs {
 class CompressedVectorStore {
  public:
   // Validates dim (through the rotation) before bits (through the codebook)
-  // and leaves both cached.
-  static Result<CompressedVectorStore> create(std::uint64_t dim, std::uint8_t bits);
+  // and leaves both cached. A store that keeps error bounds holds, beside
+  // each vector's codes, a 16-bit bound of its encoding's residual
+  // (error_bound.h), which memory_bytes counts.
+  static Result<CompressedVectorStore> create(std::uint64_t dim, std::uint8_t bits, bool keep_error_bounds = false);
 
   std::size_t dim() const { return dim_; }
   std::uint8_t bits() const { return bits_; }
+  bool keeps_error_bounds() const { return keeps_error_bounds_; }
   std::size_t size() const { return ids_.size(); }
   std::uint64_t bytes_per_vector() const;
   std::uint64_t memory_bytes() const;
@@ -117,21 +120,29 @@ class CompressedVectorStore {
   float max_norm() const { return max_norm_; }
   // Upserts n records given as dim cell indices each, in order, exactly as
   // inserting them one by one would; all or nothing if memory runs out.
+  // `error_bounds` (one code per record, or null for unknown bounds) is kept
+  // when the store keeps error bounds.
   void upsert_encoded(const std::uint64_t* ids, const std::uint8_t* indices, const float* norms,
-                      std::size_t n);
+                      std::size_t n, const std::uint16_t* error_bounds = nullptr);
   // A store whose entries are the given position-ordered arrays (dim and bits
-  // are the codes'). The caller has checked the norms. On a repeated id
-  // nothing is built and *repeated holds the id.
+  // are the codes'); it keeps error bounds when they are given. The caller
+  // has checked the norms. On a repeated id nothing is built and *repeated
+  // holds the id.
   static std::optional<CompressedVectorStore> from_arrays(PageArray<std::uint64_t>&& ids,
                                                           PageArray<float>&& norms,
                                                           BlockedCodes&& codes,
+                                                          std::optional<PageArray<std::uint16_t>>&& error_bounds,
                                                           std::uint64_t* repeated);
+  // How many stored vectors have no known error bound (all of them when the
+  // store keeps none), and the largest known code.
+  std::size_t unknown_error_bounds() const;
+  std::uint16_t largest_error_bound() const;
 
  private:
-  CompressedVectorStore(std::size_t dim, std::uint8_t bits);
+  CompressedVectorStore(std::size_t dim, std::uint8_t bits, bool keep_error_bounds);
   // Places one encoded vector under id: in place if the id is stored,
-  // appended otherwise.
-  void upsert_entry(std::uint64_t id, const std::uint8_t* indices, float norm);
+  // appended otherwise. `error_bound` is kept when the store keeps bounds.
+  void upsert_entry(std::uint64_t id, const std::uint8_t* indices, float norm, std::uint16_t error_bound);
   // Cosine scores of every entry, in position order.
   Result<StoredEntries> prepare_scoring(FloatView vector, QueryLut& lut) const;
 
@@ -142,6 +153,8 @@ class CompressedVectorStore {
   BlockedCodes codes_;              // by position
   IdIndex index_;                   // id -> position
   float max_norm_ = 0.0f;           // at least every stored norm (never lowered)
+  bool keeps_error_bounds_;
+  PageArray<std::uint16_t> error_bounds_;  // by position, when kept
 };
 
 }  // namespace velmora

@@ -3,6 +3,7 @@
 // building a store from whole arrays (a loaded file).
 #include <algorithm>
 
+#include "engine/error_bound.h"
 #include "engine/invariant.h"
 #include "engine/store.h"
 
@@ -17,12 +18,13 @@ StoredEntries CompressedVectorStore::stored_entries() const {
   entries.ids = ids_.data();
   entries.norms = norms_.data();
   entries.codes = &codes_;
+  entries.error_bounds = keeps_error_bounds_ ? error_bounds_.data() : nullptr;
   entries.count = size();
   return entries;
 }
 
 void CompressedVectorStore::upsert_encoded(const std::uint64_t* ids, const std::uint8_t* indices,
-                                           const float* norms, std::size_t n) {
+                                           const float* norms, std::size_t n, const std::uint16_t* error_bounds) {
   // Make room for every new id first, so that applying cannot fail half-way.
   // (A repeated new id is counted twice: the reservation is only an upper bound.)
   std::size_t new_ids = 0;
@@ -31,17 +33,22 @@ void CompressedVectorStore::upsert_encoded(const std::uint64_t* ids, const std::
   index_.reserve(final_size, ids_.data());
   ids_.reserve(final_size);
   norms_.reserve(final_size);
+  if (keeps_error_bounds_) error_bounds_.reserve(final_size);
   codes_.reserve(final_size);
-  for (std::size_t i = 0; i < n; ++i) upsert_entry(ids[i], indices + i * dim_, norms[i]);
+  for (std::size_t i = 0; i < n; ++i) {
+    upsert_entry(ids[i], indices + i * dim_, norms[i], error_bounds != nullptr ? error_bounds[i] : kUnknownErrorBound);
+  }
 }
 
 std::optional<CompressedVectorStore> CompressedVectorStore::from_arrays(PageArray<std::uint64_t>&& ids,
                                                                         PageArray<float>&& norms,
                                                                         BlockedCodes&& codes,
+                                                                        std::optional<PageArray<std::uint16_t>>&& error_bounds,
                                                                         std::uint64_t* repeated) {
   const std::size_t n = ids.size();
-  VELMORA_CHECK(norms.size() == n && codes.size() == n, "from_arrays: arrays of different lengths");
-  CompressedVectorStore store(codes.dim(), codes.bits());
+  VELMORA_CHECK(norms.size() == n && codes.size() == n && (!error_bounds || error_bounds->size() == n),
+                "from_arrays: arrays of different lengths");
+  CompressedVectorStore store(codes.dim(), codes.bits(), error_bounds.has_value());
   const std::size_t again = store.index_.build(ids.data(), n);
   if (again != IdIndex::npos) {
     *repeated = ids[again];
@@ -50,8 +57,26 @@ std::optional<CompressedVectorStore> CompressedVectorStore::from_arrays(PageArra
   store.ids_ = std::move(ids);
   store.norms_ = std::move(norms);
   store.codes_ = std::move(codes);
+  if (error_bounds) store.error_bounds_ = std::move(*error_bounds);
   for (std::size_t p = 0; p < n; ++p) store.max_norm_ = std::max(store.max_norm_, store.norms_[p]);
   return store;
+}
+
+std::size_t CompressedVectorStore::unknown_error_bounds() const {
+  if (!keeps_error_bounds_) return size();
+  std::size_t unknown = 0;
+  for (std::size_t p = 0; p < size(); ++p) unknown += error_bounds_[p] == kUnknownErrorBound;
+  return unknown;
+}
+
+std::uint16_t CompressedVectorStore::largest_error_bound() const {
+  std::uint16_t largest = 0;
+  if (keeps_error_bounds_) {
+    for (std::size_t p = 0; p < size(); ++p) {
+      if (error_bounds_[p] != kUnknownErrorBound) largest = std::max(largest, error_bounds_[p]);
+    }
+  }
+  return largest;
 }
 
 }  // namespace velmora

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -42,10 +43,12 @@ constexpr std::size_t kPassBlocks = 32;
 // the threshold the bound passes prune with does not lag far behind.
 constexpr std::size_t kHeldSurvivors = 128;
 
-// One query's part of a search over some blocks.
+// One query's part of a search over some blocks, keeping its candidates in
+// `Best`: a TopK, or the ExactCandidates of an exact search.
+template <class Best>
 class Scan {
  public:
-  Scan(QuerySearch& query, TopK& best, const StoredEntries& entries, const PositionSet* allowed)
+  Scan(QuerySearch& query, Best& best, const StoredEntries& entries, const PositionSet* allowed)
       : query_(query), best_(best), entries_(entries), allowed_(allowed) {
     refresh();
   }
@@ -171,7 +174,7 @@ class Scan {
   }
 
   QuerySearch& query_;
-  TopK& best_;
+  Best& best_;
   const StoredEntries& entries_;
   const PositionSet* allowed_;
   std::int64_t limit_ = -1;
@@ -185,16 +188,16 @@ class Scan {
   std::vector<Held> held_;
 };
 
-}  // namespace
-
-std::size_t search_blocks(QuerySearch* const* queries, std::size_t count, const StoredEntries& entries,
-                          const PositionSet* allowed, std::size_t first_block, std::size_t last_block, TopK* best) {
+template <class Best>
+std::size_t search_blocks_into(QuerySearch* const* queries, std::size_t count, const StoredEntries& entries,
+                               const PositionSet* allowed, std::size_t first_block, std::size_t last_block,
+                               Best* best) {
   VELMORA_CHECK(count >= 1 && count <= kernels::kMaxBoundQueries, "search_blocks: group size out of range");
   const BlockedCodes& codes = *entries.codes;
   last_block = std::min(last_block, codes.block_count());
   const kernels::BoundGroupFn one_pass = queries[0]->bound_kernel().group;
   const kernels::BoundGroupFn group_pass = queries[0]->group_kernel().group;
-  std::vector<Scan> scans;
+  std::vector<Scan<Best>> scans;
   scans.reserve(count);
   for (std::size_t q = 0; q < count; ++q) scans.emplace_back(*queries[q], best[q], entries, allowed);
   std::vector<std::uint32_t> sums(count * kPassBlocks * kBlockLanes), survivors(count * kPassBlocks);
@@ -219,7 +222,7 @@ std::size_t search_blocks(QuerySearch* const* queries, std::size_t count, const 
     // within the run takes a pass of its own over the rest of it.
     std::size_t ready_count = 0;
     for (std::size_t q = 0; q < count; ++q) {
-      Scan& scan = scans[q];
+      Scan<Best>& scan = scans[q];
       scan.refresh();
       const std::size_t from = scan.score_until_bounded(block, end);
       if (from == end) continue;
@@ -254,11 +257,44 @@ std::size_t search_blocks(QuerySearch* const* queries, std::size_t count, const 
     block = end;
   }
   std::size_t exact = 0;
-  for (Scan& scan : scans) {
+  for (Scan<Best>& scan : scans) {
     scan.score_held();
     exact += scan.exact();
   }
   return exact;
+}
+
+}  // namespace
+
+std::size_t search_blocks(QuerySearch* const* queries, std::size_t count, const StoredEntries& entries,
+                          const PositionSet* allowed, std::size_t first_block, std::size_t last_block, TopK* best) {
+  return search_blocks_into(queries, count, entries, allowed, first_block, last_block, best);
+}
+
+bool ExactCandidates::offer(float sum, std::size_t position) {
+  const double low = bound_.below(sum, error_bounds_[position]);
+  bool rose = false;
+  if (lows_.size() < k_ || low > lows_.front()) {
+    if (lows_.size() == k_) {
+      std::pop_heap(lows_.begin(), lows_.end(), std::greater<double>());
+      lows_.pop_back();
+    }
+    lows_.push_back(low);
+    std::push_heap(lows_.begin(), lows_.end(), std::greater<double>());
+    if (full()) {
+      const float floor = bound_.lowest_sum(lows_.front(), largest_residual_);
+      rose = floor > floor_;
+      if (rose) floor_ = floor;
+    }
+  }
+  if (sum >= floor_) kept_.push_back({sum, position});
+  return rose;
+}
+
+std::size_t search_blocks(QuerySearch* const* queries, std::size_t count, const StoredEntries& entries,
+                          const PositionSet* allowed, std::size_t first_block, std::size_t last_block,
+                          ExactCandidates* kept) {
+  return search_blocks_into(queries, count, entries, allowed, first_block, last_block, kept);
 }
 
 std::vector<Candidate> search_top_k(const QueryLut& lut, const StoredEntries& entries, std::size_t k,

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/encode.h"
+#include "engine/error_bound.h"
 #include "engine/invariant.h"
 #include "engine/packed_records.h"
 #include "engine/page_array.h"
@@ -63,11 +64,25 @@ void check_section(ByteSource& source, std::uint32_t crc, const char* name) {
 
 std::string describe_id(std::uint64_t id) { return std::to_string(id); }
 
+
+// The size of a file of version 1 (no error bounds) or 2 holding n records.
+// False when it would not fit in 64 bits.
+bool file_size(std::uint32_t version, std::uint64_t n, std::size_t record, std::uint64_t* size) {
+  const std::uint64_t sections = version >= 2 ? 4 : 3;
+  const std::uint64_t fixed = kIndexHeaderBytes + sections * kChecksumBytes;
+  const std::uint64_t per_vector = 8 + 4 + record + (version >= 2 ? 2 : 0);
+  if (n > (std::numeric_limits<std::uint64_t>::max() - fixed) / per_vector) return false;
+  *size = fixed + n * per_vector;
+  return true;
+}
+
 }  // namespace
 
 std::uint64_t serialized_size(const CompressedVectorStore& store) {
-  const std::uint64_t n = store.size();
-  return kIndexHeaderBytes + 3 * kChecksumBytes + n * (8 + 4 + record_bytes(store.dim(), store.bits()));
+  std::uint64_t size = 0;
+  VELMORA_CHECK(file_size(kIndexFormatVersion, store.size(), record_bytes(store.dim(), store.bits()), &size),
+                "serialized_size: overflow");
+  return size;
 }
 
 void write_index(const CompressedVectorStore& store, ByteSink& sink) {
@@ -104,6 +119,13 @@ void write_index(const CompressedVectorStore& store, ByteSink& sink) {
     sink.write(buffer.data(), count * record);
   }
   sink.write(&crc, sizeof crc);
+
+  if (entries.error_bounds != nullptr) {
+    write_section(sink, entries.error_bounds, n * sizeof(std::uint16_t));
+  } else {
+    const std::vector<std::uint16_t> unknown(n, kUnknownErrorBound);
+    write_section(sink, unknown.data(), n * sizeof(std::uint16_t));
+  }
 }
 
 CompressedVectorStore read_index(ByteSource& source) {
@@ -141,9 +163,8 @@ CompressedVectorStore read_index(ByteSource& source) {
                       std::to_string(kMaxIndexDim) + ")");
   }
   const std::size_t record = record_bytes(static_cast<std::size_t>(dim), bits);
-  const std::uint64_t fixed = kIndexHeaderBytes + 3 * kChecksumBytes;
-  const std::uint64_t per_vector = 8 + 4 + record;
-  if (n > (std::numeric_limits<std::uint64_t>::max() - fixed) / per_vector || fixed + n * per_vector != size) {
+  std::uint64_t expected_size = 0;
+  if (!file_size(version, n, record, &expected_size) || expected_size != size) {
     throw FormatError("the header's count of " + std::to_string(n) + " vectors does not match the file's " +
                       std::to_string(size) + " bytes (truncated, extended or forged)");
   }
@@ -203,9 +224,18 @@ CompressedVectorStore read_index(ByteSource& source) {
                       ") has nonzero spare bits after its codes");
   }
 
+  PageArray<std::uint16_t> error_bounds;
+  if (version >= 2) {
+    error_bounds.resize_for_overwrite(count);
+    source.read(error_bounds.data(), count * sizeof(std::uint16_t));
+    check_section(source, crc32c(error_bounds.data(), count * sizeof(std::uint16_t)), "error bounds");
+  } else {
+    error_bounds.resize(count, kUnknownErrorBound);
+  }
+
   std::uint64_t repeated = 0;
-  std::optional<CompressedVectorStore> store =
-      CompressedVectorStore::from_arrays(std::move(ids), std::move(norms), std::move(codes), &repeated);
+  std::optional<CompressedVectorStore> store = CompressedVectorStore::from_arrays(
+      std::move(ids), std::move(norms), std::move(codes), std::move(error_bounds), &repeated);
   if (!store) throw FormatError("id " + describe_id(repeated) + " appears more than once");
   return std::move(*store);
 }

@@ -1,6 +1,6 @@
 // The index file format (docs/file-format.md): a 64-byte header, then the
-// ids, the norms and the packed codes of every entry in position order, each
-// section followed by its CRC-32C. Everything is little-endian, and the codes
+// ids, the norms, the packed codes and (from version 2) the error bounds of
+// every entry in position order, each section followed by its CRC-32C. Everything is little-endian, and the codes
 // are in the packed per-vector form, whatever layout the store uses in
 // memory.
 #pragma once
@@ -14,7 +14,7 @@
 namespace velmora {
 
 inline constexpr char kIndexMagic[8] = {'V', 'E', 'L', 'M', 'I', 'D', 'X', '\0'};
-inline constexpr std::uint32_t kIndexFormatVersion = 1;
+inline constexpr std::uint32_t kIndexFormatVersion = 2;
 inline constexpr std::size_t kIndexHeaderBytes = 64;
 // Larger dimensions are refused before anything is built for them.
 inline constexpr std::uint64_t kMaxIndexDim = 65536;
@@ -25,7 +25,8 @@ std::uint64_t serialized_size(const CompressedVectorStore& store);
 // Throws SystemCallError from the sink; checksums and exports codes on the pool.
 void write_index(const CompressedVectorStore& store, ByteSink& sink);
 
-// Reads and checks a whole index. Throws FormatError naming the first
+// Reads and checks a whole index of any version up to the current one (a
+// version-1 file gives unknown error bounds). Throws FormatError naming the first
 // problem found (nothing is allocated from a declared count before the count
 // is checked against the source's size), SystemCallError from the source.
 CompressedVectorStore read_index(ByteSource& source);

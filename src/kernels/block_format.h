@@ -24,6 +24,9 @@ namespace kernels {
 
 inline constexpr std::size_t kBlockLanes = 32;
 inline constexpr std::size_t kFieldBytes = 16;
+// Kernels may read up to this many bytes past the last block (whole fields
+// of a wide register beyond a block's last field).
+inline constexpr std::size_t kBlockTailPadding = 64;
 
 inline constexpr std::size_t field_count(std::size_t dim, int bits) {
   return bits == 4 ? dim : bits == 2 ? (dim + 1) / 2 : 3 * ((dim + 3) / 4);

@@ -43,6 +43,7 @@ struct ExactKernel {
 
 // Portable: one plain loop per lane.
 ExactKernel scalar_kernel(int bits);
+#if defined(__x86_64__)
 // Table rows in registers, looked up with vpermps.
 ExactKernel permute_kernel_avx2(int bits);
 ExactKernel permute_kernel_avx512(int bits);
@@ -50,6 +51,7 @@ ExactKernel permute_kernel_avx512(int bits);
 // reassembled into f32 with unpacks: no cross-lane permutes.
 ExactKernel plane_kernel_avx2(int bits);
 ExactKernel plane_kernel_avx512(int bits);
+#endif
 
 // The exact scores of a few stored vectors anywhere in the store (each a
 // block and a lane), from the plain table of dim rows of 2^bits entries: the
@@ -120,12 +122,14 @@ struct BoundKernel {
 
 // Portable: one plain loop per lane and query.
 BoundKernel bound_kernel_scalar();
+#if defined(__x86_64__)
 // Byte shuffles within 128-bit lanes, sums in 16-bit lanes.
 BoundKernel bound_kernel_avx2();
 BoundKernel bound_kernel_avx512();
 // Byte permutes and 4-byte dot products (fastscan_vnni.cpp); only where the
 // CPU also has AVX-512 VBMI and VNNI (cpu_has_avx512_vbmi_vnni).
 BoundKernel bound_kernel_avx512_vnni();
+#endif
 
 }  // namespace kernels
 }  // namespace velmora
@@ -133,22 +137,60 @@ BoundKernel bound_kernel_avx512_vnni();
 namespace velmora {
 namespace kernels {
 
-// Rotation kernels; see RotationKernels in rotation.h for their contracts.
+// --- Rotation ---------------------------------------------------------------
+// Every dot product is dot8 (dot8.h): fast kernels run many side by side, each
+// in that order, so they give the plain loops' bits.
+
+// y = R x for the d x d row-major f32 matrix R.
+using RotateFn = void (*)(const float* matrix, std::size_t d, const float* x, float* y);
+// ys[v * d + j] for `count` vectors stored one after another.
+using RotateBatchFn = void (*)(const float* matrix, std::size_t d, const float* xs, std::size_t count,
+                               float* ys);
+// For k = k_begin .. k_end - 1 in order, each of the `count` (at most 4)
+// columns v becomes v - q_k * dot8(q_k, v); columns and the q_k are rows of
+// length d.
+using GramSchmidtFn = void (*)(double* const* columns, std::size_t count, const double* q, std::size_t d,
+                               std::size_t k_begin, std::size_t k_end);
+
+// The three are chosen together: one instruction set for the whole rotation.
+struct RotationKernels {
+  const char* name = nullptr;
+  RotateFn rotate = nullptr;
+  RotateBatchFn rotate_batch = nullptr;
+  GramSchmidtFn gram_schmidt = nullptr;
+  explicit operator bool() const { return rotate != nullptr; }
+};
+
+// Portable: the plain loops.
+void rotate_reference(const float* matrix, std::size_t d, const float* x, float* y);
+void rotate_batch_reference(const float* matrix, std::size_t d, const float* xs, std::size_t count,
+                            float* ys);
+void gram_schmidt_reference(double* const* columns, std::size_t count, const double* q, std::size_t d,
+                            std::size_t k_begin, std::size_t k_end);
+RotationKernels rotation_kernels_scalar();
+#if defined(__x86_64__)
 void rotate_avx2(const float* matrix, std::size_t d, const float* x, float* y);
 void rotate_batch_avx2(const float* matrix, std::size_t d, const float* xs, std::size_t count, float* ys);
 void gram_schmidt_avx2(double* const* columns, std::size_t count, const double* q, std::size_t d,
                        std::size_t k_begin, std::size_t k_end);
+RotationKernels rotation_kernels_avx2();
+#endif
 
-}  // namespace kernels
-}  // namespace velmora
+// --- Quantiser --------------------------------------------------------------
 
-namespace velmora {
-namespace kernels {
+// out[i] = the number of the `interior_count` (at most 15) ascending
+// boundaries that are <= x[i] (NaN counts none).
+using QuantizeFn = void (*)(const float* interior, std::size_t interior_count, const float* x, std::size_t n,
+                            std::uint8_t* out);
 
-// out[i] = the number of the `interior_count` ascending boundaries that are
-// <= x[i] (NaN counts none).
+// Portable: a binary search per coordinate.
+void quantize_scalar(const float* interior, std::size_t interior_count, const float* x, std::size_t n,
+                     std::uint8_t* out);
+#if defined(__x86_64__)
+// Eight coordinates compared with every boundary at once.
 void quantize_avx2(const float* interior, std::size_t interior_count, const float* x, std::size_t n,
                    std::uint8_t* out);
+#endif
 
 }  // namespace kernels
 }  // namespace velmora

@@ -153,5 +153,9 @@ void gram_schmidt_avx2(double* const* columns, std::size_t count, const double* 
   }
 }
 
+RotationKernels rotation_kernels_avx2() {
+  return RotationKernels{"avx2", rotate_avx2, rotate_batch_avx2, gram_schmidt_avx2};
+}
+
 }  // namespace kernels
 }  // namespace velmora

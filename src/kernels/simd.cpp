@@ -29,6 +29,15 @@ bool cpu_has_avx512_vbmi_vnni() {
 #endif
 }
 
+bool cpu_has_sse42() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("sse4.2");
+#else
+  return false;
+#endif
+}
+
 namespace {
 
 SimdLevel choose_level() {

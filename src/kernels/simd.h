@@ -26,4 +26,7 @@ const char* simd_level_name(SimdLevel level);
 // one more bound pass needs (it is a candidate at that level only).
 bool cpu_has_avx512_vbmi_vnni();
 
+// Whether the CPU has the SSE4.2 CRC-32C instruction.
+bool cpu_has_sse42();
+
 }  // namespace velmora

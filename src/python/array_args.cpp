@@ -80,6 +80,18 @@ bool check_f32_vector(const Py_buffer& view, const char* name, std::size_t* leng
   return true;
 }
 
+bool check_f64_vector(const Py_buffer& view, const char* name, std::size_t* length) {
+  if (!check_ndim(view, name, 1) || !check_item(view, name, "d", 8, "float64 values")) return false;
+  *length = static_cast<std::size_t>(view.shape[0]);
+  return true;
+}
+
+bool check_u16_vector(const Py_buffer& view, const char* name, std::size_t* length) {
+  if (!check_ndim(view, name, 1) || !check_item(view, name, "H", 2, "unsigned 16-bit integers")) return false;
+  *length = static_cast<std::size_t>(view.shape[0]);
+  return true;
+}
+
 bool check_u8_matrix(const Py_buffer& view, const char* name, std::size_t* rows, std::size_t* columns) {
   if (!check_ndim(view, name, 2) || !check_item(view, name, "B", 1, "unsigned bytes")) return false;
   *rows = static_cast<std::size_t>(view.shape[0]);
@@ -120,6 +132,16 @@ void copy_f32_vector(const Py_buffer& view, float* out) {
   for (std::size_t i = 0; i < n; ++i) std::memcpy(out + i, at(view, i), 4);
 }
 
+void copy_f64_vector(const Py_buffer& view, double* out) {
+  const std::size_t n = static_cast<std::size_t>(view.shape[0]);
+  for (std::size_t i = 0; i < n; ++i) std::memcpy(out + i, at(view, i), 8);
+}
+
+void copy_u16_vector(const Py_buffer& view, std::uint16_t* out) {
+  const std::size_t n = static_cast<std::size_t>(view.shape[0]);
+  for (std::size_t i = 0; i < n; ++i) std::memcpy(out + i, at(view, i), 2);
+}
+
 void copy_u8_matrix(const Py_buffer& view, std::uint8_t* out) {
   const std::size_t rows = static_cast<std::size_t>(view.shape[0]), columns = static_cast<std::size_t>(view.shape[1]);
   for (std::size_t i = 0; i < rows; ++i) {
@@ -145,6 +167,23 @@ void copy_float_rows(const Py_buffer& view, FloatKind kind, std::size_t first, s
         double value;
         std::memcpy(&value, at(view, first + r, j), sizeof value);
         row[j] = narrow_to_f32(value);
+      }
+    }
+  }
+}
+
+void copy_float_rows_f64(const Py_buffer& view, FloatKind kind, std::size_t first, std::size_t count,
+                         double* out) {
+  const std::size_t columns = static_cast<std::size_t>(view.shape[1]);
+  for (std::size_t r = 0; r < count; ++r) {
+    double* row = out + r * columns;
+    for (std::size_t j = 0; j < columns; ++j) {
+      if (kind == FloatKind::F32) {
+        float value;
+        std::memcpy(&value, at(view, first + r, j), sizeof value);
+        row[j] = value;
+      } else {
+        std::memcpy(row + j, at(view, first + r, j), sizeof(double));
       }
     }
   }

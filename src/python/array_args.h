@@ -39,6 +39,8 @@ enum class FloatKind { F32, F64 };
 // (wrong shape) set, naming the argument.
 bool check_u64_vector(const Py_buffer& view, const char* name, std::size_t* length);
 bool check_f32_vector(const Py_buffer& view, const char* name, std::size_t* length);
+bool check_f64_vector(const Py_buffer& view, const char* name, std::size_t* length);
+bool check_u16_vector(const Py_buffer& view, const char* name, std::size_t* length);
 bool check_u8_matrix(const Py_buffer& view, const char* name, std::size_t* rows, std::size_t* columns);
 // A 2-D float32 or float64 matrix of `columns` columns (a wrong column count
 // raises the store's dimension-mismatch message).
@@ -48,9 +50,13 @@ bool check_float_matrix(const Py_buffer& view, const char* name, std::size_t col
 // Copies out of checked views, following their strides.
 void copy_u64_vector(const Py_buffer& view, std::uint64_t* out);
 void copy_f32_vector(const Py_buffer& view, float* out);
+void copy_f64_vector(const Py_buffer& view, double* out);
+void copy_u16_vector(const Py_buffer& view, std::uint16_t* out);
 void copy_u8_matrix(const Py_buffer& view, std::uint8_t* out);
 // Rows [first, first + count) as f32; float64 values are narrowed as the
 // store narrows them (nearest, ties to even, overflow to an infinity).
 void copy_float_rows(const Py_buffer& view, FloatKind kind, std::size_t first, std::size_t count, float* out);
+// Rows [first, first + count) as f64 (float32 values widen exactly).
+void copy_float_rows_f64(const Py_buffer& view, FloatKind kind, std::size_t first, std::size_t count, double* out);
 
 }  // namespace velmora

@@ -8,7 +8,8 @@ namespace velmora {
 
 // engine_config() -> dict of str and int: compiler, build_type, flags, cpu,
 // simd_detected, simd_active, simd_requested, exact_kernels, bound_kernels
-// and group_bound_kernels (dicts by bit width), threads, threads_source.
+// and group_bound_kernels (dicts by bit width), kernels (every kernel
+// family's candidates and choice), threads, threads_source.
 PyObject* engine_config_dict(PyObject* module, PyObject* unused);
 
 }  // namespace velmora

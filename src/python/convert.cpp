@@ -198,6 +198,42 @@ bool item_to_f32(PyObject* item, float* out) {
 
 }  // namespace
 
+namespace {
+
+PyObject* unprintable_text(PyObject* exc) {
+  PyRef name(PyType_GetName(Py_TYPE(exc)));
+  if (!name) {
+    PyErr_Clear();
+    return PyUnicode_FromString(texts::kUnprintableObject);
+  }
+  return PyUnicode_FromFormat(texts::kUnprintableTypedObject, name.get());
+}
+
+}  // namespace
+
+void name_argument_in_type_error(const char* param) {
+  PyObject* raised = PyErr_GetRaisedException();
+  if (raised == nullptr || Py_TYPE(raised) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+    PyErr_SetRaisedException(raised);
+    return;
+  }
+  PyRef caught(raised);
+  PyRef text(PyObject_Str(raised));
+  if (!text) {
+    PyErr_WriteUnraisable(raised);
+    text = PyRef(unprintable_text(raised));
+    if (!text) return;
+  }
+  PyRef message(PyUnicode_FromFormat(texts::kArgumentError, param, text.get()));
+  if (!message) return;
+  PyRef renamed(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+  if (!renamed) return;
+  if (PyObject* cause = PyException_GetCause(raised)) {
+    PyException_SetCause(renamed.get(), cause);  // steals the reference
+  }
+  PyErr_SetRaisedException(renamed.release());
+}
+
 std::string type_qualname(PyObject* obj) {
   PyRef name(PyType_GetQualName(Py_TYPE(obj)));
   if (name) {

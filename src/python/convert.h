@@ -47,6 +47,19 @@ struct BatchArgument {
 // copied, so every vector holds the values it had when it was converted.
 bool extract_pairs(PyObject* obj, BatchArgument* out);
 
+// A TypeError (exactly) raised while converting parameter `param` becomes
+// TypeError("argument 'param': " + str(error)) with the same __cause__, so
+// that the message names the offending argument. Other exceptions pass.
+void name_argument_in_type_error(const char* param);
+
+// convert(obj, out), with a TypeError renamed for `param`.
+template <class T>
+bool convert_argument(const char* param, bool (*convert)(PyObject*, T*), PyObject* obj, T* out) {
+  if (convert(obj, out)) return true;
+  name_argument_in_type_error(param);
+  return false;
+}
+
 // Rounds to the nearest f32, ties to even; out-of-range values become an
 // infinity of their sign, NaN stays NaN.
 float narrow_to_f32(double value);

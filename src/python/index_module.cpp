@@ -28,7 +28,10 @@
 #include "engine/batch_search.h"
 #include "engine/codebook.h"
 #include "engine/encode.h"
+#include "engine/error_bound.h"
+#include "engine/exact_search.h"
 #include "engine/invariant.h"
+#include "engine/pool.h"
 #include "engine/packed_records.h"
 #include "engine/reconstruct.h"
 #include "engine/rotation.h"
@@ -154,7 +157,7 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     std::optional<Result<CompressedVectorStore>> created;
     {
       GilReleased unlocked;  // a first use of a dimension builds its rotation
-      created.emplace(CompressedVectorStore::create(dim, bits));
+      created.emplace(CompressedVectorStore::create(dim, bits, /*keep_error_bounds=*/true));
     }
     if (!*created) {
       raise_store_error(created->error());
@@ -271,19 +274,28 @@ PyObject* index_import_records(PyObject* self, PyObject* args) {
     PyObject* ids_arg;
     PyObject* norms_arg;
     PyObject* codes_arg;
-    if (!PyArg_ParseTuple(args, "OOO:import_records", &ids_arg, &norms_arg, &codes_arg)) return nullptr;
+    PyObject* bounds_arg;
+    if (!PyArg_ParseTuple(args, "OOOO:import_records", &ids_arg, &norms_arg, &codes_arg, &bounds_arg)) {
+      return nullptr;
+    }
     const CompressedVectorStore& shape = store_of(self);
     const std::size_t dim = shape.dim(), record = packed_len(dim, shape.bits());
-    HeldBuffer ids_buffer, norms_buffer, codes_buffer;
+    HeldBuffer ids_buffer, norms_buffer, codes_buffer, bounds_buffer;
     std::size_t n = 0, norm_count = 0, code_rows = 0, code_columns = 0;
     if (!ids_argument(ids_arg, "ids", ids_buffer, &n) || !norms_buffer.acquire(norms_arg, "norms") ||
         !check_f32_vector(norms_buffer.view(), "norms", &norm_count) || !codes_buffer.acquire(codes_arg, "codes") ||
         !check_u8_matrix(codes_buffer.view(), "codes", &code_rows, &code_columns)) {
       return nullptr;
     }
-    if (norm_count != n || code_rows != n) {
-      PyErr_Format(PyExc_ValueError, "ids, norms and codes differ in length: %zu, %zu and %zu", n, norm_count,
-                   code_rows);
+    const bool with_bounds = bounds_arg != Py_None;
+    std::size_t bound_count = n;
+    if (with_bounds && (!bounds_buffer.acquire(bounds_arg, "error_bounds") ||
+                        !check_u16_vector(bounds_buffer.view(), "error_bounds", &bound_count))) {
+      return nullptr;
+    }
+    if (norm_count != n || code_rows != n || bound_count != n) {
+      PyErr_Format(PyExc_ValueError, "ids, norms, codes and error_bounds differ in length: %zu, %zu, %zu and %zu", n,
+                   norm_count, code_rows, bound_count);
       return nullptr;
     }
     if (code_columns != record) {
@@ -296,7 +308,9 @@ PyObject* index_import_records(PyObject* self, PyObject* args) {
     std::vector<std::uint64_t> ids(n);
     std::vector<float> norms(n);
     std::vector<std::uint8_t> codes(n * record);
+    std::vector<std::uint16_t> bounds(with_bounds ? n : 0);
     copy_u64_vector(ids_buffer.view(), ids.data());
+    if (with_bounds) copy_u16_vector(bounds_buffer.view(), bounds.data());
     copy_f32_vector(norms_buffer.view(), norms.data());
     copy_u8_matrix(codes_buffer.view(), codes.data());
     const RecordFaultAt fault = PackedRecordCheck(dim, shape.bits()).first_fault(norms.data(), codes.data(), n);
@@ -312,7 +326,8 @@ PyObject* index_import_records(PyObject* self, PyObject* args) {
     }
     {
       GilReleased unlocked;
-      import_packed_records(borrow.store(), ids.data(), norms.data(), codes.data(), n);
+      import_packed_records(borrow.store(), ids.data(), norms.data(), codes.data(),
+                            with_bounds ? bounds.data() : nullptr, n);
     }
     Py_RETURN_NONE;
   });
@@ -321,6 +336,46 @@ PyObject* index_import_records(PyObject* self, PyObject* args) {
 // ---------------------------------------------------------------------------
 // Reading the index.
 
+// The `allowed` argument of a search: null (every position), or a 1-D
+// uint64 array of ids, copied out while the lock is held.
+struct AllowedIds {
+  bool filtered = false;
+  std::vector<std::uint64_t> ids;
+
+  bool read(PyObject* arg) {
+    filtered = arg != Py_None;
+    if (!filtered) return true;
+    HeldBuffer buffer;
+    std::size_t n = 0;
+    if (!ids_argument(arg, "allowed", buffer, &n)) return false;
+    ids.resize(n);
+    copy_u64_vector(buffer.view(), ids.data());
+    return true;
+  }
+
+  // The positions of the stored ids among them (without the lock).
+  std::optional<PositionSet> positions(const CompressedVectorStore& store) const {
+    if (!filtered) return std::nullopt;
+    PositionSet set(store.size());
+    for (std::uint64_t id : ids) {
+      const std::size_t p = store.position_of(id);
+      if (p != CompressedVectorStore::npos) set.add(p);
+    }
+    return set;
+  }
+};
+
+// A 2-D float32 or float64 matrix argument of `columns` columns.
+struct FloatRows {
+  HeldBuffer buffer;
+  FloatKind kind = FloatKind::F32;
+  std::size_t rows = 0;
+
+  bool acquire(PyObject* arg, const char* name, std::size_t columns) {
+    return buffer.acquire(arg, name) && check_float_matrix(buffer.view(), name, columns, &rows, &kind);
+  }
+};
+
 PyObject* index_search(PyObject* self, PyObject* args) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* queries_arg;
@@ -328,42 +383,31 @@ PyObject* index_search(PyObject* self, PyObject* args) {
     PyObject* allowed_arg;
     if (!PyArg_ParseTuple(args, "OOO:search", &queries_arg, &k_arg, &allowed_arg)) return nullptr;
     const std::size_t dim = store_of(self).dim();
-    HeldBuffer queries_buffer, allowed_buffer;
-    std::size_t m = 0, allowed_count = 0;
-    FloatKind kind;
+    FloatRows queries_in;
     std::uint64_t k = 0;
-    if (!queries_buffer.acquire(queries_arg, "queries") ||
-        !check_float_matrix(queries_buffer.view(), "queries", dim, &m, &kind) || !extract_u64(k_arg, &k)) {
+    AllowedIds allowed_ids;
+    if (!queries_in.acquire(queries_arg, "queries", dim) || !extract_u64(k_arg, &k) ||
+        !allowed_ids.read(allowed_arg)) {
       return nullptr;
     }
-    const bool filtered = allowed_arg != Py_None;
-    if (filtered && !ids_argument(allowed_arg, "allowed", allowed_buffer, &allowed_count)) return nullptr;
     Borrow borrow(self, Access::Shared);
     if (!borrow) return nullptr;
     const CompressedVectorStore& store = borrow.store();
+    const std::size_t m = queries_in.rows;
     std::vector<float> queries(m * dim);
-    copy_float_rows(queries_buffer.view(), kind, 0, m, queries.data());
-    std::vector<std::uint64_t> allowed_ids(allowed_count);
-    if (filtered) copy_u64_vector(allowed_buffer.view(), allowed_ids.data());
+    copy_float_rows(queries_in.buffer.view(), queries_in.kind, 0, m, queries.data());
 
-    std::optional<PositionSet> allowed;
     std::vector<std::uint64_t> ids;
     std::vector<float> scores;
     std::size_t kept = 0;
     {
       GilReleased unlocked;
-      if (filtered) {
-        allowed.emplace(store.size());
-        for (std::uint64_t id : allowed_ids) {
-          const std::size_t p = store.position_of(id);
-          if (p != CompressedVectorStore::npos) allowed->add(p);
-        }
-      }
-      const std::size_t candidates = filtered ? allowed->count() : store.size();
+      const std::optional<PositionSet> allowed = allowed_ids.positions(store);
+      const std::size_t candidates = allowed ? allowed->count() : store.size();
       kept = static_cast<std::size_t>(std::min<std::uint64_t>(k, candidates));
       ids.resize(m * kept);
       scores.resize(m * kept);
-      search_batch(store, queries.data(), m, kept, filtered ? &*allowed : nullptr, ids.data(), scores.data());
+      search_batch(store, queries.data(), m, kept, allowed ? &*allowed : nullptr, ids.data(), scores.data());
     }
     PyRef ids_out(new_bytearray(ids.size() * sizeof(std::uint64_t)));
     PyRef scores_out(new_bytearray(scores.size() * sizeof(float)));
@@ -373,6 +417,156 @@ PyObject* index_search(PyObject* self, PyObject* args) {
     }
     return result_or_panic(
         Py_BuildValue("(NNn)", ids_out.release(), scores_out.release(), static_cast<Py_ssize_t>(kept)), VELMORA_HERE);
+  });
+}
+
+// Appends the bytes of a vector to a new bytearray.
+template <class T>
+PyObject* bytes_of(const std::vector<T>& values) {
+  PyObject* out = new_bytearray(values.size() * sizeof(T));
+  if (!values.empty()) std::memcpy(PyByteArray_AS_STRING(out), values.data(), values.size() * sizeof(T));
+  return out;
+}
+
+// exact_candidates(queries, k, allowed): what an exact search of each query
+// must read (exact_search.h), flat, as bytes: the first ids (uint64) with
+// their lower and upper bounds (float64) and their count per query (uint64),
+// then the other ids with their upper bounds and their count per query.
+PyObject* index_exact_candidates(PyObject* self, PyObject* args) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* queries_arg;
+    PyObject* k_arg;
+    PyObject* allowed_arg;
+    if (!PyArg_ParseTuple(args, "OOO:exact_candidates", &queries_arg, &k_arg, &allowed_arg)) return nullptr;
+    const std::size_t dim = store_of(self).dim();
+    FloatRows queries_in;
+    std::uint64_t k = 0;
+    AllowedIds allowed_ids;
+    if (!queries_in.acquire(queries_arg, "queries", dim) || !extract_u64(k_arg, &k) ||
+        !allowed_ids.read(allowed_arg)) {
+      return nullptr;
+    }
+    Borrow borrow(self, Access::Shared);
+    if (!borrow) return nullptr;
+    const CompressedVectorStore& store = borrow.store();
+    if (store.unknown_error_bounds() > 0) {
+      PyErr_SetString(PyExc_ValueError, "some stored vectors have no error bound");
+      return nullptr;
+    }
+    const std::size_t m = queries_in.rows;
+    std::vector<float> queries(m * dim);
+    copy_float_rows(queries_in.buffer.view(), queries_in.kind, 0, m, queries.data());
+    std::vector<std::uint64_t> first_ids, first_counts(m), other_ids, other_counts(m);
+    std::vector<double> first_lower, first_upper, other_upper;
+    {
+      GilReleased unlocked;
+      const std::optional<PositionSet> allowed = allowed_ids.positions(store);
+      const std::size_t kept = static_cast<std::size_t>(std::min<std::uint64_t>(k, store.size()));
+      const std::vector<ExactCandidatesOf> found =
+          exact_candidates(store, queries.data(), m, kept, allowed ? &*allowed : nullptr);
+      const StoredEntries entries = store.stored_entries();
+      for (std::size_t q = 0; q < m; ++q) {
+        first_counts[q] = found[q].first.size();
+        other_counts[q] = found[q].others.size();
+        for (std::size_t p : found[q].first) first_ids.push_back(entries.ids[p]);
+        for (std::size_t p : found[q].others) other_ids.push_back(entries.ids[p]);
+        first_lower.insert(first_lower.end(), found[q].first_lower.begin(), found[q].first_lower.end());
+        first_upper.insert(first_upper.end(), found[q].first_upper.begin(), found[q].first_upper.end());
+        other_upper.insert(other_upper.end(), found[q].others_upper.begin(), found[q].others_upper.end());
+      }
+    }
+    return result_or_panic(Py_BuildValue("(NNNNNNN)", bytes_of(first_ids), bytes_of(first_lower),
+                                         bytes_of(first_upper), bytes_of(first_counts), bytes_of(other_ids),
+                                         bytes_of(other_upper), bytes_of(other_counts)),
+                           VELMORA_HERE);
+  });
+}
+
+// cosines(queries, rows, pair_query, pair_row): exact_cosine of
+// queries[pair_query[i]] and rows[pair_row[i]] for every pair, as float64
+// bytes. Rows are converted to double a bounded chunk at a time with the
+// lock held and scored without it.
+PyObject* index_cosines(PyObject* self, PyObject* args) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* queries_arg;
+    PyObject* rows_arg;
+    PyObject* pair_query_arg;
+    PyObject* pair_row_arg;
+    if (!PyArg_ParseTuple(args, "OOOO:cosines", &queries_arg, &rows_arg, &pair_query_arg, &pair_row_arg)) {
+      return nullptr;
+    }
+    const std::size_t dim = store_of(self).dim();
+    FloatRows queries_in, rows_in;
+    HeldBuffer pair_query_buffer, pair_row_buffer;
+    std::size_t pairs = 0, pair_rows = 0;
+    if (!queries_in.acquire(queries_arg, "queries", dim) || !rows_in.acquire(rows_arg, "rows", dim) ||
+        !ids_argument(pair_query_arg, "pair_query", pair_query_buffer, &pairs) ||
+        !ids_argument(pair_row_arg, "pair_row", pair_row_buffer, &pair_rows)) {
+      return nullptr;
+    }
+    if (pairs != pair_rows) {
+      PyErr_Format(PyExc_ValueError, "pair_query and pair_row differ in length: %zu and %zu", pairs, pair_rows);
+      return nullptr;
+    }
+    std::vector<std::uint64_t> pair_query(pairs), pair_row(pairs);
+    copy_u64_vector(pair_query_buffer.view(), pair_query.data());
+    copy_u64_vector(pair_row_buffer.view(), pair_row.data());
+    for (std::size_t i = 0; i < pairs; ++i) {
+      if (pair_query[i] >= queries_in.rows || pair_row[i] >= rows_in.rows) {
+        PyErr_Format(PyExc_IndexError, "pair %zu refers to query %llu of %zu or row %llu of %zu", i,
+                     static_cast<unsigned long long>(pair_query[i]), queries_in.rows,
+                     static_cast<unsigned long long>(pair_row[i]), rows_in.rows);
+        return nullptr;
+      }
+    }
+    const std::size_t m = queries_in.rows, n_rows = rows_in.rows;
+    std::vector<double> queries(m * dim), query_norms(m);
+    copy_float_rows_f64(queries_in.buffer.view(), queries_in.kind, 0, m, queries.data());
+    // The pairs of each row, rows in order (a counting sort).
+    std::vector<std::size_t> first_pair(n_rows + 1, 0), by_row(pairs);
+    for (std::uint64_t r : pair_row) ++first_pair[r + 1];
+    for (std::size_t r = 0; r < n_rows; ++r) first_pair[r + 1] += first_pair[r];
+    {
+      std::vector<std::size_t> next(first_pair.begin(), first_pair.end() - 1);
+      for (std::size_t i = 0; i < pairs; ++i) by_row[next[pair_row[i]]++] = i;
+    }
+    PyRef out(new_bytearray(pairs * sizeof(double)));
+    auto* cosines = reinterpret_cast<double*>(PyByteArray_AS_STRING(out.get()));
+    {
+      GilReleased unlocked;
+      for (std::size_t q = 0; q < m; ++q) query_norms[q] = exact_norm(queries.data() + q * dim, dim);
+    }
+    const std::size_t chunk = std::max<std::size_t>(1, (std::size_t{8} << 20) / (dim * sizeof(double)));
+    std::vector<double> rows(std::min(chunk, n_rows) * dim);
+    for (std::size_t r0 = 0; r0 < n_rows; r0 += chunk) {
+      const std::size_t count = std::min(chunk, n_rows - r0);
+      copy_float_rows_f64(rows_in.buffer.view(), rows_in.kind, r0, count, rows.data());
+      GilReleased unlocked;
+      parallel_for(count, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t r = begin; r < end; ++r) {
+          const double* row = rows.data() + r * dim;
+          const double row_norm = exact_norm(row, dim);
+          for (std::size_t j = first_pair[r0 + r]; j < first_pair[r0 + r + 1]; ++j) {
+            const std::size_t i = by_row[j], q = pair_query[i];
+            cosines[i] = exact_cosine(queries.data() + q * dim, query_norms[q], row, row_norm, dim);
+          }
+        }
+      });
+    }
+    return out.release();
+  });
+}
+
+PyObject* index_unknown_error_bounds(PyObject* self, PyObject*) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    Borrow borrow(self, Access::Shared);
+    if (!borrow) return nullptr;
+    std::size_t unknown;
+    {
+      GilReleased unlocked;
+      unknown = borrow.store().unknown_error_bounds();
+    }
+    return result_or_panic(PyLong_FromSize_t(unknown), VELMORA_HERE);
   });
 }
 
@@ -408,17 +602,21 @@ PyObject* index_export_records(PyObject* self, PyObject* ids_arg) {
     const std::size_t record = packed_len(store.dim(), store.bits()), n = ids.size();
     PyRef norms_out(new_bytearray(n * sizeof(float)));
     PyRef codes_out(new_bytearray(n * record));
+    PyRef bounds_out(new_bytearray(n * sizeof(std::uint16_t)));
     auto* norms = reinterpret_cast<float*>(PyByteArray_AS_STRING(norms_out.get()));
     auto* codes = reinterpret_cast<std::uint8_t*>(PyByteArray_AS_STRING(codes_out.get()));
+    auto* bounds = reinterpret_cast<std::uint16_t*>(PyByteArray_AS_STRING(bounds_out.get()));
     {
       GilReleased unlocked;
       const StoredEntries entries = store.stored_entries();
       for (std::size_t i = 0; i < n; ++i) {
         norms[i] = entries.norms[positions[i]];
         entries.codes->export_packed(positions[i], 1, codes + i * record);
+        bounds[i] = entries.error_bounds != nullptr ? entries.error_bounds[positions[i]] : kUnknownErrorBound;
       }
     }
-    return result_or_panic(Py_BuildValue("(NN)", norms_out.release(), codes_out.release()), VELMORA_HERE);
+    return result_or_panic(Py_BuildValue("(NNN)", norms_out.release(), codes_out.release(), bounds_out.release()),
+                           VELMORA_HERE);
   });
 }
 
@@ -526,6 +724,58 @@ PyObject* index_load(PyObject* cls, PyObject* path_arg) {
   });
 }
 
+// A new index of `cls` holding what CompressedVectorStore(dim, bits) holds
+// after `fill` ran on it; null with the exception set when `fill` failed.
+// The store's own conversions and errors, without a store to export from.
+template <class Fill>
+PyObject* index_filled_as_store(PyObject* cls, PyObject* dim_arg, PyObject* bits_arg, Fill&& fill) {
+  std::uint64_t dim = 0;
+  std::uint8_t bits = 0;
+  if (!extract_u64(dim_arg, &dim) || !extract_u8(bits_arg, &bits)) return nullptr;
+  Result<CompressedVectorStore> created = CompressedVectorStore::create(dim, bits, /*keep_error_bounds=*/true);
+  if (!created) {
+    raise_store_error(created.error());
+    return nullptr;
+  }
+  CompressedVectorStore& store = created.value();
+  if (!fill(store)) return nullptr;
+  return new_store_object(reinterpret_cast<PyTypeObject*>(cls), std::move(store));
+}
+
+// from_pairs(dim, bits, pairs): CompressedVectorStore.insert_batch(pairs).
+PyObject* index_from_pairs(PyObject* cls, PyObject* args) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject *dim_arg, *bits_arg, *pairs_arg;
+    if (!PyArg_ParseTuple(args, "OOO:from_pairs", &dim_arg, &bits_arg, &pairs_arg)) return nullptr;
+    return index_filled_as_store(cls, dim_arg, bits_arg, [&](CompressedVectorStore& store) {
+      BatchArgument batch;
+      if (!convert_argument("pairs", extract_pairs, pairs_arg, &batch)) return false;
+      const Status status = store.insert_batch(batch.pairs);
+      if (!status) raise_store_error(status.error());
+      return status.ok();
+    });
+  });
+}
+
+// from_pair(dim, bits, id, vector): CompressedVectorStore.insert(id, vector).
+PyObject* index_from_pair(PyObject* cls, PyObject* args) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject *dim_arg, *bits_arg, *id_arg, *vector_arg;
+    if (!PyArg_ParseTuple(args, "OOOO:from_pair", &dim_arg, &bits_arg, &id_arg, &vector_arg)) return nullptr;
+    return index_filled_as_store(cls, dim_arg, bits_arg, [&](CompressedVectorStore& store) {
+      std::uint64_t id = 0;
+      std::vector<float> vector;
+      if (!convert_argument("id", extract_u64, id_arg, &id) ||
+          !convert_argument("vector", extract_f32_vec, vector_arg, &vector)) {
+        return false;
+      }
+      const Status status = store.insert(id, FloatView(vector));
+      if (!status) raise_store_error(status.error());
+      return status.ok();
+    });
+  });
+}
+
 PyObject* index_from_bytes(PyObject* cls, PyObject* data_arg) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     HeldBuffer data;
@@ -567,16 +817,32 @@ PyMethodDef g_methods[] = {
     {"add", index_add, METH_VARARGS, "add($self, ids, vectors, /)\n--\n\nUpserts rows of a float matrix."},
     {"remove", index_remove, METH_O, "remove($self, ids, /)\n--\n\nRemoves ids in order; returns how many were stored."},
     {"import_records", index_import_records, METH_VARARGS,
-     "import_records($self, ids, norms, codes, /)\n--\n\nUpserts records exported by export_records."},
+     "import_records($self, ids, norms, codes, error_bounds, /)\n--\n\nUpserts records exported by "
+     "export_records (error_bounds None: unknown)."},
     {"search", index_search, METH_VARARGS,
      "search($self, queries, k, allowed, /)\n--\n\nThe k best of every query: (ids, scores, k kept)."},
+    {"exact_candidates", index_exact_candidates, METH_VARARGS,
+     "exact_candidates($self, queries, k, allowed, /)\n--\n\nWhat an exact search of each query must read: "
+     "(first ids, their lower and upper bounds, counts, other ids, their upper bounds, counts) as bytes."},
+    {"cosines", index_cosines, METH_VARARGS,
+     "cosines($self, queries, rows, pair_query, pair_row, /)\n--\n\nExact cosine similarity of each pair, as "
+     "float64 bytes."},
+    {"unknown_error_bounds", index_unknown_error_bounds, METH_NOARGS,
+     "unknown_error_bounds($self)\n--\n\nHow many stored vectors have no error bound."},
     {"reconstruct", index_reconstruct, METH_O,
      "reconstruct($self, ids, /)\n--\n\nDecoded approximations as float32 bytes."},
     {"export_records", index_export_records, METH_O,
-     "export_records($self, ids, /)\n--\n\nNorms (float32 bytes) and packed codes of stored ids."},
+     "export_records($self, ids, /)\n--\n\nNorms (float32 bytes), packed codes and error bounds (uint16 bytes) "
+     "of stored ids."},
     {"save", index_save, METH_O, "save($self, path, /)\n--\n\nWrites the index file at path (bytes) atomically."},
     {"to_bytes", index_to_bytes, METH_NOARGS, "to_bytes($self)\n--\n\nThe index file's contents."},
     {"load", index_load, METH_O | METH_CLASS, "load($type, path, /)\n--\n\nReads an index file."},
+    {"from_pairs", index_from_pairs, METH_VARARGS | METH_CLASS,
+     "from_pairs($type, dim, bits, pairs, /)\n--\n\nAn index holding what "
+     "CompressedVectorStore(dim, bits).insert_batch(pairs) stores, with its conversions and errors."},
+    {"from_pair", index_from_pair, METH_VARARGS | METH_CLASS,
+     "from_pair($type, dim, bits, id, vector, /)\n--\n\nAn index holding what "
+     "CompressedVectorStore(dim, bits).insert(id, vector) stores, with its conversions and errors."},
     {"from_bytes", index_from_bytes, METH_O | METH_CLASS,
      "from_bytes($type, data, /)\n--\n\nReads an index file's contents."},
     {nullptr, nullptr, 0, nullptr},

@@ -160,48 +160,6 @@ bool bind_tuple_dict(const ArgSpec& params, PyObject* args, PyObject* kwargs, Py
 // ---------------------------------------------------------------------------
 // Converting arguments and reporting failures.
 
-PyObject* unprintable_text(PyObject* exc) {
-  PyRef name(PyType_GetName(Py_TYPE(exc)));
-  if (!name) {
-    PyErr_Clear();
-    return PyUnicode_FromString(texts::kUnprintableObject);
-  }
-  return PyUnicode_FromFormat(texts::kUnprintableTypedObject, name.get());
-}
-
-// A TypeError (exactly) raised while converting parameter `param` becomes
-// TypeError("argument 'param': " + str(error)) with the same __cause__, so
-// that the message names the offending argument. Other exceptions pass.
-void name_argument_in_type_error(const char* param) {
-  PyObject* raised = PyErr_GetRaisedException();
-  if (raised == nullptr || Py_TYPE(raised) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
-    PyErr_SetRaisedException(raised);
-    return;
-  }
-  PyRef caught(raised);
-  PyRef text(PyObject_Str(raised));
-  if (!text) {
-    PyErr_WriteUnraisable(raised);
-    text = PyRef(unprintable_text(raised));
-    if (!text) return;
-  }
-  PyRef message(PyUnicode_FromFormat(texts::kArgumentError, param, text.get()));
-  if (!message) return;
-  PyRef renamed(PyObject_CallOneArg(PyExc_TypeError, message.get()));
-  if (!renamed) return;
-  if (PyObject* cause = PyException_GetCause(raised)) {
-    PyException_SetCause(renamed.get(), cause);  // steals the reference
-  }
-  PyErr_SetRaisedException(renamed.release());
-}
-
-template <class T>
-bool convert_argument(const char* param, bool (*convert)(PyObject*, T*), PyObject* obj, T* out) {
-  if (convert(obj, out)) return true;
-  name_argument_in_type_error(param);
-  return false;
-}
-
 PyObject* list_or_raise(Result<std::vector<ScoredPair>>&& result) {
   if (!result) {
     raise_store_error(result.error());

@@ -10,6 +10,7 @@
 
 #include "engine/code_layout.h"
 #include "engine/encode.h"
+#include "engine/error_bound.h"
 #include "engine/store.h"
 #include "format/byte_io.h"
 #include "format/crc32c.h"
@@ -36,7 +37,7 @@ class VectorSink : public ByteSink {
 };
 
 CompressedVectorStore filled_store(std::size_t dim, std::uint8_t bits, std::size_t n, std::uint32_t seed) {
-  CompressedVectorStore store = CompressedVectorStore::create(dim, bits).value();
+  CompressedVectorStore store = CompressedVectorStore::create(dim, bits, /*keep_error_bounds=*/true).value();
   std::mt19937 rng(seed);
   std::normal_distribution<float> normal;
   std::vector<float> v(dim);
@@ -154,15 +155,36 @@ TEST(IndexFile, RoundTripKeepsEveryRecordAndPosition) {
       EXPECT_EQ(loaded.position_of(store.id_at(p)), p);
       EXPECT_EQ(loaded.entry_at(p).codes, store.entry_at(p).codes);
       EXPECT_EQ(loaded.entry_at(p).norm, store.entry_at(p).norm);
+      EXPECT_EQ(loaded.stored_entries().error_bounds[p], store.stored_entries().error_bounds[p]);
+      EXPECT_LT(store.stored_entries().error_bounds[p], kUnboundedError);
     }
     EXPECT_EQ(loaded.position_of(999), CompressedVectorStore::npos);
     EXPECT_EQ(serialise(loaded), bytes);
   }
-  const CompressedVectorStore empty = CompressedVectorStore::create(32, 2).value();
+  const CompressedVectorStore empty = CompressedVectorStore::create(32, 2, true).value();
   const std::vector<std::uint8_t> bytes = serialise(empty);
-  EXPECT_EQ(bytes.size(), kIndexHeaderBytes + 12);
+  EXPECT_EQ(bytes.size(), kIndexHeaderBytes + 16);
   MemorySource source(bytes.data(), bytes.size());
   EXPECT_EQ(read_index(source).size(), 0u);
+}
+
+TEST(IndexFile, VersionOneFilesLoadWithUnknownErrorBounds) {
+  const CompressedVectorStore store = filled_store(40, 4, 9, 4);
+  std::vector<std::uint8_t> bytes = serialise(store);
+  // A version-1 file is this one without its last section, under version 1.
+  bytes.resize(bytes.size() - 9 * 2 - 4);
+  const std::uint32_t one = 1;
+  std::memcpy(bytes.data() + 8, &one, 4);
+  const std::uint32_t crc = crc32c(bytes.data(), 60);
+  std::memcpy(bytes.data() + 60, &crc, 4);
+  MemorySource source(bytes.data(), bytes.size());
+  const CompressedVectorStore loaded = read_index(source);
+  ASSERT_EQ(loaded.size(), 9u);
+  EXPECT_TRUE(loaded.keeps_error_bounds());
+  EXPECT_EQ(loaded.unknown_error_bounds(), 9u);
+  for (std::size_t p = 0; p < 9; ++p) EXPECT_EQ(loaded.entry_at(p).codes, store.entry_at(p).codes);
+  // Saved again, it is a version-2 file that says the bounds are unknown.
+  EXPECT_EQ(serialise(loaded).size(), serialise(store).size());
 }
 
 TEST(IndexFile, RefusesDamagedOrForgedFilesNamingTheProblem) {
@@ -187,9 +209,10 @@ TEST(IndexFile, RefusesDamagedOrForgedFilesNamingTheProblem) {
   EXPECT_NE(refusal(changed(ids_at + 3, 4)).find("ids section"), std::string::npos);
   EXPECT_NE(refusal(changed(norms_at + 1, 1)).find("norms section"), std::string::npos);
   EXPECT_NE(refusal(changed(codes_at + 9, 0x80)).find("codes section"), std::string::npos);
-  EXPECT_NE(refusal(changed(good.size() - 1, 1)).find("codes section"), std::string::npos);
-  const std::uint32_t newer = 2;
-  EXPECT_NE(refusal(forged(8, &newer, 4)).find("format version 2 is newer"), std::string::npos);
+  EXPECT_NE(refusal(changed(good.size() - 5, 1)).find("error bounds section"), std::string::npos);
+  EXPECT_NE(refusal(changed(good.size() - 1, 1)).find("error bounds section"), std::string::npos);
+  const std::uint32_t newer = 3;
+  EXPECT_NE(refusal(forged(8, &newer, 4)).find("format version 3 is newer"), std::string::npos);
   const std::uint64_t more = 21, huge = ~std::uint64_t{0} / 3;
   EXPECT_NE(refusal(forged(32, &more, 8)).find("does not match"), std::string::npos);
   EXPECT_NE(refusal(forged(32, &huge, 8)).find("does not match"), std::string::npos);

@@ -29,10 +29,12 @@ struct Formulation {
 
 const Formulation kFormulations[] = {
     {"scalar", SimdLevel::Scalar, kernels::scalar_kernel},
+#if defined(__x86_64__)
     {"avx2-permute", SimdLevel::Avx2, kernels::permute_kernel_avx2},
     {"avx2-planes", SimdLevel::Avx2, kernels::plane_kernel_avx2},
     {"avx512-permute", SimdLevel::Avx512, kernels::permute_kernel_avx512},
     {"avx512-planes", SimdLevel::Avx512, kernels::plane_kernel_avx512},
+#endif
 };
 
 QueryLut random_lut(std::size_t dim, std::uint8_t bits, std::mt19937& gen) {
@@ -155,9 +157,12 @@ TEST(BoundKernels, SumEveryFieldExactlyAndFlagTheLanesAboveTheLimit) {
     kernels::BoundBlocksFn fn;
     bool runs;
   } passes[] = {{"scalar", SimdLevel::Scalar, kernels::bound_kernel_scalar().blocks, true},
+#if defined(__x86_64__)
                 {"avx2", SimdLevel::Avx2, kernels::bound_kernel_avx2().blocks, true},
                 {"avx512", SimdLevel::Avx512, kernels::bound_kernel_avx512().blocks, true},
-                {"avx512-vnni", SimdLevel::Avx512, kernels::bound_kernel_avx512_vnni().blocks, cpu_has_avx512_vbmi_vnni()}};
+                {"avx512-vnni", SimdLevel::Avx512, kernels::bound_kernel_avx512_vnni().blocks, cpu_has_avx512_vbmi_vnni()},
+#endif
+  };
   std::mt19937 gen(42);
   for (std::size_t fields : {1u, 2u, 3u, 5u, 64u, 255u, 256u, 257u, 300u, 513u, 1152u}) {
     const std::size_t blocks = 5, block_bytes = fields * kernels::kFieldBytes;
@@ -208,9 +213,12 @@ TEST(BoundKernels, GroupsGiveEveryQueryItsOwnPass) {
     kernels::BoundKernel kernel;
     bool runs;
   } passes[] = {{SimdLevel::Scalar, kernels::bound_kernel_scalar(), true},
+#if defined(__x86_64__)
                 {SimdLevel::Avx2, kernels::bound_kernel_avx2(), true},
                 {SimdLevel::Avx512, kernels::bound_kernel_avx512(), true},
-                {SimdLevel::Avx512, kernels::bound_kernel_avx512_vnni(), cpu_has_avx512_vbmi_vnni()}};
+                {SimdLevel::Avx512, kernels::bound_kernel_avx512_vnni(), cpu_has_avx512_vbmi_vnni()},
+#endif
+  };
   std::mt19937 gen(7);
   for (std::size_t fields : {3u, 96u, 300u}) {
     const std::size_t blocks = 3, block_bytes = fields * kernels::kFieldBytes, padded = (fields + 3) / 4 * 4;

@@ -119,6 +119,7 @@ std::vector<std::pair<std::string, ScoringKernels>> kernel_choices(int bits) {
     k.bound = k.group_bound = bound;
     out.emplace_back(bound.name, k);
   };
+#if defined(__x86_64__)
   if (detected >= SimdLevel::Avx2) {
     with_bound(SimdLevel::Avx2, kernels::bound_kernel_avx2());
     for (auto make : {kernels::permute_kernel_avx2, kernels::plane_kernel_avx2}) {
@@ -132,6 +133,10 @@ std::vector<std::pair<std::string, ScoringKernels>> kernel_choices(int bits) {
       out.emplace_back(make(bits).name, ScoringKernels{make(bits), scalar.bound, scalar.group_bound});
     }
   }
+#else
+  (void)detected;
+  (void)with_bound;
+#endif
   return out;
 }
 
@@ -352,7 +357,8 @@ TEST(TopKSearch, StoresBuiltFromArraysGuardAgainstTheirLargestNorm) {
       norms.push_back(p == 1234 ? largest : 1.0f + static_cast<float>(p % 5));
     }
     std::uint64_t repeated = 0;
-    auto store = CompressedVectorStore::from_arrays(std::move(ids), std::move(norms), std::move(codes), &repeated);
+    auto store = CompressedVectorStore::from_arrays(std::move(ids), std::move(norms), std::move(codes), std::nullopt,
+                                                    &repeated);
     ASSERT_TRUE(store.has_value());
     std::normal_distribution<float> normal;
     std::vector<float> query(dim);

@@ -6,7 +6,9 @@ import os
 import pickle
 import signal
 import time
-from collections import Counter
+import types
+from collections import Counter, deque
+from collections.abc import Sequence
 
 import numpy as np
 import pytest
@@ -15,11 +17,13 @@ pytest.importorskip("distributed")
 
 from distributed import Client, LocalCluster  # noqa: E402
 
-from helpers import observable_state, random_vector  # noqa: E402
+from helpers import random_vector  # noqa: E402
 from velmora import CompressedVectorStore as Store  # noqa: E402
+import velmora  # noqa: E402
 from velmora import Index  # noqa: E402
-from velmora import distributed as velmora_distributed  # noqa: E402
+from velmora._index_core import IndexCore  # noqa: E402
 from velmora.distributed import ShardedStore, ShardUnavailableError, shard_of  # noqa: E402
+from velmora.distributed import _shard, _store, _wire  # noqa: E402
 
 DIM = 48
 EMPTY = "Store is empty \u2014 cannot query an empty store"
@@ -55,10 +59,16 @@ def assert_same_ranking(got, expected_all, top_k):
         assert must_have <= {i for i, _ in got}
 
 
+def index_memory(store):
+    """memory_bytes as an Index (and so a sharded store) counts it: a local
+    store keeps no 2-byte error bound per vector."""
+    return store.memory_bytes() + (0 if isinstance(store, ShardedStore) else 2 * len(store))
+
+
 def state(store, probe):
     """What a caller can see of a store, sharded or local, for comparing."""
     ranked = store.query_all(probe) if len(store) else []
-    return len(store), store.memory_bytes(), Counter((i, bits_of(s)) for i, s in ranked)
+    return len(store), index_memory(store), Counter((i, bits_of(s)) for i, s in ranked)
 
 
 # -- the same answers as one local store -----------------------------------
@@ -71,7 +81,7 @@ def test_queries_match_one_local_store_bit_for_bit(client, bits, shards):
     with ShardedStore(DIM, bits, shards=shards, client=client) as sharded:
         sharded.insert_batch(pairs)
         assert len(sharded) == 3000
-        assert sharded.memory_bytes() == local.memory_bytes()
+        assert sharded.memory_bytes() == index_memory(local)
         queries = [random_vector(10**6 + q, DIM) for q in range(3)] + [pairs[17][1], [0.0] * DIM]
         for query in queries:
             expected = local.query_all(query)
@@ -162,6 +172,7 @@ BAD_CALLS = {
     "batch: inf element at 1": lambda s: s.insert_batch(batch_failing_at(1, (5, [float("inf")] + V[1:]))),
     "batch: a str": lambda s: s.insert_batch("abc"),
     "batch: a generator": lambda s: s.insert_batch(p for p in vectors([1])),
+    "batch: a mappingproxy": lambda s: s.insert_batch(types.MappingProxyType({})),
     "remove: float id": lambda s: s.remove(1.5),
     "query: bad top_k": lambda s: s.query(V, -1),
     "query: str": lambda s: s.query("abc", 1),
@@ -230,6 +241,54 @@ def test_reentering_from_a_conversion_is_refused(filled_pair):
     assert sharded.query(vectors([0])[0][1], 1)[0][0] == 0
 
 
+class Pairs(Sequence):
+    """A sequence of pairs that is neither a list nor a tuple."""
+
+    def __init__(self, pairs):
+        self._pairs = list(pairs)
+
+    def __len__(self):
+        return len(self._pairs)
+
+    def __getitem__(self, position):
+        return self._pairs[position]
+
+
+class ReadsDifferently(Sequence):
+    """A vector whose items change after the first time it is read."""
+
+    def __init__(self, first, then):
+        self._reads = [first, then]
+
+    def __len__(self):
+        return len(self._reads[0])
+
+    def __getitem__(self, position):
+        return self._reads[0][position]
+
+    def __iter__(self):
+        items = iter(self._reads[0])
+        if len(self._reads) > 1:
+            self._reads.pop(0)
+        return items
+
+
+def test_pairs_in_any_sequence_are_stored_and_each_vector_is_read_once(client):
+    local = Store(DIM, 4)
+    probe = random_vector(2024, DIM)
+    with ShardedStore(DIM, 4, shards=2, client=client) as sharded:
+        for pairs in (tuple(vectors(range(5))), deque(vectors(range(5, 10))), Pairs(vectors(range(10, 15)))):
+            sharded.insert_batch(pairs)
+            local.insert_batch(pairs)
+            assert state(sharded, probe) == state(local, probe)
+        # A vector is read once, by the store's own conversion: what it yields
+        # later never matters, as for a local store.
+        for store in (sharded, local):
+            store.insert_batch(vectors([20]) + [(21, ReadsDifferently(V, ZERO))])
+            store.insert(22, ReadsDifferently(V, V[:3]))
+        assert state(sharded, probe) == state(local, probe)
+
+
 # -- batches: all shards or none ---------------------------------------------
 
 def observable_shard(shard, probe):
@@ -239,18 +298,16 @@ def observable_shard(shard, probe):
     return len(index), index.memory_bytes(), index.ids.tolist(), ids.tolist(), scores.tobytes()
 
 
+def part(pairs):
+    """A shard's part of a batch as the client sends it: records encoded here."""
+    encoded = Index(DIM, 4)
+    encoded.add([i for i, _ in pairs], np.array([v for _, v in pairs]))
+    return _wire._wire_records(encoded.ids, *encoded.export_records(encoded.ids))
+
+
 def test_a_shard_commit_undone_restores_it_exactly_and_late_calls_are_refused():
     probe = random_vector(5150, DIM)
-    shard = velmora_distributed._Shard(DIM, 4)
-    wire = velmora_distributed._wire
-    from array import array
-
-    def part(pairs):
-        ids, flat = array("Q"), array("f")
-        for i, v in pairs:
-            ids.append(i)
-            flat.extend(array("f", v))
-        return wire(ids), wire(flat)
+    shard = _shard._Shard(DIM, 4)
 
     shard.prepare("t0", *part(vectors(range(10))))
     assert shard.commit("t0") == 10
@@ -268,16 +325,17 @@ def test_a_shard_commit_undone_restores_it_exactly_and_late_calls_are_refused():
     shard.abort("t2")
     assert observable_shard(shard, probe) == before          # 30 out again, 3 has its old codes back
 
-    with pytest.raises(ValueError, match=r"row 1 \(id 41\): zero or non-finite vector"):
-        shard.prepare("t3", *part([(40, V), (41, ZERO)]))
-    with pytest.raises(velmora_distributed._TransactionAborted):
+    ids, _, codes, bounds = part([(40, V), (41, V)])
+    with pytest.raises(ValueError, match=r"record 1 \(id 41\): the norm must be finite"):
+        shard.prepare("t3", ids, np.array([1.0, 0.0], "<f4").tobytes(), codes, bounds)
+    with pytest.raises(_shard._TransactionAborted):
         shard.commit("t3")                                    # nothing was staged
     shard.prepare("t4", *part([(50, V)]))
     shard.abort("t4")
-    with pytest.raises(velmora_distributed._TransactionAborted):
+    with pytest.raises(_shard._TransactionAborted):
         shard.commit("t4")                                    # commit after its abort
     shard.abort("t5")
-    with pytest.raises(velmora_distributed._TransactionAborted):
+    with pytest.raises(_shard._TransactionAborted):
         shard.prepare("t5", *part([(51, V)]))                 # prepare after its abort
     assert len(shard._index) == 10
 
@@ -305,6 +363,51 @@ def test_a_commit_failing_on_one_shard_is_undone_on_the_others(client, monkeypat
         assert state(sharded, probe) == before                 # updated ids have their old codes
         sharded.insert_batch(batch)
         assert len(sharded) == 160
+
+
+# -- each vector encoded once ------------------------------------------------
+
+def test_each_vector_is_encoded_once_here_and_shards_only_import_records(client, monkeypatch):
+    from velmora.distributed import _arguments
+
+    encoded = []
+
+    class CountingIndex(Index):
+        def add(self, ids, vectors):
+            encoded.append(("add", len(np.asarray(ids))))
+            super().add(ids, vectors)
+
+    class CountingCore:
+        # The store's own conversions, checks and encoding, once per write.
+        @staticmethod
+        def from_pairs(dim, bits, pairs):
+            encoded.append(("insert_batch", len(pairs)))
+            return IndexCore.from_pairs(dim, bits, pairs)
+
+        @staticmethod
+        def from_pair(dim, bits, id, vector):
+            encoded.append(("insert", 1))
+            return IndexCore.from_pair(dim, bits, id, vector)
+
+    monkeypatch.setattr(_arguments, "_Index", CountingIndex)
+    monkeypatch.setattr(_arguments, "IndexCore", CountingCore)
+    rng = np.random.default_rng(4)
+    with ShardedStore(DIM, 4, shards=2, client=client) as sharded:
+        sharded.insert_batch(vectors(range(100)) + vectors([5], seed=1))
+        sharded.insert(500, V)
+        sharded.add(np.arange(1000, 1050), rng.standard_normal((50, DIM)))
+        assert len(sharded) == 151
+    assert encoded == [("insert_batch", 101), ("insert", 1), ("add", 50)]
+
+    class NeverEncodes(Index):
+        def add(self, ids, vectors):
+            raise AssertionError("a shard encoded vectors")
+
+    monkeypatch.setattr(_shard, "_Index", NeverEncodes)
+    shard = _shard._Shard(DIM, 4)
+    assert shard.insert(*part([(1, V)])) == 1
+    shard.prepare("t", *part(vectors(range(10, 20))))
+    assert shard.commit("t") == 11 and shard.abort("t") == 1
 
 
 # -- routing, placement and connections -------------------------------------
@@ -337,7 +440,7 @@ def test_shards_spread_over_workers_and_an_address_connects(client):
 
 
 def test_an_engine_that_scores_differently_is_refused_and_released(client, monkeypatch):
-    monkeypatch.setattr(velmora_distributed, "_probe_scores",
+    monkeypatch.setattr(_store, "_probe_scores",
                         lambda dim, bits, probes: [(0, 0.5)])
     held_before = set(client.who_has())
     with pytest.raises(RuntimeError, match="scores differently"):
@@ -445,7 +548,7 @@ def test_save_and_load_keep_every_shard_and_refuse_damage(client, tmp_path):
     shard_file = tmp_path / manifest["files"][1]
     intact = shard_file.read_bytes()
     shard_file.write_bytes(intact[:-1] + bytes([intact[-1] ^ 1]))
-    with pytest.raises(ValueError, match="checksum mismatch in the codes section"):
+    with pytest.raises(ValueError, match="checksum mismatch in the error bounds section"):
         ShardedStore.load(tmp_path, client=client)
     shard_file.write_bytes(intact)
     manifest["files"][0], manifest["files"][1] = manifest["files"][1], manifest["files"][0]
@@ -468,3 +571,25 @@ def test_numpy_example_runs_as_its_comments_say(tmp_path):
                           timeout=300)
     assert done.returncode == 0, done.stderr
     assert done.stdout.splitlines() == ["7 200", "[[0], [1]] True 10"]
+
+
+def test_reranked_and_exact_search_answer_as_one_local_index(client):
+    rng = np.random.default_rng(12)
+    vectors = rng.standard_normal((900, DIM))
+    vectors[800:] = vectors[:100]  # duplicates across shards: ties broken by smaller id
+    local = Index(DIM, 3)
+    local.add(np.arange(900), vectors)
+    queries = vectors[[5, 50, 500]] + 0.1 * rng.standard_normal((3, DIM))
+    allowed = rng.choice(900, 400, replace=False)
+    with ShardedStore(DIM, 3, shards=3, client=client) as sharded:
+        sharded.add(np.arange(900), vectors)
+        for options in ({"rerank": vectors}, {"rerank": vectors, "exact": True},
+                        {"rerank": vectors, "exact": True, "allowed": allowed}, {"rerank": vectors, "candidates": 25}):
+            got, want = sharded.search(queries, 7, **options), local.search(queries, 7, **options)
+            assert got[0].tolist() == want[0].tolist() and got[1].tobytes() == want[1].tobytes()
+        one = sharded.search(queries[0], 7, rerank=lambda ids: vectors[ids.astype(np.intp)], exact=True)
+        assert one[0].tolist() == local.search(queries[0], 7, rerank=vectors, exact=True)[0].tolist()
+        with pytest.raises(velmora.RerankError, match="holds no vector for id"):
+            sharded.search(queries, 7, rerank=vectors[:10], exact=True)
+        with pytest.raises(ValueError, match="need rerank"):
+            sharded.search(queries, 7, exact=True)

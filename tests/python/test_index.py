@@ -37,7 +37,8 @@ def assert_row_matches_query(store, query, k, ids, scores):
 def assert_same_contents(index, store, probes):
     """Same ids in the same positions and bit-identical scores everywhere."""
     assert len(index) == len(store)
-    assert index.memory_bytes() == store.memory_bytes()
+    # The index keeps a 2-byte error bound per vector that the store does not.
+    assert index.memory_bytes() == store.memory_bytes() + 2 * len(store)
     if not len(store):
         return
     for probe in probes:
@@ -255,7 +256,7 @@ def test_reconstruct_decodes_what_scoring_estimates(twins):
     decoded = index.reconstruct(ids)
     assert decoded.shape == (4, DIM) and decoded.dtype == np.float32
     # A score is <query, decoded> / (|query| * norm), with norm = |stored vector|.
-    norms, _ = index.export_records(ids)
+    norms, _, _ = index.export_records(ids)
     for query in matrix(3, 31):
         scores = dict(store.query_all(query))
         for row, id in enumerate(ids.tolist()):
@@ -271,16 +272,19 @@ def test_reconstruct_decodes_what_scoring_estimates(twins):
 def test_exported_records_import_without_encoding(twins):
     index, _ = twins
     ids = index.ids[::3]
-    norms, codes = index.export_records(ids)
+    norms, codes, bounds = index.export_records(ids)
     assert codes.shape == (len(ids), index.record_bytes) and norms.dtype == np.float32
+    assert bounds.dtype == np.uint16 and bounds.shape == (len(ids),) and bounds.max() < 0xFFFE
     copy_ = Index(DIM, 4)
-    copy_.import_records(ids, norms, codes)
+    copy_.import_records(ids, norms, codes, bounds)
     queries = matrix(3, 41)
     assert copy_.search(queries, 20)[1].tobytes() == index.search(queries, 20, allowed=ids)[1].tobytes()
-    assert copy_.export_records(ids)[1].tobytes() == codes.tobytes()
-    # Records replace stored ones in place, in order, like inserts.
+    assert all(a.tobytes() == b.tobytes() for a, b in zip(copy_.export_records(ids), (norms, codes, bounds)))
+    # Records replace stored ones in place, in order, like inserts; without
+    # bounds, theirs become unknown.
     copy_.import_records(ids[:2][::-1], norms[:2][::-1], codes[:2][::-1])
     assert copy_.ids.tolist() == ids.tolist()
+    assert copy_.export_records(ids[:3])[2].tolist() == [0xFFFF, 0xFFFF, bounds[2]]
     with pytest.raises(KeyError):
         index.export_records([10**15])
 
@@ -288,7 +292,7 @@ def test_exported_records_import_without_encoding(twins):
 def test_properties_match_the_store(twins):
     index, store = twins
     assert (index.dim, index.bits, len(index)) == (DIM, 4, len(store))
-    assert repr(index) == repr(store).replace("CompressedVectorStore", "Index")
+    assert repr(index) == f"Index(dim={DIM}, bits=4, n={len(store)}, memory={index.memory_bytes() / 1024:.1f}KB)"
     assert index.record_bytes == 24
     assert 1000 in index and np.uint64(1000) in index and np.int8(5) in index and True not in index
     assert 1010 not in index and -1 not in index and 2**64 not in index and 2**64 - 1 in index

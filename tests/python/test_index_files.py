@@ -40,8 +40,9 @@ def section_bounds(data, dim, bits):
     record = (dim * bits + 7) // 8
     ids_end = HEADER + 8 * n + 4
     norms_end = ids_end + 4 * n + 4
+    codes_end = norms_end + record * n + 4
     return {"header": (0, HEADER), "ids": (HEADER, ids_end), "norms": (ids_end, norms_end),
-            "codes": (norms_end, len(data))}
+            "codes": (norms_end, codes_end), "error bounds": (codes_end, len(data))}
 
 
 @pytest.fixture(scope="module")
@@ -69,16 +70,20 @@ def test_save_load_and_bytes_round_trips_answer_identically(saved, tmp_path):
 def test_the_layout_is_the_documented_one(saved):
     index, data = saved
     n, record = len(index), index.record_bytes
-    assert data[:8] == b"VELMIDX\0" and len(data) == HEADER + 12 + n * (12 + record)
+    assert data[:8] == b"VELMIDX\0" and len(data) == HEADER + 16 + n * (14 + record)
     version, dim, bits, count = struct.unpack_from("<I4xQB7xQ", data, 8)
-    assert (version, dim, bits, count) == (1, DIM, 3, n)
+    assert (version, dim, bits, count) == (2, DIM, 3, n)
     assert struct.unpack_from("<I", data, 60)[0] == crc32c(data[:60])
     ids = np.frombuffer(data, dtype="<u8", count=n, offset=HEADER)
     assert ids.tolist() == index.ids.tolist()
-    norms, codes = index.export_records(index.ids)
+    norms, codes, bounds = index.export_records(index.ids)
     norms_at = HEADER + 8 * n + 4
+    codes_at = norms_at + 4 * n + 4
+    bounds_at = codes_at + record * n + 4
     assert data[norms_at:norms_at + 4 * n] == norms.astype("<f4").tobytes()
-    assert data[norms_at + 4 * n + 4:-4] == codes.tobytes()
+    assert data[codes_at:bounds_at - 4] == codes.tobytes()
+    assert data[bounds_at:-4] == bounds.astype("<u2").tobytes()
+    assert struct.unpack_from("<I", data, len(data) - 4)[0] == crc32c(data[bounds_at:-4])
 
 
 def crc32c(data):
@@ -128,7 +133,7 @@ def damaged_files(data, dim, bits):
     n = struct.unpack_from("<Q", data, 32)[0]
     for count in (n + 1, n - 1, 0, 2**40, 2**64 - 1):
         yield f"count forged to {count}", forged(32, "<Q", count)
-    yield "version 2", forged(8, "<I", 2)
+    yield "version 3", forged(8, "<I", 3)
     yield "version 0", forged(8, "<I", 0)
     yield "dim 31", forged(16, "<Q", 31)
     yield "dim 2**40", forged(16, "<Q", 2**40)
@@ -152,7 +157,7 @@ def test_damaged_and_forged_files_are_refused_cleanly(saved, tmp_path):
         assert str(caught.value), description
         assert str(from_file.value) in (str(caught.value), "the file ended early (it was truncated while being read)")
     messages = {d: str(e) for d, e in ((d, _refusal(b)) for d, b in cases)}
-    assert "newer than this velmora" in messages["version 2"]
+    assert "newer than this velmora" in messages["version 3"]
     assert "wrong magic" in messages["not an index"]
     assert "does not match" in messages["count forged to 2**40".replace("2**40", str(2**40))]
     assert "engine fingerprint mismatch" in messages["fingerprint"]
@@ -286,3 +291,27 @@ def test_a_failed_directory_flush_says_the_new_file_is_in_place(tmp_path):
     assert run.stdout.splitlines() == ["OSError True True True"] * 2
     assert path.read_bytes() == b"new"
     assert os.listdir(tmp_path) == ["index.vidx"]
+
+
+def test_version_one_files_load_and_exact_search_says_how_to_get_bounds(saved):
+    index, data = saved
+    n, record = len(index), index.record_bytes
+    # Version 1 is version 2 without the error bounds section.
+    header = bytearray(data[:HEADER])
+    struct.pack_into("<I", header, 8, 1)
+    struct.pack_into("<I", header, 60, crc32c(header[:60]))
+    old = bytes(header) + data[HEADER:HEADER + 12 + n * (12 + record)]
+    loaded = Index.from_bytes(old)
+    assert answers(loaded) == answers(index)
+    assert loaded.export_records(loaded.ids)[2].tolist() == [0xFFFF] * n
+    vectors = np.random.default_rng(2).standard_normal((n, DIM))
+    rows = dict(zip(index.ids.tolist(), vectors))
+
+    def full(ids):
+        return np.array([rows[i] for i in ids.tolist()])
+
+    with pytest.raises(ValueError, match="add those vectors again with Index.add"):
+        loaded.search(vectors[:1], 3, rerank=full, exact=True)
+    assert loaded.search(vectors[:1], 3, rerank=full)[0].shape == (1, 3)  # re-ranking needs no bounds
+    # Saved again, the bounds stay unknown, now in a version-2 file.
+    assert Index.from_bytes(loaded.to_bytes()).export_records(loaded.ids)[2].tolist() == [0xFFFF] * n

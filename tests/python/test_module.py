@@ -25,7 +25,7 @@ def test_module_exports_exactly_the_class():
 
 def test_package_reexports_the_class_and_version():
     assert velmora.CompressedVectorStore is CompressedVectorStore
-    assert sorted(velmora.__all__) == ["CompressedVectorStore", "Index", "__version__", "show_config"]
+    assert sorted(velmora.__all__) == ["CompressedVectorStore", "Index", "RerankError", "__version__", "show_config"]
     assert velmora.__version__ == velmora._version.__version__
 
 

@@ -31,7 +31,9 @@ SDIST_MEMBERS = [
     "src/kernels/crc32c_sse42.cpp", "docs/file-format.md",
 ]
 WHEEL_MEMBERS = [
-    "velmora/__init__.py", "velmora/__main__.py", "velmora/_demo.py", "velmora/_data.py", "velmora/distributed.py",
+    "velmora/__init__.py", "velmora/__main__.py", "velmora/_demo.py", "velmora/_data.py",
+    *(f"velmora/distributed/{name}.py"
+      for name in ("__init__", "_arguments", "_manifest", "_routing", "_shard", "_store", "_wire")),
     "velmora/_version.py", "velmora/_velmora_rs.pyi", "velmora/py.typed", "velmora/_index.py",
     "velmora/_index_core.pyi", "velmora/libvelmora_engine.so",
 ]

@@ -131,5 +131,6 @@ def test_quickstart_runs_and_prints_what_its_comments_promise(tmp_path):
     assert run.returncode == 0, run.stderr
     lines = run.stdout.splitlines()
     assert re.fullmatch(r"\[42, 7\] \['0\.9\d\d', '0\.9\d\d'\]", lines[0])
-    assert lines[1:] == ["(2,) True", f"1000 vectors in {1000 * 68} bytes", "2",
-                         "Index(dim=128, bits=4, n=998, memory=66.3KB)"]
+    assert lines[1] == "(2,) True"
+    assert re.fullmatch(r"\[42, 7\] \['0\.9\d\d', '0\.9\d\d'\]", lines[2])
+    assert lines[3:] == [f"1000 vectors in {1000 * 70} bytes", "2", "Index(dim=128, bits=4, n=998, memory=68.2KB)"]

@@ -1,0 +1,204 @@
+"""Index.search with the caller's full vectors: re-ranking by exact cosine,
+and the exact mode, whose answer must be brute force's on any data."""
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from velmora import Index
+from velmora import RerankError
+
+DIM = 40
+
+
+def cosines(rows, query):
+    """The exact search's cosine, computed as the engine computes it: eight-lane
+    float64 dot products (lanes of full blocks of eight, folded (0+4), (1+5),
+    (2+6), (3+7) onto zero, then the tail), norms alike."""
+    rows = np.asarray(rows, dtype=np.float64)
+    query = np.asarray(query, dtype=np.float64)
+
+    def dot8(a, b):
+        full = a.shape[-1] // 8 * 8
+        lanes = np.zeros(a.shape[:-1] + (8,))
+        for start in range(0, full, 8):
+            lanes = lanes + a[..., start:start + 8] * b[..., start:start + 8]
+        total = 0.0 + (lanes[..., 0] + lanes[..., 4])
+        for lane in (1, 2, 3):
+            total = total + (lanes[..., lane] + lanes[..., lane + 4])
+        for i in range(full, a.shape[-1]):
+            total = total + a[..., i] * b[..., i]
+        return total
+
+    return dot8(rows, query) / (np.sqrt(dot8(rows, rows)) * np.sqrt(dot8(query, query)))
+
+
+def brute_force(vectors, ids, query, k):
+    """The ids a float64 cosine search over every vector returns (equal scores
+    by smaller id), with their scores."""
+    scores = cosines(vectors, query)
+    order = np.lexsort((ids, -scores))[:k]
+    return ids[order], scores[order]
+
+
+def datasets():
+    """(name, ids, vectors) of data that is hard for bounds: duplicates,
+    near-duplicates, exact ties, tiny and huge norms, a common direction."""
+    rng = np.random.default_rng(11)
+    base = rng.standard_normal((300, DIM))
+    yield "gaussian", np.arange(300), base
+    dup = np.vstack([base[:100], base[:100], base[:100] + 1e-6 * rng.standard_normal((100, DIM))])
+    yield "duplicates and near-duplicates", rng.permutation(10**6)[:300], dup
+    scaled = base[:60] * np.exp2(rng.integers(-50, 50, (60, 1)))  # exact rescalings: equal cosines
+    yield "tiny and huge norms, ties", np.arange(1000, 1300), np.vstack([base[:60], scaled, base[60:240]])
+    common = base * 0.05 + rng.standard_normal(DIM) * 3
+    yield "a common direction", np.arange(300) * 7 + 5, common
+    tiny = base * 1e-11
+    yield "norms below 1e-10", np.arange(300), np.vstack([tiny[:150], base[150:]])
+
+
+DATASETS = list(datasets())
+
+
+@pytest.mark.parametrize("bits", [2, 3, 4])
+@pytest.mark.parametrize("name, ids, vectors", DATASETS, ids=[d[0] for d in DATASETS])
+def test_exact_search_returns_brute_force_on_hard_data(name, ids, vectors, bits):
+    index = Index(DIM, bits)
+    index.add(ids, vectors)
+    table = dict(zip(ids.tolist(), vectors))
+    fetched = []
+
+    def full(wanted):
+        fetched.append(len(wanted))
+        return np.array([table[i] for i in wanted.tolist()])
+
+    rng = np.random.default_rng(bits)
+    queries = np.vstack([vectors[rng.integers(0, len(vectors), 6)] + 0.05 * rng.standard_normal((6, DIM)),
+                         rng.standard_normal((3, DIM)), vectors[:1]])
+    for k in (1, 10):
+        got_ids, got_scores = index.search(queries, k, rerank=full, exact=True)
+        for q, query in enumerate(queries):
+            want_ids, want_scores = brute_force(vectors, ids, query, k)
+            assert got_ids[q].tolist() == want_ids.tolist(), (name, bits, k, q)
+            assert got_scores[q].tobytes() == want_scores.astype(np.float32).tobytes()
+    assert sum(fetched) < len(queries) * 2 * len(ids)  # not everything read twice over
+
+
+def test_exact_search_follows_filters_removals_and_updates():
+    rng = np.random.default_rng(5)
+    vectors = rng.standard_normal((400, DIM))
+    index = Index(DIM, 3)
+    index.add(np.arange(400), vectors)
+    index.remove(np.arange(0, 400, 3))
+    vectors[1::5] = rng.standard_normal((80, DIM))  # updates change the bounds as well as the codes
+    index.add(np.arange(1, 400, 5), vectors[1::5])
+    stored = np.array(sorted(index.ids.tolist()))
+    allowed = rng.choice(400, 120, replace=False)
+    candidates = np.intersect1d(stored, allowed)
+    queries = vectors[[2, 4, 7]] + 0.1 * rng.standard_normal((3, DIM))
+    got, _ = index.search(queries, 8, allowed=allowed, rerank=vectors, exact=True)
+    for q, query in enumerate(queries):
+        assert got[q].tolist() == brute_force(vectors[candidates], candidates, query, 8)[0].tolist()
+    got, scores = index.search(queries, 8, allowed=[], rerank=vectors, exact=True)
+    assert got.shape == scores.shape == (3, 0)
+    assert Index(DIM, 3).search(queries, 8, rerank=vectors, exact=True)[0].shape == (3, 0)
+    few = candidates[:5]
+    got, _ = index.search(queries[0], 8, allowed=few, rerank=vectors, exact=True)
+    assert got.tolist() == brute_force(vectors[few], few, queries[0], 8)[0].tolist()
+
+
+def test_reranking_scores_the_candidates_exactly():
+    rng = np.random.default_rng(8)
+    vectors = rng.standard_normal((500, DIM)).astype(np.float32)
+    index = Index(DIM, 2)
+    index.add(np.arange(500), vectors)
+    queries = vectors[:4] + 0.2 * rng.standard_normal((4, DIM)).astype(np.float32)
+    compressed, _ = index.search(queries, 30)
+    ids, scores = index.search(queries, 5, rerank=vectors, candidates=30)
+    for q in range(4):
+        pool = compressed[q].astype(np.int64)
+        want_ids, want_scores = brute_force(vectors[pool], pool, queries[q], 5)
+        assert ids[q].tolist() == want_ids.tolist()
+        assert scores[q].tobytes() == want_scores.astype(np.float32).tobytes()
+    one_ids, one_scores = index.search(queries[0], 5, rerank=vectors, candidates=30)
+    assert one_ids.shape == (5,) and one_ids.tolist() == ids[0].tolist()
+    # The default hands 10 candidates per result to the re-ranking at 2 bits.
+    assert index.search(queries, 3, rerank=vectors)[0].tolist() == \
+        index.search(queries, 3, rerank=vectors, candidates=30)[0].tolist()
+    memmap_path = os.path.join(os.environ.get("TMPDIR", "/tmp"), f"velmora-rerank-{os.getpid()}.npy")
+    np.save(memmap_path, vectors)
+    try:
+        mapped = np.load(memmap_path, mmap_mode="r")
+        assert index.search(queries, 5, rerank=mapped, candidates=30)[1].tobytes() == scores.tobytes()
+    finally:
+        os.remove(memmap_path)
+
+
+def test_unusable_sources_raise_naming_the_id_and_change_nothing():
+    rng = np.random.default_rng(3)
+    vectors = rng.standard_normal((50, DIM))
+    index = Index(DIM, 4)
+    index.add(np.arange(100, 150), vectors)
+    before = (index.to_bytes(), index.ids.tolist())
+    query = vectors[3]
+
+    def shifted(rows):
+        return lambda ids: rows[ids.astype(np.intp) - 100]
+
+    zero = vectors.copy()
+    zero[7] = 0.0
+    nan = vectors.copy()
+    nan[9, 4] = np.nan
+
+    def raising(ids):
+        raise KeyError("not in the database")
+
+    cases = [
+        (vectors, "rerank array has 50 rows, so it holds no vector for id 1"),
+        (shifted(zero), "zero or non-finite vector for id 107"),
+        (shifted(nan), "zero or non-finite vector for id 109"),
+        (shifted(vectors.astype(np.int64)), "dtype int64"),
+        (lambda ids: vectors[:2], "shape (2, 40)"),
+        (raising, "KeyError: 'not in the database'"),
+    ]
+    for source, message in cases:
+        for exact in (False, True):
+            with pytest.raises(RerankError, match=message.replace("(", r"\(").replace(")", r"\)")):
+                index.search(query, 5, rerank=source, candidates=50, exact=exact)
+    with pytest.raises(ValueError, match="rerank must be a 2-D array with 40 columns"):
+        index.search(query, 5, rerank=vectors[:, :3])
+    with pytest.raises(ValueError, match="need rerank"):
+        index.search(query, 5, exact=True)
+    with pytest.raises(ValueError, match="candidates must be at least k"):
+        index.search(query, 5, rerank=shifted(vectors), candidates=4)
+    with pytest.raises(ValueError, match="query 1 is zero or not finite"):
+        index.search(np.vstack([query, np.zeros(DIM)]), 5, rerank=shifted(vectors))
+    assert (index.to_bytes(), index.ids.tolist()) == before
+
+
+EVERY_LEVEL = r"""
+import sys
+import numpy as np
+from velmora import Index
+rng = np.random.default_rng(21)
+vectors = np.vstack([rng.standard_normal((700, 72)), np.zeros((0, 72))])
+vectors[600:] = vectors[:100] * 0.5  # ties
+index = Index(72, int(sys.argv[1]))
+index.add(np.arange(700), vectors)
+queries = vectors[:20:3] + 0.1 * rng.standard_normal((7, 72))
+ids, scores = index.search(queries, 10, rerank=vectors, exact=True)
+print(ids.tobytes().hex(), scores.tobytes().hex())
+"""
+
+
+@pytest.mark.parametrize("bits", [2, 4])
+def test_exact_answers_are_the_same_at_every_simd_level(bits):
+    answers = set()
+    for level in ("reference", "scalar", "avx2", "avx512"):
+        run = subprocess.run([sys.executable, "-c", EVERY_LEVEL, str(bits)], capture_output=True, text=True,
+                             timeout=120, env={**os.environ, "VELMORA_SIMD": level})
+        assert run.returncode == 0, run.stderr
+        answers.add(run.stdout)
+    assert len(answers) == 1
