@@ -10,7 +10,7 @@
 #include <cstdint>
 
 #include "kernels/block_format.h"
-#include "kernels/kernels_neon.h"
+#include "kernels/kernels.h"
 
 namespace velmora {
 namespace kernels {

@@ -4,7 +4,7 @@
 // product and sum is its own rounded instruction: never a fused multiply-add.
 #include <arm_neon.h>
 
-#include "kernels/kernels_neon.h"
+#include "kernels/kernels.h"
 
 namespace velmora {
 namespace kernels {
@@ -175,6 +175,10 @@ void gram_schmidt_neon(double* const* columns, std::size_t count, const double* 
     case 3: return gram_schmidt_columns<3>(columns, q, d, k_begin, k_end);
     case 4: return gram_schmidt_columns<4>(columns, q, d, k_begin, k_end);
   }
+}
+
+RotationKernels rotation_kernels_neon() {
+  return RotationKernels{"neon", rotate_neon, rotate_batch_neon, gram_schmidt_neon};
 }
 
 }  // namespace kernels

@@ -122,13 +122,12 @@ TEST_P(PlatformDigest, TablesCodesAndScoresMatchTheRecordedDigest) {
     digest.add(&lut.value().query_norm, 1);
     std::vector<float> first_scores;
     std::vector<Candidate> first_top;
-    for (int l = 0; l <= static_cast<int>(detected_simd_level()); ++l) {
-      const auto level = static_cast<SimdLevel>(l);
+    for (SimdLevel level : supported_simd_levels()) {
       const ScoringKernels& kernels = kernels_for(level, c.bits);
       std::vector<float> scores(kVectors);
       ExactScorer(lut.value(), kernels).score_range(entries, 0, kVectors, scores.data());
       const std::vector<Candidate> top = search_top_k(lut.value(), entries, kTop, max_norm, kernels, 1);
-      if (l == 0) {
+      if (level == SimdLevel::Reference) {
         first_scores = scores;
         first_top = top;
         continue;

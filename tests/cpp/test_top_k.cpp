@@ -133,6 +133,12 @@ std::vector<std::pair<std::string, ScoringKernels>> kernel_choices(int bits) {
       out.emplace_back(make(bits).name, ScoringKernels{make(bits), scalar.bound, scalar.group_bound});
     }
   }
+#elif defined(__aarch64__)
+  with_bound(SimdLevel::Neon, kernels::bound_kernel_neon());
+  for (auto make : {kernels::plane_kernel_neon, kernels::permute_kernel_neon}) {
+    out.emplace_back(make(bits).name, ScoringKernels{make(bits), scalar.bound, scalar.group_bound});
+  }
+  (void)detected;
 #else
   (void)detected;
   (void)with_bound;
