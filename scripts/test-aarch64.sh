@@ -5,7 +5,8 @@
 # no fused multiply-add reached the engine; and cross-compiles both extension
 # modules against CPython 3.12's headers to show that they build. Installs
 # the cross compiler, qemu-user and GoogleTest's sources with apt-get when
-# they are missing. The build folder is build/aarch64.
+# they are missing, and prints what the kernel registry chooses under the
+# emulator. The build folder is build/aarch64.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 SCRIPT_START=$(date +%s)
@@ -26,6 +27,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 export QEMU_LD_PREFIX=/usr/$TRIPLE
+EMULATOR=("$(command -v qemu-aarch64 || command -v qemu-aarch64-static)")
 
 # The extension modules compile against CPython 3.12's headers (those of the
 # host's interpreter: both are 64-bit Linux, with the same type sizes). They
@@ -34,13 +36,13 @@ find_python 3.12
 python_include=$("$PYTHON" -c 'import sysconfig; print(sysconfig.get_path("include"))')
 [ -f "$python_include/Python.h" ] || { echo "error: no Python.h in $python_include" >&2; exit 1; }
 
-step "configuring $BUILD ($TRIPLE, $("$TRIPLE-g++" -dumpfullversion), tests under $(command -v qemu-aarch64 || command -v qemu-aarch64-static))"
+step "configuring $BUILD ($TRIPLE-g++ $("$TRIPLE-g++" -dumpfullversion), tests under ${EMULATOR[0]})"
 cmake -S . -B "$BUILD" -Wno-dev -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/$TRIPLE.cmake" -DCMAKE_BUILD_TYPE=Release \
-  -DVELMORA_BUILD_TESTS=ON -DVELMORA_TEST_HOOKS=ON -DVELMORA_PYTHON_MODULE=ON \
+  -DVELMORA_BUILD_TESTS=ON -DVELMORA_TEST_HOOKS=ON -DVELMORA_PYTHON_MODULE=ON -DVELMORA_BUILD_BENCH=ON \
   -DPython_EXECUTABLE="$PYTHON" -DPython_INCLUDE_DIR="$python_include" >/dev/null
 
 step "building the engine, the C++ tests and both extension modules"
-cmake --build "$BUILD" -j "$JOBS" --target velmora_tests engine_hash _velmora_rs _index_core \
+cmake --build "$BUILD" -j "$JOBS" --target velmora_tests engine_hash kernel_report _velmora_rs _index_core \
   | { grep -vE '^\[ *[0-9]+%\] (Built target|Linking)' || true; }
 
 # -ffp-contract=off must reach every file: on aarch64 the compiler would
@@ -61,4 +63,10 @@ done
 
 step "C++ unit tests under qemu-user"
 ctest --test-dir "$BUILD" --output-on-failure -j "$JOBS" | tail -n 3
+
+# Which kernels pass their self-tests and are chosen. The times are the
+# emulator's, which say nothing about an ARM CPU's speed (nor does the CPU
+# line, which is the host's).
+step "the kernel registry under qemu-user (times are the emulator's, not an ARM CPU's)"
+"${EMULATOR[@]}" "$BUILD/kernel_report" | sed 's/^/   /'
 step "aarch64: all tests passed"
