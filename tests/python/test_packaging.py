@@ -138,10 +138,11 @@ def test_wheel_is_manylinux_and_runs_the_quick_start_without_compiler_or_cmake(a
     assert where.stdout.strip().startswith(str(venv / "lib")), where.stdout
     example = ROOT / "examples" / "quickstart.py"
     installed = run(venv / "bin" / "python", "-P", example, cwd=tmp_path, env=env)
-    # The same numpy, the same inputs: what the checkout's build prints.
+    # The same numpy, the same inputs: what the checkout's build prints
+    # (test_typing checks that against the example's comments).
     here = run(sys.executable, "-P", example, cwd=tmp_path)
+    assert installed.stdout.startswith("[42, 7] ")
     assert installed.stdout == here.stdout
-    assert installed.stdout.splitlines()[-1] == "Index(dim=128, bits=4, n=998, memory=66.3KB)"
 
 
 def test_concurrent_installs_from_one_checkout_both_succeed(tmp_path):
