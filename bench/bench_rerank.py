@@ -37,17 +37,6 @@ from velmora import Index  # noqa: E402
 from velmora._data import embedding_like  # noqa: E402
 
 
-def cpu_model() -> str:
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("model name"):
-                    return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return "unknown"
-
-
 def true_top(rows: np.ndarray, queries: np.ndarray, k: int) -> np.ndarray:
     """Row numbers of the k best rows of each query by float64 cosine, equal
     scores by smaller row."""
@@ -115,7 +104,7 @@ def main() -> None:
     mapped = np.load(path, mmap_mode="r")
     mapped[:].sum()  # in the page cache
 
-    header = (f"CPU: {cpu_model()}; {velmora.show_config('summary')}; RAYON_NUM_THREADS="
+    header = (f"CPU: {velmora.show_config('dict')['cpu']}; {velmora.show_config('summary')}; RAYON_NUM_THREADS="
               f"{os.environ['RAYON_NUM_THREADS']}\n{source}, dim {dim}, {len(queries):,} queries, k = {k}")
     print(header, flush=True)
     truth = true_top(rows, queries, k)

@@ -20,7 +20,8 @@ ensure_venv "${VELMORA_ASAN_VENV:-$PWD/.venv-asan}" test \
 args=("$@")
 if [ ${#args[@]} -eq 0 ]; then
   args=(test_conversions.py test_batch.py test_borrowing.py test_buffer_inputs.py
-        test_hostile_inputs.py test_store_basics.py test_search.py test_index.py test_index_files.py)
+        test_hostile_inputs.py test_store_basics.py test_search.py test_index.py test_index_files.py
+        test_rerank.py)
 fi
 
 step "Python tests under AddressSanitizer and UndefinedBehaviorSanitizer"

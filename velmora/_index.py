@@ -21,7 +21,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ._index_core import IndexCore
-from ._rerank import ExactCandidates, FullVectors, RerankError, reranked_search
+from ._rerank import FullVectors, RerankError, reranked_search
 
 __all__ = ["Index", "RerankError"]
 
@@ -263,17 +263,10 @@ class Index:
                         allowed: npt.NDArray[np.uint64] | None) -> npt.NDArray[np.uint64]:
         return self._compressed_search(queries, k, allowed)[0]
 
-    def _exact_candidates(self, queries: npt.NDArray[Any], first: int,
-                          allowed: npt.NDArray[np.uint64] | None) -> ExactCandidates:
-        parts = self._core.exact_candidates(queries, first, allowed)
-        first_ids, first_lower, first_upper, first_counts, others, others_upper, other_counts = parts
-        counts = np.frombuffer(first_counts, dtype=np.uint64)
-        shape = (queries.shape[0], int(counts[0]) if len(counts) else 0)
-        return ExactCandidates(np.frombuffer(first_ids, dtype=np.uint64).reshape(shape),
-                               np.frombuffer(first_lower, dtype=np.float64).reshape(shape),
-                               np.frombuffer(first_upper, dtype=np.float64).reshape(shape),
-                               np.frombuffer(others, dtype=np.uint64), np.frombuffer(others_upper, dtype=np.float64),
-                               np.frombuffer(other_counts, dtype=np.uint64).astype(np.intp))
+    def _read_list(self, queries: npt.NDArray[Any], taus: npt.NDArray[np.float64],
+                   allowed: npt.NDArray[np.uint64] | None) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.uint64]]:
+        ids, counts = self._core.read_list(queries, taus, allowed)
+        return np.frombuffer(ids, dtype=np.uint64), np.frombuffer(counts, dtype=np.uint64)
 
     def _unknown_error_bounds(self) -> int:
         return int(self._core.unknown_error_bounds())

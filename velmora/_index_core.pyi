@@ -28,9 +28,8 @@ class IndexCore:
         """Upserts records exported by export_records (error_bounds None: unknown)."""
     def search(self, queries: Any, k: SupportsIndex, allowed: Any, /) -> tuple[bytearray, bytearray, int]:
         """The k best of every query: (ids, scores, k kept)."""
-    def exact_candidates(self, queries: Any, k: SupportsIndex, allowed: Any, /
-                         ) -> tuple[bytearray, bytearray, bytearray, bytearray, bytearray, bytearray, bytearray]:
-        """What an exact search of each query must read: (first ids, their lower and upper bounds, counts, other ids, their upper bounds, counts) as bytes."""
+    def read_list(self, queries: Any, taus: Any, allowed: Any, /) -> tuple[bytearray, bytearray]:
+        """Ids whose true cosine may reach each query's tau, and their count per query."""
     def cosines(self, queries: Any, rows: Any, pair_query: Any, pair_row: Any, /) -> bytearray:
         """Exact cosine similarity of each pair, as float64 bytes."""
     def unknown_error_bounds(self) -> int:

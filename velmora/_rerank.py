@@ -10,7 +10,7 @@ Index, or a sharded store that asks its shards."""
 from __future__ import annotations
 
 from collections.abc import Callable
-from typing import Any, NamedTuple, Protocol
+from typing import Any, Protocol
 
 import numpy as np
 import numpy.typing as npt
@@ -43,21 +43,6 @@ class RerankError(ValueError):
         self.ids = ids
 
 
-class ExactCandidates(NamedTuple):
-    """What an exact search must read, per query of m: the `first` (shape (m,
-    f)) are the f candidates with the best lower bounds of their true cosines,
-    best first (f = min(wanted, candidates)); `others` (flat, `other_counts`
-    per query) are the candidates that may still reach the k-th best lower
-    bound, with their upper bounds."""
-
-    first: npt.NDArray[np.uint64]
-    first_lower: npt.NDArray[np.float64]
-    first_upper: npt.NDArray[np.float64]
-    others: npt.NDArray[np.uint64]
-    others_upper: npt.NDArray[np.float64]
-    other_counts: npt.NDArray[np.intp]
-
-
 class Searchable(Protocol):
     """What the flow needs of a compressed index."""
 
@@ -67,8 +52,9 @@ class Searchable(Protocol):
     def bits(self) -> int: ...
     def _compressed_ids(self, queries: npt.NDArray[Any], k: int,
                         allowed: npt.NDArray[np.uint64] | None) -> npt.NDArray[np.uint64]: ...
-    def _exact_candidates(self, queries: npt.NDArray[Any], first: int,
-                          allowed: npt.NDArray[np.uint64] | None) -> ExactCandidates: ...
+    def _read_list(self, queries: npt.NDArray[Any], taus: npt.NDArray[np.float64],
+                   allowed: npt.NDArray[np.uint64] | None) -> tuple[npt.NDArray[np.uint64],
+                                                                    npt.NDArray[np.uint64]]: ...
     def _unknown_error_bounds(self) -> int: ...
 
 
@@ -85,6 +71,9 @@ class FullVectors:
         self._dim = dim
         self._rows: int | None = None
         self._fetch: Callable[[npt.NDArray[np.uint64]], Any]
+        # A numpy array (a memory map included) of native floats is read in
+        # place by the engine, row by row, with no gathered copy.
+        self.direct: npt.NDArray[np.floating[Any]] | None = None
         if callable(source) and not hasattr(source, "shape"):
             self._fetch = source
             return
@@ -95,15 +84,21 @@ class FullVectors:
                              f"callable; got shape {shape}")
         self._rows = int(shape[0])
         self._fetch = lambda ids: rows[ids.astype(np.intp)]
+        if isinstance(rows, np.ndarray) and rows.dtype in (np.float32, np.float64) and rows.dtype.isnative:
+            self.direct = rows
+
+    def check_ids(self, ids: npt.NDArray[np.uint64]) -> None:
+        """Refuses ids beyond an array's rows."""
+        if self._rows is not None and len(ids) and int(ids.max()) >= self._rows:
+            beyond = np.unique(ids[ids >= self._rows])
+            raise RerankError(f"rerank array has {self._rows} rows, so it holds no vector for id "
+                              f"{_named_ids(beyond)}", beyond.tolist())
 
     def fetch(self, ids: npt.NDArray[np.uint64]) -> npt.NDArray[np.floating[Any]]:
         """The full vectors of `ids` (ascending, unique), float32 or float64,
         C-contiguous; whether each is zero or not finite is checked as its
         cosines are computed."""
-        if self._rows is not None and len(ids) and int(ids[-1]) >= self._rows:
-            beyond = ids[ids >= self._rows]
-            raise RerankError(f"rerank array has {self._rows} rows, so it holds no vector for id "
-                              f"{_named_ids(beyond)}", beyond.tolist())
+        self.check_ids(ids)
         try:
             fetched = self._fetch(ids)
         except Exception as exc:
@@ -117,6 +112,14 @@ class FullVectors:
             raise RerankError(f"rerank gave shape {rows.shape} for {len(ids)} ids ({_named_ids(ids)}); "
                               f"({len(ids)}, {self._dim}) is needed", ids.tolist())
         return np.ascontiguousarray(rows)
+
+
+def _row_contains(ids: npt.NDArray[np.uint64], owners: npt.NDArray[np.intp],
+                  candidates: npt.NDArray[np.uint64]) -> npt.NDArray[np.bool_]:
+    """Whether each candidate is already among the ids of its query's row."""
+    if len(candidates) == 0:
+        return np.zeros(0, dtype=bool)
+    return np.asarray((ids[owners] == candidates[:, np.newaxis]).any(axis=1))
 
 
 def _merge_rows(ids: npt.NDArray[np.uint64], scores: npt.NDArray[np.float64], more: npt.NDArray[np.uint64],
@@ -154,7 +157,7 @@ def reranked_search(index: Searchable, queries: npt.NDArray[Any], k: int, allowe
     given) by exact cosine: among the best `candidates` by estimate, or, with
     `exact`, among every stored, allowed vector."""
     if candidates is None:
-        wanted = k if exact else default_candidates(k, index.bits)
+        wanted = default_candidates(k, index.bits)
     else:
         wanted = candidates
         if wanted < k:
@@ -193,6 +196,12 @@ class _Cosines:
         q for query q; or flat ids with their queries' rows in `owners`."""
         flat_ids = ids.reshape(-1)
         flat_owners = np.repeat(np.arange(ids.shape[0]), ids.shape[1]) if owners is None else owners
+        if source.direct is not None:
+            source.check_ids(flat_ids)
+            scores = np.frombuffer(self._core.cosines(queries, source.direct, flat_owners.astype(np.uint64),
+                                                      flat_ids), dtype=np.float64)
+            self._check(scores, flat_ids)
+            return scores.reshape(ids.shape)
         scores = np.empty(len(flat_ids), dtype=np.float64)
         unique, inverse = np.unique(flat_ids, return_inverse=True)
         inverse = inverse.reshape(-1)
@@ -203,39 +212,36 @@ class _Cosines:
             scores[picked] = np.frombuffer(
                 self._core.cosines(queries, rows, flat_owners[picked].astype(np.uint64),
                                    (inverse[picked] - first).astype(np.uint64)), dtype=np.float64)
-            bad = ~np.isfinite(scores[picked])
-            if bad.any():
-                # Queries were checked: a zero or non-finite row gives a NaN or infinite cosine.
-                wrong = np.unique(flat_ids[picked[bad]])
-                raise RerankError(f"rerank gave a zero or non-finite vector for id {_named_ids(wrong)}",
-                                  wrong.tolist())
+            self._check(scores[picked], flat_ids[picked])
         return scores.reshape(ids.shape)
+
+    @staticmethod
+    def _check(scores: npt.NDArray[np.float64], ids: npt.NDArray[np.uint64]) -> None:
+        # Queries were checked: a zero or non-finite row gives a NaN or infinite cosine.
+        bad = ~np.isfinite(scores)
+        if bad.any():
+            wrong = np.unique(ids[bad])
+            raise RerankError(f"rerank gave a zero or non-finite vector for id {_named_ids(wrong)}", wrong.tolist())
 
 
 def _reranked_part(index: Searchable, cosine: _Cosines, queries: npt.NDArray[Any], k: int,
                    allowed: npt.NDArray[np.uint64] | None, source: FullVectors, wanted: int,
                    exact: bool) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
     m = queries.shape[0]
-    if not exact:
-        ids = index._compressed_ids(queries, wanted, allowed)
-        kept = min(k, ids.shape[1])
-        if kept == 0:
-            return np.empty((m, 0), dtype=np.uint64), np.empty((m, 0), dtype=np.float32)
-        return _best(ids, cosine(queries, ids, source), kept)
-    found = index._exact_candidates(queries, wanted, allowed)
-    ids = found.first
+    ids = index._compressed_ids(queries, wanted, allowed)
     kept = min(k, ids.shape[1])
     if kept == 0:
         return np.empty((m, 0), dtype=np.uint64), np.empty((m, 0), dtype=np.float32)
     scores = cosine(queries, ids, source)
-    # Read the others that may still reach the k-th best exact score of the first.
-    if ids.shape[1] >= k:
-        taus = np.take_along_axis(scores, np.lexsort((ids, -scores), axis=1), axis=1)[:, k - 1]
-    else:
-        taus = np.full(m, -np.inf)
-    owners = np.repeat(np.arange(m), found.other_counts)
-    needed = found.others_upper >= taus[owners]
-    more, owners = found.others[needed], owners[needed]
-    if len(more):
-        ids, scores = _merge_rows(ids, scores, more, cosine(queries, more, source, owners), owners)
+    # Fewer than `wanted` came back only when every candidate did.
+    if exact and ids.shape[1] == wanted:
+        # Anything not yet read must reach the k-th best exact score so far.
+        order = np.lexsort((ids, -scores), axis=1)
+        taus = np.ascontiguousarray(np.take_along_axis(scores, order, axis=1)[:, kept - 1])
+        more, counts = index._read_list(queries, taus, allowed)
+        owners = np.repeat(np.arange(m), counts.astype(np.intp))
+        fresh = ~_row_contains(ids, owners, more)
+        more, owners = more[fresh], owners[fresh]
+        if len(more):
+            ids, scores = _merge_rows(ids, scores, more, cosine(queries, more, source, owners), owners)
     return _best(ids, scores, kept)

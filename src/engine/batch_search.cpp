@@ -4,7 +4,6 @@
 #include <memory>
 #include <utility>
 
-#include "engine/error_bound.h"
 #include "engine/invariant.h"
 #include "engine/pool.h"
 #include "engine/ranking.h"
@@ -255,14 +254,14 @@ void search_batch(const CompressedVectorStore& store, const float* queries, std:
   }
 }
 
-std::vector<std::vector<Candidate>> exact_candidate_sums(const CompressedVectorStore& store,
-                                                         const std::vector<QueryLut>& luts, std::size_t k,
-                                                         const PositionSet* allowed) {
+std::vector<std::vector<Candidate>> table_sums_at_least(const CompressedVectorStore& store,
+                                                        const std::vector<QueryLut>& luts, const float* floors,
+                                                        const PositionSet* allowed,
+                                                        const std::vector<std::size_t>& always) {
   const std::size_t m = luts.size();
   std::vector<std::vector<Candidate>> out(m);
   const StoredEntries stored = store.stored_entries();
-  if (m == 0 || stored.count == 0 || k == 0) return out;
-  VELMORA_CHECK(stored.error_bounds != nullptr, "exact search: the store keeps no error bounds");
+  if (m == 0 || stored.count == 0) return out;
   // A score with query norm 1 and stored norm 1 is fl(S / fl(1 + 1e-12)) =
   // S exactly, so the exact kernels and the bound give table sums.
   std::vector<float> ones(stored.count, 1.0f);
@@ -270,10 +269,6 @@ std::vector<std::vector<Candidate>> exact_candidate_sums(const CompressedVectorS
   entries.norms = ones.data();
   std::vector<QueryLut> sum_luts(luts);
   for (QueryLut& lut : sum_luts) lut.query_norm = 1.0f;
-  std::vector<CosineUpperBound> bounds;
-  bounds.reserve(m);
-  for (const QueryLut& lut : luts) bounds.emplace_back(lut);
-  const double largest_residual = error_bound_value(store.largest_error_bound());
   const ScoringKernels& kernels = active_kernels(store.bits());
   std::vector<std::unique_ptr<QuerySearch>> searches(m);
   parallel_for(m, [&](std::size_t begin, std::size_t end) {
@@ -284,23 +279,30 @@ std::vector<std::vector<Candidate>> exact_candidate_sums(const CompressedVectorS
   parallel_for(plan.groups * plan.ranges, [&](std::size_t t0, std::size_t t1) {
     for (std::size_t t = t0; t < t1; ++t) {
       const auto [range, q_begin, q_end, b_begin, b_end] = plan.task(t);
-      std::vector<ExactCandidates> found;
-      found.reserve(q_end - q_begin);
+      std::vector<AtLeast> found;
       std::vector<QuerySearch*> members;
       for (std::size_t q = q_begin; q < q_end; ++q) {
-        found.emplace_back(k, bounds[q], stored.error_bounds, largest_residual);
+        found.emplace_back(floors[q]);
         members.push_back(searches[q].get());
       }
       search_blocks(members.data(), members.size(), entries, allowed, b_begin, b_end, found.data());
       for (std::size_t q = q_begin; q < q_end; ++q) kept[q * plan.ranges + range] = found[q - q_begin].kept();
     }
   });
-  for (std::size_t q = 0; q < m; ++q) {
-    for (std::size_t r = 0; r < plan.ranges; ++r) {
-      const std::vector<Candidate>& part = kept[q * plan.ranges + r];
-      out[q].insert(out[q].end(), part.begin(), part.end());
+  parallel_for(m, [&](std::size_t begin, std::size_t end) {
+    float sums[kernels::kMaxScatteredLanes];
+    for (std::size_t q = begin; q < end; ++q) {
+      for (std::size_t r = 0; r < plan.ranges; ++r) {
+        const std::vector<Candidate>& part = kept[q * plan.ranges + r];
+        out[q].insert(out[q].end(), part.begin(), part.end());
+      }
+      for (std::size_t first = 0; first < always.size(); first += kernels::kMaxScatteredLanes) {
+        const std::size_t count = std::min(kernels::kMaxScatteredLanes, always.size() - first);
+        searches[q]->scorer().score_scattered(entries, always.data() + first, count, sums);
+        for (std::size_t j = 0; j < count; ++j) out[q].push_back({sums[j], always[first + j]});
+      }
     }
-  }
+  });
   return out;
 }
 

@@ -27,13 +27,16 @@ void search_batch(const CompressedVectorStore& store, const float* queries, std:
 // The tables of m queries of store.dim() values each, prepared on the pool.
 std::vector<QueryLut> prepare_all(const CompressedVectorStore& store, const float* queries, std::size_t m);
 
-// For each query, the candidates (in `allowed`, or every position) that a
-// search for the true k best must consider (ExactCandidates, top_k.h), each
-// with its table sum S (the f32 sum of the query's table entries over the
-// position's codes) as its score, in no particular order. The same pruned
-// passes as search_batch. The store must keep error bounds.
-std::vector<std::vector<Candidate>> exact_candidate_sums(const CompressedVectorStore& store,
-                                                         const std::vector<QueryLut>& luts, std::size_t k,
-                                                         const PositionSet* allowed);
+// For each query, every candidate position (in `allowed`, or every
+// position) whose table sum S, the f32 sum of the query's table entries over
+// the position's codes, is at least floors[q], with S as its score, in no
+// particular order, found by the same pruned passes as search_batch with the
+// floor in place of a k-th best; then the table sums of the `always`
+// positions (a few candidates that every query must consider), whatever
+// their sums, appended in their order.
+std::vector<std::vector<Candidate>> table_sums_at_least(const CompressedVectorStore& store,
+                                                        const std::vector<QueryLut>& luts, const float* floors,
+                                                        const PositionSet* allowed,
+                                                        const std::vector<std::size_t>& always);
 
 }  // namespace velmora

@@ -16,52 +16,54 @@ namespace {
 
 // Queries whose tables are prepared at once, as in search_batch.
 constexpr std::size_t kBatchQueries = 64;
+// The share of stored vectors whose residual the pass's floor allows for;
+// the rest (those with the largest residuals) are scored one by one.
+constexpr double kResidualCutShare = 0.99;
 
 }  // namespace
 
-std::vector<ExactCandidatesOf> exact_candidates(const CompressedVectorStore& store, const float* queries,
-                                                std::size_t m, std::size_t k, const PositionSet* allowed) {
+std::vector<std::vector<std::size_t>> positions_to_read(const CompressedVectorStore& store, const float* queries,
+                                                        std::size_t m, const double* taus,
+                                                        const PositionSet* allowed) {
   VELMORA_CHECK(store.keeps_error_bounds() && store.unknown_error_bounds() == 0,
-                "exact_candidates: the store lacks error bounds");
+                "positions_to_read: the store lacks error bounds");
   const StoredEntries entries = store.stored_entries();
-  std::vector<ExactCandidatesOf> out(m);
+  std::vector<std::vector<std::size_t>> out(m);
+  if (entries.count == 0) return out;
+  // The pass prunes with one floor for every vector, set by the largest
+  // residual it must allow for; the few vectors above the cut are looked at
+  // one by one instead, so that they do not lower every query's floor.
+  std::vector<std::uint16_t> codes(entries.error_bounds, entries.error_bounds + entries.count);
+  const std::size_t at = static_cast<std::size_t>(static_cast<double>(codes.size() - 1) * kResidualCutShare);
+  std::nth_element(codes.begin(), codes.begin() + static_cast<std::ptrdiff_t>(at), codes.end());
+  const std::uint16_t cut = codes[at];
+  std::vector<std::size_t> above_cut;
+  for (std::size_t p = 0; p < entries.count; ++p) {
+    if (entries.error_bounds[p] > cut && (allowed == nullptr || allowed->contains(p))) above_cut.push_back(p);
+  }
   const std::size_t dim = store.dim();
   for (std::size_t q0 = 0; q0 < m; q0 += kBatchQueries) {
     const std::size_t count = std::min(kBatchQueries, m - q0);
     const std::vector<QueryLut> luts = prepare_all(store, queries + q0 * dim, count);
-    const std::vector<std::vector<Candidate>> sums = exact_candidate_sums(store, luts, k, allowed);
+    std::vector<CosineUpperBound> bounds;
+    std::vector<float> floors(count);
+    for (std::size_t q = 0; q < count; ++q) {
+      bounds.emplace_back(luts[q]);
+      floors[q] = bounds[q].lowest_sum(taus[q0 + q], error_bound_value(cut));
+    }
+    const std::vector<std::vector<Candidate>> sums =
+        table_sums_at_least(store, luts, floors.data(), allowed, above_cut);
     parallel_for(count, [&](std::size_t begin, std::size_t end) {
       for (std::size_t q = begin; q < end; ++q) {
-        const CosineUpperBound bound(luts[q]);
-        struct Bounded {
-          std::size_t position;
-          double lower, upper;
-        };
-        std::vector<Bounded> found;
-        found.reserve(sums[q].size());
-        for (const Candidate& c : sums[q]) {
-          const std::uint16_t code = entries.error_bounds[c.position];
-          found.push_back({c.position, bound.below(c.score, code), bound.at(c.score, code)});
+        std::vector<std::size_t>& read = out[q0 + q];
+        const std::vector<Candidate>& found = sums[q];
+        const std::size_t from_pass = found.size() - above_cut.size();
+        for (std::size_t i = 0; i < found.size(); ++i) {
+          const std::uint16_t code = entries.error_bounds[found[i].position];
+          if (i < from_pass && code > cut) continue;  // looked at below, with the others above the cut
+          if (bounds[q].at(found[i].score, code) >= taus[q0 + q]) read.push_back(found[i].position);
         }
-        const std::size_t first = std::min(k, found.size());
-        std::partial_sort(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(first), found.end(),
-                          [](const Bounded& a, const Bounded& b) {
-                            return a.lower != b.lower ? a.lower > b.lower : a.position < b.position;
-                          });
-        ExactCandidatesOf& result = out[q0 + q];
-        for (std::size_t i = 0; i < first; ++i) {
-          result.first.push_back(found[i].position);
-          result.first_lower.push_back(found[i].lower);
-          result.first_upper.push_back(found[i].upper);
-        }
-        const double kth_lower =
-            k > 0 && first == k ? found[k - 1].lower : -std::numeric_limits<double>::infinity();
-        for (std::size_t i = first; i < found.size(); ++i) {
-          if (found[i].upper >= kth_lower) {
-            result.others.push_back(found[i].position);
-            result.others_upper.push_back(found[i].upper);
-          }
-        }
+        std::sort(read.begin(), read.end());
       }
     });
   }

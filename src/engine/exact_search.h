@@ -14,26 +14,14 @@
 
 namespace velmora {
 
-// What an exact search of one query must read, from one pass over the codes.
-struct ExactCandidatesOf {
-  // Up to k positions with the best lower bounds of their true cosines (best
-  // first, equal bounds by position), with those bounds and their upper
-  // bounds; k of them whenever there are k candidates.
-  std::vector<std::size_t> first;
-  std::vector<double> first_lower, first_upper;
-  // Every other candidate whose upper bound reaches the k-th best lower
-  // bound, with that upper bound. Once the first k are read and their exact
-  // cosines known, only those of these whose upper bound reaches the k-th
-  // best of them can rank among the k best; no other candidate can.
-  std::vector<std::size_t> others;
-  std::vector<double> others_upper;
-};
-
-// For each of m queries (store.dim() values each), among the candidates
-// (`allowed`, or every position). The store must keep error bounds, all of
-// them known. Runs on the pool.
-std::vector<ExactCandidatesOf> exact_candidates(const CompressedVectorStore& store, const float* queries,
-                                                std::size_t m, std::size_t k, const PositionSet* allowed);
+// For each of m queries (store.dim() f32 values each), the positions among
+// the candidates (`allowed`, or every position) whose upper bound on the
+// true cosine (error_bound.h) reaches taus[q], in ascending order: a vector
+// not listed has a true cosine strictly below taus[q]. The store must keep
+// error bounds, all of them known. Runs on the pool.
+std::vector<std::vector<std::size_t>> positions_to_read(const CompressedVectorStore& store, const float* queries,
+                                                        std::size_t m, const double* taus,
+                                                        const PositionSet* allowed);
 
 // The cosine similarity of two vectors of doubles as the exact search
 // computes it: dot8(q, x) / (sqrt(dot8(x, x)) * sqrt(dot8(q, q))), dot8 being

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -44,7 +43,7 @@ constexpr std::size_t kPassBlocks = 32;
 constexpr std::size_t kHeldSurvivors = 128;
 
 // One query's part of a search over some blocks, keeping its candidates in
-// `Best`: a TopK, or the ExactCandidates of an exact search.
+// `Best`: a TopK, or an AtLeast that keeps every score from a fixed floor.
 template <class Best>
 class Scan {
  public:
@@ -271,29 +270,9 @@ std::size_t search_blocks(QuerySearch* const* queries, std::size_t count, const 
   return search_blocks_into(queries, count, entries, allowed, first_block, last_block, best);
 }
 
-bool ExactCandidates::offer(float sum, std::size_t position) {
-  const double low = bound_.below(sum, error_bounds_[position]);
-  bool rose = false;
-  if (lows_.size() < k_ || low > lows_.front()) {
-    if (lows_.size() == k_) {
-      std::pop_heap(lows_.begin(), lows_.end(), std::greater<double>());
-      lows_.pop_back();
-    }
-    lows_.push_back(low);
-    std::push_heap(lows_.begin(), lows_.end(), std::greater<double>());
-    if (full()) {
-      const float floor = bound_.lowest_sum(lows_.front(), largest_residual_);
-      rose = floor > floor_;
-      if (rose) floor_ = floor;
-    }
-  }
-  if (sum >= floor_) kept_.push_back({sum, position});
-  return rose;
-}
-
 std::size_t search_blocks(QuerySearch* const* queries, std::size_t count, const StoredEntries& entries,
                           const PositionSet* allowed, std::size_t first_block, std::size_t last_block,
-                          ExactCandidates* kept) {
+                          AtLeast* kept) {
   return search_blocks_into(queries, count, entries, allowed, first_block, last_block, kept);
 }
 

@@ -8,11 +8,9 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <optional>
 #include <vector>
 
-#include "engine/error_bound.h"
 #include "engine/position_set.h"
 #include "engine/ranking.h"
 #include "engine/score_bound.h"
@@ -73,44 +71,34 @@ class QuerySearch {
 std::size_t search_blocks(QuerySearch* const* queries, std::size_t count, const StoredEntries& entries,
                           const PositionSet* allowed, std::size_t first_block, std::size_t last_block, TopK* best);
 
-// For a search that returns the true top k from the full vectors: the
-// candidates it must consider, found in one pass. Scores offered are table
-// sums (error_bound.h). The k best lower bounds of true cosines seen so far
-// set the floor: the lowest table sum at which a vector's upper bound can
-// reach the k-th best lower bound. A vector below it ranks after the k
-// vectors with the best lower bounds, which the search reads, so it is never
-// kept; every offered vector at or above the floor is.
-class ExactCandidates {
+// Every candidate offered whose score is at least a fixed floor (NaN never
+// is), in the order offered; the same interface as TopK for a search, which
+// prunes with the floor.
+class AtLeast {
  public:
-  ExactCandidates(std::size_t k, const CosineUpperBound& bound, const std::uint16_t* error_bounds,
-                  double largest_residual)
-      : k_(k), bound_(bound), error_bounds_(error_bounds), largest_residual_(largest_residual) {
-    lows_.reserve(k);
-  }
-  std::size_t k() const { return k_; }
-  bool full() const { return lows_.size() == k_; }
+  explicit AtLeast(float floor) : floor_(floor) {}
+  std::size_t k() const { return kept_.size(); }
+  bool full() const { return true; }
   float threshold() const { return floor_; }
-  // True when the floor rose.
-  bool offer(float sum, std::size_t position);
-  void offer_run(const float* sums, std::size_t count, std::size_t first_position) {
-    for (std::size_t i = 0; i < count; ++i) offer(sums[i], first_position + i);
+  bool offer(float score, std::size_t position) {
+    if (score >= floor_) kept_.push_back({score, position});
+    return false;
+  }
+  void offer_run(const float* scores, std::size_t count, std::size_t first_position) {
+    for (std::size_t i = 0; i < count; ++i) offer(scores[i], first_position + i);
   }
   const std::vector<Candidate>& kept() const { return kept_; }
 
  private:
-  std::size_t k_;
-  const CosineUpperBound& bound_;
-  const std::uint16_t* error_bounds_;
-  double largest_residual_;
-  std::vector<double> lows_;  // a min-heap of the k best lower bounds
-  float floor_ = -std::numeric_limits<float>::infinity();
+  float floor_;
   std::vector<Candidate> kept_;
 };
 
-// search_blocks for the exact search's candidates instead of the k best.
+// search_blocks for every candidate at or above each query's floor instead
+// of the k best.
 std::size_t search_blocks(QuerySearch* const* queries, std::size_t count, const StoredEntries& entries,
                           const PositionSet* allowed, std::size_t first_block, std::size_t last_block,
-                          ExactCandidates* kept);
+                          AtLeast* kept);
 
 // The k best positions (1 <= k <= entries.count) with their exact scores,
 // best first: the same answer, bit for bit, whatever the kernels, the bound

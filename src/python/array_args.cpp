@@ -177,6 +177,16 @@ void copy_float_rows_f64(const Py_buffer& view, FloatKind kind, std::size_t firs
   const std::size_t columns = static_cast<std::size_t>(view.shape[1]);
   for (std::size_t r = 0; r < count; ++r) {
     double* row = out + r * columns;
+    if (kind == FloatKind::F32 && view.strides[1] == sizeof(float) &&
+        reinterpret_cast<std::uintptr_t>(at(view, first + r, 0)) % alignof(float) == 0) {
+      const auto* values = reinterpret_cast<const float*>(at(view, first + r, 0));
+      for (std::size_t j = 0; j < columns; ++j) row[j] = values[j];
+      continue;
+    }
+    if (kind == FloatKind::F64 && view.strides[1] == sizeof(double)) {
+      if (columns > 0) std::memcpy(row, at(view, first + r, 0), columns * sizeof(double));
+      continue;
+    }
     for (std::size_t j = 0; j < columns; ++j) {
       if (kind == FloatKind::F32) {
         float value;

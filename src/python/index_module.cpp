@@ -376,26 +376,41 @@ struct FloatRows {
   }
 };
 
+// The arguments (queries, k, allowed) of a search, copied while the lock is
+// held: queries as f32 rows.
+struct SearchArguments {
+  std::vector<float> queries;
+  std::size_t m = 0;
+  std::uint64_t k = 0;
+  AllowedIds allowed_ids;
+
+  // False with an exception set.
+  bool read(PyObject* args, const char* format, std::size_t dim) {
+    PyObject *queries_arg, *k_arg, *allowed_arg;
+    FloatRows queries_in;
+    if (!PyArg_ParseTuple(args, format, &queries_arg, &k_arg, &allowed_arg) ||
+        !queries_in.acquire(queries_arg, "queries", dim) || !extract_u64(k_arg, &k) ||
+        !allowed_ids.read(allowed_arg)) {
+      return false;
+    }
+    m = queries_in.rows;
+    queries.resize(m * dim);
+    copy_float_rows(queries_in.buffer.view(), queries_in.kind, 0, m, queries.data());
+    return true;
+  }
+};
+
 PyObject* index_search(PyObject* self, PyObject* args) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* queries_arg;
-    PyObject* k_arg;
-    PyObject* allowed_arg;
-    if (!PyArg_ParseTuple(args, "OOO:search", &queries_arg, &k_arg, &allowed_arg)) return nullptr;
-    const std::size_t dim = store_of(self).dim();
-    FloatRows queries_in;
-    std::uint64_t k = 0;
-    AllowedIds allowed_ids;
-    if (!queries_in.acquire(queries_arg, "queries", dim) || !extract_u64(k_arg, &k) ||
-        !allowed_ids.read(allowed_arg)) {
-      return nullptr;
-    }
+    SearchArguments search;
+    if (!search.read(args, "OOO:search", store_of(self).dim())) return nullptr;
     Borrow borrow(self, Access::Shared);
     if (!borrow) return nullptr;
     const CompressedVectorStore& store = borrow.store();
-    const std::size_t m = queries_in.rows;
-    std::vector<float> queries(m * dim);
-    copy_float_rows(queries_in.buffer.view(), queries_in.kind, 0, m, queries.data());
+    const std::size_t m = search.m;
+    const std::uint64_t k = search.k;
+    const AllowedIds& allowed_ids = search.allowed_ids;
+    const std::vector<float>& queries = search.queries;
 
     std::vector<std::uint64_t> ids;
     std::vector<float> scores;
@@ -420,7 +435,7 @@ PyObject* index_search(PyObject* self, PyObject* args) {
   });
 }
 
-// Appends the bytes of a vector to a new bytearray.
+// A new bytearray holding the bytes of a vector.
 template <class T>
 PyObject* bytes_of(const std::vector<T>& values) {
   PyObject* out = new_bytearray(values.size() * sizeof(T));
@@ -428,22 +443,27 @@ PyObject* bytes_of(const std::vector<T>& values) {
   return out;
 }
 
-// exact_candidates(queries, k, allowed): what an exact search of each query
-// must read (exact_search.h), flat, as bytes: the first ids (uint64) with
-// their lower and upper bounds (float64) and their count per query (uint64),
-// then the other ids with their upper bounds and their count per query.
-PyObject* index_exact_candidates(PyObject* self, PyObject* args) {
+// read_list(queries, taus, allowed): for each query, the ids whose true
+// cosine may reach taus[q] (exact_search.h), as uint64 bytes, and how many
+// each query has, as uint64 bytes.
+PyObject* index_read_list(PyObject* self, PyObject* args) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* queries_arg;
-    PyObject* k_arg;
+    PyObject* taus_arg;
     PyObject* allowed_arg;
-    if (!PyArg_ParseTuple(args, "OOO:exact_candidates", &queries_arg, &k_arg, &allowed_arg)) return nullptr;
+    if (!PyArg_ParseTuple(args, "OOO:read_list", &queries_arg, &taus_arg, &allowed_arg)) return nullptr;
     const std::size_t dim = store_of(self).dim();
     FloatRows queries_in;
-    std::uint64_t k = 0;
+    HeldBuffer taus_buffer;
+    std::size_t tau_count = 0;
     AllowedIds allowed_ids;
-    if (!queries_in.acquire(queries_arg, "queries", dim) || !extract_u64(k_arg, &k) ||
-        !allowed_ids.read(allowed_arg)) {
+    if (!queries_in.acquire(queries_arg, "queries", dim) || !taus_buffer.acquire(taus_arg, "taus") ||
+        !check_f64_vector(taus_buffer.view(), "taus", &tau_count) || !allowed_ids.read(allowed_arg)) {
+      return nullptr;
+    }
+    const std::size_t m = queries_in.rows;
+    if (tau_count != m) {
+      PyErr_Format(PyExc_ValueError, "queries and taus differ in length: %zu and %zu", m, tau_count);
       return nullptr;
     }
     Borrow borrow(self, Access::Shared);
@@ -453,32 +473,23 @@ PyObject* index_exact_candidates(PyObject* self, PyObject* args) {
       PyErr_SetString(PyExc_ValueError, "some stored vectors have no error bound");
       return nullptr;
     }
-    const std::size_t m = queries_in.rows;
     std::vector<float> queries(m * dim);
+    std::vector<double> taus(m);
     copy_float_rows(queries_in.buffer.view(), queries_in.kind, 0, m, queries.data());
-    std::vector<std::uint64_t> first_ids, first_counts(m), other_ids, other_counts(m);
-    std::vector<double> first_lower, first_upper, other_upper;
+    copy_f64_vector(taus_buffer.view(), taus.data());
+    std::vector<std::uint64_t> ids, counts(m);
     {
       GilReleased unlocked;
       const std::optional<PositionSet> allowed = allowed_ids.positions(store);
-      const std::size_t kept = static_cast<std::size_t>(std::min<std::uint64_t>(k, store.size()));
-      const std::vector<ExactCandidatesOf> found =
-          exact_candidates(store, queries.data(), m, kept, allowed ? &*allowed : nullptr);
+      const std::vector<std::vector<std::size_t>> read =
+          positions_to_read(store, queries.data(), m, taus.data(), allowed ? &*allowed : nullptr);
       const StoredEntries entries = store.stored_entries();
       for (std::size_t q = 0; q < m; ++q) {
-        first_counts[q] = found[q].first.size();
-        other_counts[q] = found[q].others.size();
-        for (std::size_t p : found[q].first) first_ids.push_back(entries.ids[p]);
-        for (std::size_t p : found[q].others) other_ids.push_back(entries.ids[p]);
-        first_lower.insert(first_lower.end(), found[q].first_lower.begin(), found[q].first_lower.end());
-        first_upper.insert(first_upper.end(), found[q].first_upper.begin(), found[q].first_upper.end());
-        other_upper.insert(other_upper.end(), found[q].others_upper.begin(), found[q].others_upper.end());
+        counts[q] = read[q].size();
+        for (std::size_t p : read[q]) ids.push_back(entries.ids[p]);
       }
     }
-    return result_or_panic(Py_BuildValue("(NNNNNNN)", bytes_of(first_ids), bytes_of(first_lower),
-                                         bytes_of(first_upper), bytes_of(first_counts), bytes_of(other_ids),
-                                         bytes_of(other_upper), bytes_of(other_counts)),
-                           VELMORA_HERE);
+    return result_or_panic(Py_BuildValue("(NN)", bytes_of(ids), bytes_of(counts)), VELMORA_HERE);
   });
 }
 
@@ -519,39 +530,47 @@ PyObject* index_cosines(PyObject* self, PyObject* args) {
         return nullptr;
       }
     }
-    const std::size_t m = queries_in.rows, n_rows = rows_in.rows;
+    const std::size_t m = queries_in.rows;
     std::vector<double> queries(m * dim), query_norms(m);
     copy_float_rows_f64(queries_in.buffer.view(), queries_in.kind, 0, m, queries.data());
-    // The pairs of each row, rows in order (a counting sort).
-    std::vector<std::size_t> first_pair(n_rows + 1, 0), by_row(pairs);
-    for (std::uint64_t r : pair_row) ++first_pair[r + 1];
-    for (std::size_t r = 0; r < n_rows; ++r) first_pair[r + 1] += first_pair[r];
-    {
-      std::vector<std::size_t> next(first_pair.begin(), first_pair.end() - 1);
-      for (std::size_t i = 0; i < pairs; ++i) by_row[next[pair_row[i]]++] = i;
-    }
+    // Pairs by row, so that each row is converted once, a bounded chunk of
+    // rows at a time with the lock held, and scored without it.
+    std::vector<std::size_t> by_row(pairs);
+    for (std::size_t i = 0; i < pairs; ++i) by_row[i] = i;
+    std::sort(by_row.begin(), by_row.end(), [&](std::size_t a, std::size_t b) { return pair_row[a] < pair_row[b]; });
     PyRef out(new_bytearray(pairs * sizeof(double)));
     auto* cosines = reinterpret_cast<double*>(PyByteArray_AS_STRING(out.get()));
     {
       GilReleased unlocked;
       for (std::size_t q = 0; q < m; ++q) query_norms[q] = exact_norm(queries.data() + q * dim, dim);
     }
-    const std::size_t chunk = std::max<std::size_t>(1, (std::size_t{8} << 20) / (dim * sizeof(double)));
-    std::vector<double> rows(std::min(chunk, n_rows) * dim);
-    for (std::size_t r0 = 0; r0 < n_rows; r0 += chunk) {
-      const std::size_t count = std::min(chunk, n_rows - r0);
-      copy_float_rows_f64(rows_in.buffer.view(), rows_in.kind, r0, count, rows.data());
+    const std::size_t chunk_rows = std::max<std::size_t>(1, (std::size_t{8} << 20) / (dim * sizeof(double)));
+    std::vector<double> rows(chunk_rows * dim);
+    std::vector<std::size_t> run_start;  // per chunk row: its first pair in by_row
+    std::size_t next = 0;
+    while (next < pairs) {
+      run_start.clear();
+      std::size_t j = next;
+      while (j < pairs && run_start.size() < chunk_rows) {
+        const std::uint64_t row = pair_row[by_row[j]];
+        copy_float_rows_f64(rows_in.buffer.view(), rows_in.kind, static_cast<std::size_t>(row), 1,
+                            rows.data() + run_start.size() * dim);
+        run_start.push_back(j);
+        while (j < pairs && pair_row[by_row[j]] == row) ++j;
+      }
+      run_start.push_back(j);
       GilReleased unlocked;
-      parallel_for(count, [&](std::size_t begin, std::size_t end) {
+      parallel_for(run_start.size() - 1, [&](std::size_t begin, std::size_t end) {
         for (std::size_t r = begin; r < end; ++r) {
           const double* row = rows.data() + r * dim;
           const double row_norm = exact_norm(row, dim);
-          for (std::size_t j = first_pair[r0 + r]; j < first_pair[r0 + r + 1]; ++j) {
-            const std::size_t i = by_row[j], q = pair_query[i];
+          for (std::size_t p = run_start[r]; p < run_start[r + 1]; ++p) {
+            const std::size_t i = by_row[p], q = pair_query[i];
             cosines[i] = exact_cosine(queries.data() + q * dim, query_norms[q], row, row_norm, dim);
           }
         }
       });
+      next = j;
     }
     return out.release();
   });
@@ -821,9 +840,9 @@ PyMethodDef g_methods[] = {
      "export_records (error_bounds None: unknown)."},
     {"search", index_search, METH_VARARGS,
      "search($self, queries, k, allowed, /)\n--\n\nThe k best of every query: (ids, scores, k kept)."},
-    {"exact_candidates", index_exact_candidates, METH_VARARGS,
-     "exact_candidates($self, queries, k, allowed, /)\n--\n\nWhat an exact search of each query must read: "
-     "(first ids, their lower and upper bounds, counts, other ids, their upper bounds, counts) as bytes."},
+    {"read_list", index_read_list, METH_VARARGS,
+     "read_list($self, queries, taus, allowed, /)\n--\n\nIds whose true cosine may reach each query's tau, and "
+     "their count per query."},
     {"cosines", index_cosines, METH_VARARGS,
      "cosines($self, queries, rows, pair_query, pair_row, /)\n--\n\nExact cosine similarity of each pair, as "
      "float64 bytes."},

@@ -19,7 +19,7 @@ import numpy as np
 from .. import CompressedVectorStore, __version__
 from .._index import Index as _Index
 from ._routing import _shards_of, shard_of
-from ._wire import _Records, _unwire_ids, _unwire_matrix, _unwire_records, _wire_results
+from ._wire import _Records, _unwire_ids, _unwire_matrix, _unwire_records, _wire_array, _wire_results
 
 # Exactly representable values, so the engine check needs no maths library
 # and every machine builds the same probe vectors.
@@ -103,10 +103,11 @@ class _Shard:
         return (*_wire_results(ids, scores), ids.shape[1])
 
     @_one_at_a_time
-    def exact_candidates(self, queries: bytes, first: int, allowed: bytes | None) -> tuple[bytes, ...]:
-        found = self._index._exact_candidates(_unwire_matrix(queries, self._dim), first,
-                                              None if allowed is None else _unwire_ids(allowed))
-        return tuple(np.ascontiguousarray(part).tobytes() for part in found)
+    def read_list(self, queries: bytes, taus: bytes, allowed: bytes | None) -> tuple[bytes, bytes]:
+        ids, counts = self._index._read_list(
+            _unwire_matrix(queries, self._dim), np.frombuffer(taus, dtype="<f8").astype(np.float64),
+            None if allowed is None else _unwire_ids(allowed))
+        return _wire_array(ids, "<u8"), _wire_array(counts, "<u8")
 
     @_one_at_a_time
     def unknown_error_bounds(self) -> int:

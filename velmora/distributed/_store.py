@@ -20,13 +20,13 @@ import numpy.typing as npt
 from .. import CompressedVectorStore, __version__
 from .._index import Index as _Index
 from .._index import _float_array, _ids_array
-from .._rerank import ExactCandidates, FullVectors, reranked_search
+from .._rerank import FullVectors, reranked_search
 from ._arguments import (Vector, _checked_vector, _encode_pair, _encode_pairs, _encode_rows, _exported,
                          _is_empty_store_error)
 from ._manifest import _MANIFEST, _load_manifest, _read_shard_file, _write_store
 from ._routing import _shards_of, shard_of
 from ._shard import _probe_scores, _probe_vectors, _Shard
-from ._wire import _unpack_ranked, _unwire_exact_candidates, _unwire_results, _wire_array, _wire_records
+from ._wire import _unpack_ranked, _unwire_ids, _unwire_results, _wire_array, _wire_records
 
 try:
     from distributed import Actor, Client, LocalCluster
@@ -480,42 +480,22 @@ class ShardedStore:
                         allowed: npt.NDArray[np.uint64] | None) -> npt.NDArray[np.uint64]:
         return self._compressed_search(queries, k, allowed)[0]
 
-    def _exact_candidates(self, queries: npt.NDArray[Any], first: int,
-                          allowed: npt.NDArray[np.uint64] | None) -> ExactCandidates:
-        """Every shard's candidates, merged: the `first` with the best lower
-        bounds over all shards, and everything else any shard proposed (each
-        shard's own k-th best lower bound is at most the store's, so together
-        they propose at least what one index would)."""
+    def _read_list(self, queries: npt.NDArray[Any], taus: npt.NDArray[np.float64],
+                   allowed: npt.NDArray[np.uint64] | None) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.uint64]]:
         holding = self._holding()
         payload = _wire_array(np.asarray(queries, dtype=np.float32), "<f4")
         parts = self._allowed_parts(allowed, holding)
-        answers = self._gather([(i, self._send(i, "exact_candidates", payload, first, parts[i])) for i in holding])
+        answers = self._gather([(i, self._send(i, "read_list", payload, _wire_array(taus, "<f8"), parts[i]))
+                                for i in holding])
         m = queries.shape[0]
-        found = [_unwire_exact_candidates(answer, m) for answer in answers]
-        if not found:
-            empty = np.empty((m, 0))
-            return ExactCandidates(empty.astype(np.uint64), empty, empty, np.empty(0, np.uint64), np.empty(0),
-                                   np.zeros(m, np.intp))
-        ids = np.concatenate([f.first for f in found], axis=1)
-        lower = np.concatenate([f.first_lower for f in found], axis=1)
-        upper = np.concatenate([f.first_upper for f in found], axis=1)
-        order = np.lexsort((ids, -lower), axis=1)
-        ids, lower, upper = (np.take_along_axis(a, order, axis=1) for a in (ids, lower, upper))
-        width = min(first, ids.shape[1])
-        # Per query: the shards' others, then the shards' first that did not make the cut.
-        others: list[npt.NDArray[np.uint64]] = []
-        others_upper: list[npt.NDArray[np.float64]] = []
-        counts = np.zeros(m, dtype=np.intp)
-        splits = [np.cumsum(f.other_counts)[:-1] for f in found]
-        per_shard = [(np.split(f.others, s), np.split(f.others_upper, s)) for f, s in zip(found, splits)]
-        for q in range(m):
-            mine = [ids[q, width:]] + [shard_ids[q] for shard_ids, _ in per_shard]
-            mine_upper = [upper[q, width:]] + [shard_upper[q] for _, shard_upper in per_shard]
-            others += mine
-            others_upper += mine_upper
-            counts[q] = sum(len(part) for part in mine)
-        return ExactCandidates(ids[:, :width], lower[:, :width], upper[:, :width],
-                               np.concatenate(others).astype(np.uint64), np.concatenate(others_upper), counts)
+        lists: list[list[npt.NDArray[np.uint64]]] = [[] for _ in range(m)]
+        for id_bytes, count_bytes in answers:
+            ids, counts = _unwire_ids(id_bytes), _unwire_ids(count_bytes)
+            for q, part in enumerate(np.split(ids, np.cumsum(counts.astype(np.intp))[:-1])):
+                lists[q].append(part)
+        merged = [np.concatenate(parts) if parts else np.empty(0, np.uint64) for parts in lists]
+        return (np.concatenate(merged) if merged else np.empty(0, np.uint64),
+                np.array([len(part) for part in merged], dtype=np.uint64))
 
     def _unknown_error_bounds(self) -> int:
         return sum(self._ask_all("unknown_error_bounds"))

@@ -51,14 +51,3 @@ def _unpack_ranked(ids: bytes, scores: bytes) -> list[tuple[int, float]]:
     id_array, score_array = _unwire_results(ids, scores)
     return list(zip(id_array.tolist(), score_array.tolist()))
 
-
-def _unwire_exact_candidates(parts: tuple[bytes, ...], m: int) -> Any:
-    """A shard's exact-search candidates (velmora._rerank.ExactCandidates)."""
-    from .._rerank import ExactCandidates
-
-    first, lower, upper, others, others_upper, counts = parts
-    first_ids = np.frombuffer(first, dtype=np.uint64)
-    shape = (m, len(first_ids) // m if m else 0)
-    return ExactCandidates(first_ids.reshape(shape), np.frombuffer(lower, dtype=np.float64).reshape(shape),
-                           np.frombuffer(upper, dtype=np.float64).reshape(shape), np.frombuffer(others, dtype=np.uint64),
-                           np.frombuffer(others_upper, dtype=np.float64), np.frombuffer(counts, dtype=np.intp))
