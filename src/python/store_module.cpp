@@ -25,7 +25,6 @@
 #include "engine/store.h"
 #include "python/binding_errors.h"
 #include "python/convert.h"
-#include "python/py_compat.h"
 #include "python/store_object.h"
 
 namespace velmora {
