@@ -7,12 +7,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 SCRIPT_START=$(date +%s)
 . scripts/venv.sh
-find_python312
+find_python 3.12
 
 # The options are checked before anything is built: the demo's own parser,
 # read from the source tree, needs neither numpy nor the compiled module.
 status=0
-"$PYTHON312" -P - "$@" <<'PY' || status=$?
+"$PYTHON" -P - "$@" <<'PY' || status=$?
 import importlib.util, sys
 options_spec = importlib.util.spec_from_file_location("velmora_demo_options", "velmora/_demo.py")
 demo = importlib.util.module_from_spec(options_spec)

@@ -3,11 +3,26 @@
 # the engine, then pytest against the installed package (run as a script, not
 # "python -m", so that the source tree does not shadow the installed package),
 # then the type checks. velmora is rebuilt only when something it is built
-# from changed. Arguments go to pytest.
+# from changed. Arguments go to pytest, after an optional "--python X.Y"
+# that picks the CPython version: 3.12 (the default) in .venv, another in
+# .venv-X.Y, each with C++ test builds of its own.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 SCRIPT_START=$(date +%s)
+case "${1:-}" in
+  --python) PYTHON_VERSION=${2:?"--python needs a version, such as 3.11"}; shift 2 ;;
+  --python=*) PYTHON_VERSION=${1#--python=}; shift ;;
+esac
 . scripts/venv.sh
+case $PYTHON_VERSION in
+  3.11 | 3.12) ;;
+  *) echo "error: velmora supports CPython 3.11 and 3.12, not $PYTHON_VERSION" >&2; exit 2 ;;
+esac
+if [ "$PYTHON_VERSION" = 3.12 ]; then
+  default_venv=$PWD/.venv CPP_TESTS=build/cpp-tests
+else
+  default_venv=$PWD/.venv-$PYTHON_VERSION CPP_TESTS=build/cpp-tests-$PYTHON_VERSION
+fi
 
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 if [ ! -f /usr/include/gtest/gtest.h ]; then
@@ -16,18 +31,18 @@ if [ ! -f /usr/include/gtest/gtest.h ]; then
   DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq libgtest-dev >/dev/null
 fi
 
-ensure_venv "${VELMORA_VENV:-$PWD/.venv}" test
+ensure_venv "${VELMORA_VENV:-$default_venv}" test
 
 JOBS=$(nproc 2>/dev/null || echo 2)
 step "C++ unit tests: building"
-cmake -S . -B build/cpp-tests -DCMAKE_BUILD_TYPE=Release -DVELMORA_BUILD_TESTS=ON \
+cmake -S . -B "$CPP_TESTS" -DCMAKE_BUILD_TYPE=Release -DVELMORA_BUILD_TESTS=ON \
   -DVELMORA_TEST_HOOKS=ON -DPython_EXECUTABLE="$VENV/bin/python" >/dev/null
-cmake --build build/cpp-tests -j "$JOBS" | { grep -vE '^\[ *[0-9]+%\] (Built target|Linking)' || true; }
+cmake --build "$CPP_TESTS" -j "$JOBS" | { grep -vE '^\[ *[0-9]+%\] (Built target|Linking)' || true; }
 step "C++ unit tests: running"
-ctest --test-dir build/cpp-tests --output-on-failure -j "$JOBS" | tail -n 3
+ctest --test-dir "$CPP_TESTS" --output-on-failure -j "$JOBS" | tail -n 3
 
 step "Python tests"
-VELMORA_HOOKS_MODULE_DIR="$PWD/build/cpp-tests/src/python" "$VENV/bin/pytest" -q "$@"
+VELMORA_HOOKS_MODULE_DIR="$PWD/$CPP_TESTS/src/python" "$VENV/bin/pytest" -q "$@"
 
 # Outside the source tree, so that both check the installed package: its stub
 # against the built module, and the README's quick start against the stub.

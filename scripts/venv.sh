@@ -1,4 +1,4 @@
-# Sourced by the project's scripts: finds CPython 3.12, and builds velmora
+# Sourced by the project's scripts: finds a CPython (3.12 by default), and builds velmora
 # into a virtual environment only when something it is built from changed.
 
 SCRIPT_START=${SCRIPT_START:-$(date +%s)}
@@ -9,21 +9,30 @@ step() {
   printf '== [%d:%02d] %s\n' $((elapsed / 60)) $((elapsed % 60)) "$*"
 }
 
-# Sets PYTHON312 to a CPython 3.12 interpreter.
-find_python312() {
-  local candidate
-  if [ -n "${PYTHON312:-}" ] && "$PYTHON312" -c 'import sys; assert sys.version_info[:2] == (3, 12)' 2>/dev/null; then
+# The CPython version environments are created on: 3.12 unless a script
+# chooses another (test.sh --python 3.11).
+PYTHON_VERSION=${PYTHON_VERSION:-3.12}
+
+# find_python VERSION: sets PYTHON to a CPython VERSION interpreter. The
+# variable PYTHON<major><minor> (PYTHON312, PYTHON311) overrides the search.
+find_python() {
+  local version=$1 candidate
+  local override_name="PYTHON${version//./}"
+  local override=${!override_name:-}
+  local check="import sys, platform; assert platform.python_implementation() == 'CPython' and sys.version_info[:2] == (${version/./, })"
+  if [ -n "$override" ] && "$override" -c "$check" 2>/dev/null; then
+    PYTHON=$override
     return 0
   fi
-  for candidate in python3.12 \
-      $(command -v pyenv >/dev/null 2>&1 && ls -d "$(pyenv root)"/versions/3.12*/bin/python3.12 2>/dev/null | sort -V -r) \
-      /usr/bin/python3.12 /usr/local/bin/python3.12; do
-    if command -v "$candidate" >/dev/null 2>&1 && "$candidate" -c 'import sys; assert sys.version_info[:2] == (3, 12)' 2>/dev/null; then
-      PYTHON312=$(command -v "$candidate")
+  for candidate in "python$version" \
+      $(command -v pyenv >/dev/null 2>&1 && ls -d "$(pyenv root)"/versions/"$version".*/bin/python"$version" 2>/dev/null | sort -V -r) \
+      "/usr/bin/python$version" "/usr/local/bin/python$version"; do
+    if command -v "$candidate" >/dev/null 2>&1 && "$candidate" -c "$check" 2>/dev/null; then
+      PYTHON=$(command -v "$candidate")
       return 0
     fi
   done
-  echo "error: CPython 3.12 not found (set PYTHON312 to its interpreter)" >&2
+  echo "error: CPython $version not found (set $override_name to its interpreter)" >&2
   return 1
 }
 
@@ -61,7 +70,7 @@ rebuild_reason() {
 }
 
 # ensure_venv VENV EXTRAS [PIP_OPTIONS...]: creates (once) a virtual
-# environment on CPython 3.12 and installs the package with the given extras
+# environment on CPython $PYTHON_VERSION and installs the package with the given extras
 # into it, unless it is already installed from the very same inputs. Each
 # environment has a build folder of its own, reused between builds so that
 # only what changed is recompiled, and never shared by two builds at once.
@@ -73,11 +82,11 @@ ensure_venv() {
   VENV=$1
   local extras=$2
   shift 2
-  find_python312
-  if [ ! -x "$VENV/bin/python" ] || ! "$VENV/bin/python" -c 'import sys; assert sys.version_info[:2] == (3, 12)' 2>/dev/null; then
-    step "creating $VENV on $("$PYTHON312" -c 'import sys; print(sys.version.split()[0])')"
+  find_python "$PYTHON_VERSION"
+  if [ ! -x "$VENV/bin/python" ] || ! "$VENV/bin/python" -c "import sys; assert sys.version_info[:2] == (${PYTHON_VERSION/./, })" 2>/dev/null; then
+    step "creating $VENV on $("$PYTHON" -c 'import sys; print(sys.version.split()[0])')"
     rm -rf "$VENV"
-    "$PYTHON312" -m venv "$VENV"
+    "$PYTHON" -m venv "$VENV"
     "$VENV/bin/python" -m pip install --quiet --disable-pip-version-check --upgrade pip
   fi
   local stamp="$VENV/.velmora-build-inputs" now

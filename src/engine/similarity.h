@@ -67,8 +67,7 @@ float cosine_score(const QueryLut& lut, const std::uint8_t* codes, std::size_t c
 using kernels::ScoringKernels;
 inline const ScoringKernels& kernels_for(SimdLevel level, int bits) {
   VELMORA_CHECK(bits >= 2 && bits <= 4, "kernels_for: unsupported bit width");
-  VELMORA_CHECK(level <= detected_simd_level() || level == SimdLevel::Reference || level == SimdLevel::Scalar,
-                "kernels_for: instruction-set level not supported by this CPU");
+  VELMORA_CHECK(simd_level_supported(level), "kernels_for: instruction-set level not supported by this CPU");
   return kernels::scoring_kernels(level, bits);
 }
 inline const ScoringKernels& active_kernels(int bits) { return kernels_for(active_simd_level(), bits); }

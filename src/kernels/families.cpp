@@ -42,6 +42,13 @@ void evict(const void* data, std::size_t bytes) {
   const auto* p = static_cast<const char*>(data);
   for (std::size_t at = 0; at < bytes; at += 64) _mm_clflush(p + at);
   _mm_mfence();
+#elif defined(__aarch64__)
+  // Clean and invalidate each line to the point of coherence, which Linux
+  // lets user space do, in steps of the usual 64-byte line (a core with
+  // larger lines flushes some twice).
+  const auto* p = static_cast<const char*>(data);
+  for (std::size_t at = 0; at < bytes; at += 64) __asm__ __volatile__("dc civac, %0" : : "r"(p + at) : "memory");
+  __asm__ __volatile__("dsb ish" : : : "memory");
 #else
   (void)data;
   (void)bytes;
@@ -385,6 +392,10 @@ Family<ExactKernel> exact_family(int bits) {
   for (const ExactKernel& kernel : {permute_kernel_avx2(bits), plane_kernel_avx2(bits)}) {
     family.entries.push_back(entry(kernel.name, SimdLevel::Avx2, kernel));
   }
+#elif defined(__aarch64__)
+  for (const ExactKernel& kernel : {plane_kernel_neon(bits), permute_kernel_neon(bits)}) {
+    family.entries.push_back(entry(kernel.name, SimdLevel::Neon, kernel));
+  }
 #endif
   const ExactKernel portable = scalar_kernel(bits);
   family.portable = entry(portable.name, SimdLevel::Reference, portable);
@@ -405,6 +416,9 @@ Family<BoundKernel> bound_family(BoundUse use) {
   const BoundKernel avx512 = bound_kernel_avx512(), avx2 = bound_kernel_avx2();
   family.entries.push_back(entry(avx512.name, SimdLevel::Avx512, avx512));
   family.entries.push_back(entry(avx2.name, SimdLevel::Avx2, avx2));
+#elif defined(__aarch64__)
+  const BoundKernel neon = bound_kernel_neon();
+  family.entries.push_back(entry(neon.name, SimdLevel::Neon, neon));
 #endif
   const BoundKernel portable = bound_kernel_scalar();
   family.portable = entry(portable.name, SimdLevel::Reference, portable);
@@ -419,6 +433,9 @@ Family<RotationKernels> rotation_family() {
 #if defined(__x86_64__)
   const RotationKernels avx2 = rotation_kernels_avx2();
   family.entries.push_back(entry(avx2.name, SimdLevel::Avx2, avx2));
+#elif defined(__aarch64__)
+  const RotationKernels neon = rotation_kernels_neon();
+  family.entries.push_back(entry(neon.name, SimdLevel::Neon, neon));
 #endif
   const RotationKernels portable = rotation_kernels_scalar();
   family.portable = entry(portable.name, SimdLevel::Reference, portable);
@@ -480,8 +497,8 @@ const Choice<Crc32cFn>& crc32c_choice(SimdLevel level) {
 }
 
 const ScoringKernels& scoring_kernels(SimdLevel level, int bits) {
-  static std::once_flag once[4][3];
-  static ScoringKernels chosen[4][3];
+  static std::once_flag once[kSimdLevelCount][3];
+  static ScoringKernels chosen[kSimdLevelCount][3];
   const auto l = static_cast<std::size_t>(level);
   const std::size_t b = bit_width_slot(bits);
   std::call_once(once[l][b], [&] {

@@ -51,6 +51,12 @@ ExactKernel permute_kernel_avx512(int bits);
 // reassembled into f32 with unpacks: no cross-lane permutes.
 ExactKernel plane_kernel_avx2(int bits);
 ExactKernel plane_kernel_avx512(int bits);
+#elif defined(__aarch64__)
+// The same two formulations with NEON (isa_neon.h): byte planes looked up
+// with TBL, and rows looked up as 32-bit entries with TBL over two or four
+// registers.
+ExactKernel plane_kernel_neon(int bits);
+ExactKernel permute_kernel_neon(int bits);
 #endif
 
 // The exact scores of a few stored vectors anywhere in the store (each a
@@ -129,6 +135,10 @@ BoundKernel bound_kernel_avx512();
 // Byte permutes and 4-byte dot products (fastscan_vnni.cpp); only where the
 // CPU also has AVX-512 VBMI and VNNI (cpu_has_avx512_vbmi_vnni).
 BoundKernel bound_kernel_avx512_vnni();
+#elif defined(__aarch64__)
+// TBL lookups, sums widened from 8 to 16 bits at every field and to 32 bits
+// every 256 fields.
+BoundKernel bound_kernel_neon();
 #endif
 
 }  // namespace kernels
@@ -174,6 +184,13 @@ void rotate_batch_avx2(const float* matrix, std::size_t d, const float* xs, std:
 void gram_schmidt_avx2(double* const* columns, std::size_t count, const double* q, std::size_t d,
                        std::size_t k_begin, std::size_t k_end);
 RotationKernels rotation_kernels_avx2();
+#elif defined(__aarch64__)
+// The eight lanes in two registers of four f32 (four of two f64).
+void rotate_neon(const float* matrix, std::size_t d, const float* x, float* y);
+void rotate_batch_neon(const float* matrix, std::size_t d, const float* xs, std::size_t count, float* ys);
+void gram_schmidt_neon(double* const* columns, std::size_t count, const double* q, std::size_t d,
+                       std::size_t k_begin, std::size_t k_end);
+RotationKernels rotation_kernels_neon();
 #endif
 
 // --- Quantiser --------------------------------------------------------------

@@ -6,7 +6,7 @@ namespace velmora {
 namespace kernels {
 
 bool cpu_supports(const Requirement& needs) {
-  return detected_simd_level() >= needs.level && (needs.cpu_has_extra == nullptr || needs.cpu_has_extra());
+  return simd_level_supported(needs.level) && (needs.cpu_has_extra == nullptr || needs.cpu_has_extra());
 }
 
 bool allowed_at(const Requirement& needs, SimdLevel level) { return level >= needs.level && cpu_supports(needs); }

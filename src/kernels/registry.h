@@ -171,8 +171,8 @@ class ChoicePerLevel {
   }
 
  private:
-  std::once_flag once_[4];
-  Choice<Kernel> chosen_[4];
+  std::once_flag once_[kSimdLevelCount];
+  Choice<Kernel> chosen_[kSimdLevelCount];
 };
 
 }  // namespace kernels

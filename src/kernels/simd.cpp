@@ -2,7 +2,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <initializer_list>
 
 namespace velmora {
 
@@ -15,8 +14,32 @@ SimdLevel detected_simd_level() {
     return SimdLevel::Avx512;
   }
   if (__builtin_cpu_supports("avx2")) return SimdLevel::Avx2;
+#elif defined(__aarch64__)
+  return SimdLevel::Neon;
 #endif
   return SimdLevel::Scalar;
+}
+
+bool simd_level_supported(SimdLevel level) {
+  switch (level) {
+    case SimdLevel::Reference:
+    case SimdLevel::Scalar: return true;
+    case SimdLevel::Avx2:
+    case SimdLevel::Avx512: {
+      const SimdLevel detected = detected_simd_level();
+      return (detected == SimdLevel::Avx2 || detected == SimdLevel::Avx512) && level <= detected;
+    }
+    case SimdLevel::Neon: return detected_simd_level() == SimdLevel::Neon;
+  }
+  return false;
+}
+
+std::vector<SimdLevel> supported_simd_levels() {
+  std::vector<SimdLevel> levels;
+  for (int l = 0; l < kSimdLevelCount; ++l) {
+    if (simd_level_supported(static_cast<SimdLevel>(l))) levels.push_back(static_cast<SimdLevel>(l));
+  }
+  return levels;
 }
 
 bool cpu_has_avx512_vbmi_vnni() {
@@ -44,9 +67,10 @@ SimdLevel choose_level() {
   SimdLevel level = detected_simd_level();
   const char* requested = std::getenv("VELMORA_SIMD");
   if (requested == nullptr || *requested == '\0') return level;
-  for (SimdLevel candidate : {SimdLevel::Reference, SimdLevel::Scalar, SimdLevel::Avx2, SimdLevel::Avx512}) {
+  for (int l = 0; l < kSimdLevelCount; ++l) {
+    const auto candidate = static_cast<SimdLevel>(l);
     if (std::strcmp(requested, simd_level_name(candidate)) == 0) {
-      return static_cast<int>(candidate) < static_cast<int>(level) ? candidate : level;
+      return simd_level_supported(candidate) ? candidate : level;
     }
   }
   return level;
@@ -65,6 +89,7 @@ const char* simd_level_name(SimdLevel level) {
     case SimdLevel::Scalar: return "scalar";
     case SimdLevel::Avx2: return "avx2";
     case SimdLevel::Avx512: return "avx512";
+    case SimdLevel::Neon: return "neon";
   }
   return "unknown";
 }

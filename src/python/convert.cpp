@@ -9,6 +9,7 @@
 
 #include "engine/contract_texts.h"
 #include "engine/invariant.h"
+#include "python/py_compat.h"
 
 namespace velmora {
 

@@ -2,8 +2,7 @@
 // bindings' panics carry.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "python/py_compat.h"
 
 // "file:line" of the expansion, for panics raised by the binding itself.
 #define VELMORA_STRINGIFY_(x) #x

@@ -34,6 +34,9 @@ const Formulation kFormulations[] = {
     {"avx2-planes", SimdLevel::Avx2, kernels::plane_kernel_avx2},
     {"avx512-permute", SimdLevel::Avx512, kernels::permute_kernel_avx512},
     {"avx512-planes", SimdLevel::Avx512, kernels::plane_kernel_avx512},
+#elif defined(__aarch64__)
+    {"neon-planes", SimdLevel::Neon, kernels::plane_kernel_neon},
+    {"neon-permute", SimdLevel::Neon, kernels::permute_kernel_neon},
 #endif
 };
 
@@ -92,7 +95,7 @@ TEST_P(KernelsAgree, WithTheReferenceOnEveryLevel) {
       std::vector<float> padded_norms(codes.block_count() * kBlockLanes, 0.0f);
       std::copy(norms.begin(), norms.end(), padded_norms.begin());
       for (const Formulation& f : kFormulations) {
-        if (detected_simd_level() < f.level) continue;
+        if (!simd_level_supported(f.level)) continue;
         const kernels::ExactKernel kernel = f.kernel(bits);
         std::vector<std::uint8_t> table(kernel.table_bytes(dim));
         kernel.prepare(lut.lut.data(), dim, table.data());
@@ -161,6 +164,8 @@ TEST(BoundKernels, SumEveryFieldExactlyAndFlagTheLanesAboveTheLimit) {
                 {"avx2", SimdLevel::Avx2, kernels::bound_kernel_avx2().blocks, true},
                 {"avx512", SimdLevel::Avx512, kernels::bound_kernel_avx512().blocks, true},
                 {"avx512-vnni", SimdLevel::Avx512, kernels::bound_kernel_avx512_vnni().blocks, cpu_has_avx512_vbmi_vnni()},
+#elif defined(__aarch64__)
+                {"neon", SimdLevel::Neon, kernels::bound_kernel_neon().blocks, true},
 #endif
   };
   std::mt19937 gen(42);
@@ -187,7 +192,7 @@ TEST(BoundKernels, SumEveryFieldExactlyAndFlagTheLanesAboveTheLimit) {
     std::sort(sorted.begin(), sorted.end());
     for (std::uint32_t limit : {0u, sorted[sorted.size() / 2], sorted.back(), sorted.back() - 1, 0xFFFFFFFFu}) {
       for (const auto& pass : passes) {
-        if (detected_simd_level() < pass.level || !pass.runs) continue;
+        if (!simd_level_supported(pass.level) || !pass.runs) continue;
         std::vector<std::uint32_t> sums(blocks * kBlockLanes), survivors(blocks);
         const kernels::BoundBlocksArgs args{table.data(), fields, codes.data(), block_bytes, limit};
         pass.fn(args, blocks, sums.data(), survivors.data());
@@ -217,6 +222,8 @@ TEST(BoundKernels, GroupsGiveEveryQueryItsOwnPass) {
                 {SimdLevel::Avx2, kernels::bound_kernel_avx2(), true},
                 {SimdLevel::Avx512, kernels::bound_kernel_avx512(), true},
                 {SimdLevel::Avx512, kernels::bound_kernel_avx512_vnni(), cpu_has_avx512_vbmi_vnni()},
+#elif defined(__aarch64__)
+                {SimdLevel::Neon, kernels::bound_kernel_neon(), true},
 #endif
   };
   std::mt19937 gen(7);
@@ -242,7 +249,7 @@ TEST(BoundKernels, GroupsGiveEveryQueryItsOwnPass) {
       kernels::bound_kernel_scalar().blocks(one, blocks, sums[q].data(), masks[q].data());
     }
     for (const auto& pass : passes) {
-      if (detected_simd_level() < pass.level || !pass.runs) continue;
+      if (!simd_level_supported(pass.level) || !pass.runs) continue;
       for (std::size_t group = 1; group <= kernels::kMaxBoundQueries; ++group) {
         kernels::BoundGroupArgs args{};
         for (std::size_t q = 0; q < group; ++q) {

@@ -250,10 +250,7 @@ TEST(KernelRegistry, AWrongEntryFailsItsFamilysSelfTestAndIsNeverChosen) {
 }
 
 TEST(KernelRegistry, TheLevelLimitsTheCandidates) {
-  std::vector<SimdLevel> levels = {SimdLevel::Reference, SimdLevel::Scalar};
-  if (detected_simd_level() >= SimdLevel::Avx2) levels.push_back(SimdLevel::Avx2);
-  if (detected_simd_level() >= SimdLevel::Avx512) levels.push_back(SimdLevel::Avx512);
-  for (SimdLevel level : levels) {
+  for (SimdLevel level : supported_simd_levels()) {
     SCOPED_TRACE(simd_level_name(level));
     auto check = [&](const auto& family, const auto& choice) {
       const FamilyReport& report = choice.report;

@@ -133,6 +133,12 @@ std::vector<std::pair<std::string, ScoringKernels>> kernel_choices(int bits) {
       out.emplace_back(make(bits).name, ScoringKernels{make(bits), scalar.bound, scalar.group_bound});
     }
   }
+#elif defined(__aarch64__)
+  with_bound(SimdLevel::Neon, kernels::bound_kernel_neon());
+  for (auto make : {kernels::plane_kernel_neon, kernels::permute_kernel_neon}) {
+    out.emplace_back(make(bits).name, ScoringKernels{make(bits), scalar.bound, scalar.group_bound});
+  }
+  (void)detected;
 #else
   (void)detected;
   (void)with_bound;
@@ -219,8 +225,10 @@ TEST(TopKSearch, NearTiesAroundTheKthPlaceMatchTheReference) {
 // Wide dimensions (sums widened past 256 fields), one coordinate's row far
 // above the others, and tables of random signs rather than products.
 TEST(TopKSearch, WideDimensionsDominantRowsAndArbitraryTables) {
-  for (std::uint8_t bits : {2, 3, 4}) {
-    for (std::size_t dim : {32u, 100u, 768u, 1536u}) {
+  // The bit widths of a dimension one after another: they share its codebook
+  // samples, which take long to draw at these dimensions.
+  for (std::size_t dim : {32u, 100u, 768u, 1536u}) {
+    for (std::uint8_t bits : {2, 3, 4}) {
       std::mt19937 gen(dim + bits);
       Data data(dim, bits);
       const std::size_t n = dim >= 768 ? 2500 : 6000;
