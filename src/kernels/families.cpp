@@ -405,6 +405,8 @@ Family<BoundKernel> bound_family(BoundUse use) {
   const BoundKernel avx512 = bound_kernel_avx512(), avx2 = bound_kernel_avx2();
   family.entries.push_back(entry(avx512.name, SimdLevel::Avx512, avx512));
   family.entries.push_back(entry(avx2.name, SimdLevel::Avx2, avx2));
+  const BoundKernel avx2_fields = bound_kernel_avx2_fields();
+  family.entries.push_back(entry(avx2_fields.name, SimdLevel::Avx2, avx2_fields));
 #endif
   const BoundKernel portable = bound_kernel_scalar();
   family.portable = entry(portable.name, SimdLevel::Reference, portable);

@@ -159,6 +159,7 @@ TEST(BoundKernels, SumEveryFieldExactlyAndFlagTheLanesAboveTheLimit) {
   } passes[] = {{"scalar", SimdLevel::Scalar, kernels::bound_kernel_scalar().blocks, true},
 #if defined(__x86_64__)
                 {"avx2", SimdLevel::Avx2, kernels::bound_kernel_avx2().blocks, true},
+                {"avx2-fields", SimdLevel::Avx2, kernels::bound_kernel_avx2_fields().blocks, true},
                 {"avx512", SimdLevel::Avx512, kernels::bound_kernel_avx512().blocks, true},
                 {"avx512-vnni", SimdLevel::Avx512, kernels::bound_kernel_avx512_vnni().blocks, cpu_has_avx512_vbmi_vnni()},
 #endif
@@ -215,6 +216,7 @@ TEST(BoundKernels, GroupsGiveEveryQueryItsOwnPass) {
   } passes[] = {{SimdLevel::Scalar, kernels::bound_kernel_scalar(), true},
 #if defined(__x86_64__)
                 {SimdLevel::Avx2, kernels::bound_kernel_avx2(), true},
+                {SimdLevel::Avx2, kernels::bound_kernel_avx2_fields(), true},
                 {SimdLevel::Avx512, kernels::bound_kernel_avx512(), true},
                 {SimdLevel::Avx512, kernels::bound_kernel_avx512_vnni(), cpu_has_avx512_vbmi_vnni()},
 #endif
@@ -326,6 +328,38 @@ TEST(IdIndex, FindsEveryIdThroughGrowthAndRemoval) {
   }
   ASSERT_EQ(index.size(), ids.size());
   for (std::size_t p = 0; p < ids.size(); ++p) ASSERT_EQ(index.find(ids[p], ids.data()), p);
+}
+
+// A batch reserves what its ids need (any number of slots, not a power of
+// two): every id stays findable through batches, single inserts and removals
+// that wrap around the end of the table.
+TEST(IdIndex, BatchReservationsKeepEveryIdFindable) {
+  std::vector<std::uint64_t> ids;
+  ids.reserve(20000);
+  IdIndex index;
+  std::mt19937_64 gen(11);
+  std::uint64_t sequential = 0;
+  for (std::size_t batch : {1u, 7u, 100u, 999u, 5000u, 3u, 12000u}) {
+    index.reserve(ids.size() + batch, ids.data());
+    for (std::size_t i = 0; i < batch; ++i) {
+      const std::uint64_t id = gen() % 3 == 0 ? sequential++ : gen();
+      ids.push_back(id);
+      index.insert(id, ids.size() - 1, ids.data());
+    }
+    for (std::size_t k = 0; k < batch / 3; ++k) {
+      const std::uint64_t victim = ids[(k * 104729) % ids.size()];
+      const std::size_t p = index.find(victim, ids.data());
+      ASSERT_NE(p, IdIndex::npos);
+      index.erase(victim, ids.data());
+      if (p != ids.size() - 1) {
+        index.move(ids.back(), p, ids.data());
+        ids[p] = ids.back();
+      }
+      ids.pop_back();
+    }
+    ASSERT_EQ(index.size(), ids.size());
+    for (std::size_t p = 0; p < ids.size(); ++p) ASSERT_EQ(index.find(ids[p], ids.data()), p) << "batch " << batch;
+  }
 }
 
 TEST(RotationKernels, MatchTheReferenceBitForBit) {
