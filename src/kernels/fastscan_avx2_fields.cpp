@@ -8,9 +8,11 @@
 // formulation (fastscan_kernel.h), so four queries share each split of the
 // codes, and no lanes are folded at the end. The sums are the same: words
 // added as 16-bit lanes sum the even bytes with the odd ones carried into
-// the high halves, the words shifted right by 8 sum the odd bytes, and even
-// = all - odd * 256 modulo 2^16; at most 256 fields are summed that way
-// before the sums are widened to 32 bits.
+// the high halves, the odd bytes are summed on their own, and even = all -
+// odd * 256 modulo 2^16; at most 256 fields are summed that way before the
+// sums are widened to 32 bits. The odd bytes come from a multiply-add of
+// byte pairs by (0, 1), which runs beside the shuffles rather than on their
+// ports as a shift would.
 #include <immintrin.h>
 
 #include <cstddef>
@@ -48,6 +50,7 @@ void bound_block(const BoundGroupArgs& a, std::size_t q0, std::size_t b, std::si
                  std::uint32_t* sums, std::uint32_t* survivors) {
   const __m256i low_nibbles = _mm256_set1_epi8(0x0F);
   const __m256i lane_shifts = _mm256_setr_epi32(0, 0, 0, 0, 4, 4, 4, 4);
+  const __m256i odd_bytes = _mm256_set1_epi16(0x0100);
   const std::uint8_t* block = a.blocks + b * a.block_bytes;
   const std::uint8_t* tables[Q];
   for (int q = 0; q < Q; ++q) tables[q] = a.tables[q0 + q];
@@ -68,7 +71,7 @@ void bound_block(const BoundGroupArgs& a, std::size_t q0, std::size_t b, std::si
         // otherwise adds into a fresh register and copies it back.)
         all[q] = _mm256_add_epi16(all[q], looked_up);
         asm("" : "+x"(all[q]));
-        const __m256i high = _mm256_srli_epi16(looked_up, 8);
+        const __m256i high = Q >= 2 ? _mm256_maddubs_epi16(looked_up, odd_bytes) : _mm256_srli_epi16(looked_up, 8);
         asm("" : "+x"(odd[q]));
         odd[q] = _mm256_add_epi16(odd[q], high);
         asm("" : "+x"(odd[q]));
