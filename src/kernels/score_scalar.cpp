@@ -9,56 +9,29 @@ ExactKernel scalar_kernel(int bits) { return exact_kernel<ScalarLookup>("scalar"
 
 namespace {
 
-// Coordinates decoded per round: a few KiB of codes, in L1 with the table rows.
-constexpr std::size_t kDecodedCoordinates = 512;
-
-// The codes of coordinates first .. first + count - 1 of the vector in one
-// lane of a block (count a multiple of the coordinates of a step, or the last
-// ones), one byte each.
-template <int Bits>
-void decode_lane(const std::uint8_t* block, std::size_t lane, std::size_t first, std::size_t count,
-                 std::uint8_t* codes) {
-  using Code = StepCode<Bits>;
-  const std::uint8_t* bytes = block + lane % 16;
-  const unsigned shift = nibble_shift(lane);
-  const auto nibble = [&](std::size_t field) { return static_cast<unsigned>(bytes[field * kFieldBytes] >> shift) & 15u; };
-  for (std::size_t c = 0; c < count; c += Code::kCoordinates) {
-    const std::size_t step = (first + c) / Code::kCoordinates;
-    std::uint8_t step_codes[4];
-    if (Bits == 4) {
-      step_codes[0] = static_cast<std::uint8_t>(nibble(step));
-    } else if (Bits == 2) {
-      const unsigned n = nibble(step);
-      step_codes[0] = static_cast<std::uint8_t>(n & 3u);
-      step_codes[1] = static_cast<std::uint8_t>(n >> 2);
-    } else {
-      unsigned fourth = 0;
-      for (int q = 0; q < 3; ++q) {
-        const unsigned n = nibble(3 * step + static_cast<std::size_t>(q));
-        step_codes[q] = static_cast<std::uint8_t>(n & 7u);
-        fourth |= (n >> 3) << q;
-      }
-      step_codes[3] = static_cast<std::uint8_t>(fourth);
-    }
-    for (int r = 0; r < Code::kCoordinates && c + static_cast<std::size_t>(r) < count; ++r) codes[c + r] = step_codes[r];
-  }
-}
-
-// Each lane's codes are decoded a round of coordinates at a time, then the
-// lanes' sums advance side by side, coordinate by coordinate (each lane's
-// additions in coordinate order from +0.0, as every kernel sums). Unused
-// lanes sum zero codes and are dropped.
 template <int Bits>
 void score_lanes_at(const float* lut, std::size_t dim, const ScatteredLanes& v, float query_norm, float* out) {
-  static_assert(kDecodedCoordinates % 4 == 0, "a round holds whole steps");
-  std::uint8_t codes[kMaxScatteredLanes][kDecodedCoordinates] = {};
+  using Code = StepCode<Bits>;
   float sums[kMaxScatteredLanes] = {};
-  for (std::size_t first = 0; first < dim; first += kDecodedCoordinates) {
-    const std::size_t count = dim - first < kDecodedCoordinates ? dim - first : kDecodedCoordinates;
-    for (std::size_t j = 0; j < v.count; ++j) decode_lane<Bits>(v.blocks[j], v.lanes[j], first, count, codes[j]);
-    const float* row = lut + (first << Bits);
-    for (std::size_t i = 0; i < count; ++i, row += std::size_t{1} << Bits) {
-      for (std::size_t j = 0; j < kMaxScatteredLanes; ++j) sums[j] = sums[j] + row[codes[j][i]];
+  const std::uint8_t* bytes[kMaxScatteredLanes];  // lane % 16 of the first field
+  unsigned shifts[kMaxScatteredLanes];
+  for (std::size_t j = 0; j < v.count; ++j) {
+    bytes[j] = v.blocks[j] + v.lanes[j] % 16;
+    shifts[j] = nibble_shift(v.lanes[j]);
+  }
+  for (std::size_t i = 0; i < dim; ++i) {
+    const std::size_t step = i / Code::kCoordinates;
+    const int r = static_cast<int>(i % Code::kCoordinates);
+    const float* row = lut + (i << Bits);
+    const std::size_t fields = step * Code::kFields * kFieldBytes;
+    for (std::size_t j = 0; j < v.count; ++j) {
+      unsigned code = 0;
+      if (Code::split(r)) {
+        for (int q = 0; q < 3; ++q) code |= ((bytes[j][fields + q * kFieldBytes] >> (shifts[j] + 3)) & 1u) << q;
+      } else {
+        code = (bytes[j][fields + Code::field(r) * kFieldBytes] >> (shifts[j] + Code::shift(r))) & ((1u << Bits) - 1u);
+      }
+      sums[j] = sums[j] + row[code];
     }
   }
   for (std::size_t j = 0; j < v.count; ++j) {

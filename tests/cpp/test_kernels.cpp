@@ -55,7 +55,7 @@ class KernelsAgree : public ::testing::TestWithParam<int> {};
 TEST_P(KernelsAgree, WithTheReferenceOnEveryLevel) {
   const auto bits = static_cast<std::uint8_t>(GetParam());
   std::mt19937 gen(1234 + bits);
-  // (1027 crosses the rounds of coordinates the scattered scores decode at a time.)
+  // (1027: a long dimension, ending in a partial pair or group.)
   for (std::size_t dim : {32u, 33u, 34u, 35u, 40u, 47u, 64u, 100u, 129u, 1027u}) {
     for (std::size_t size : {1u, 31u, 32u, 33u, 34u, 70u, 97u, 333u}) {
       std::size_t n = size;
