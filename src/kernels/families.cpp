@@ -424,7 +424,8 @@ Family<RotationKernels> rotation_family() {
   Family<RotationKernels> family;
   family.name = "rotation";
 #if defined(__x86_64__)
-  const RotationKernels avx2 = rotation_kernels_avx2();
+  const RotationKernels avx512 = rotation_kernels_avx512(), avx2 = rotation_kernels_avx2();
+  family.entries.push_back(entry(avx512.name, SimdLevel::Avx512, avx512));
   family.entries.push_back(entry(avx2.name, SimdLevel::Avx2, avx2));
 #endif
   const RotationKernels portable = rotation_kernels_scalar();

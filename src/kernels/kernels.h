@@ -177,6 +177,10 @@ void rotate_batch_avx2(const float* matrix, std::size_t d, const float* xs, std:
 void gram_schmidt_avx2(double* const* columns, std::size_t count, const double* q, std::size_t d,
                        std::size_t k_begin, std::size_t k_end);
 RotationKernels rotation_kernels_avx2();
+// Two vectors per 16-lane register for batches (rotate_avx512.cpp); one
+// vector and the Gram-Schmidt sweep as with AVX2.
+void rotate_batch_avx512(const float* matrix, std::size_t d, const float* xs, std::size_t count, float* ys);
+RotationKernels rotation_kernels_avx512();
 #endif
 
 // --- Quantiser --------------------------------------------------------------
