@@ -19,6 +19,17 @@ bench_kernels, next to numpy's X @ q timed here. Both C++ programs are
 (re)built into build/bench first. With --thread-runs, one- and two-thread runs
 of bench_top_k alternate and every ratio is printed (the machine may be
 shared), each beside the speed-up of a plain read of as many bytes.
+
+    python -P bench/bench_topk.py --grid [--dims 128,384,768,1536] [--grid-bits 2,4]
+        [--n 100000] [--batch 1000] [--queries 50] [--repeats 3] [--simd avx2] [--out grid.md]
+
+--grid sets velmora.Index against FAISS IndexPQFastScan (dim * bits / 4
+sub-quantisers of 4 bits: as many code bytes) at each dimension and bit
+width, on Gaussian and embedding-like data, one thread: Index.search of a
+batch of queries against PQFastScan's search of the same batch (alternating,
+median of --repeats and the range of the pairs' ratios), and one query at a
+time (search(q, 10) against search(q[None], 10), each query by both in turn,
+medians). Each configuration runs in a process of its own.
 """
 
 from __future__ import annotations
@@ -122,6 +133,82 @@ def worker(task: dict[str, Any]) -> dict[str, Any]:
     return out
 
 
+def grid_worker(task: dict[str, Any]) -> dict[str, Any]:
+    """One configuration of --grid: Index against PQFastScan, batch and single queries."""
+    import faiss
+    import numpy as np
+
+    from velmora import Index
+    from velmora._data import embedding_like
+
+    faiss.omp_set_num_threads(1)
+    n, dim, bits, m = task["n"], task["dim"], task["bits"], task["batch"]
+    if task["data"] == "gaussian":
+        data = np.random.default_rng(0).standard_normal((n + m, dim), dtype=np.float32)
+    else:
+        data = embedding_like(n + m, dim, seed=1)
+    x, queries = data[:n], data[n:]
+    index = Index(dim, bits)
+    index.add(np.arange(n), x)
+    unit = x / np.linalg.norm(x, axis=1, keepdims=True)
+    qs = queries / np.linalg.norm(queries, axis=1, keepdims=True)
+    pq = faiss.IndexPQFastScan(dim, dim * bits // 4, 4, faiss.METRIC_INNER_PRODUCT)
+    pq.train(unit[np.random.default_rng(0).choice(n, min(n, 50000), replace=False)])
+    pq.add(unit)
+    index.search(queries[:8], 10)
+    pq.search(qs[:8], 10)
+    ours, theirs = [], []
+    for _ in range(task["repeats"]):
+        t0 = time.perf_counter()
+        index.search(queries, 10)
+        t1 = time.perf_counter()
+        pq.search(qs, 10)
+        t2 = time.perf_counter()
+        ours.append(t1 - t0)
+        theirs.append(t2 - t1)
+    one_ours, one_theirs = [], []
+    for j in range(task["queries"]):
+        t0 = time.perf_counter()
+        index.search(queries[j], 10)
+        t1 = time.perf_counter()
+        pq.search(qs[j:j + 1], 10)
+        t2 = time.perf_counter()
+        one_ours.append(t1 - t0)
+        one_theirs.append(t2 - t1)
+    return {"batch_s": statistics.median(ours), "pq_batch_s": statistics.median(theirs),
+            "batch_ratios": [a / b for a, b in zip(ours, theirs)],
+            "one_ms": 1e3 * statistics.median(one_ours), "pq_one_ms": 1e3 * statistics.median(one_theirs),
+            "memory": index.memory_bytes() / n}
+
+
+def run_grid(args: argparse.Namespace) -> int:
+    env = {"VELMORA_SIMD": args.simd} if args.simd else {}
+    lines = [f"CPU: {cpu_model()} ({cpu_flags()}), {os.cpu_count()} logical CPUs; "
+             f"{'VELMORA_SIMD=' + args.simd if args.simd else 'best level'}; one thread; n = {args.n:,}; "
+             f"Index.search of {args.batch:,} queries (k = 10; median of {args.repeats}, range of the pairs' ratios) "
+             f"and single queries (medians of {args.queries}) against FAISS IndexPQFastScan with as many code bytes",
+             "", "| data | dim | bits | PQFastScan | batch s | PQFastScan batch s | batch ratio | one query ms | "
+             "PQFastScan ms | one-query ratio |", "|---|---|---|---|---|---|---|---|---|---|"]
+    for line in lines:
+        print(line, flush=True)
+    for data in args.data.split(","):
+        for dim in (int(d) for d in args.dims.split(",")):
+            for bits in (int(b) for b in args.grid_bits.split(",")):
+                task = {"grid": True, "data": data, "n": args.n, "dim": dim, "bits": bits, "batch": args.batch,
+                        "queries": args.queries, "repeats": args.repeats}
+                r = run_worker(task, 1, **env)
+                ratios = r["batch_ratios"]
+                line = (f"| {data} | {dim} | {bits} | {dim * bits // 4}×4 | {r['batch_s']:.3f} | {r['pq_batch_s']:.3f} | "
+                        f"{statistics.median(ratios):.2f}× ({min(ratios):.2f}–{max(ratios):.2f}) | {r['one_ms']:.3f} | "
+                        f"{r['pq_one_ms']:.3f} | {r['one_ms'] / r['pq_one_ms']:.2f}× |")
+                lines.append(line)
+                print(line, flush=True)
+    if args.out:
+        with open(args.out, "w") as f:
+            f.write("\n".join(lines) + "\n")
+    return 0
+
+
 def run_worker(task: dict[str, Any], threads: int, **env: str) -> dict[str, Any]:
     full_env = dict(os.environ)
     full_env.update(RAYON_NUM_THREADS=str(threads), OMP_NUM_THREADS=str(threads),
@@ -187,11 +274,21 @@ def main() -> int:
     p.add_argument("--thread-runs", type=int, default=3, help="alternating one- and two-thread runs (0: none)")
     p.add_argument("--out", help="also write the Markdown tables to this file")
     p.add_argument("--json", help="write every measurement as JSON to this file")
+    p.add_argument("--grid", action="store_true", help="Index against PQFastScan over dimensions and bit widths")
+    p.add_argument("--dims", default="128,384,768,1536", help="--grid: dimensions")
+    p.add_argument("--grid-bits", default="2,4", help="--grid: bit widths")
+    p.add_argument("--data", default="gaussian,embedding-like", help="--grid: data sets")
+    p.add_argument("--batch", type=int, default=1000, help="--grid: queries per batch search")
+    p.add_argument("--repeats", type=int, default=3, help="--grid: alternating batch searches")
+    p.add_argument("--simd", help="--grid: VELMORA_SIMD for velmora")
     p.add_argument("--worker", help=argparse.SUPPRESS)
     args = p.parse_args()
     if args.worker:
-        print(json.dumps(worker(json.loads(args.worker))))
+        task = json.loads(args.worker)
+        print(json.dumps(grid_worker(task) if task.get("grid") else worker(task)))
         return 0
+    if args.grid:
+        return run_grid(args)
 
     import numpy as np
 

@@ -118,6 +118,7 @@ int main(int argc, char** argv) {
       bool runs;
     } bounds[] = {{SimdLevel::Scalar, kernels::bound_kernel_scalar(), true},
                   {SimdLevel::Avx2, kernels::bound_kernel_avx2(), true},
+                  {SimdLevel::Avx2, kernels::bound_kernel_avx2_fields(), true},
                   {SimdLevel::Avx512, kernels::bound_kernel_avx512(), true},
                   {SimdLevel::Avx512, kernels::bound_kernel_avx512_vnni(), cpu_has_avx512_vbmi_vnni()}};
     for (const auto& b : bounds) {

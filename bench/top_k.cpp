@@ -3,9 +3,11 @@
 // at the same moment, the time the pool takes to read as many bytes as the
 // codes hold. The pool's size comes from RAYON_NUM_THREADS as usual.
 // Vectors are Gaussian, or read from raw float32 files (row-major, `dim`
-// floats per row) so that other benchmarks can pass their own data.
+// floats per row) so that other benchmarks can pass their own data. With
+// --batch, the queries are searched together as Index.search runs them
+// (search_batch), and "ms" is the batch's time per query.
 //
-//   bench_top_k <n> <dim> <bits> <k> [vectors.f32 queries.f32]
+//   bench_top_k [--batch] <n> <dim> <bits> <k> [vectors.f32 queries.f32]
 //
 // Prints one line of JSON.
 #include <algorithm>
@@ -15,8 +17,10 @@
 #include <cstdlib>
 #include <fstream>
 #include <random>
+#include <string>
 #include <vector>
 
+#include "engine/batch_search.h"
 #include "engine/encode.h"
 #include "engine/pool.h"
 #include "engine/similarity.h"
@@ -40,8 +44,13 @@ std::vector<float> read_floats(const char* path) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const bool batch = argc > 1 && std::string(argv[1]) == "--batch";
+  if (batch) {
+    --argc;
+    ++argv;
+  }
   if (argc < 5) {
-    std::fprintf(stderr, "usage: %s <n> <dim> <bits> <k> [vectors.f32 queries.f32]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s [--batch] <n> <dim> <bits> <k> [vectors.f32 queries.f32]\n", argv[0]);
     return 2;
   }
   const std::size_t n = std::strtoull(argv[1], nullptr, 10), dim = std::strtoull(argv[2], nullptr, 10);
@@ -59,7 +68,7 @@ int main(int argc, char** argv) {
     std::mt19937 gen(0);
     std::normal_distribution<float> normal;
     vectors.resize(n * dim);
-    queries.resize(20 * dim);
+    queries.resize((batch ? 64 : 20) * dim);
     for (float& x : vectors) x = normal(gen);
     for (float& x : queries) x = normal(gen);
   }
@@ -74,7 +83,17 @@ int main(int argc, char** argv) {
   const std::size_t query_count = queries.size() / dim;
   std::vector<double> ms;
   double exact_share = 0.0;
-  for (std::size_t q = 0; q < query_count; ++q) {
+  if (batch) {
+    std::vector<std::uint64_t> ids(query_count * k);
+    std::vector<float> scores(query_count * k);
+    for (int r = 0; r < 3; ++r) {
+      const auto t0 = std::chrono::steady_clock::now();
+      search_batch(store, queries.data(), query_count, k, nullptr, ids.data(), scores.data());
+      ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count() /
+                   static_cast<double>(query_count));
+    }
+  }
+  for (std::size_t q = 0; q < query_count && !batch; ++q) {
     const FloatView query(&queries[q * dim], dim);
     const auto t0 = std::chrono::steady_clock::now();
     const auto result = store.query(query, k);

@@ -49,7 +49,7 @@ RowBatchEncoder::RowBatchEncoder(const CompressedVectorStore& store, std::size_t
       n_(n),
       chunk_rows_(std::max<std::size_t>(1, kChunkBytes / (store.dim() * sizeof(float)))),
       quantizer_(quantizer_of_store(store.dim(), store.bits())) {
-  chunk_.resize(std::min(chunk_rows_, n) * dim_);
+  chunk_.resize_for_overwrite(std::min(chunk_rows_, n) * dim_);
   indices_.resize(n * dim_);
   norms_.resize(n);
   if (store.keeps_error_bounds()) error_bounds_.resize(n);

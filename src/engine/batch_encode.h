@@ -47,7 +47,7 @@ class RowBatchEncoder {
  private:
   std::size_t dim_, n_, chunk_rows_;
   Quantizer quantizer_;
-  std::vector<float> chunk_;
+  PageArray<float> chunk_;  // mapped, not malloc'd: freeing it returns its pages at once
   PageArray<std::uint8_t> indices_;
   PageArray<float> norms_;
   PageArray<std::uint16_t> error_bounds_;  // when the store keeps them

@@ -34,11 +34,31 @@ void BlockedCodes::push_back(const std::uint8_t* indices) {
   assign(size_ - 1, indices);
 }
 
+namespace {
+
+// Field f's nibble for a vector's cell indices (block_format.h); the codes of
+// coordinates past the last one are zero.
+inline unsigned field_nibble(const std::uint8_t* indices, std::size_t dim, unsigned bits, std::size_t f) {
+  const auto code = [&](std::size_t i) -> unsigned { return i < dim ? indices[i] : 0u; };
+  if (bits == 4) return indices[f] & 15u;
+  if (bits == 2) return (code(2 * f) & 3u) | ((code(2 * f + 1) & 3u) << 2);
+  const std::size_t group = f / 3, q = f % 3;
+  return (code(4 * group + q) & 7u) | (((code(4 * group + 3) >> q) & 1u) << 3);
+}
+
+}  // namespace
+
 void BlockedCodes::assign(std::size_t position, const std::uint8_t* indices) {
   VELMORA_CHECK(position < size_, "code storage: position out of range");
   const std::size_t lane = position % kBlockLanes;
-  std::uint8_t* block = block_of(position);
-  for (std::size_t i = 0; i < dim_; ++i) write_code(block, bits_, i, lane, indices[i]);
+  const unsigned shift = kernels::nibble_shift(lane);
+  const auto keep = static_cast<std::uint8_t>(~(15u << shift));
+  std::uint8_t* byte = block_of(position) + lane % 16;
+  // A field at a time, each nibble written whole (the same bits as
+  // write_code for every coordinate of the field).
+  for (std::size_t f = 0, fields = field_count(); f < fields; ++f, byte += kernels::kFieldBytes) {
+    *byte = static_cast<std::uint8_t>((*byte & keep) | (field_nibble(indices, dim_, bits_, f) << shift));
+  }
 }
 
 void BlockedCodes::move_last_to(std::size_t position) {

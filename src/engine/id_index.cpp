@@ -1,5 +1,6 @@
 #include "engine/id_index.h"
 
+#include <algorithm>
 #include <new>
 
 #include "engine/invariant.h"
@@ -23,15 +24,17 @@ constexpr std::uint32_t kEmpty = 0;
 
 // At most 3/4 of the slots are used.
 std::size_t capacity_for(std::size_t n) {
-  std::size_t capacity = kMinCapacity;
-  while (capacity - capacity / 4 < n) capacity *= 2;
-  return capacity;
+  const std::size_t capacity = n + (n + 2) / 3;
+  return capacity < kMinCapacity ? kMinCapacity : capacity;
 }
+bool fits(std::size_t n, std::size_t capacity) { return n <= capacity - capacity / 4; }
 
 }  // namespace
 
 std::size_t IdIndex::home(std::uint64_t id) const {
-  return static_cast<std::size_t>(mix(id)) & (slots_.size() - 1);
+  // The high word of mix(id) * capacity: uniform over the slots.
+  __extension__ using Wide = unsigned __int128;
+  return static_cast<std::size_t>((static_cast<Wide>(mix(id)) * slots_.size()) >> 64);
 }
 
 std::size_t IdIndex::find(std::uint64_t id, const std::uint64_t* ids) const {
@@ -41,8 +44,7 @@ std::size_t IdIndex::find(std::uint64_t id, const std::uint64_t* ids) const {
 
 std::size_t IdIndex::slot_of(std::uint64_t id, const std::uint64_t* ids) const {
   if (size_ == 0) return npos;
-  const std::size_t mask = slots_.size() - 1;
-  for (std::size_t s = home(id);; s = (s + 1) & mask) {
+  for (std::size_t s = home(id);; s = next(s)) {
     if (slots_[s] == kEmpty) return npos;
     if (ids[slots_[s] - 1] == id) return s;
   }
@@ -51,29 +53,33 @@ std::size_t IdIndex::slot_of(std::uint64_t id, const std::uint64_t* ids) const {
 void IdIndex::reserve(std::size_t n, const std::uint64_t* ids) {
   // Positions are stored in 32 bits.
   if (n >= 0xFFFFFFFFu) throw std::bad_alloc();
-  const std::size_t capacity = capacity_for(n);
-  if (capacity > slots_.size()) rehash(capacity, ids);
+  // A batch gets what it needs, but at least an eighth more than is stored,
+  // so that many small batches still rehash only now and then.
+  if (slots_.empty() || !fits(n, slots_.size())) rehash(capacity_for(std::max(n, size_ + size_ / 8)), ids);
+}
+
+void IdIndex::reserve_to_append(std::size_t n, const std::uint64_t* ids) {
+  if (!slots_.empty() && fits(n, slots_.size())) return;
+  reserve(std::max(n, 2 * size_), ids);
 }
 
 void IdIndex::rehash(std::size_t capacity, const std::uint64_t* ids) {
   PageArray<std::uint32_t> old;
   old.resize(capacity, kEmpty);
   old.swap(slots_);
-  const std::size_t mask = capacity - 1;
   for (std::size_t i = 0; i < old.size(); ++i) {
     const std::uint32_t entry = old[i];
     if (entry == kEmpty) continue;
     std::size_t s = home(ids[entry - 1]);
-    while (slots_[s] != kEmpty) s = (s + 1) & mask;
+    while (slots_[s] != kEmpty) s = next(s);
     slots_[s] = entry;
   }
 }
 
 void IdIndex::insert(std::uint64_t id, std::size_t position, const std::uint64_t* ids) {
-  reserve(size_ + 1, ids);
-  const std::size_t mask = slots_.size() - 1;
+  reserve_to_append(size_ + 1, ids);
   std::size_t s = home(id);
-  while (slots_[s] != kEmpty) s = (s + 1) & mask;
+  while (slots_[s] != kEmpty) s = next(s);
   slots_[s] = static_cast<std::uint32_t>(position + 1);
   ++size_;
 }
@@ -87,12 +93,14 @@ void IdIndex::move(std::uint64_t id, std::size_t position, const std::uint64_t* 
 void IdIndex::erase(std::uint64_t id, const std::uint64_t* ids) {
   std::size_t hole = slot_of(id, ids);
   VELMORA_CHECK(hole != npos, "id index: erased id is not indexed");
-  const std::size_t mask = slots_.size() - 1;
+  const std::size_t capacity = slots_.size();
+  // Cyclic distance from a to b.
+  const auto ahead = [capacity](std::size_t a, std::size_t b) { return b >= a ? b - a : b + capacity - a; };
   // Shift back every later entry of the probe run that may fill the hole.
-  for (std::size_t s = (hole + 1) & mask; slots_[s] != kEmpty; s = (s + 1) & mask) {
+  for (std::size_t s = next(hole); slots_[s] != kEmpty; s = next(s)) {
     const std::size_t want = home(ids[slots_[s] - 1]);
     // The entry may move to the hole if its home is not cyclically in (hole, s].
-    const bool home_after_hole = ((s - want) & mask) < ((s - hole) & mask);
+    const bool home_after_hole = ahead(want, s) < ahead(hole, s);
     if (!home_after_hole) {
       slots_[hole] = slots_[s];
       hole = s;

@@ -11,12 +11,11 @@ std::size_t IdIndex::build(const std::uint64_t* ids, std::size_t n) {
   reserve(n, ids);
   constexpr std::uint32_t kFree = 0;
   constexpr std::size_t kAhead = 16;
-  const std::size_t mask = slots_.size() - 1;
   for (std::size_t i = 0; i < n; ++i) {
     if (i + kAhead < n) __builtin_prefetch(&slots_[home(ids[i + kAhead])]);
     const std::uint64_t id = ids[i];
     std::size_t s = home(id);
-    for (; slots_[s] != kFree; s = (s + 1) & mask) {
+    for (; slots_[s] != kFree; s = next(s)) {
       if (ids[slots_[s] - 1] == id) return i;
     }
     slots_[s] = static_cast<std::uint32_t>(i + 1);

@@ -197,20 +197,30 @@ std::optional<ScoreBound> ScoreBound::build(const QueryLut& lut, float max_norm)
   bound.fields_ = kernels::field_count(dim, bits);
   // A field spans up to four coordinates' ranges; start where the widest row
   // alone would fit and widen the step until every field fits.
-  Step step = Step::at_least(widest / kMaxTableValue);
+  // At 4 bits a field is one coordinate, whose ceilings span at most one
+  // step more than its range: a first step of widest / 254 always fits.
+  Step step = Step::at_least(widest / (bits == 4 ? kMaxTableValue - 1 : kMaxTableValue));
   std::vector<std::int64_t> tables;
+  std::vector<std::int64_t> lows(bound.fields_);
   for (int attempt = 0;; ++attempt) {
     if (attempt == 64) return std::nullopt;
-    const std::optional<std::vector<std::int64_t>> c = ceilings(lut, step);
+    std::optional<std::vector<std::int64_t>> c = ceilings(lut, step);
     if (!c) {
       step = Step::at_least(step.value() * 2);
       continue;
     }
-    tables = field_tables(*c, dim, bits);
+    // (At 4 bits the field tables are the ceilings themselves.)
+    tables = bits == 4 ? std::move(*c) : field_tables(*c, dim, bits);
     std::int64_t widest_field = 0;
     for (std::size_t f = 0; f < bound.fields_; ++f) {
-      const auto [low, high] = std::minmax_element(tables.begin() + f * 16, tables.begin() + f * 16 + 16);
-      widest_field = std::max(widest_field, *high - *low);
+      const std::int64_t* row = tables.data() + f * 16;
+      std::int64_t low = row[0], high = row[0];
+      for (std::size_t x = 1; x < 16; ++x) {
+        low = std::min(low, row[x]);
+        high = std::max(high, row[x]);
+      }
+      lows[f] = low;
+      widest_field = std::max(widest_field, high - low);
     }
     if (widest_field <= kMaxTableValue) break;
     // Scale the step by the overshoot (ceilings may still add a step or so).
@@ -222,7 +232,7 @@ std::optional<ScoreBound> ScoreBound::build(const QueryLut& lut, float max_norm)
   bound.table_.assign(padded_fields * kernels::kFieldBytes, 0);
   std::int64_t offsets = 0;
   for (std::size_t f = 0; f < bound.fields_; ++f) {
-    const std::int64_t low = *std::min_element(tables.begin() + f * 16, tables.begin() + f * 16 + 16);
+    const std::int64_t low = lows[f];
     offsets += low;
     for (std::size_t x = 0; x < 16; ++x) {
       bound.table_[f * kernels::kFieldBytes + x] = static_cast<std::uint8_t>(tables[f * 16 + x] - low);

@@ -87,7 +87,7 @@ void CompressedVectorStore::upsert_entry(std::uint64_t id, const std::uint8_t* i
   const std::size_t p = size();
   // Everything that may allocate happens before the first change, and each
   // append either completes or leaves its container as it was.
-  index_.reserve(p + 1, ids_.data());
+  index_.reserve_to_append(p + 1, ids_.data());
   ids_.reserve_to_append(p + 1);
   norms_.reserve_to_append(p + 1);
   if (keeps_error_bounds_) error_bounds_.reserve_to_append(p + 1);

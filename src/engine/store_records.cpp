@@ -38,6 +38,9 @@ void CompressedVectorStore::upsert_encoded(const std::uint64_t* ids, const std::
   for (std::size_t i = 0; i < n; ++i) {
     upsert_entry(ids[i], indices + i * dim_, norms[i], error_bounds != nullptr ? error_bounds[i] : kUnknownErrorBound);
   }
+  // What encoding the batch freed stays out of the store's resident memory.
+  constexpr std::size_t kLargeBatch = 4096;
+  if (n >= kLargeBatch) release_free_heap();
 }
 
 std::optional<CompressedVectorStore> CompressedVectorStore::from_arrays(PageArray<std::uint64_t>&& ids,

@@ -415,7 +415,14 @@ Family<BoundKernel> bound_family(BoundUse use) {
   family.entries.push_back(with_vnni);
   const BoundKernel avx512 = bound_kernel_avx512(), avx2 = bound_kernel_avx2();
   family.entries.push_back(entry(avx512.name, SimdLevel::Avx512, avx512));
-  family.entries.push_back(entry(avx2.name, SimdLevel::Avx2, avx2));
+  // One field per register gives a group more queries per split of the
+  // codes; for one query the two-field pass does more per load.
+  const BoundKernel avx2_fields = bound_kernel_avx2_fields();
+  const bool fields_first = use == BoundUse::Group;
+  family.entries.push_back(entry(fields_first ? avx2_fields.name : avx2.name, SimdLevel::Avx2,
+                                 fields_first ? avx2_fields : avx2));
+  family.entries.push_back(entry(fields_first ? avx2.name : avx2_fields.name, SimdLevel::Avx2,
+                                 fields_first ? avx2 : avx2_fields));
 #elif defined(__aarch64__)
   const BoundKernel neon = bound_kernel_neon();
   family.entries.push_back(entry(neon.name, SimdLevel::Neon, neon));
@@ -431,7 +438,8 @@ Family<RotationKernels> rotation_family() {
   Family<RotationKernels> family;
   family.name = "rotation";
 #if defined(__x86_64__)
-  const RotationKernels avx2 = rotation_kernels_avx2();
+  const RotationKernels avx512 = rotation_kernels_avx512(), avx2 = rotation_kernels_avx2();
+  family.entries.push_back(entry(avx512.name, SimdLevel::Avx512, avx512));
   family.entries.push_back(entry(avx2.name, SimdLevel::Avx2, avx2));
 #elif defined(__aarch64__)
   const RotationKernels neon = rotation_kernels_neon();

@@ -76,9 +76,9 @@ void bound_block(const BoundGroupArgs& a, std::size_t q0, std::size_t b, std::si
         const I low = Isa::shuffle8(table, low_index);
         const I high = Isa::shuffle8(table, high_index);
         all_low[q] = Isa::add16(all_low[q], low);
-        odd_low[q] = Isa::add16(odd_low[q], Isa::srli16(low, 8));
+        odd_low[q] = Isa::add16(odd_low[q], Q >= 2 ? Isa::odd_bytes16(low) : Isa::srli16(low, 8));
         all_high[q] = Isa::add16(all_high[q], high);
-        odd_high[q] = Isa::add16(odd_high[q], Isa::srli16(high, 8));
+        odd_high[q] = Isa::add16(odd_high[q], Q >= 2 ? Isa::odd_bytes16(high) : Isa::srli16(high, 8));
       }
     }
     for (int q = 0; q < Q; ++q) {

@@ -91,6 +91,10 @@ struct Avx2Isa {
   // --- integer bounds
   static I load_bytes(const std::uint8_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
   static I zero_i() { return _mm256_setzero_si256(); }
+  // The high byte of each 16-bit lane: a multiply-add of byte pairs by
+  // (0, 1), which on some CPUs runs beside the shuffles rather than on their
+  // ports as a shift does.
+  static I odd_bytes16(I x) { return _mm256_maddubs_epi16(x, _mm256_set1_epi16(0x0100)); }
   // The sum of the 128-bit lanes, as 16-bit lanes.
   static __m128i sum_lanes16(I x) {
     return _mm_add_epi16(_mm256_castsi256_si128(x), _mm256_extracti128_si256(x, 1));

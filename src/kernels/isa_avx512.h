@@ -89,6 +89,7 @@ struct Avx512Isa {
   // --- integer bounds
   static I load_bytes(const std::uint8_t* p) { return _mm512_loadu_si512(p); }
   static I zero_i() { return _mm512_setzero_si512(); }
+  static I odd_bytes16(I x) { return _mm512_srli_epi16(x, 8); }  // the high byte of each 16-bit lane
   static __m128i sum_lanes16(I x) {
     const __m256i half = _mm256_add_epi16(_mm512_castsi512_si256(x), _mm512_extracti64x4_epi64(x, 1));
     return _mm_add_epi16(_mm256_castsi256_si128(half), _mm256_extracti128_si256(half, 1));

@@ -131,6 +131,9 @@ BoundKernel bound_kernel_scalar();
 #if defined(__x86_64__)
 // Byte shuffles within 128-bit lanes, sums in 16-bit lanes.
 BoundKernel bound_kernel_avx2();
+// One field of a whole block per register (fastscan_avx2_fields.cpp): two
+// accumulators per query, four queries per split of the codes.
+BoundKernel bound_kernel_avx2_fields();
 BoundKernel bound_kernel_avx512();
 // Byte permutes and 4-byte dot products (fastscan_vnni.cpp); only where the
 // CPU also has AVX-512 VBMI and VNNI (cpu_has_avx512_vbmi_vnni).
@@ -184,6 +187,10 @@ void rotate_batch_avx2(const float* matrix, std::size_t d, const float* xs, std:
 void gram_schmidt_avx2(double* const* columns, std::size_t count, const double* q, std::size_t d,
                        std::size_t k_begin, std::size_t k_end);
 RotationKernels rotation_kernels_avx2();
+// Two vectors per 16-lane register for batches (rotate_avx512.cpp); one
+// vector and the Gram-Schmidt sweep as with AVX2.
+void rotate_batch_avx512(const float* matrix, std::size_t d, const float* xs, std::size_t count, float* ys);
+RotationKernels rotation_kernels_avx512();
 #elif defined(__aarch64__)
 // The eight lanes in two registers of four f32 (four of two f64).
 void rotate_neon(const float* matrix, std::size_t d, const float* x, float* y);

@@ -58,7 +58,8 @@ class KernelsAgree : public ::testing::TestWithParam<int> {};
 TEST_P(KernelsAgree, WithTheReferenceOnEveryLevel) {
   const auto bits = static_cast<std::uint8_t>(GetParam());
   std::mt19937 gen(1234 + bits);
-  for (std::size_t dim : {32u, 33u, 34u, 35u, 40u, 47u, 64u, 100u, 129u}) {
+  // (1027: a long dimension, ending in a partial pair or group.)
+  for (std::size_t dim : {32u, 33u, 34u, 35u, 40u, 47u, 64u, 100u, 129u, 1027u}) {
     for (std::size_t size : {1u, 31u, 32u, 33u, 34u, 70u, 97u, 333u}) {
       std::size_t n = size;
       BlockedCodes codes(dim, bits);
@@ -162,6 +163,7 @@ TEST(BoundKernels, SumEveryFieldExactlyAndFlagTheLanesAboveTheLimit) {
   } passes[] = {{"scalar", SimdLevel::Scalar, kernels::bound_kernel_scalar().blocks, true},
 #if defined(__x86_64__)
                 {"avx2", SimdLevel::Avx2, kernels::bound_kernel_avx2().blocks, true},
+                {"avx2-fields", SimdLevel::Avx2, kernels::bound_kernel_avx2_fields().blocks, true},
                 {"avx512", SimdLevel::Avx512, kernels::bound_kernel_avx512().blocks, true},
                 {"avx512-vnni", SimdLevel::Avx512, kernels::bound_kernel_avx512_vnni().blocks, cpu_has_avx512_vbmi_vnni()},
 #elif defined(__aarch64__)
@@ -220,6 +222,7 @@ TEST(BoundKernels, GroupsGiveEveryQueryItsOwnPass) {
   } passes[] = {{SimdLevel::Scalar, kernels::bound_kernel_scalar(), true},
 #if defined(__x86_64__)
                 {SimdLevel::Avx2, kernels::bound_kernel_avx2(), true},
+                {SimdLevel::Avx2, kernels::bound_kernel_avx2_fields(), true},
                 {SimdLevel::Avx512, kernels::bound_kernel_avx512(), true},
                 {SimdLevel::Avx512, kernels::bound_kernel_avx512_vnni(), cpu_has_avx512_vbmi_vnni()},
 #elif defined(__aarch64__)
@@ -335,21 +338,64 @@ TEST(IdIndex, FindsEveryIdThroughGrowthAndRemoval) {
   for (std::size_t p = 0; p < ids.size(); ++p) ASSERT_EQ(index.find(ids[p], ids.data()), p);
 }
 
+// A batch reserves what its ids need (any number of slots, not a power of
+// two): every id stays findable through batches, single inserts and removals
+// that wrap around the end of the table.
+TEST(IdIndex, BatchReservationsKeepEveryIdFindable) {
+  std::vector<std::uint64_t> ids;
+  ids.reserve(20000);
+  IdIndex index;
+  std::mt19937_64 gen(11);
+  std::uint64_t sequential = 0;
+  for (std::size_t batch : {1u, 7u, 100u, 999u, 5000u, 3u, 12000u}) {
+    index.reserve(ids.size() + batch, ids.data());
+    for (std::size_t i = 0; i < batch; ++i) {
+      const std::uint64_t id = gen() % 3 == 0 ? sequential++ : gen();
+      ids.push_back(id);
+      index.insert(id, ids.size() - 1, ids.data());
+    }
+    for (std::size_t k = 0; k < batch / 3; ++k) {
+      const std::uint64_t victim = ids[(k * 104729) % ids.size()];
+      const std::size_t p = index.find(victim, ids.data());
+      ASSERT_NE(p, IdIndex::npos);
+      index.erase(victim, ids.data());
+      if (p != ids.size() - 1) {
+        index.move(ids.back(), p, ids.data());
+        ids[p] = ids.back();
+      }
+      ids.pop_back();
+    }
+    ASSERT_EQ(index.size(), ids.size());
+    for (std::size_t p = 0; p < ids.size(); ++p) ASSERT_EQ(index.find(ids[p], ids.data()), p) << "batch " << batch;
+  }
+}
+
 TEST(RotationKernels, MatchTheReferenceBitForBit) {
   std::mt19937 gen(99);
   std::normal_distribution<float> normal;
   const RotationKernels& active = rotation_kernels();
+  // The active kernels and every batch rotation this CPU runs (partial tiles
+  // of eight vectors and dimensions past a panel of 48 rows included).
+  std::vector<RotationKernels> batches = {active};
+#if defined(__x86_64__)
+  if (detected_simd_level() >= SimdLevel::Avx2) batches.push_back(kernels::rotation_kernels_avx2());
+  if (detected_simd_level() >= SimdLevel::Avx512) batches.push_back(kernels::rotation_kernels_avx512());
+#endif
   for (std::size_t d : {32u, 33u, 39u, 40u, 57u, 96u, 101u}) {
     std::vector<float> matrix(d * d);
     for (float& x : matrix) x = normal(gen);
-    for (std::size_t count : {1u, 3u, 4u, 5u, 11u}) {
-      std::vector<float> xs(count * d), expected(count * d), got(count * d, -1.0f);
+    for (std::size_t count : {1u, 3u, 4u, 5u, 8u, 11u, 17u}) {
+      std::vector<float> xs(count * d), expected(count * d);
       for (float& x : xs) x = normal(gen);
       rotate_batch_reference(matrix.data(), d, xs.data(), count, expected.data());
-      active.rotate_batch(matrix.data(), d, xs.data(), count, got.data());
-      ASSERT_EQ(std::memcmp(expected.data(), got.data(), got.size() * sizeof(float)), 0) << d << " " << count;
-      active.rotate(matrix.data(), d, xs.data(), got.data());
-      ASSERT_EQ(std::memcmp(expected.data(), got.data(), d * sizeof(float)), 0) << d;
+      for (const RotationKernels& rotation : batches) {
+        std::vector<float> got(count * d, -1.0f);
+        rotation.rotate_batch(matrix.data(), d, xs.data(), count, got.data());
+        ASSERT_EQ(std::memcmp(expected.data(), got.data(), got.size() * sizeof(float)), 0)
+            << rotation.name << " " << d << " " << count;
+        rotation.rotate(matrix.data(), d, xs.data(), got.data());
+        ASSERT_EQ(std::memcmp(expected.data(), got.data(), d * sizeof(float)), 0) << rotation.name << " " << d;
+      }
     }
     // One Gram-Schmidt sweep over a few columns at once equals column-wise sweeps.
     std::vector<double> q(d * d), mine(4 * d), theirs(4 * d);

@@ -122,6 +122,7 @@ std::vector<std::pair<std::string, ScoringKernels>> kernel_choices(int bits) {
 #if defined(__x86_64__)
   if (detected >= SimdLevel::Avx2) {
     with_bound(SimdLevel::Avx2, kernels::bound_kernel_avx2());
+    with_bound(SimdLevel::Avx2, kernels::bound_kernel_avx2_fields());
     for (auto make : {kernels::permute_kernel_avx2, kernels::plane_kernel_avx2}) {
       out.emplace_back(make(bits).name, ScoringKernels{make(bits), scalar.bound, scalar.group_bound});
     }

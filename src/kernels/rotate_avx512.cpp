@@ -1,0 +1,124 @@
+// The batch rotation with AVX-512: a 16-lane register holds the eight lanes
+// of the fixed dot-product order (dot8.h) for two vectors at once, so that
+// each multiply and add does the work of two AVX2 ones, each lane keeping its
+// own order; the eight lanes of each vector are folded exactly as dot8 folds
+// them. One vector and the Gram-Schmidt sweep use the AVX2 kernels.
+//
+// No standard-library templates here: an instance compiled for AVX-512 could
+// be the one the linker keeps for every caller.
+#include <immintrin.h>
+
+#include <cstddef>
+
+#include "kernels/kernels.h"
+
+namespace velmora {
+namespace kernels {
+namespace {
+
+constexpr std::size_t kPairsPerTile = 4;  // eight vectors
+constexpr std::size_t kRowsPerTile = 4;
+constexpr std::size_t kPanelRows = 48;    // rows of R that stay in cache across tiles
+
+inline std::size_t smaller(std::size_t a, std::size_t b) { return a < b ? a : b; }
+
+// s = 0 + (p0 + p4); s += (p1 + p5); s += (p2 + p6); s += (p3 + p7).
+inline float fold8(__m256 p) {
+  const __m128 pairs = _mm_add_ps(_mm256_castps256_ps128(p), _mm256_extractf128_ps(p, 1));
+  alignas(16) float lane[4];
+  _mm_store_ps(lane, pairs);
+  float s = 0.0f + lane[0];
+  s = s + lane[1];
+  s = s + lane[2];
+  return s + lane[3];
+}
+
+// The full blocks of eight of two vectors side by side: block b of the pair
+// is 16 floats, vector 2p's eight then vector 2p + 1's.
+void interleave_pair(const float* first, const float* second, std::size_t full, float* out) {
+  for (std::size_t k = 0; k < full; k += 8) {
+    _mm256_storeu_ps(out + 2 * k, _mm256_loadu_ps(first + k));
+    _mm256_storeu_ps(out + 2 * k + 8, _mm256_loadu_ps(second + k));
+  }
+}
+
+// Rows [j, j + J) of R against the P pairs of a tile: y[v][j] for the tile's
+// vectors (xs[v], row-major, for the tails), from the interleaved pairs.
+template <int P, int J>
+void rotate_tile(const float* pairs, const float* const* xs, const float* rows, std::size_t d, float* const* ys,
+                 std::size_t out_count, std::size_t j) {
+  const std::size_t full = d / 8 * 8;
+  __m512 acc[P][J];
+  for (int p = 0; p < P; ++p)
+    for (int r = 0; r < J; ++r) acc[p][r] = _mm512_setzero_ps();
+  for (std::size_t k = 0; k < full; k += 8) {
+    __m512 x[P];
+    for (int p = 0; p < P; ++p) x[p] = _mm512_loadu_ps(pairs + static_cast<std::size_t>(p) * 2 * full + 2 * k);
+    for (int r = 0; r < J; ++r) {
+      const __m512 row = _mm512_broadcast_f32x8(_mm256_loadu_ps(rows + static_cast<std::size_t>(r) * d + k));
+      for (int p = 0; p < P; ++p) acc[p][r] = _mm512_add_ps(acc[p][r], _mm512_mul_ps(row, x[p]));
+    }
+  }
+  for (int p = 0; p < P; ++p) {
+    for (int half = 0; half < 2; ++half) {
+      const std::size_t v = 2 * static_cast<std::size_t>(p) + static_cast<std::size_t>(half);
+      if (v >= out_count) continue;
+      for (int r = 0; r < J; ++r) {
+        const __m256 lanes =
+            half == 0 ? _mm512_castps512_ps256(acc[p][r]) : _mm512_extractf32x8_ps(acc[p][r], 1);
+        float s = fold8(lanes);
+        const float* row = rows + static_cast<std::size_t>(r) * d;
+        for (std::size_t i = full; i < d; ++i) s = s + row[i] * xs[v][i];
+        ys[v][j + static_cast<std::size_t>(r)] = s;
+      }
+    }
+  }
+}
+
+}  // namespace
+
+void rotate_batch_avx512(const float* matrix, std::size_t d, const float* xs, std::size_t count, float* ys) {
+  const std::size_t full = d / 8 * 8;
+  constexpr std::size_t kTile = 2 * kPairsPerTile;
+  // Every tile's pairs interleaved once; a last partial tile repeats its
+  // last vector, whose extra results are not stored.
+  if (count == 0) return;
+  const std::size_t tiles = (count + kTile - 1) / kTile;
+  float* const pairs = new float[tiles * kTile * full + 1];
+  for (std::size_t t = 0; t < tiles; ++t) {
+    for (std::size_t p = 0; p < kPairsPerTile; ++p) {
+      const std::size_t first = smaller(count - 1, t * kTile + 2 * p), second = smaller(count - 1, first + 1);
+      interleave_pair(xs + first * d, xs + second * d, full, pairs + (t * kTile + 2 * p) * full);
+    }
+  }
+  for (std::size_t j0 = 0; j0 < d; j0 += kPanelRows) {
+    const std::size_t panel_rows = d - j0 < kPanelRows ? d - j0 : kPanelRows;
+    for (std::size_t t = 0; t < tiles; ++t) {
+      const std::size_t first = t * kTile;
+      const std::size_t out_count = smaller(kTile, count - first);
+      const float* tile_xs[kTile];
+      float* tile_ys[kTile];
+      for (std::size_t v = 0; v < kTile; ++v) {
+        const std::size_t at = smaller(count - 1, first + v);
+        tile_xs[v] = xs + at * d;
+        tile_ys[v] = ys + at * d;
+      }
+      const float* tile_pairs = pairs + first * full;
+      std::size_t j = j0;
+      for (; j + kRowsPerTile <= j0 + panel_rows; j += kRowsPerTile) {
+        rotate_tile<kPairsPerTile, kRowsPerTile>(tile_pairs, tile_xs, matrix + j * d, d, tile_ys, out_count, j);
+      }
+      for (; j < j0 + panel_rows; ++j) {
+        rotate_tile<kPairsPerTile, 1>(tile_pairs, tile_xs, matrix + j * d, d, tile_ys, out_count, j);
+      }
+    }
+  }
+  delete[] pairs;
+}
+
+RotationKernels rotation_kernels_avx512() {
+  return RotationKernels{"avx512", rotate_avx2, rotate_batch_avx512, gram_schmidt_avx2};
+}
+
+}  // namespace kernels
+}  // namespace velmora
