@@ -8,6 +8,7 @@ Python sequence whose iterator is the object's own: the store then has to
 iterate it, item by item, as its contract describes."""
 import array
 import ctypes
+import sys
 import warnings
 
 import pytest
@@ -98,7 +99,8 @@ def numpy_vectors(draw):
     return vector
 
 
-MEMORYVIEW_FORMATS = ["f", "d", "@f", "@d", "B", "b", "h", "i", "q", "e", "?"]
+# memoryview casts to half floats ("e") exist from CPython 3.12 on.
+MEMORYVIEW_FORMATS = ["f", "d", "@f", "@d", "B", "b", "h", "i", "q", "?"] + (["e"] if sys.version_info >= (3, 12) else [])
 
 
 @st.composite
