@@ -11,6 +11,7 @@
 #include <cstddef>
 
 #include "kernels/kernels.h"
+#include "kernels/rotate_lanes_avx2.h"
 
 namespace velmora {
 namespace kernels {
@@ -21,17 +22,6 @@ constexpr std::size_t kRowsPerTile = 4;
 constexpr std::size_t kPanelRows = 48;    // rows of R that stay in cache across tiles
 
 inline std::size_t smaller(std::size_t a, std::size_t b) { return a < b ? a : b; }
-
-// s = 0 + (p0 + p4); s += (p1 + p5); s += (p2 + p6); s += (p3 + p7).
-inline float fold8(__m256 p) {
-  const __m128 pairs = _mm_add_ps(_mm256_castps256_ps128(p), _mm256_extractf128_ps(p, 1));
-  alignas(16) float lane[4];
-  _mm_store_ps(lane, pairs);
-  float s = 0.0f + lane[0];
-  s = s + lane[1];
-  s = s + lane[2];
-  return s + lane[3];
-}
 
 // The full blocks of eight of two vectors side by side: block b of the pair
 // is 16 floats, vector 2p's eight then vector 2p + 1's.
@@ -66,7 +56,7 @@ void rotate_tile(const float* pairs, const float* const* xs, const float* rows, 
       for (int r = 0; r < J; ++r) {
         const __m256 lanes =
             half == 0 ? _mm512_castps512_ps256(acc[p][r]) : _mm512_extractf32x8_ps(acc[p][r], 1);
-        float s = fold8(lanes);
+        float s = Avx2RotationLanes::fold(lanes);
         const float* row = rows + static_cast<std::size_t>(r) * d;
         for (std::size_t i = full; i < d; ++i) s = s + row[i] * xs[v][i];
         ys[v][j + static_cast<std::size_t>(r)] = s;
