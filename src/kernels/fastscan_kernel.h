@@ -120,22 +120,13 @@ void bound_block(const BoundGroupArgs& a, std::size_t q0, std::size_t b, std::si
   }
 }
 
-// Block by block (so that a block's codes stay in L1 while every query of
-// the group reads them), Isa::kBoundQueries queries at a time.
+// Isa::kBoundQueries queries a pass over a block.
 template <class Isa>
 void bound_group(const BoundGroupArgs& a, std::size_t block_count, std::uint32_t* sums, std::uint32_t* survivors) {
-  constexpr std::size_t kQ = Isa::kBoundQueries;
-  static_assert(kQ >= 1 && kQ <= 4, "instantiated below for 1 to 4 queries");
-  for (std::size_t b = 0; b < block_count; ++b) {
-    for (std::size_t q0 = 0; q0 < a.queries; q0 += kQ) {
-      switch (a.queries - q0 < kQ ? a.queries - q0 : kQ) {
-        case 1: bound_block<Isa, 1>(a, q0, b, block_count, sums, survivors); break;
-        case 2: if constexpr (kQ >= 2) bound_block<Isa, 2>(a, q0, b, block_count, sums, survivors); break;
-        case 3: if constexpr (kQ >= 3) bound_block<Isa, 3>(a, q0, b, block_count, sums, survivors); break;
-        default: if constexpr (kQ >= 4) bound_block<Isa, 4>(a, q0, b, block_count, sums, survivors); break;
-      }
-    }
-  }
+  constexpr int kQ = static_cast<int>(Isa::kBoundQueries);
+  for_each_block_and_queries<kQ>(a, block_count, [&](auto count, std::size_t q0, std::size_t b) {
+    bound_block<Isa, decltype(count)::value>(a, q0, b, block_count, sums, survivors);
+  });
 }
 
 // One query: the group pass for a group of one.

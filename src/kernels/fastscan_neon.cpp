@@ -75,23 +75,15 @@ void bound_block(const BoundGroupArgs& a, std::size_t q0, std::size_t b, std::si
   }
 }
 
-// Block by block, so that a block's codes stay in L1 while every query of
-// the group reads them, up to four queries at a time (each keeps four
-// registers of 16-bit sums in the loop over the fields).
-constexpr std::size_t kQueriesPerPass = 4;
+// Up to four queries a pass: each keeps four registers of 16-bit sums in the
+// loop over the fields.
+constexpr int kQueriesPerPass = 4;
 
 void bound_group_neon(const BoundGroupArgs& a, std::size_t block_count, std::uint32_t* sums,
                       std::uint32_t* survivors) {
-  for (std::size_t b = 0; b < block_count; ++b) {
-    for (std::size_t q0 = 0; q0 < a.queries; q0 += kQueriesPerPass) {
-      switch (a.queries - q0 < kQueriesPerPass ? a.queries - q0 : kQueriesPerPass) {
-        case 1: bound_block<1>(a, q0, b, block_count, sums, survivors); break;
-        case 2: bound_block<2>(a, q0, b, block_count, sums, survivors); break;
-        case 3: bound_block<3>(a, q0, b, block_count, sums, survivors); break;
-        default: bound_block<4>(a, q0, b, block_count, sums, survivors); break;
-      }
-    }
-  }
+  for_each_block_and_queries<kQueriesPerPass>(a, block_count, [&](auto count, std::size_t q0, std::size_t b) {
+    bound_block<decltype(count)::value>(a, q0, b, block_count, sums, survivors);
+  });
 }
 
 void bound_blocks_neon(const BoundBlocksArgs& a, std::size_t block_count, std::uint32_t* sums,

@@ -78,20 +78,11 @@ void bound_block(const BoundGroupArgs& a, const Constants& c, std::size_t q0, st
   }
 }
 
-// Block by block, so that a block's codes stay in L1 while every query of
-// the group reads them.
 void bound_group(const BoundGroupArgs& a, std::size_t block_count, std::uint32_t* sums, std::uint32_t* survivors) {
   const Constants c;
-  for (std::size_t b = 0; b < block_count; ++b) {
-    for (std::size_t q0 = 0; q0 < a.queries; q0 += kQueriesPerPass) {
-      switch (a.queries - q0 < kQueriesPerPass ? a.queries - q0 : kQueriesPerPass) {
-        case 1: bound_block<1>(a, c, q0, b, block_count, sums, survivors); break;
-        case 2: bound_block<2>(a, c, q0, b, block_count, sums, survivors); break;
-        case 3: bound_block<3>(a, c, q0, b, block_count, sums, survivors); break;
-        default: bound_block<4>(a, c, q0, b, block_count, sums, survivors); break;
-      }
-    }
-  }
+  for_each_block_and_queries<kQueriesPerPass>(a, block_count, [&](auto count, std::size_t q0, std::size_t b) {
+    bound_block<decltype(count)::value>(a, c, q0, b, block_count, sums, survivors);
+  });
 }
 
 void bound_blocks(const BoundBlocksArgs& a, std::size_t block_count, std::uint32_t* sums, std::uint32_t* survivors) {

@@ -118,6 +118,29 @@ inline BoundGroupArgs group_of_one(const BoundBlocksArgs& a) {
 using BoundGroupFn = void (*)(const BoundGroupArgs& args, std::size_t block_count, std::uint32_t* sums,
                               std::uint32_t* survivors);
 
+// How many queries a block pass serves, as a type: block(QueryCount<Q>{}, q0, b).
+template <int Q>
+struct QueryCount {
+  static constexpr int value = Q;
+};
+// The group pass block by block, so that a block's codes stay in L1 while
+// every query of the group reads them, up to MaxQ (1 to 4) queries a pass.
+template <int MaxQ, class BlockPass>
+inline void for_each_block_and_queries(const BoundGroupArgs& a, std::size_t block_count, const BlockPass& block) {
+  static_assert(MaxQ >= 1 && MaxQ <= 4, "one to four queries a pass");
+  constexpr std::size_t kMax = MaxQ;
+  for (std::size_t b = 0; b < block_count; ++b) {
+    for (std::size_t q0 = 0; q0 < a.queries; q0 += kMax) {
+      switch (a.queries - q0 < kMax ? a.queries - q0 : kMax) {
+        case 1: block(QueryCount<1>{}, q0, b); break;
+        case 2: if constexpr (MaxQ >= 2) block(QueryCount<2>{}, q0, b); break;
+        case 3: if constexpr (MaxQ >= 3) block(QueryCount<3>{}, q0, b); break;
+        default: if constexpr (MaxQ >= 4) block(QueryCount<4>{}, q0, b); break;
+      }
+    }
+  }
+}
+
 // One implementation of the bound pass, for one query or a group.
 struct BoundKernel {
   const char* name = nullptr;
