@@ -334,7 +334,8 @@ std::vector<std::vector<Candidate>> table_sums_with_top(const CompressedVectorSt
                                                         const std::vector<QueryLut>& luts,
                                                         const std::vector<CosineUpperBound>& bounds, std::size_t k,
                                                         double largest_residual, double slack,
-                                                        const PositionSet* allowed, std::vector<double>* assumed) {
+                                                        const PositionSet* allowed, std::vector<double>* assumed,
+                                                        const std::vector<std::size_t>& always) {
   const std::size_t m = luts.size();
   assumed->assign(m, -std::numeric_limits<double>::infinity());
   std::mutex assumed_mutex;
@@ -344,7 +345,8 @@ std::vector<std::vector<Candidate>> table_sums_with_top(const CompressedVectorSt
       [&](std::size_t q, std::size_t, const TopAndAbove& sink) {
         std::lock_guard<std::mutex> lock(assumed_mutex);
         (*assumed)[q] = std::max((*assumed)[q], sink.assumed());
-      });
+      },
+      always);
 }
 
 }  // namespace velmora

@@ -43,12 +43,15 @@ std::vector<std::vector<Candidate>> table_sums_at_least(const CompressedVectorSt
 // For each query, the table sums of a pass that keeps the k best sums and
 // every candidate at or above the rising floor of a TopAndAbove (top_k.h)
 // for the query's bound (one per query, parallel to luts), the largest
-// residual and the slack; assumed[q] is the largest assumption any part of
-// the pass pruned with (-inf while fewer than k sums were seen).
+// residual the floor allows for and the slack; assumed[q] is the largest
+// assumption any part of the pass pruned with (-inf while fewer than k sums
+// were seen). The table sums of the `always` positions follow, as with
+// table_sums_at_least.
 std::vector<std::vector<Candidate>> table_sums_with_top(const CompressedVectorStore& store,
                                                         const std::vector<QueryLut>& luts,
                                                         const std::vector<CosineUpperBound>& bounds, std::size_t k,
                                                         double largest_residual, double slack,
-                                                        const PositionSet* allowed, std::vector<double>* assumed);
+                                                        const PositionSet* allowed, std::vector<double>* assumed,
+                                                        const std::vector<std::size_t>& always);
 
 }  // namespace velmora

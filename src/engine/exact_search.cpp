@@ -23,6 +23,44 @@ constexpr double kResidualCutShare = 0.999;
 
 }  // namespace
 
+namespace {
+
+// The passes prune with one floor for every vector, set by the largest
+// residual they must allow for. That residual is the one at the cut (the
+// kResidualCutShare quantile of the stored error bounds); the few vectors
+// above the cut are scored one by one instead, so that they do not lower
+// every query's floor.
+struct ResidualCut {
+  std::uint16_t cut = 0;
+  std::vector<std::size_t> above;  // candidate positions whose bound exceeds the cut, ascending
+};
+
+ResidualCut residual_cut(const StoredEntries& entries, const PositionSet* allowed) {
+  ResidualCut out;
+  std::vector<std::uint16_t> codes(entries.error_bounds, entries.error_bounds + entries.count);
+  const std::size_t at = static_cast<std::size_t>(static_cast<double>(codes.size() - 1) * kResidualCutShare);
+  std::nth_element(codes.begin(), codes.begin() + static_cast<std::ptrdiff_t>(at), codes.end());
+  out.cut = codes[at];
+  for (std::size_t p = 0; p < entries.count; ++p) {
+    if (entries.error_bounds[p] > out.cut && (allowed == nullptr || allowed->contains(p))) out.above.push_back(p);
+  }
+  return out;
+}
+
+// Drops the pass's own copies of the positions above the cut: they come
+// once more, at the end, from the list scored one by one.
+void drop_pass_copies(std::vector<Candidate>& found, const ResidualCut& cut, const std::uint16_t* error_bounds) {
+  const std::size_t from_pass = found.size() - cut.above.size();
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < found.size(); ++i) {
+    if (i < from_pass && error_bounds[found[i].position] > cut.cut) continue;
+    found[kept++] = found[i];
+  }
+  found.resize(kept);
+}
+
+}  // namespace
+
 std::vector<std::vector<std::size_t>> positions_to_read(const CompressedVectorStore& store, const float* queries,
                                                         std::size_t m, const double* taus,
                                                         const PositionSet* allowed) {
@@ -31,17 +69,7 @@ std::vector<std::vector<std::size_t>> positions_to_read(const CompressedVectorSt
   const StoredEntries entries = store.stored_entries();
   std::vector<std::vector<std::size_t>> out(m);
   if (entries.count == 0) return out;
-  // The pass prunes with one floor for every vector, set by the largest
-  // residual it must allow for; the few vectors above the cut are looked at
-  // one by one instead, so that they do not lower every query's floor.
-  std::vector<std::uint16_t> codes(entries.error_bounds, entries.error_bounds + entries.count);
-  const std::size_t at = static_cast<std::size_t>(static_cast<double>(codes.size() - 1) * kResidualCutShare);
-  std::nth_element(codes.begin(), codes.begin() + static_cast<std::ptrdiff_t>(at), codes.end());
-  const std::uint16_t cut = codes[at];
-  std::vector<std::size_t> above_cut;
-  for (std::size_t p = 0; p < entries.count; ++p) {
-    if (entries.error_bounds[p] > cut && (allowed == nullptr || allowed->contains(p))) above_cut.push_back(p);
-  }
+  const ResidualCut cut = residual_cut(entries, allowed);
   const std::size_t dim = store.dim();
   for (std::size_t q0 = 0; q0 < m; q0 += kBatchQueries) {
     const std::size_t count = std::min(kBatchQueries, m - q0);
@@ -50,19 +78,16 @@ std::vector<std::vector<std::size_t>> positions_to_read(const CompressedVectorSt
     std::vector<float> floors(count);
     for (std::size_t q = 0; q < count; ++q) {
       bounds.emplace_back(luts[q]);
-      floors[q] = bounds[q].lowest_sum(taus[q0 + q], error_bound_value(cut));
+      floors[q] = bounds[q].lowest_sum(taus[q0 + q], error_bound_value(cut.cut));
     }
-    const std::vector<std::vector<Candidate>> sums =
-        table_sums_at_least(store, luts, floors.data(), allowed, above_cut);
+    std::vector<std::vector<Candidate>> sums = table_sums_at_least(store, luts, floors.data(), allowed, cut.above);
     parallel_for(count, [&](std::size_t begin, std::size_t end) {
       for (std::size_t q = begin; q < end; ++q) {
         std::vector<std::size_t>& read = out[q0 + q];
-        const std::vector<Candidate>& found = sums[q];
-        const std::size_t from_pass = found.size() - above_cut.size();
-        for (std::size_t i = 0; i < found.size(); ++i) {
-          const std::uint16_t code = entries.error_bounds[found[i].position];
-          if (i < from_pass && code > cut) continue;  // looked at below, with the others above the cut
-          if (bounds[q].at(found[i].score, code) >= taus[q0 + q]) read.push_back(found[i].position);
+        std::vector<Candidate>& found = sums[q];
+        drop_pass_copies(found, cut, entries.error_bounds);
+        for (const Candidate& c : found) {
+          if (bounds[q].at(c.score, entries.error_bounds[c.position]) >= taus[q0 + q]) read.push_back(c.position);
         }
         std::sort(read.begin(), read.end());
       }
@@ -80,7 +105,8 @@ std::vector<ExactPass> exact_pass(const CompressedVectorStore& store, const floa
   const StoredEntries entries = store.stored_entries();
   std::vector<ExactPass> out(m);
   if (entries.count == 0) return out;
-  const double largest_residual = error_bound_value(store.largest_error_bound());
+  const ResidualCut cut = residual_cut(entries, allowed);
+  const double floor_residual = error_bound_value(cut.cut);
   const std::size_t dim = store.dim();
   for (std::size_t q0 = 0; q0 < m; q0 += kBatchQueries) {
     const std::size_t count = std::min(kBatchQueries, m - q0);
@@ -90,10 +116,11 @@ std::vector<ExactPass> exact_pass(const CompressedVectorStore& store, const floa
     for (const QueryLut& lut : luts) bounds.emplace_back(lut);
     std::vector<double> assumed;
     std::vector<std::vector<Candidate>> sums =
-        table_sums_with_top(store, luts, bounds, k, largest_residual, slack, allowed, &assumed);
+        table_sums_with_top(store, luts, bounds, k, floor_residual, slack, allowed, &assumed, cut.above);
     parallel_for(count, [&](std::size_t begin, std::size_t end) {
       for (std::size_t q = begin; q < end; ++q) {
         std::vector<Candidate>& found = sums[q];
+        drop_pass_copies(found, cut, entries.error_bounds);
         const std::size_t first = std::min(first_count, found.size());
         std::partial_sort(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(first), found.end(),
                           ranks_before);

@@ -134,9 +134,8 @@ class CompressedVectorStore {
                                                           std::optional<PageArray<std::uint16_t>>&& error_bounds,
                                                           std::uint64_t* repeated);
   // How many stored vectors have no known error bound (all of them when the
-  // store keeps none), and the largest known code.
+  // store keeps none).
   std::size_t unknown_error_bounds() const;
-  std::uint16_t largest_error_bound() const;
 
  private:
   CompressedVectorStore(std::size_t dim, std::uint8_t bits, bool keep_error_bounds);

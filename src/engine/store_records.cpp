@@ -72,14 +72,4 @@ std::size_t CompressedVectorStore::unknown_error_bounds() const {
   return unknown;
 }
 
-std::uint16_t CompressedVectorStore::largest_error_bound() const {
-  std::uint16_t largest = 0;
-  if (keeps_error_bounds_) {
-    for (std::size_t p = 0; p < size(); ++p) {
-      if (error_bounds_[p] != kUnknownErrorBound) largest = std::max(largest, error_bounds_[p]);
-    }
-  }
-  return largest;
-}
-
 }  // namespace velmora
