@@ -203,3 +203,29 @@ def test_exact_answers_are_the_same_at_every_simd_level(bits):
         assert run.returncode == 0, run.stderr
         answers.add(run.stdout)
     assert len(answers) == 1
+
+
+def test_a_vector_whose_codes_say_nothing_is_still_found_by_the_exact_search():
+    # A record whose error bound is unbounded (0xFFFE) may hold codes of
+    # another vector entirely: the exact search must read it whatever its
+    # estimate, while the few records with the largest residuals are scored
+    # one by one beside the pruned pass.
+    rng = np.random.default_rng(21)
+    vectors = rng.standard_normal((600, DIM))
+    ids = np.arange(600, dtype=np.uint64)
+    source = Index(DIM, 4)
+    source.add(ids, vectors)
+    norms, codes, bounds = source.export_records(ids)
+    query = -vectors[8] + 0.01 * rng.standard_normal(DIM)
+    codes[7] = codes[8]  # estimated far from the query (cosine near -1)
+    bounds = bounds.copy()
+    bounds[7] = 0xFFFE
+    vectors[7] = query * 3.0  # truly the nearest
+    index = Index(DIM, 4)
+    index.import_records(ids, norms, codes, bounds)
+    for allowed in (None, np.arange(0, 600, 2)[:150].tolist() + [7]):
+        got, scores = index.search(query, 5, allowed=allowed, rerank=vectors, exact=True)
+        candidates = ids if allowed is None else np.array(sorted(allowed), dtype=np.uint64)
+        want, want_scores = brute_force(vectors[candidates.astype(np.intp)], candidates, query, 5)
+        assert got.tolist() == want.tolist() and got[0] == 7
+        assert scores.tobytes() == want_scores.astype(np.float32).tobytes()
