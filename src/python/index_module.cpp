@@ -443,6 +443,14 @@ PyObject* bytes_of(const std::vector<T>& values) {
   return out;
 }
 
+// False, with a ValueError set, when some stored vector has no error bound
+// (the exact search's passes need every one).
+bool error_bounds_known(const CompressedVectorStore& store) {
+  if (store.unknown_error_bounds() == 0) return true;
+  PyErr_SetString(PyExc_ValueError, "some stored vectors have no error bound");
+  return false;
+}
+
 // Slack of the exact pass's assumption (exact_search.h): compressed scores
 // run low (quantisation shortens the decoded vector), so the k-th best exact
 // cosine is nearly always above the k-th best estimate; a query for which it
@@ -473,10 +481,7 @@ PyObject* index_exact_pass(PyObject* self, PyObject* args) {
     Borrow borrow(self, Access::Shared);
     if (!borrow) return nullptr;
     const CompressedVectorStore& store = borrow.store();
-    if (store.unknown_error_bounds() > 0) {
-      PyErr_SetString(PyExc_ValueError, "some stored vectors have no error bound");
-      return nullptr;
-    }
+    if (!error_bounds_known(store)) return nullptr;
     const std::size_t m = queries_in.rows;
     std::vector<float> queries(m * dim);
     copy_float_rows(queries_in.buffer.view(), queries_in.kind, 0, m, queries.data());
@@ -535,10 +540,7 @@ PyObject* index_read_list(PyObject* self, PyObject* args) {
     Borrow borrow(self, Access::Shared);
     if (!borrow) return nullptr;
     const CompressedVectorStore& store = borrow.store();
-    if (store.unknown_error_bounds() > 0) {
-      PyErr_SetString(PyExc_ValueError, "some stored vectors have no error bound");
-      return nullptr;
-    }
+    if (!error_bounds_known(store)) return nullptr;
     std::vector<float> queries(m * dim);
     std::vector<double> taus(m);
     copy_float_rows(queries_in.buffer.view(), queries_in.kind, 0, m, queries.data());
