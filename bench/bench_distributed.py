@@ -14,6 +14,7 @@ the arguments, encoding the queries, merging the answers). The overhead of a
 call is its latency less its slowest shard's own search. Figures are medians
 over the calls, and the minimum and p90 where shown. Prints Markdown tables.
 """
+
 import argparse
 import os
 import platform
@@ -77,32 +78,40 @@ def main():
     parser.add_argument("--batches", type=int, default=40, help="batch searches timed")
     parser.add_argument("--batch", type=int, default=200, help="queries per batch search")
     parser.add_argument("--writes", type=int, default=200, help="single inserts timed")
-    parser.add_argument("--layouts", nargs="+", default=["2x1", "2x2", "3x1", "3x2"],
-                        help="SHARDSxREPLICAS for each sharded store")
+    parser.add_argument(
+        "--layouts", nargs="+", default=["2x1", "2x2", "3x1", "3x2"], help="SHARDSxREPLICAS for each sharded store"
+    )
     args = parser.parse_args()
 
     rng = np.random.default_rng(1)
     vectors = rng.standard_normal((args.n, args.dim), dtype=np.float32)
     ids = np.arange(args.n, dtype=np.uint64)
     queries = rng.standard_normal((max(args.singles, args.batch), args.dim), dtype=np.float32)
-    singles = list(queries[:args.singles])
-    batches = [queries[:args.batch]] * args.batches
+    singles = list(queries[: args.singles])
+    batches = [queries[: args.batch]] * args.batches
     as_lists = [q.tolist() for q in singles]
     extra = rng.standard_normal((args.writes, args.dim), dtype=np.float32)
 
-    print(f"n={args.n:,}, dim={args.dim}, bits={args.bits}, k={args.k}; {args.singles} one-query searches, "
-          f"{args.batches} searches of {args.batch} queries; {cpu_model()}, {os.cpu_count()} logical CPUs, "
-          f"load average {os.getloadavg()[0]:.1f} at the start\n")
+    print(
+        f"n={args.n:,}, dim={args.dim}, bits={args.bits}, k={args.k}; {args.singles} one-query searches, "
+        f"{args.batches} searches of {args.batch} queries; {cpu_model()}, {os.cpu_count()} logical CPUs, "
+        f"load average {os.getloadavg()[0]:.1f} at the start\n"
+    )
 
     local = Index(args.dim, args.bits)
     local.add(ids, vectors)
     store = CompressedVectorStore(args.dim, args.bits)
-    store.insert_batch(list(zip(range(args.n), vectors[:args.n].tolist())))
-    search_rows = [("one Index, this process", "search(q, k)", timed(lambda q: local.search(q, args.k), singles), None),
-                   ("one Index, this process", f"search({args.batch} queries, k)",
-                    timed(lambda b: local.search(b, args.k), batches), None),
-                   ("one CompressedVectorStore", "query(list, k)",
-                    timed(lambda q: store.query(q, args.k), as_lists), None)]
+    store.insert_batch(list(zip(range(args.n), vectors[: args.n].tolist())))
+    search_rows = [
+        ("one Index, this process", "search(q, k)", timed(lambda q: local.search(q, args.k), singles), None),
+        (
+            "one Index, this process",
+            f"search({args.batch} queries, k)",
+            timed(lambda b: local.search(b, args.k), batches),
+            None,
+        ),
+        ("one CompressedVectorStore", "query(list, k)", timed(lambda q: store.query(q, args.k), as_lists), None),
+    ]
     write_rows = []
     for layout in args.layouts:
         shards, replicas = (int(part) for part in layout.split("x"))
@@ -110,20 +119,30 @@ def main():
         with ShardedStore(args.dim, args.bits, shards=shards, replicas=replicas, timeout=120.0) as sharded:
             started = time.perf_counter()
             for start in range(0, args.n, 5_000):
-                sharded.add(ids[start:start + 5_000], vectors[start:start + 5_000])
+                sharded.add(ids[start : start + 5_000], vectors[start : start + 5_000])
             loading = args.n / (time.perf_counter() - started)
-            search_rows.append((name, "search(q, k)", None,
-                                sharded_times(sharded, lambda q: sharded.search(q, args.k), singles)))
-            search_rows.append((name, f"search({args.batch} queries, k)", None,
-                                sharded_times(sharded, lambda b: sharded.search(b, args.k), batches)))
-            search_rows.append((name, "query(list, k)", None,
-                                sharded_times(sharded, lambda q: sharded.query(q, args.k), as_lists)))
+            search_rows.append(
+                (name, "search(q, k)", None, sharded_times(sharded, lambda q: sharded.search(q, args.k), singles))
+            )
+            search_rows.append(
+                (
+                    name,
+                    f"search({args.batch} queries, k)",
+                    None,
+                    sharded_times(sharded, lambda b: sharded.search(b, args.k), batches),
+                )
+            )
+            search_rows.append(
+                (name, "query(list, k)", None, sharded_times(sharded, lambda q: sharded.query(q, args.k), as_lists))
+            )
             inserts = timed(lambda i: sharded.insert(args.n + i, extra[i]), list(range(args.writes)))
             removes = timed(lambda i: sharded.remove(args.n + i), list(range(args.writes)))
             write_rows.append((name, loading, median(inserts), median(removes)))
 
-    print("| store | call | latency median / p90 (ms) | slowest shard's own search (ms) "
-          "| overhead min / median / p90 (ms) | sending and waiting (ms) | in this process (ms) |")
+    print(
+        "| store | call | latency median / p90 (ms) | slowest shard's own search (ms) "
+        "| overhead min / median / p90 (ms) | sending and waiting (ms) | in this process (ms) |"
+    )
     print("|---|---|---:|---:|---:|---:|---:|")
     for name, call, local_times, sharded in search_rows:
         if sharded is None:
@@ -131,10 +150,12 @@ def main():
             continue
         totals = [total for total, _, _ in sharded]
         overheads = [total - slowest for total, slowest, _ in sharded]
-        print(f"| {name} | {call} | {median(totals):.3f} / {p90(totals):.3f} "
-              f"| {median([s for _, s, _ in sharded]):.3f} "
-              f"| {min(overheads):.3f} / {median(overheads):.3f} / {p90(overheads):.3f} "
-              f"| {median([e for _, _, e in sharded]):.3f} | {median([t - e for t, _, e in sharded]):.3f} |")
+        print(
+            f"| {name} | {call} | {median(totals):.3f} / {p90(totals):.3f} "
+            f"| {median([s for _, s, _ in sharded]):.3f} "
+            f"| {min(overheads):.3f} / {median(overheads):.3f} / {p90(overheads):.3f} "
+            f"| {median([e for _, _, e in sharded]):.3f} | {median([t - e for t, _, e in sharded]):.3f} |"
+        )
     print("\n| store | add, batches of 5,000 (vectors/s) | insert median (ms) | remove median (ms) |")
     print("|---|---:|---:|---:|")
     for name, loading, insert, remove in write_rows:

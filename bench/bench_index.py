@@ -109,8 +109,9 @@ def run(task: dict, threads: int) -> dict:
     env = {**os.environ, "RAYON_NUM_THREADS": str(threads)}
     if SIMD:
         env["VELMORA_SIMD"] = SIMD
-    done = subprocess.run([sys.executable, "-P", "-c", WORKER, json.dumps(task)], capture_output=True, text=True,
-                          env=env, check=False)
+    done = subprocess.run(
+        [sys.executable, "-P", "-c", WORKER, json.dumps(task)], capture_output=True, text=True, env=env, check=False
+    )
     if done.returncode != 0:
         raise SystemExit(done.stderr)
     return json.loads(done.stdout.strip().splitlines()[-1])
@@ -149,18 +150,26 @@ def main() -> None:
     for dim, n in ((128, 200_000 // scale), (768, 40_000 // scale)) if not args.only else ():
         r = run({"kind": "add", "n": n, "dim": dim, "repeats": args.repeats}, 1)
         ratio = r["store_s"] / r["index_s"]
-        add_row(f"add {n:,} x {dim} float32, 1 thread: vs insert_batch(list(zip(ids, X))) (>= 1.3x)",
-                f"{ratio:.2f}x ({r['index_s']:.3f} s vs {r['store_s']:.3f} s)", ratio >= 1.3)
+        add_row(
+            f"add {n:,} x {dim} float32, 1 thread: vs insert_batch(list(zip(ids, X))) (>= 1.3x)",
+            f"{ratio:.2f}x ({r['index_s']:.3f} s vs {r['store_s']:.3f} s)",
+            ratio >= 1.3,
+        )
 
     m, dim = 1000, 128
     for n, bits in ((100_000 // scale, 4), (100_000 // scale, 3), (100_000 // scale, 2), (1_000_000 // scale, 4)):
-        one = run({"kind": "search", "n": n, "dim": dim, "bits": bits, "queries": m, "store": True,
-                   "repeats": args.repeats}, 1)
+        one = run(
+            {"kind": "search", "n": n, "dim": dim, "bits": bits, "queries": m, "store": True, "repeats": args.repeats},
+            1,
+        )
         ratios = one["ratios"]
         ratio = statistics.median(ratios)
-        add_row(f"search {m:,} queries, n={n:,} dim {dim} {bits} bits k=10, 1 thread: vs a loop of store.query (>= 1.3x)",
-                f"{ratio:.2f}x (pairs {min(ratios):.2f}x to {max(ratios):.2f}x; {one['index_s']:.3f} s vs "
-                f"{one['store_s']:.3f} s)", ratio >= 1.3)
+        add_row(
+            f"search {m:,} queries, n={n:,} dim {dim} {bits} bits k=10, 1 thread: vs a loop of store.query (>= 1.3x)",
+            f"{ratio:.2f}x (pairs {min(ratios):.2f}x to {max(ratios):.2f}x; {one['index_s']:.3f} s vs "
+            f"{one['store_s']:.3f} s)",
+            ratio >= 1.3,
+        )
     # One and two threads need processes of their own: alternate them.
     n = 100_000 // scale
     ones, twos = [], []
@@ -169,9 +178,12 @@ def main() -> None:
         twos.append(run({"kind": "search", "n": n, "dim": dim, "bits": 4, "queries": m, "repeats": 1}, 2)["index_s"])
     pair_ratios = [a / b for a, b in zip(ones, twos)]
     scaling = statistics.median(pair_ratios)
-    add_row(f"search n={n:,} 4 bits: 2 threads vs 1 (>= 1.8x)",
-            f"{scaling:.2f}x (pairs {min(pair_ratios):.2f}x to {max(pair_ratios):.2f}x; "
-            f"{statistics.median(twos):.3f} s vs {statistics.median(ones):.3f} s)", scaling >= 1.8)
+    add_row(
+        f"search n={n:,} 4 bits: 2 threads vs 1 (>= 1.8x)",
+        f"{scaling:.2f}x (pairs {min(pair_ratios):.2f}x to {max(pair_ratios):.2f}x; "
+        f"{statistics.median(twos):.3f} s vs {statistics.median(ones):.3f} s)",
+        scaling >= 1.8,
+    )
 
     if args.only:
         finish(rows, args.out)
@@ -180,12 +192,21 @@ def main() -> None:
         n = 1_000_000 // scale
         r = run({"kind": "files", "n": n, "dim": 384, "dir": directory, "repeats": args.repeats}, 2)
     mb = r["bytes"] / 1e6
-    add_row(f"save {n:,} x 384 x 4 bits ({mb:.0f} MB, with fsync), 2 threads (>= 500 MB/s)",
-            f"{mb / r['save_s']:.0f} MB/s ({r['save_s']:.3f} s)", mb / r["save_s"] >= 500)
-    add_row("… load from the page cache (>= 500 MB/s)", f"{mb / r['load_s']:.0f} MB/s ({r['load_s']:.3f} s)",
-            mb / r["load_s"] >= 500)
-    add_row("… load vs rebuilding with add from float32 (>= 20x)",
-            f"{r['rebuild_s'] / r['load_s']:.1f}x ({r['rebuild_s']:.2f} s)", r["rebuild_s"] / r["load_s"] >= 20)
+    add_row(
+        f"save {n:,} x 384 x 4 bits ({mb:.0f} MB, with fsync), 2 threads (>= 500 MB/s)",
+        f"{mb / r['save_s']:.0f} MB/s ({r['save_s']:.3f} s)",
+        mb / r["save_s"] >= 500,
+    )
+    add_row(
+        "… load from the page cache (>= 500 MB/s)",
+        f"{mb / r['load_s']:.0f} MB/s ({r['load_s']:.3f} s)",
+        mb / r["load_s"] >= 500,
+    )
+    add_row(
+        "… load vs rebuilding with add from float32 (>= 20x)",
+        f"{r['rebuild_s'] / r['load_s']:.1f}x ({r['rebuild_s']:.2f} s)",
+        r["rebuild_s"] / r["load_s"] >= 20,
+    )
     add_row("… to_bytes / from_bytes", f"{mb / r['to_bytes_s']:.0f} / {mb / r['from_bytes_s']:.0f} MB/s", None)
     finish(rows, args.out)
 

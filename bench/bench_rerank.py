@@ -45,7 +45,7 @@ def true_top(rows: np.ndarray, queries: np.ndarray, k: int) -> np.ndarray:
     best = np.empty((len(q), 0), dtype=np.int64)
     best_scores = np.empty((len(q), 0))
     for start in range(0, len(rows), 65536):
-        block = np.asarray(rows[start:start + 65536], dtype=np.float64)
+        block = np.asarray(rows[start : start + 65536], dtype=np.float64)
         scores = (block @ q.T).T / np.linalg.norm(block, axis=1)
         ids = np.broadcast_to(np.arange(start, start + len(block)), scores.shape)
         all_ids, all_scores = np.concatenate([best, ids], 1), np.concatenate([best_scores, scores], 1)
@@ -95,7 +95,7 @@ def main() -> None:
         source = f"{len(rows):,} rows of {args.data}"
     else:
         everything = embedding_like(args.n + args.queries, args.dim, seed=0)
-        rows, queries = everything[:args.n], everything[args.n:]
+        rows, queries = everything[: args.n], everything[args.n :]
         source = f"{args.n:,} embedding-like vectors"
     n, dim = rows.shape
     folder = tempfile.mkdtemp(prefix="velmora-bench-")
@@ -104,17 +104,21 @@ def main() -> None:
     mapped = np.load(path, mmap_mode="r")
     mapped[:].sum()  # in the page cache
 
-    header = (f"CPU: {velmora.show_config('dict')['cpu']}; {velmora.show_config('summary')}; RAYON_NUM_THREADS="
-              f"{os.environ['RAYON_NUM_THREADS']}\n{source}, dim {dim}, {len(queries):,} queries, k = {k}")
+    header = (
+        f"CPU: {velmora.show_config('dict')['cpu']}; {velmora.show_config('summary')}; RAYON_NUM_THREADS="
+        f"{os.environ['RAYON_NUM_THREADS']}\n{source}, dim {dim}, {len(queries):,} queries, k = {k}"
+    )
     print(header, flush=True)
     truth = true_top(rows, queries, k)
-    table = ["| bits | mode | recall@10 | full vectors read per query (median, p90) | ms per query (batch) | "
-             "against compressed (range) | with np.memmap: ms per query | against compressed (range) |",
-             "|---|---|---|---|---|---|---|---|"]
+    table = [
+        "| bits | mode | recall@10 | full vectors read per query (median, p90) | ms per query (batch) | "
+        "against compressed (range) | with np.memmap: ms per query | against compressed (range) |",
+        "|---|---|---|---|---|---|---|---|",
+    ]
     for bits in args.bits:
         index = Index(dim, bits)
         for start in range(0, n, 100_000):
-            index.add(np.arange(start, min(n, start + 100_000)), rows[start:start + 100_000])
+            index.add(np.arange(start, min(n, start + 100_000)), rows[start : start + 100_000])
         index.search(queries[:8], k)
         plain = index.search(queries, k)[0]
         reranked = index.search(queries, k, rerank=rows)[0]
@@ -126,25 +130,35 @@ def main() -> None:
             counter["n"] += len(ids)
             return rows[ids.astype(np.intp)]
 
-        for q in queries[:min(len(queries), 300)]:
+        for q in queries[: min(len(queries), 300)]:
             counter["n"] = 0
             index.search(q, k, rerank=counted, exact=True)
             reads.append(counter["n"])
         matches = int(sum(f == t for f, t in zip(exact.tolist(), truth.tolist())))
-        read_text = (f"{100 * statistics.median(reads) / n:.2f}%, {100 * float(np.percentile(reads, 90)) / n:.2f}%")
-        modes = [("compressed", {}, recall(plain, truth), "-"),
-                 ("re-ranked", {"rerank": rows}, recall(reranked, truth), "-"),
-                 ("exact", {"rerank": rows, "exact": True}, recall(exact, truth),
-                  f"{read_text} (brute force's ids on {matches}/{len(queries)} queries)")]
+        read_text = f"{100 * statistics.median(reads) / n:.2f}%, {100 * float(np.percentile(reads, 90)) / n:.2f}%"
+        modes = [
+            ("compressed", {}, recall(plain, truth), "-"),
+            ("re-ranked", {"rerank": rows}, recall(reranked, truth), "-"),
+            (
+                "exact",
+                {"rerank": rows, "exact": True},
+                recall(exact, truth),
+                f"{read_text} (brute force's ids on {matches}/{len(queries)} queries)",
+            ),
+        ]
         for name, options, rec, read in modes:
-            base_s, mode_s, ratio, low, high = paired_ratio(lambda: index.search(queries, k),
-                                                            lambda: index.search(queries, k, **options), args.repeats)
+            base_s, mode_s, ratio, low, high = paired_ratio(
+                lambda: index.search(queries, k), lambda: index.search(queries, k, **options), args.repeats
+            )
             mapped_options = {key: (mapped if value is rows else value) for key, value in options.items()}
             _, map_s, map_ratio, map_low, map_high = paired_ratio(
-                lambda: index.search(queries, k), lambda: index.search(queries, k, **mapped_options), args.repeats)
+                lambda: index.search(queries, k), lambda: index.search(queries, k, **mapped_options), args.repeats
+            )
             per = 1e3 / len(queries)
-            line = (f"| {bits} | {name} | {rec:.3f} | {read} | {mode_s * per:.3f} | {ratio:.2f}x "
-                    f"({low:.2f}-{high:.2f}) | {map_s * per:.3f} | {map_ratio:.2f}x ({map_low:.2f}-{map_high:.2f}) |")
+            line = (
+                f"| {bits} | {name} | {rec:.3f} | {read} | {mode_s * per:.3f} | {ratio:.2f}x "
+                f"({low:.2f}-{high:.2f}) | {map_s * per:.3f} | {map_ratio:.2f}x ({map_low:.2f}-{map_high:.2f}) |"
+            )
             table.append(line)
             print(line, flush=True)
     os.remove(path)

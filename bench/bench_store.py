@@ -28,7 +28,8 @@ import os
 import statistics
 import sys
 import time
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 
 def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
@@ -36,8 +37,9 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
     p.add_argument("--sizes", default="10000,100000,1000000", help="comma-separated n values")
     p.add_argument("--dims", default="128,768", help="comma-separated dimensions")
     p.add_argument("--bits", default="2,3,4", help="comma-separated bit widths")
-    p.add_argument("--max-n-large-dim", type=int, default=100000,
-                   help="largest n benchmarked for dims above 128 (default 100000)")
+    p.add_argument(
+        "--max-n-large-dim", type=int, default=100000, help="largest n benchmarked for dims above 128 (default 100000)"
+    )
     p.add_argument("--threads", type=int, default=1, help="worker threads for every library (default 1)")
     p.add_argument("--queries", type=int, default=50, help="single queries timed per configuration")
     p.add_argument("--batch-size", type=int, default=100000, help="pairs per insert_batch call")
@@ -45,10 +47,17 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
     p.add_argument("--no-faiss", action="store_true", help="skip FAISS even when installed")
     p.add_argument("--out", help="also write the Markdown table to this file")
     p.add_argument("--json", help="write every measurement as JSON to this file")
-    p.add_argument("--plots", metavar="DIR", help="write PNG plots to DIR: recall@10 against bytes per "
-                   "vector for each (n, dim), and query latency against n for each dim (needs matplotlib)")
-    p.add_argument("--from-json", metavar="FILE", help="skip measuring: read the rows of an earlier --json "
-                   "run and only print the tables and draw the plots")
+    p.add_argument(
+        "--plots",
+        metavar="DIR",
+        help="write PNG plots to DIR: recall@10 against bytes per "
+        "vector for each (n, dim), and query latency against n for each dim (needs matplotlib)",
+    )
+    p.add_argument(
+        "--from-json",
+        metavar="FILE",
+        help="skip measuring: read the rows of an earlier --json run and only print the tables and draw the plots",
+    )
     p.add_argument("--seed", type=int, default=0)
     args = p.parse_args(argv)
     if args.quick:
@@ -80,7 +89,7 @@ def bench_velmora(np: Any, data: Any, queries: Any, truth: Any, bits: int, args:
     store = CompressedVectorStore(dim, bits)
     insert_seconds = 0.0
     for start in range(0, n, args.batch_size):
-        pairs = list(zip(range(start, min(n, start + args.batch_size)), data[start:start + args.batch_size]))
+        pairs = list(zip(range(start, min(n, start + args.batch_size)), data[start : start + args.batch_size]))
         t0 = time.perf_counter()
         store.insert_batch(pairs)
         insert_seconds += time.perf_counter() - t0
@@ -220,8 +229,17 @@ def main(argv: list[str] | None = None) -> int:
                         print(f"n={n} dim={dim}: skipping FAISS {kind}: {exc}", file=sys.stderr)
             for bits in bit_widths:
                 result = bench_velmora(np, data, queries, truth, bits, args)
-                rows.append({"n": n, "dim": dim, "bits": bits, "threads": args.threads,
-                             "velmora": result, "peers": peers, "env": env})
+                rows.append(
+                    {
+                        "n": n,
+                        "dim": dim,
+                        "bits": bits,
+                        "threads": args.threads,
+                        "velmora": result,
+                        "peers": peers,
+                        "env": env,
+                    }
+                )
                 print_row(rows[-1], file=sys.stderr)
             del data
             gc.collect()
@@ -251,15 +269,20 @@ def load_pyplot() -> Any:
         matplotlib.use("Agg")  # files only, no display needed
         import matplotlib.pyplot as plt
     except ImportError:
-        sys.exit("error: --plots needs matplotlib: pip install 'matplotlib>=3.8' "
-                 "(or, from a checkout, pip install '.[bench]')")
+        sys.exit(
+            "error: --plots needs matplotlib: pip install 'matplotlib>=3.8' "
+            "(or, from a checkout, pip install '.[bench]')"
+        )
     return plt
 
 
 def print_row(row: dict, file: Any) -> None:
     v = row["velmora"]
-    print(f"n={row['n']} dim={row['dim']} bits={row['bits']}: query {v['query_ms']:.3f} ms, "
-          f"recall {v['recall@10']:.3f}", file=file, flush=True)
+    print(
+        f"n={row['n']} dim={row['dim']} bits={row['bits']}: query {v['query_ms']:.3f} ms, recall {v['recall@10']:.3f}",
+        file=file,
+        flush=True,
+    )
 
 
 def markdown(rows: list[dict]) -> str:
@@ -301,17 +324,23 @@ def peers_markdown(rows: list[dict]) -> str:
     ]
     for n, dim, peers in peer_sets(rows):
         for name, p in peers.items():
-            lines.append(f"| {n:,} | {dim} | {name} | {p['query_ms']:.3f} | {p['bytes_per_vector']:.0f} "
-                         f"| {p['recall@10']:.3f} |")
+            lines.append(
+                f"| {n:,} | {dim} | {name} | {p['query_ms']:.3f} | {p['bytes_per_vector']:.0f} | {p['recall@10']:.3f} |"
+            )
     return "\n".join(lines)
 
 
 # One colour and one marker per series across all plots, no two alike; the
 # velmora series share a hue family, darker with more bits.
 STYLE = {
-    "velmora 2 bits": ("#6baed6", "o"), "velmora 3 bits": ("#2171b5", "s"), "velmora 4 bits": ("#08306b", "D"),
-    "numpy": ("#d62728", "^"), "faiss FlatIP": ("#9467bd", "v"), "faiss SQ4": ("#ff7f0e", "<"),
-    "faiss SQ8": ("#8c564b", ">"), "faiss PQ": ("#2ca02c", "P"),
+    "velmora 2 bits": ("#6baed6", "o"),
+    "velmora 3 bits": ("#2171b5", "s"),
+    "velmora 4 bits": ("#08306b", "D"),
+    "numpy": ("#d62728", "^"),
+    "faiss FlatIP": ("#9467bd", "v"),
+    "faiss SQ4": ("#ff7f0e", "<"),
+    "faiss SQ8": ("#8c564b", ">"),
+    "faiss PQ": ("#2ca02c", "P"),
 }
 
 
@@ -323,8 +352,13 @@ def environment() -> dict:
     import velmora
 
     config = velmora.show_config("dict")
-    env = {"cpu": config["cpu"], "cores": os.cpu_count(), "python": platform.python_version(),
-           "velmora": velmora.__version__, "config": velmora.show_config("summary")}
+    env = {
+        "cpu": config["cpu"],
+        "cores": os.cpu_count(),
+        "python": platform.python_version(),
+        "velmora": velmora.__version__,
+        "config": velmora.show_config("summary"),
+    }
     for module in ("numpy", "faiss"):
         try:
             env[module] = __import__(module).__version__
@@ -350,19 +384,29 @@ def draw_plots(plt: Any, rows: list[dict], directory: str) -> list[str]:
     for n, dim, peers in peer_sets(rows):
         fig, ax = plt.subplots(figsize=(7, 4.5))
         ours = sorted((r["bits"], r["velmora"]) for r in rows if (r["n"], r["dim"]) == (n, dim))
-        ax.plot([v["bytes_per_vector"] for _, v in ours], [v["recall@10"] for _, v in ours],
-                color=STYLE["velmora 4 bits"][0], zorder=1)
+        ax.plot(
+            [v["bytes_per_vector"] for _, v in ours],
+            [v["recall@10"] for _, v in ours],
+            color=STYLE["velmora 4 bits"][0],
+            zorder=1,
+        )
         for bits, v in ours:
             colour, marker = STYLE.get(f"velmora {bits} bits", ("#08519c", "o"))
-            ax.scatter(v["bytes_per_vector"], v["recall@10"], color=colour, marker=marker, s=60, zorder=2,
-                       label=f"velmora {bits} bits")
+            ax.scatter(
+                v["bytes_per_vector"],
+                v["recall@10"],
+                color=colour,
+                marker=marker,
+                s=60,
+                zorder=2,
+                label=f"velmora {bits} bits",
+            )
         for name, p in peers.items():
             if name == "faiss FlatIP":
                 continue  # exact, the same point as numpy's float32 search
             label = "float32 exact (numpy, FAISS FlatIP)" if name == "numpy" else name.replace("faiss", "FAISS")
             colour, marker = STYLE.get(name, ("black", "x"))
-            ax.scatter(p["bytes_per_vector"], p["recall@10"], color=colour, marker=marker, s=60, zorder=2,
-                       label=label)
+            ax.scatter(p["bytes_per_vector"], p["recall@10"], color=colour, marker=marker, s=60, zorder=2, label=label)
         ax.set_xscale("log", base=2)
         ax.set_xlabel("bytes per vector (log scale)")
         ax.set_ylabel("recall@10 against exact cosine search")
@@ -385,8 +429,13 @@ def draw_plots(plt: Any, rows: list[dict], directory: str) -> list[str]:
         for name, points in series.items():
             points.sort()
             colour, marker = STYLE.get(name, ("black", "x"))
-            ax.plot([n for n, _ in points], [ms for _, ms in points], color=colour, marker=marker,
-                    label=name.replace("faiss", "FAISS").replace("numpy", "numpy float32 exact"))
+            ax.plot(
+                [n for n, _ in points],
+                [ms for _, ms in points],
+                color=colour,
+                marker=marker,
+                label=name.replace("faiss", "FAISS").replace("numpy", "numpy float32 exact"),
+            )
         ax.set_xscale("log")
         ax.set_xticks(sorted({n for points in series.values() for n, _ in points}))
         ax.set_yscale("log")

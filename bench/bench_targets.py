@@ -122,11 +122,13 @@ WORKER = textwrap.dedent(
 def run(task: dict, **env: str) -> dict:
     full_env = dict(os.environ)
     threads = str(task["threads"])
-    full_env.update(RAYON_NUM_THREADS=threads, OMP_NUM_THREADS=threads, OPENBLAS_NUM_THREADS=threads,
-                    MKL_NUM_THREADS=threads)
+    full_env.update(
+        RAYON_NUM_THREADS=threads, OMP_NUM_THREADS=threads, OPENBLAS_NUM_THREADS=threads, MKL_NUM_THREADS=threads
+    )
     full_env.update(env)
-    out = subprocess.run([sys.executable, "-P", "-c", WORKER, json.dumps(task)], env=full_env, check=True,
-                         capture_output=True, text=True)
+    out = subprocess.run(
+        [sys.executable, "-P", "-c", WORKER, json.dumps(task)], env=full_env, check=True, capture_output=True, text=True
+    )
     return json.loads(out.stdout.strip().splitlines()[-1])
 
 
@@ -144,9 +146,11 @@ def main() -> int:
 
     q1 = run({"kind": "query", "n": big, "dim": 128, "bits": 4, "threads": 1, "queries": 30, "faiss": True})
     ref = run({"kind": "query", "n": big, "dim": 128, "bits": 4, "threads": 1, "queries": 3}, VELMORA_SIMD="reference")
-    add(f"query n={big:,} dim 128 4 bits, 1 thread: vs reference kernel (≥ 10×)",
+    add(
+        f"query n={big:,} dim 128 4 bits, 1 thread: vs reference kernel (≥ 10×)",
         f"{ref['velmora_ms'] / q1['velmora_ms']:.1f}× ({q1['velmora_ms']:.2f} ms vs {ref['velmora_ms']:.1f} ms)",
-        ref["velmora_ms"] / q1["velmora_ms"] >= 10)
+        ref["velmora_ms"] / q1["velmora_ms"] >= 10,
+    )
     if "faiss_sq4_ms" in q1:
         r = q1["faiss_sq4_ms"] / q1["velmora_ms"]
         add("… vs FAISS SQ4 (≥ 1.5×)", f"{r:.2f}× ({q1['faiss_sq4_ms']:.2f} ms)", r >= 1.5)
@@ -155,8 +159,11 @@ def main() -> int:
         qx = run({"kind": "query", "n": n, "dim": dim, "bits": bits, "threads": 1, "queries": 30, "faiss": True})
         if "faiss_sq4_ms" in qx:
             r = qx["faiss_sq4_ms"] / qx["velmora_ms"]
-            add(f"query n={n:,} dim {dim} {bits} bits vs FAISS SQ4 (> 1×)",
-                f"{r:.2f}× ({qx['velmora_ms']:.2f} vs {qx['faiss_sq4_ms']:.2f} ms)", r > 1)
+            add(
+                f"query n={n:,} dim {dim} {bits} bits vs FAISS SQ4 (> 1×)",
+                f"{r:.2f}× ({qx['velmora_ms']:.2f} vs {qx['faiss_sq4_ms']:.2f} ms)",
+                r > 1,
+            )
     # Clock speeds drift between runs on shared machines: one- and two-thread
     # runs alternate, and each side keeps its best median.
     single, double = [q1], []
@@ -166,12 +173,16 @@ def main() -> int:
     q2 = min(double, key=lambda r: r["velmora_ms"])
     speedup = min(r["velmora_ms"] for r in single) / q2["velmora_ms"]
     bound = q2["velmora_ms"] / q2["numpy_read_ms"]
-    add("2 threads vs 1 (≥ 1.7×, or within 2× of a numpy read of the same bytes)",
+    add(
+        "2 threads vs 1 (≥ 1.7×, or within 2× of a numpy read of the same bytes)",
         f"{speedup:.2f}×; {bound:.2f}× the numpy read time ({q2['numpy_read_ms']:.2f} ms)",
-        speedup >= 1.7 or bound <= 2)
-    add(f"RSS growth per vector, n={big:,} dim 128 4 bits, store.insert_batch (≤ memory_bytes/n + 24)",
+        speedup >= 1.7 or bound <= 2,
+    )
+    add(
+        f"RSS growth per vector, n={big:,} dim 128 4 bits, store.insert_batch (≤ memory_bytes/n + 24)",
         f"{q1['rss_per_vector']:.1f} B vs {q1['memory_per_vector']:.0f} + 24 B",
-        q1["rss_per_vector"] <= q1["memory_per_vector"] + 24)
+        q1["rss_per_vector"] <= q1["memory_per_vector"] + 24,
+    )
     # Index.search of a batch at one and two threads, alternating, beside the
     # speed-up of a plain numpy read of as many bytes (the memory-bound case).
     batch_task = {"kind": "batch", "n": big, "dim": 128, "bits": 4, "queries": 1000}
@@ -183,33 +194,47 @@ def main() -> int:
     b2 = min(batch_double, key=lambda r: r["velmora_ms"])
     read_speedup = min(r["numpy_read_ms"] for r in batch_single) / min(r["numpy_read_ms"] for r in batch_double)
     speedup = b1["velmora_ms"] / b2["velmora_ms"]
-    add(f"Index.search of 1,000 queries, n={big:,} dim 128 4 bits: 2 threads vs 1 (≥ 1.8×)",
+    add(
+        f"Index.search of 1,000 queries, n={big:,} dim 128 4 bits: 2 threads vs 1 (≥ 1.8×)",
         f"{speedup:.2f}× ({b1['velmora_ms']:.0f} vs {b2['velmora_ms']:.0f} ms); a numpy read: {read_speedup:.2f}×",
-        speedup >= 1.8)
+        speedup >= 1.8,
+    )
     for n in sorted({100000, big}):
         grown = b1 if n == big else run({"kind": "batch", "n": n, "dim": 128, "bits": 4, "queries": 10, "threads": 1})
-        add(f"RSS growth per vector, n={n:,} dim 128 4 bits, Index.add (≤ memory_bytes/n + 16)",
+        add(
+            f"RSS growth per vector, n={n:,} dim 128 4 bits, Index.add (≤ memory_bytes/n + 16)",
             f"{grown['rss_per_vector']:.1f} B vs {grown['memory_per_vector']:.0f} + 16 B",
-            grown["rss_per_vector"] <= grown["memory_per_vector"] + 16)
+            grown["rss_per_vector"] <= grown["memory_per_vector"] + 16,
+        )
     for threads in (1, 2):
         ins = run({"kind": "insert", "n": 20000 if args.quick else 100000, "dim": 768, "threads": threads})
         share = ins["blas_s"] / ins["insert_s"]
         conv = ins["convert_s"] / ins["insert_s"]
-        add(f"insert_batch 100k × 768 numpy rows, {threads} thread(s): throughput vs numpy X @ R.T (≥ 35%)",
-            f"{100 * share:.0f}% ({ins['insert_s']:.2f} s vs {ins['blas_s']:.2f} s)", share >= 0.35)
-        add(f"… conversion share of the call (≤ 10%)", f"{100 * conv:.1f}%", conv <= 0.1)
+        add(
+            f"insert_batch 100k × 768 numpy rows, {threads} thread(s): throughput vs numpy X @ R.T (≥ 35%)",
+            f"{100 * share:.0f}% ({ins['insert_s']:.2f} s vs {ins['blas_s']:.2f} s)",
+            share >= 0.35,
+        )
+        add("… conversion share of the call (≤ 10%)", f"{100 * conv:.1f}%", conv <= 0.1)
         indexed = ins["blas_s"] / ins["index_add_s"]
-        add(f"Index.add 100k × 768 float32, {threads} thread(s): throughput vs numpy X @ R.T (≥ 35%)",
-            f"{100 * indexed:.0f}% ({ins['index_add_s']:.2f} s vs {ins['blas_s']:.2f} s)", indexed >= 0.35)
+        add(
+            f"Index.add 100k × 768 float32, {threads} thread(s): throughput vs numpy X @ R.T (≥ 35%)",
+            f"{100 * indexed:.0f}% ({ins['index_add_s']:.2f} s vs {ins['blas_s']:.2f} s)",
+            indexed >= 0.35,
+        )
     first = run({"kind": "first_store", "dim": 1536, "threads": os.cpu_count() or 1})
     ratio = first["velmora_s"] / first["qr_s"]
-    add("first CompressedVectorStore(1536, 4) vs numpy.linalg.qr(1536 × 1536) (≤ 5×)",
-        f"{ratio:.2f}× ({first['velmora_s']:.2f} s vs {first['qr_s']:.2f} s)", ratio <= 5)
+    add(
+        "first CompressedVectorStore(1536, 4) vs numpy.linalg.qr(1536 × 1536) (≤ 5×)",
+        f"{ratio:.2f}× ({first['velmora_s']:.2f} s vs {first['qr_s']:.2f} s)",
+        ratio <= 5,
+    )
 
     import velmora
 
-    table = "\n".join([f"Measured on: {velmora.show_config('summary')}", "",
-                       "| target | measured | met |", "|---|---|---|"] + rows)
+    table = "\n".join(
+        [f"Measured on: {velmora.show_config('summary')}", "", "| target | measured | met |", "|---|---|---|"] + rows
+    )
     print(table)
     if args.out:
         with open(args.out, "w") as f:

@@ -91,7 +91,7 @@ def worker(task: dict[str, Any]) -> dict[str, Any]:
         before = rss()
         store = CompressedVectorStore(task["dim"], bits)
         for start in range(0, len(x), 100000):
-            store.insert_batch(list(zip(range(start, start + 100000), x[start:start + 100000])))
+            store.insert_batch(list(zip(range(start, start + 100000), x[start : start + 100000])))
         gc.collect()
         out[f"velmora{bits}_rss"] = (rss() - before) / len(x)
         out[f"velmora{bits}_memory"] = store.memory_bytes() / len(x)
@@ -118,7 +118,7 @@ def worker(task: dict[str, Any]) -> dict[str, Any]:
             searches[f"pqfs{bits}"] = (lambda q, i=index: i.search(q[None, :], 10)[1][0].tolist(), qs)
     times: dict[str, list[float]] = {name: [] for name in searches}
     found: dict[str, list[Any]] = {name: [] for name in searches}
-    for name, (search, qset) in searches.items():
+    for search, qset in searches.values():
         search(qset[0])  # first use
     for j in range(len(queries)):
         for name, (search, qset) in searches.items():
@@ -171,36 +171,54 @@ def grid_worker(task: dict[str, Any]) -> dict[str, Any]:
         t0 = time.perf_counter()
         index.search(queries[j], 10)
         t1 = time.perf_counter()
-        pq.search(qs[j:j + 1], 10)
+        pq.search(qs[j : j + 1], 10)
         t2 = time.perf_counter()
         one_ours.append(t1 - t0)
         one_theirs.append(t2 - t1)
-    return {"batch_s": statistics.median(ours), "pq_batch_s": statistics.median(theirs),
-            "batch_ratios": [a / b for a, b in zip(ours, theirs)],
-            "one_ms": 1e3 * statistics.median(one_ours), "pq_one_ms": 1e3 * statistics.median(one_theirs),
-            "memory": index.memory_bytes() / n}
+    return {
+        "batch_s": statistics.median(ours),
+        "pq_batch_s": statistics.median(theirs),
+        "batch_ratios": [a / b for a, b in zip(ours, theirs)],
+        "one_ms": 1e3 * statistics.median(one_ours),
+        "pq_one_ms": 1e3 * statistics.median(one_theirs),
+        "memory": index.memory_bytes() / n,
+    }
 
 
 def run_grid(args: argparse.Namespace) -> int:
     env = {"VELMORA_SIMD": args.simd} if args.simd else {}
-    lines = [f"CPU: {cpu_model()} ({cpu_flags()}), {os.cpu_count()} logical CPUs; "
-             f"{'VELMORA_SIMD=' + args.simd if args.simd else 'best level'}; one thread; n = {args.n:,}; "
-             f"Index.search of {args.batch:,} queries (k = 10; median of {args.repeats}, range of the pairs' ratios) "
-             f"and single queries (medians of {args.queries}) against FAISS IndexPQFastScan with as many code bytes",
-             "", "| data | dim | bits | PQFastScan | batch s | PQFastScan batch s | batch ratio | one query ms | "
-             "PQFastScan ms | one-query ratio |", "|---|---|---|---|---|---|---|---|---|---|"]
+    lines = [
+        f"CPU: {cpu_model()} ({cpu_flags()}), {os.cpu_count()} logical CPUs; "
+        f"{'VELMORA_SIMD=' + args.simd if args.simd else 'best level'}; one thread; n = {args.n:,}; "
+        f"Index.search of {args.batch:,} queries (k = 10; median of {args.repeats}, range of the pairs' ratios) "
+        f"and single queries (medians of {args.queries}) against FAISS IndexPQFastScan with as many code bytes",
+        "",
+        "| data | dim | bits | PQFastScan | batch s | PQFastScan batch s | batch ratio | one query ms | "
+        "PQFastScan ms | one-query ratio |",
+        "|---|---|---|---|---|---|---|---|---|---|",
+    ]
     for line in lines:
         print(line, flush=True)
     for data in args.data.split(","):
         for dim in (int(d) for d in args.dims.split(",")):
             for bits in (int(b) for b in args.grid_bits.split(",")):
-                task = {"grid": True, "data": data, "n": args.n, "dim": dim, "bits": bits, "batch": args.batch,
-                        "queries": args.queries, "repeats": args.repeats}
+                task = {
+                    "grid": True,
+                    "data": data,
+                    "n": args.n,
+                    "dim": dim,
+                    "bits": bits,
+                    "batch": args.batch,
+                    "queries": args.queries,
+                    "repeats": args.repeats,
+                }
                 r = run_worker(task, 1, **env)
                 ratios = r["batch_ratios"]
-                line = (f"| {data} | {dim} | {bits} | {dim * bits // 4}×4 | {r['batch_s']:.3f} | {r['pq_batch_s']:.3f} | "
-                        f"{statistics.median(ratios):.2f}× ({min(ratios):.2f}–{max(ratios):.2f}) | {r['one_ms']:.3f} | "
-                        f"{r['pq_one_ms']:.3f} | {r['one_ms'] / r['pq_one_ms']:.2f}× |")
+                line = (
+                    f"| {data} | {dim} | {bits} | {dim * bits // 4}×4 | {r['batch_s']:.3f} | {r['pq_batch_s']:.3f} | "
+                    f"{statistics.median(ratios):.2f}× ({min(ratios):.2f}–{max(ratios):.2f}) | {r['one_ms']:.3f} | "
+                    f"{r['pq_one_ms']:.3f} | {r['one_ms'] / r['pq_one_ms']:.2f}× |"
+                )
                 lines.append(line)
                 print(line, flush=True)
     if args.out:
@@ -211,12 +229,20 @@ def run_grid(args: argparse.Namespace) -> int:
 
 def run_worker(task: dict[str, Any], threads: int, **env: str) -> dict[str, Any]:
     full_env = dict(os.environ)
-    full_env.update(RAYON_NUM_THREADS=str(threads), OMP_NUM_THREADS=str(threads),
-                    OPENBLAS_NUM_THREADS=str(threads), MKL_NUM_THREADS=str(threads))
+    full_env.update(
+        RAYON_NUM_THREADS=str(threads),
+        OMP_NUM_THREADS=str(threads),
+        OPENBLAS_NUM_THREADS=str(threads),
+        MKL_NUM_THREADS=str(threads),
+    )
     full_env.pop("VELMORA_SIMD", None)
     full_env.update(env)
-    out = subprocess.run([sys.executable, "-P", os.path.abspath(__file__), "--worker", json.dumps(task)],
-                         env=full_env, capture_output=True, text=True)
+    out = subprocess.run(
+        [sys.executable, "-P", os.path.abspath(__file__), "--worker", json.dumps(task)],
+        env=full_env,
+        capture_output=True,
+        text=True,
+    )
     if out.returncode != 0:
         sys.exit(f"worker failed:\n{out.stderr}")
     return json.loads(out.stdout.strip().splitlines()[-1])
@@ -227,17 +253,37 @@ def recall_text(value: float) -> str:
 
 
 def build_cpp_benchmarks() -> None:
-    subprocess.run(["cmake", "-S", ROOT, "-B", BENCH_DIR, "-DCMAKE_BUILD_TYPE=Release", "-DVELMORA_BUILD_BENCH=ON",
-                    "-DVELMORA_PYTHON_MODULE=OFF"], check=True, capture_output=True)
-    subprocess.run(["cmake", "--build", BENCH_DIR, "-j", "2", "--target", "bench_kernels", "bench_top_k"],
-                   check=True, capture_output=True)
+    subprocess.run(
+        [
+            "cmake",
+            "-S",
+            ROOT,
+            "-B",
+            BENCH_DIR,
+            "-DCMAKE_BUILD_TYPE=Release",
+            "-DVELMORA_BUILD_BENCH=ON",
+            "-DVELMORA_PYTHON_MODULE=OFF",
+        ],
+        check=True,
+        capture_output=True,
+    )
+    subprocess.run(
+        ["cmake", "--build", BENCH_DIR, "-j", "2", "--target", "bench_kernels", "bench_top_k"],
+        check=True,
+        capture_output=True,
+    )
 
 
 def top_k_run(n: int, dim: int, bits: int, vectors: str, queries: str, threads: int) -> dict[str, Any]:
     env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
     env.pop("VELMORA_SIMD", None)
-    out = subprocess.run([os.path.join(BENCH_DIR, "bench_top_k"), str(n), str(dim), str(bits), "10", vectors, queries],
-                         env=env, check=True, capture_output=True, text=True)
+    out = subprocess.run(
+        [os.path.join(BENCH_DIR, "bench_top_k"), str(n), str(dim), str(bits), "10", vectors, queries],
+        env=env,
+        check=True,
+        capture_output=True,
+        text=True,
+    )
     return json.loads(out.stdout.strip().splitlines()[-1])
 
 
@@ -248,19 +294,27 @@ def exact_shares(n: int, dim: int, vectors: str, queries: str, bits_list: list[i
 def exact_scan_ms(n: int, dim: int, level: str | None) -> dict[int, tuple[str, float]]:
     """The chosen exact kernel's time for every vector's score, per bit width."""
     env = dict(os.environ, RAYON_NUM_THREADS="1")
-    out = subprocess.run([os.path.join(BENCH_DIR, "bench_kernels"), str(n), str(dim)], env=env, check=True,
-                         capture_output=True, text=True).stdout
-    rows = [[c.strip() for c in line.strip().strip("|").split("|")] for line in out.splitlines()
-            if line.startswith("| ") and not line.startswith("| bits")]
+    out = subprocess.run(
+        [os.path.join(BENCH_DIR, "bench_kernels"), str(n), str(dim)],
+        env=env,
+        check=True,
+        capture_output=True,
+        text=True,
+    ).stdout
+    rows = [
+        [c.strip() for c in line.strip().strip("|").split("|")]
+        for line in out.splitlines()
+        if line.startswith("| ") and not line.startswith("| bits")
+    ]
     times = {(int(r[0]), r[1]): r[2] for r in rows}
     chosen = {}
     for r in rows:
         if r[1].startswith("chosen at "):
-            at, names = r[1][len("chosen at "):].split(": ")
+            at, names = r[1][len("chosen at ") :].split(": ")
             chosen.setdefault(int(r[0]), {})[at] = names.split(",")[0].strip()  # exact kernel, then bound passes
     result = {}
     for bits, by_level in chosen.items():
-        name = by_level.get(level) if level else by_level[max(by_level, key=lambda l: ("scalar", "avx2", "avx512").index(l))]
+        name = by_level.get(level) if level else by_level[max(by_level, key=("scalar", "avx2", "avx512").index)]
         if name is not None:
             result[bits] = (name, float(times[(bits, name)]))
     return result
@@ -296,8 +350,11 @@ def main() -> int:
 
     build_cpp_benchmarks()
     bits_list = [2, 3, 4]
-    lines = [f"CPU: {cpu_model()} ({cpu_flags()}), {os.cpu_count()} logical CPUs; n = {args.n:,}, dim {args.dim}, "
-             f"query(q, 10), one thread, medians of {args.queries} single queries.", ""]
+    lines = [
+        f"CPU: {cpu_model()} ({cpu_flags()}), {os.cpu_count()} logical CPUs; n = {args.n:,}, dim {args.dim}, "
+        f"query(q, 10), one thread, medians of {args.queries} single queries.",
+        "",
+    ]
     import velmora
 
     lines.insert(1, f"engine: {velmora.show_config('summary')}")
@@ -314,12 +371,14 @@ def main() -> int:
         rng = np.random.default_rng(0)
         datasets["gaussian"] = rng.standard_normal((args.n + args.queries, args.dim), dtype=np.float32)
         datasets["embedding-like"] = embedding_like(args.n + args.queries, args.dim, seed=1)
-        emit("| data | bits | bytes/vector (RSS) | velmora ms | velmora ms (avx2) | PQFastScan | PQFastScan ms | "
-             "velmora / PQFastScan | exact scores | recall@10 velmora | recall@10 PQFastScan |")
+        emit(
+            "| data | bits | bytes/vector (RSS) | velmora ms | velmora ms (avx2) | PQFastScan | PQFastScan ms | "
+            "velmora / PQFastScan | exact scores | recall@10 velmora | recall@10 PQFastScan |"
+        )
         emit("|---|---|---|---|---|---|---|---|---|---|---|")
         peers_rows = []
         for name, data in datasets.items():
-            x, queries = data[:args.n], data[args.n:]
+            x, queries = data[: args.n], data[args.n :]
             unit = x / np.linalg.norm(x, axis=1, keepdims=True)
             qs = queries / np.linalg.norm(queries, axis=1, keepdims=True)
             truth = np.stack([np.argpartition(-(unit @ q), 10)[:10] for q in qs])
@@ -327,8 +386,13 @@ def main() -> int:
             x.tofile(paths["vectors"])
             queries.tofile(paths["queries"])
             np.save(os.path.join(tmp, f"{name}.truth.npy"), truth)
-            task = {"vectors": paths["vectors"], "queries": paths["queries"], "truth": os.path.join(tmp, f"{name}.truth.npy"),
-                    "dim": args.dim, "bits": bits_list}
+            task = {
+                "vectors": paths["vectors"],
+                "queries": paths["queries"],
+                "truth": os.path.join(tmp, f"{name}.truth.npy"),
+                "dim": args.dim,
+                "bits": bits_list,
+            }
             best = run_worker(dict(task, peers=True), 1)
             avx2 = run_worker(task, 1, VELMORA_SIMD="avx2")
             shares = exact_shares(args.n, args.dim, paths["vectors"], paths["queries"], bits_list)
@@ -338,16 +402,21 @@ def main() -> int:
                     # Between the neighbouring sizes: their mean.
                     best[f"pqfs{bits}_ms"] = (best[f"pqfs{bits - 1}_ms"] + best[f"pqfs{bits + 1}_ms"]) / 2
                     best[f"pqfs{bits}_recall"] = float("nan")
-                    best[f"pqfs{bits}_label"] = f"mean of {args.dim * (bits - 1) // 4}×4, {args.dim * (bits + 1) // 4}×4"
+                    best[f"pqfs{bits}_label"] = (
+                        f"mean of {args.dim * (bits - 1) // 4}×4, {args.dim * (bits + 1) // 4}×4"
+                    )
                 ratio = best[f"velmora{bits}_ms"] / best[f"pqfs{bits}_ms"]
-                emit(f"| {name} | {bits} | {best[f'velmora{bits}_memory']:.0f} ({best[f'velmora{bits}_rss']:.1f}) | "
-                     f"{best[f'velmora{bits}_ms']:.2f} | "
-                     f"{avx2[f'velmora{bits}_ms']:.2f} | {best.get(f'pqfs{bits}_label', f'{args.dim * bits // 4}×4')} | "
-                     f"{best[f'pqfs{bits}_ms']:.2f} | "
-                     f"{ratio:.2f}× | {100 * shares[bits]:.3f}% | {best[f'velmora{bits}_recall']:.3f} | "
-                     f"{recall_text(best[f'pqfs{bits}_recall'])} |")
-            peers_rows.append(f"| {name} | {best['flat_ms']:.2f} | {best['numpy_ms']:.2f} | "
-                              f"{best['numpy_matvec_ms']:.2f} |")
+                emit(
+                    f"| {name} | {bits} | {best[f'velmora{bits}_memory']:.0f} ({best[f'velmora{bits}_rss']:.1f}) | "
+                    f"{best[f'velmora{bits}_ms']:.2f} | "
+                    f"{avx2[f'velmora{bits}_ms']:.2f} | {best.get(f'pqfs{bits}_label', f'{args.dim * bits // 4}×4')} | "
+                    f"{best[f'pqfs{bits}_ms']:.2f} | "
+                    f"{ratio:.2f}× | {100 * shares[bits]:.3f}% | {best[f'velmora{bits}_recall']:.3f} | "
+                    f"{recall_text(best[f'pqfs{bits}_recall'])} |"
+                )
+            peers_rows.append(
+                f"| {name} | {best['flat_ms']:.2f} | {best['numpy_ms']:.2f} | {best['numpy_matvec_ms']:.2f} |"
+            )
         emit("")
         emit("Exact peers (float32, 512 bytes per vector at dim 128):")
         emit("")
@@ -358,8 +427,10 @@ def main() -> int:
 
         matvec = statistics.median(results[name]["best"]["numpy_matvec_ms"] for name in datasets)
         emit("")
-        emit("The exact scan: every vector's score, one thread (bench_kernels), against numpy's X @ q over the same "
-             "n and dim:")
+        emit(
+            "The exact scan: every vector's score, one thread (bench_kernels), against numpy's X @ q over the same "
+            "n and dim:"
+        )
         emit("")
         emit("| bits | level | kernel | ms | numpy X @ q / velmora |")
         emit("|---|---|---|---|---|")
@@ -372,9 +443,11 @@ def main() -> int:
 
         if args.thread_runs:
             emit("")
-            emit("Two threads against one: query(q, 10) through the store (bench_top_k, gaussian data), runs "
-                 "alternating; beside it, the same pool reading as many bytes as the codes hold, at the same "
-                 "moment, which bounds what a second thread can add to a scan that runs at memory speed:")
+            emit(
+                "Two threads against one: query(q, 10) through the store (bench_top_k, gaussian data), runs "
+                "alternating; beside it, the same pool reading as many bytes as the codes hold, at the same "
+                "moment, which bounds what a second thread can add to a scan that runs at memory speed:"
+            )
             emit("")
             emit("| bits | 1 thread ms | 2 threads ms | query speed-up | read speed-up |")
             emit("|---|---|---|---|---|")
@@ -382,10 +455,14 @@ def main() -> int:
             results["threads"] = []
             for _ in range(args.thread_runs):
                 for bits in bits_list:
-                    one, two = (top_k_run(args.n, args.dim, bits, paths["vectors"], paths["queries"], t) for t in (1, 2))
+                    one, two = (
+                        top_k_run(args.n, args.dim, bits, paths["vectors"], paths["queries"], t) for t in (1, 2)
+                    )
                     results["threads"].append({"bits": bits, "one": one, "two": two})
-                    emit(f"| {bits} | {one['ms']:.2f} | {two['ms']:.2f} | {one['ms'] / two['ms']:.2f}× | "
-                         f"{one['read_ms'] / two['read_ms']:.2f}× |")
+                    emit(
+                        f"| {bits} | {one['ms']:.2f} | {two['ms']:.2f} | {one['ms'] / two['ms']:.2f}× | "
+                        f"{one['read_ms'] / two['read_ms']:.2f}× |"
+                    )
 
     if args.out:
         with open(args.out, "w") as f:

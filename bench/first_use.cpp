@@ -33,8 +33,8 @@ int main(int argc, char** argv) {
   }
   const velmora::ScoringKernels& kernels = velmora::active_kernels(bits);
   const auto t3 = Clock::now();
-  std::printf("| %llu | %d | %.3f | %.3f | %.4f (%s: %s, %s, groups %s) |\n", static_cast<unsigned long long>(dim), bits,
-              std::chrono::duration<double>(t1 - t0).count(), std::chrono::duration<double>(t2 - t1).count(),
+  std::printf("| %llu | %d | %.3f | %.3f | %.4f (%s: %s, %s, groups %s) |\n", static_cast<unsigned long long>(dim),
+              bits, std::chrono::duration<double>(t1 - t0).count(), std::chrono::duration<double>(t2 - t1).count(),
               std::chrono::duration<double>(t3 - t2).count(), velmora::simd_level_name(velmora::active_simd_level()),
               kernels.exact.name, kernels.bound.name, kernels.group_bound.name);
   return 0;

@@ -18,8 +18,8 @@ int main() {
     for (const velmora::kernels::CandidateReport& c : family.candidates) {
       const char* test = c.self_test == velmora::kernels::SelfTest::Passed   ? "passed"
                          : c.self_test == velmora::kernels::SelfTest::Failed ? "FAILED"
-                         : c.allowed                                          ? "portable"
-                                                                              : "not run";
+                         : c.allowed                                         ? "portable"
+                                                                             : "not run";
       std::printf("%s%s: %s", separator, c.name.c_str(), c.supported ? test : "unsupported");
       if (c.median_seconds >= 0.0) std::printf(" %.1f us", c.median_seconds * 1e6);
       separator = "; ";

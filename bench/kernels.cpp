@@ -63,8 +63,7 @@ int main(int argc, char** argv) {
     for (std::size_t p = 0; p < n; ++p) {
       for (auto& c : indices) c = static_cast<std::uint8_t>(gen() % (1u << bits));
       codes.push_back(indices.data());
-      pack_indices_into(indices.data(), dim, bits, packed.data() + p * packed_len(dim, bits),
-                        packed_len(dim, bits));
+      pack_indices_into(indices.data(), dim, bits, packed.data() + p * packed_len(dim, bits), packed_len(dim, bits));
     }
     std::vector<float> norms(codes.block_count() * kBlockLanes, 1.5f);
     QueryLut lut;
@@ -95,8 +94,8 @@ int main(int argc, char** argv) {
       if (detected_simd_level() < c.level) continue;
       std::vector<std::uint8_t> table(c.kernel.table_bytes(dim));
       c.kernel.prepare(lut.lut.data(), dim, table.data());
-      const kernels::ScoreBlocksArgs args{table.data(), dim, codes.blocks(), codes.block_bytes(), norms.data(),
-                                          lut.query_norm};
+      const kernels::ScoreBlocksArgs args{table.data(),        dim,          codes.blocks(),
+                                          codes.block_bytes(), norms.data(), lut.query_norm};
       const double t = best_seconds(5, [&] { c.kernel.score(args, codes.block_count(), out.data()); });
       std::printf("| %d | %s | %.2f | %.1f |\n", bits, c.kernel.name, t * 1e3, reference / t);
     }
@@ -123,7 +122,8 @@ int main(int argc, char** argv) {
                   {SimdLevel::Avx512, kernels::bound_kernel_avx512_vnni(), cpu_has_avx512_vbmi_vnni()}};
     for (const auto& b : bounds) {
       if (detected_simd_level() < b.level || !b.runs) continue;
-      const double t = best_seconds(5, [&] { b.kernel.blocks(bargs, codes.block_count(), sums.data(), survivors.data()); });
+      const double t =
+          best_seconds(5, [&] { b.kernel.blocks(bargs, codes.block_count(), sums.data(), survivors.data()); });
       std::printf("| %d | %s | %.2f | %.1f |\n", bits, b.kernel.name, t * 1e3, reference / t);
     }
     // A group of queries sharing each pass (per query), in passes of 32
@@ -140,13 +140,15 @@ int main(int argc, char** argv) {
         gargs.fields = fields;
         gargs.block_bytes = codes.block_bytes();
         std::vector<std::uint32_t> group_sums(group * 32 * kBlockLanes), group_survivors(group * 32);
-        const double t = best_seconds(5, [&] {
-          for (std::size_t first = 0; first < codes.block_count(); first += 32) {
-            gargs.blocks = codes.block(first);
-            b.kernel.group(gargs, std::min<std::size_t>(32, codes.block_count() - first), group_sums.data(),
-                           group_survivors.data());
-          }
-        }) / static_cast<double>(group);
+        const double t = best_seconds(5,
+                                      [&] {
+                                        for (std::size_t first = 0; first < codes.block_count(); first += 32) {
+                                          gargs.blocks = codes.block(first);
+                                          b.kernel.group(gargs, std::min<std::size_t>(32, codes.block_count() - first),
+                                                         group_sums.data(), group_survivors.data());
+                                        }
+                                      }) /
+                         static_cast<double>(group);
         std::printf("| %d | %s, %zu queries a pass, per query | %.2f | %.1f |\n", bits, b.kernel.name, group, t * 1e3,
                     reference / t);
       }

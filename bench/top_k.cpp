@@ -119,9 +119,10 @@ int main(int argc, char** argv) {
     read_ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
   }
   std::sort(read_ms.begin(), read_ms.end());
-  std::printf("{\"n\": %zu, \"dim\": %zu, \"bits\": %d, \"k\": %zu, \"level\": \"%s\", \"ms\": %.4f, "
-              "\"exact_share\": %.6f, \"threads\": %zu, \"read_ms\": %.4f}\n",
-              n, dim, bits, k, simd_level_name(active_simd_level()), ms[ms.size() / 2], exact_share,
-              configured_thread_count(), read_ms[read_ms.size() / 2]);
+  std::printf(
+      "{\"n\": %zu, \"dim\": %zu, \"bits\": %d, \"k\": %zu, \"level\": \"%s\", \"ms\": %.4f, "
+      "\"exact_share\": %.6f, \"threads\": %zu, \"read_ms\": %.4f}\n",
+      n, dim, bits, k, simd_level_name(active_simd_level()), ms[ms.size() / 2], exact_share, configured_thread_count(),
+      read_ms[read_ms.size() / 2]);
   return 0;
 }

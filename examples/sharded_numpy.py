@@ -1,6 +1,7 @@
 """A sharded store fed from numpy: ids may be numpy integers and vectors numpy
 rows, as for the local store. Checked with mypy --strict by the test command,
 and run by the test suite."""
+
 import numpy as np
 
 from velmora.distributed import ShardedStore

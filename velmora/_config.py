@@ -28,16 +28,19 @@ def _simd(config: dict[str, Any]) -> str:
 
 def _kernels(config: dict[str, Any]) -> list[str]:
     families = config["kernels"]
-    return [f"{bits} bits: exact {config['exact_kernels'][bits]}, bound {config['bound_kernels'][bits]}, "
-            f"for query groups {config['group_bound_kernels'][bits]}"
-            for bits in (2, 3, 4)] + [
-        ", ".join(f"{family} {families[family]['chosen']}" for family in ("rotation", "quantizer", "crc32c"))]
+    return [
+        f"{bits} bits: exact {config['exact_kernels'][bits]}, bound {config['bound_kernels'][bits]}, "
+        f"for query groups {config['group_bound_kernels'][bits]}"
+        for bits in (2, 3, 4)
+    ] + [", ".join(f"{family} {families[family]['chosen']}" for family in ("rotation", "quantizer", "crc32c"))]
 
 
 def _summary(config: dict[str, Any]) -> str:
     exact = "/".join(config["exact_kernels"][bits] for bits in (2, 3, 4))
-    return (f"velmora {config['version']} | {config['cpu']} | {config['simd_active']} | "
-            f"exact kernels for 2/3/4 bits {exact} | {config['threads']} threads")
+    return (
+        f"velmora {config['version']} | {config['cpu']} | {config['simd_active']} | "
+        f"exact kernels for 2/3/4 bits {exact} | {config['threads']} threads"
+    )
 
 
 def _report(config: dict[str, Any]) -> str:

@@ -16,7 +16,7 @@ def embedding_like(n: int, dim: int, seed: int = 0, clusters: int | None = None)
     import numpy as np
 
     rng = np.random.default_rng(seed)
-    clusters = clusters or max(8, int(round(n ** 0.5 / 4)))
+    clusters = clusters or max(8, int(round(n**0.5 / 4)))
     spectrum = (1.0 / np.sqrt(1.0 + np.arange(dim) / 8.0)).astype(np.float32)
     basis, _ = np.linalg.qr(rng.standard_normal((dim, dim)))
     basis = basis.astype(np.float32)

@@ -69,23 +69,42 @@ def parser() -> argparse.ArgumentParser:
         "memory, recall@10 against exact cosine search and query latency.",
         epilog="Needs numpy and tqdm: pip install 'velmora[demo]' (bash scripts/demo.sh installs them).",
     )
-    p.add_argument("--n", type=positive, default=DEFAULTS["n"],
-                   help="vectors to store (default %(default)s)")
-    p.add_argument("--dim", type=dimension, default=DEFAULTS["dim"],
-                   help="dimension, at least 32 (default %(default)s)")
-    p.add_argument("--bits", type=int_option, choices=(2, 3, 4), default=None,
-                   help="bits per coordinate code: 2, 3 or 4 (default 4; with --data, each of 2, 3 and 4)")
-    p.add_argument("--data", type=npy_file, default=None, metavar="VECTORS.npy",
-                   help="your own vectors instead of generated ones: a .npy file of float32 or float64 rows "
-                   "(--queries of them, chosen by --seed, are held out as queries; --n and --dim are then "
-                   "the file's)")
-    p.add_argument("--threads", type=positive, default=None,
-                   help="worker threads for batch encoding and scoring (default: RAYON_NUM_THREADS, "
-                   "else RAYON_RS_NUM_CPUS, else every logical CPU)")
-    p.add_argument("--queries", type=positive, default=DEFAULTS["queries"],
-                   help="held-out query vectors, also timed (default %(default)s)")
-    p.add_argument("--seed", type=non_negative, default=DEFAULTS["seed"],
-                   help="seed of the generated data (default %(default)s)")
+    p.add_argument("--n", type=positive, default=DEFAULTS["n"], help="vectors to store (default %(default)s)")
+    p.add_argument(
+        "--dim", type=dimension, default=DEFAULTS["dim"], help="dimension, at least 32 (default %(default)s)"
+    )
+    p.add_argument(
+        "--bits",
+        type=int_option,
+        choices=(2, 3, 4),
+        default=None,
+        help="bits per coordinate code: 2, 3 or 4 (default 4; with --data, each of 2, 3 and 4)",
+    )
+    p.add_argument(
+        "--data",
+        type=npy_file,
+        default=None,
+        metavar="VECTORS.npy",
+        help="your own vectors instead of generated ones: a .npy file of float32 or float64 rows "
+        "(--queries of them, chosen by --seed, are held out as queries; --n and --dim are then "
+        "the file's)",
+    )
+    p.add_argument(
+        "--threads",
+        type=positive,
+        default=None,
+        help="worker threads for batch encoding and scoring (default: RAYON_NUM_THREADS, "
+        "else RAYON_RS_NUM_CPUS, else every logical CPU)",
+    )
+    p.add_argument(
+        "--queries",
+        type=positive,
+        default=DEFAULTS["queries"],
+        help="held-out query vectors, also timed (default %(default)s)",
+    )
+    p.add_argument(
+        "--seed", type=non_negative, default=DEFAULTS["seed"], help="seed of the generated data (default %(default)s)"
+    )
     return p
 
 
@@ -119,11 +138,12 @@ def human_bytes(count: float) -> str:
     """Bytes in units of 1024, as the index's repr counts them (1 KB = 1,024 bytes)."""
     if count < 1024:
         return f"{count:,.0f} bytes"
-    for unit in ("KB", "MB", "GB"):
-        count /= 1024
-        if count < 1024:
+    value, unit = count / 1024, "KB"
+    for bigger in ("MB", "GB"):
+        if value < 1024:
             break
-    return f"{count:,.1f} {unit}"
+        value, unit = value / 1024, bigger
+    return f"{value:,.1f} {unit}"
 
 
 def load_dependencies() -> tuple[Any, Any] | None:
@@ -132,10 +152,12 @@ def load_dependencies() -> tuple[Any, Any] | None:
         from tqdm import tqdm
     except ImportError as exc:
         missing = exc.name or "numpy/tqdm"
-        print(f"error: the demo needs numpy and tqdm, and {missing} is not installed.\n"
-              f"Install them with:\n\n    {sys.executable} -m pip install 'numpy>=1.26' 'tqdm>=4.66'\n\n"
-              "or, from a velmora checkout, run the demo with: bash scripts/demo.sh",
-              file=sys.stderr)
+        print(
+            f"error: the demo needs numpy and tqdm, and {missing} is not installed.\n"
+            f"Install them with:\n\n    {sys.executable} -m pip install 'numpy>=1.26' 'tqdm>=4.66'\n\n"
+            "or, from a velmora checkout, run the demo with: bash scripts/demo.sh",
+            file=sys.stderr,
+        )
         return None
     return numpy, tqdm
 
@@ -150,8 +172,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     available = available_memory()
     needed = memory_needed(args.n, args.dim, args.queries)
     if args.data is None and available is not None and needed > available:
-        parser().error(f"--n {args.n} at --dim {args.dim} needs about {human_bytes(needed)} of memory, "
-                       f"but only {human_bytes(available)} is available; choose a smaller --n or --dim")
+        parser().error(
+            f"--n {args.n} at --dim {args.dim} needs about {human_bytes(needed)} of memory, "
+            f"but only {human_bytes(available)} is available; choose a smaller --n or --dim"
+        )
 
     deps = load_dependencies()
     if deps is None:
@@ -162,8 +186,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"error: {exc}", file=sys.stderr)
         return 1
     except MemoryError:
-        print(f"error: out of memory for --n {args.n} at --dim {args.dim}; choose a smaller --n or --dim",
-              file=sys.stderr)
+        print(
+            f"error: out of memory for --n {args.n} at --dim {args.dim}; choose a smaller --n or --dim", file=sys.stderr
+        )
         return 1
     except KeyboardInterrupt:
         print("\ninterrupted", file=sys.stderr)
@@ -183,11 +208,14 @@ def load_data(args: argparse.Namespace, np: Any) -> tuple[Any, Any, Any]:
     except (OSError, ValueError) as exc:
         raise DataError(f"cannot read {args.data}: {exc}") from None
     if rows.ndim != 2 or rows.dtype not in (np.float32, np.float64):
-        raise DataError(f"{args.data} holds a {rows.dtype} array of shape {rows.shape}; float32 or float64 "
-                        "rows are needed")
+        raise DataError(
+            f"{args.data} holds a {rows.dtype} array of shape {rows.shape}; float32 or float64 rows are needed"
+        )
     if rows.shape[1] < 32 or rows.shape[0] <= args.queries:
-        raise DataError(f"{args.data} has {rows.shape[0]} rows of dimension {rows.shape[1]}: the demo needs "
-                        f"dimension 32 or more and more rows than --queries {args.queries}")
+        raise DataError(
+            f"{args.data} has {rows.shape[0]} rows of dimension {rows.shape[1]}: the demo needs "
+            f"dimension 32 or more and more rows than --queries {args.queries}"
+        )
     held_out = np.sort(np.random.default_rng(args.seed).choice(rows.shape[0], args.queries, replace=False))
     stored = np.setdiff1d(np.arange(rows.shape[0]), held_out)
     # The file is the re-ranking's source: row i is the vector of id i.
@@ -202,7 +230,7 @@ def true_neighbours(np: Any, rows: Any, ids: Any, queries: Any, k: int) -> Any:
     best_ids = np.empty((len(q), 0), dtype=np.int64)
     best_scores = np.empty((len(q), 0))
     for start in range(0, len(ids), 65536):
-        chunk = ids[start:start + 65536]
+        chunk = ids[start : start + 65536]
         block = np.asarray(rows[chunk], dtype=np.float64)
         scores = (block @ q.T).T / np.linalg.norm(block, axis=1)
         all_ids = np.concatenate([best_ids, np.broadcast_to(chunk, scores.shape)], axis=1)
@@ -224,7 +252,7 @@ def run(args: argparse.Namespace, np: Any, tqdm: Any) -> None:
         # One draw for data and queries, so that the queries are held-out
         # points of the same distribution.
         everything = embedding_like(args.n + args.queries, args.dim, seed=args.seed)
-        rows, queries = everything[:args.n], everything[args.n:]
+        rows, queries = everything[: args.n], everything[args.n :]
         ids = np.arange(args.n)
         what = f"{args.n:,} embedding-like vectors"
     else:
@@ -232,11 +260,13 @@ def run(args: argparse.Namespace, np: Any, tqdm: Any) -> None:
         what = f"{len(ids):,} vectors of {args.data}"
     n, dim = len(ids), rows.shape[1]
     widths = [args.bits] if args.bits is not None else ([2, 3, 4] if args.data is not None else [DEFAULTS["bits"]])
-    print(f"velmora demo: {what}, dim {dim}, {'/'.join(map(str, widths))} bits, "
-          f"{threads} worker thread{'s' if threads != 1 else ''} ({source}), seed {args.seed}", flush=True)
+    print(
+        f"velmora demo: {what}, dim {dim}, {'/'.join(map(str, widths))} bits, "
+        f"{threads} worker thread{'s' if threads != 1 else ''} ({source}), seed {args.seed}",
+        flush=True,
+    )
     print(f"engine: {velmora.show_config('summary')}", flush=True)
-    print(f"{'generated' if args.data is None else 'opened'} the data in {time.perf_counter() - t0:.1f} s",
-          flush=True)
+    print(f"{'generated' if args.data is None else 'opened'} the data in {time.perf_counter() - t0:.1f} s", flush=True)
 
     k = min(TOP_K, n)
     t0 = time.perf_counter()
@@ -246,8 +276,7 @@ def run(args: argparse.Namespace, np: Any, tqdm: Any) -> None:
         report(np, tqdm, Index, rows, ids, queries, truth, bits, k)
 
 
-def report(np: Any, tqdm: Any, Index: Any, rows: Any, ids: Any, queries: Any, truth: Any, bits: int,
-           k: int) -> None:
+def report(np: Any, tqdm: Any, Index: Any, rows: Any, ids: Any, queries: Any, truth: Any, bits: int, k: int) -> None:
     n, dim = len(ids), rows.shape[1]
     t0 = time.perf_counter()
     index = Index(dim, bits)  # builds the rotation and codebook once per process
@@ -255,7 +284,7 @@ def report(np: Any, tqdm: Any, Index: Any, rows: Any, ids: Any, queries: Any, tr
     t0 = time.perf_counter()
     with tqdm(total=n, desc="inserting", unit="vec", unit_scale=True, file=sys.stderr) as bar:
         for start in range(0, n, BATCH):
-            chunk = ids[start:start + BATCH]
+            chunk = ids[start : start + BATCH]
             index.add(chunk, rows[chunk])
             bar.update(len(chunk))
     insert_s = time.perf_counter() - t0
@@ -275,8 +304,11 @@ def report(np: Any, tqdm: Any, Index: Any, rows: Any, ids: Any, queries: Any, tr
     reads_per_query: list[int] = []
     digest = hashlib.sha256()
     for q in tqdm(queries, desc="querying", unit="query", file=sys.stderr):
-        for mode, options in (("plain", {}), ("rerank", {"rerank": rows}), ("exact", {"rerank": counted,
-                                                                                       "exact": True})):
+        for mode, options in (
+            ("plain", {}),
+            ("rerank", {"rerank": rows}),
+            ("exact", {"rerank": counted, "exact": True}),
+        ):
             read.clear()
             t0 = time.perf_counter()
             got, scores = index.search(q, k, **options)
@@ -297,24 +329,38 @@ def report(np: Any, tqdm: Any, Index: Any, rows: Any, ids: Any, queries: Any, tr
     memory = index.memory_bytes()
     per_vector = memory // n
     float32_bytes = n * dim * 4
-    print(f"memory     {human_bytes(memory)} compressed: {per_vector:,} bytes per vector "
-          f"({per_vector - 6:,} code bytes + a 4-byte norm + a 2-byte error bound; 1 KB = 1,024 bytes)")
-    print(f"           {human_bytes(float32_bytes)} as float32: {dim * 4:,} bytes per vector, "
-          f"{float32_bytes / memory:.1f}x more")
+    print(
+        f"memory     {human_bytes(memory)} compressed: {per_vector:,} bytes per vector "
+        f"({per_vector - 6:,} code bytes + a 4-byte norm + a 2-byte error bound; 1 KB = 1,024 bytes)"
+    )
+    print(
+        f"           {human_bytes(float32_bytes)} as float32: {dim * 4:,} bytes per vector, "
+        f"{float32_bytes / memory:.1f}x more"
+    )
     recall = {mode: recall_at(found[mode], truth) for mode in found}
     candidates = k * {2: 10, 3: 6, 4: 4}[bits]
-    print(f"{f'recall@{k}':<10} {recall['plain']:.3f} compressed search | {recall['rerank']:.3f} re-ranked "
-          f"(best {candidates} by estimate, re-scored from the full vectors) | {recall['exact']:.3f} exact "
-          f"({len(queries):,} held-out queries; float64 cosine search is 1.000)")
+    print(
+        f"{f'recall@{k}':<10} {recall['plain']:.3f} compressed search | {recall['rerank']:.3f} re-ranked "
+        f"(best {candidates} by estimate, re-scored from the full vectors) | {recall['exact']:.3f} exact "
+        f"({len(queries):,} held-out queries; float64 cosine search is 1.000)"
+    )
     exact_matches = sum(f == t for f, t in zip(found["exact"], truth.tolist()))
-    print(f"exact      the true top {k} on {exact_matches} of {len(queries)} queries, reading a median "
-          f"{100 * statistics.median(reads_per_query) / n:.2f}% of the full vectors per query "
-          f"(90th percentile {100 * float(np.percentile(reads_per_query, 90)) / n:.2f}%)")
-    print("latency    ms per query, one query | in one search of all: " + " | ".join(
-        f"{label} {statistics.median(single[mode]) * 1e3:.3f} | {batch[mode] * 1e3:.3f}"
-        for label, mode in (("compressed", "plain"), ("re-ranked", "rerank"), ("exact", "exact"))))
-    print(f"digest     {digest.hexdigest()[:16]} of every id and score of the compressed search (the same "
-          "with any thread count or SIMD level)")
+    print(
+        f"exact      the true top {k} on {exact_matches} of {len(queries)} queries, reading a median "
+        f"{100 * statistics.median(reads_per_query) / n:.2f}% of the full vectors per query "
+        f"(90th percentile {100 * float(np.percentile(reads_per_query, 90)) / n:.2f}%)"
+    )
+    print(
+        "latency    ms per query, one query | in one search of all: "
+        + " | ".join(
+            f"{label} {statistics.median(single[mode]) * 1e3:.3f} | {batch[mode] * 1e3:.3f}"
+            for label, mode in (("compressed", "plain"), ("re-ranked", "rerank"), ("exact", "exact"))
+        )
+    )
+    print(
+        f"digest     {digest.hexdigest()[:16]} of every id and score of the compressed search (the same "
+        "with any thread count or SIMD level)"
+    )
     print(index)
 
 

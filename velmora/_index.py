@@ -156,8 +156,10 @@ class Index:
         return int(self._core.memory_bytes())
 
     def __repr__(self) -> str:
-        return (f"{type(self).__name__}(dim={self.dim}, bits={self.bits}, n={len(self)}, "
-                f"memory={self.memory_bytes() / 1024:.1f}KB)")
+        return (
+            f"{type(self).__name__}(dim={self.dim}, bits={self.bits}, n={len(self)}, "
+            f"memory={self.memory_bytes() / 1024:.1f}KB)"
+        )
 
     # -- changing the index -------------------------------------------------
 
@@ -181,8 +183,9 @@ class Index:
         CompressedVectorStore.remove does."""
         return int(self._core.remove(_ids_array(ids)))
 
-    def import_records(self, ids: npt.ArrayLike, norms: npt.ArrayLike, codes: npt.ArrayLike,
-                       error_bounds: npt.ArrayLike | None = None) -> None:
+    def import_records(
+        self, ids: npt.ArrayLike, norms: npt.ArrayLike, codes: npt.ArrayLike, error_bounds: npt.ArrayLike | None = None
+    ) -> None:
         """Upserts records as `export_records` returns them, without encoding
         anything: ids[i] gets norms[i] (float32), codes[i] (uint8, shape (n,
         record_bytes)) and error_bounds[i] (uint16; None marks the bounds
@@ -205,9 +208,16 @@ class Index:
 
     # -- reading the index ------------------------------------------------
 
-    def search(self, queries: npt.ArrayLike, k: int = 10, *, allowed: npt.ArrayLike | None = None,
-               rerank: Any = None, candidates: int | None = None,
-               exact: bool = False) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
+    def search(
+        self,
+        queries: npt.ArrayLike,
+        k: int = 10,
+        *,
+        allowed: npt.ArrayLike | None = None,
+        rerank: Any = None,
+        candidates: int | None = None,
+        exact: bool = False,
+    ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
         """The k best stored vectors for each query, best first: (ids, scores)
         as uint64 and float32 arrays.
 
@@ -245,37 +255,49 @@ class Index:
                 raise ValueError("candidates and exact=True need rerank, the full vectors to score with")
             ids, scores = self._compressed_search(rows, k, allowed_ids)
         else:
-            ids, scores = reranked_search(self, rows, k, allowed_ids, FullVectors(rerank, self.dim), candidates,
-                                          bool(exact))
+            ids, scores = reranked_search(
+                self, rows, k, allowed_ids, FullVectors(rerank, self.dim), candidates, bool(exact)
+            )
         if matrix.ndim == 1:
             return ids[0], scores[0]
         return ids, scores
 
-    def _compressed_search(self, rows: npt.NDArray[Any], k: int, allowed: npt.NDArray[np.uint64] | None
-                           ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
+    def _compressed_search(
+        self, rows: npt.NDArray[Any], k: int, allowed: npt.NDArray[np.uint64] | None
+    ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
         id_bytes, score_bytes, kept = self._core.search(rows, k, allowed)
         shape = (rows.shape[0], kept)
-        return (np.frombuffer(id_bytes, dtype=np.uint64).reshape(shape),
-                np.frombuffer(score_bytes, dtype=np.float32).reshape(shape))
+        return (
+            np.frombuffer(id_bytes, dtype=np.uint64).reshape(shape),
+            np.frombuffer(score_bytes, dtype=np.float32).reshape(shape),
+        )
 
     # The re-ranking's view of this index (velmora._rerank.Searchable).
-    def _compressed_ids(self, queries: npt.NDArray[Any], k: int,
-                        allowed: npt.NDArray[np.uint64] | None) -> npt.NDArray[np.uint64]:
+    def _compressed_ids(
+        self, queries: npt.NDArray[Any], k: int, allowed: npt.NDArray[np.uint64] | None
+    ) -> npt.NDArray[np.uint64]:
         return self._compressed_search(queries, k, allowed)[0]
 
-    def _exact_pass(self, queries: npt.NDArray[Any], first: int, k: int,
-                    allowed: npt.NDArray[np.uint64] | None) -> ExactPass:
-        first_ids, sums, first_upper, first_counts, others, others_upper, other_counts, assumed = \
-            self._core.exact_pass(queries, first, k, allowed)
-        return ExactPass(np.frombuffer(first_ids, dtype=np.uint64), np.frombuffer(sums, dtype=np.float32),
-                         np.frombuffer(first_upper, dtype=np.float64),
-                         np.frombuffer(first_counts, dtype=np.uint64).astype(np.intp),
-                         np.frombuffer(others, dtype=np.uint64), np.frombuffer(others_upper, dtype=np.float64),
-                         np.frombuffer(other_counts, dtype=np.uint64).astype(np.intp),
-                         np.frombuffer(assumed, dtype=np.float64))
+    def _exact_pass(
+        self, queries: npt.NDArray[Any], first: int, k: int, allowed: npt.NDArray[np.uint64] | None
+    ) -> ExactPass:
+        first_ids, sums, first_upper, first_counts, others, others_upper, other_counts, assumed = self._core.exact_pass(
+            queries, first, k, allowed
+        )
+        return ExactPass(
+            np.frombuffer(first_ids, dtype=np.uint64),
+            np.frombuffer(sums, dtype=np.float32),
+            np.frombuffer(first_upper, dtype=np.float64),
+            np.frombuffer(first_counts, dtype=np.uint64).astype(np.intp),
+            np.frombuffer(others, dtype=np.uint64),
+            np.frombuffer(others_upper, dtype=np.float64),
+            np.frombuffer(other_counts, dtype=np.uint64).astype(np.intp),
+            np.frombuffer(assumed, dtype=np.float64),
+        )
 
-    def _read_list(self, queries: npt.NDArray[Any], taus: npt.NDArray[np.float64],
-                   allowed: npt.NDArray[np.uint64] | None) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.uint64]]:
+    def _read_list(
+        self, queries: npt.NDArray[Any], taus: npt.NDArray[np.float64], allowed: npt.NDArray[np.uint64] | None
+    ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.uint64]]:
         ids, counts = self._core.read_list(queries, taus, allowed)
         return np.frombuffer(ids, dtype=np.uint64), np.frombuffer(counts, dtype=np.uint64)
 
@@ -290,8 +312,9 @@ class Index:
         id_array = _ids_array(ids)
         return np.frombuffer(self._core.reconstruct(id_array), dtype=np.float32).reshape(len(id_array), self.dim)
 
-    def export_records(self, ids: npt.ArrayLike) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.uint8],
-                                                           npt.NDArray[np.uint16]]:
+    def export_records(
+        self, ids: npt.ArrayLike
+    ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.uint8], npt.NDArray[np.uint16]]:
         """The stored records of `ids`: norms (float32, shape (n,)), packed
         codes (uint8, shape (n, record_bytes), the file format's layout) and
         error bounds (uint16, shape (n,); 65535 where unknown), which
@@ -299,9 +322,11 @@ class Index:
         KeyError."""
         id_array = _ids_array(ids)
         norm_bytes, code_bytes, bound_bytes = self._core.export_records(id_array)
-        return (np.frombuffer(norm_bytes, dtype=np.float32),
-                np.frombuffer(code_bytes, dtype=np.uint8).reshape(len(id_array), self.record_bytes),
-                np.frombuffer(bound_bytes, dtype=np.uint16))
+        return (
+            np.frombuffer(norm_bytes, dtype=np.float32),
+            np.frombuffer(code_bytes, dtype=np.uint8).reshape(len(id_array), self.record_bytes),
+            np.frombuffer(bound_bytes, dtype=np.uint16),
+        )
 
     # -- persistence --------------------------------------------------------
 

@@ -28,9 +28,11 @@ class IndexCore:
         """Upserts records exported by export_records (error_bounds None: unknown)."""
     def search(self, queries: Any, k: SupportsIndex, allowed: Any, /) -> tuple[bytearray, bytearray, int]:
         """The k best of every query: (ids, scores, k kept)."""
-    def exact_pass(self, queries: Any, first: SupportsIndex, k: SupportsIndex, allowed: Any, /
-                   ) -> tuple[bytearray, bytearray, bytearray, bytearray, bytearray, bytearray, bytearray, bytearray]:
-        """One pass of an exact search: (first ids, sums, upper bounds, counts, other ids, upper bounds, counts, assumptions) as bytes."""
+    def exact_pass(
+        self, queries: Any, first: SupportsIndex, k: SupportsIndex, allowed: Any, /
+    ) -> tuple[bytearray, bytearray, bytearray, bytearray, bytearray, bytearray, bytearray, bytearray]:
+        """One pass of an exact search: (first ids, sums, upper bounds, counts,
+        other ids, upper bounds, counts, assumptions) as bytes."""
     def read_list(self, queries: Any, taus: Any, allowed: Any, /) -> tuple[bytearray, bytearray]:
         """Ids whose true cosine may reach each query's tau, and their count per query."""
     def cosines(self, queries: Any, rows: Any, pair_query: Any, pair_row: Any, /) -> bytearray:
@@ -50,10 +52,12 @@ class IndexCore:
         """Reads an index file."""
     @classmethod
     def from_pairs(cls, dim: SupportsIndex, bits: SupportsIndex, pairs: Any, /) -> Self:
-        """An index holding what CompressedVectorStore(dim, bits).insert_batch(pairs) stores, with its conversions and errors."""
+        """An index holding what CompressedVectorStore(dim, bits).insert_batch(pairs)
+        stores, with its conversions and errors."""
     @classmethod
     def from_pair(cls, dim: SupportsIndex, bits: SupportsIndex, id: Any, vector: Any, /) -> Self:
-        """An index holding what CompressedVectorStore(dim, bits).insert(id, vector) stores, with its conversions and errors."""
+        """An index holding what CompressedVectorStore(dim, bits).insert(id, vector)
+        stores, with its conversions and errors."""
     @classmethod
     def from_bytes(cls, data: Any, /) -> Self:
         """Reads an index file's contents."""

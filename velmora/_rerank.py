@@ -68,13 +68,15 @@ class Searchable(Protocol):
     def dim(self) -> int: ...
     @property
     def bits(self) -> int: ...
-    def _compressed_ids(self, queries: npt.NDArray[Any], k: int,
-                        allowed: npt.NDArray[np.uint64] | None) -> npt.NDArray[np.uint64]: ...
-    def _exact_pass(self, queries: npt.NDArray[Any], first: int, k: int,
-                    allowed: npt.NDArray[np.uint64] | None) -> ExactPass: ...
-    def _read_list(self, queries: npt.NDArray[Any], taus: npt.NDArray[np.float64],
-                   allowed: npt.NDArray[np.uint64] | None) -> tuple[npt.NDArray[np.uint64],
-                                                                    npt.NDArray[np.uint64]]: ...
+    def _compressed_ids(
+        self, queries: npt.NDArray[Any], k: int, allowed: npt.NDArray[np.uint64] | None
+    ) -> npt.NDArray[np.uint64]: ...
+    def _exact_pass(
+        self, queries: npt.NDArray[Any], first: int, k: int, allowed: npt.NDArray[np.uint64] | None
+    ) -> ExactPass: ...
+    def _read_list(
+        self, queries: npt.NDArray[Any], taus: npt.NDArray[np.float64], allowed: npt.NDArray[np.uint64] | None
+    ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.uint64]]: ...
     def _unknown_error_bounds(self) -> int: ...
 
 
@@ -100,8 +102,10 @@ class FullVectors:
         rows = source if hasattr(source, "shape") and hasattr(source, "__getitem__") else np.asarray(source)
         shape = tuple(rows.shape)
         if len(shape) != 2 or shape[1] != dim:
-            raise ValueError(f"rerank must be a 2-D array with {dim} columns (row i the vector of id i) or a "
-                             f"callable; got shape {shape}")
+            raise ValueError(
+                f"rerank must be a 2-D array with {dim} columns (row i the vector of id i) or a "
+                f"callable; got shape {shape}"
+            )
         self._rows = int(shape[0])
         self._fetch = lambda ids: rows[ids.astype(np.intp)]
         if isinstance(rows, np.ndarray) and rows.dtype in (np.float32, np.float64) and rows.dtype.isnative:
@@ -111,8 +115,10 @@ class FullVectors:
         """Refuses ids beyond an array's rows."""
         if self._rows is not None and len(ids) and int(ids.max()) >= self._rows:
             beyond = np.unique(ids[ids >= self._rows])
-            raise RerankError(f"rerank array has {self._rows} rows, so it holds no vector for id "
-                              f"{_named_ids(beyond)}", beyond.tolist())
+            raise RerankError(
+                f"rerank array has {self._rows} rows, so it holds no vector for id {_named_ids(beyond)}",
+                beyond.tolist(),
+            )
 
     def fetch(self, ids: npt.NDArray[np.uint64]) -> npt.NDArray[np.floating[Any]]:
         """The full vectors of `ids` (ascending, unique), float32 or float64,
@@ -122,29 +128,40 @@ class FullVectors:
         try:
             fetched = self._fetch(ids)
         except Exception as exc:
-            raise RerankError(f"rerank failed to fetch ids {_named_ids(ids)}: {type(exc).__name__}: {exc}",
-                              ids.tolist()) from exc
+            raise RerankError(
+                f"rerank failed to fetch ids {_named_ids(ids)}: {type(exc).__name__}: {exc}", ids.tolist()
+            ) from exc
         rows = np.asarray(fetched)
         if rows.dtype not in (np.float32, np.float64):
-            raise RerankError(f"rerank gave dtype {rows.dtype} for ids {_named_ids(ids)}; float32 or float64 "
-                              "vectors are needed", ids.tolist())
+            raise RerankError(
+                f"rerank gave dtype {rows.dtype} for ids {_named_ids(ids)}; float32 or float64 vectors are needed",
+                ids.tolist(),
+            )
         if rows.shape != (len(ids), self._dim):
-            raise RerankError(f"rerank gave shape {rows.shape} for {len(ids)} ids ({_named_ids(ids)}); "
-                              f"({len(ids)}, {self._dim}) is needed", ids.tolist())
+            raise RerankError(
+                f"rerank gave shape {rows.shape} for {len(ids)} ids ({_named_ids(ids)}); "
+                f"({len(ids)}, {self._dim}) is needed",
+                ids.tolist(),
+            )
         return np.ascontiguousarray(rows)
 
 
-def _row_contains(ids: npt.NDArray[np.uint64], owners: npt.NDArray[np.intp],
-                  candidates: npt.NDArray[np.uint64]) -> npt.NDArray[np.bool_]:
+def _row_contains(
+    ids: npt.NDArray[np.uint64], owners: npt.NDArray[np.intp], candidates: npt.NDArray[np.uint64]
+) -> npt.NDArray[np.bool_]:
     """Whether each candidate is already among the ids of its query's row."""
     if len(candidates) == 0:
         return np.zeros(0, dtype=bool)
     return np.asarray((ids[owners] == candidates[:, np.newaxis]).any(axis=1))
 
 
-def _merge_rows(ids: npt.NDArray[np.uint64], scores: npt.NDArray[np.float64], more: npt.NDArray[np.uint64],
-                more_scores: npt.NDArray[np.float64], owners: npt.NDArray[np.intp]
-                ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float64]]:
+def _merge_rows(
+    ids: npt.NDArray[np.uint64],
+    scores: npt.NDArray[np.float64],
+    more: npt.NDArray[np.uint64],
+    more_scores: npt.NDArray[np.float64],
+    owners: npt.NDArray[np.intp],
+) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float64]]:
     """Rows of ids and scores widened by the extra (id, score) pairs of each
     row; short rows are padded with -inf scores, which never rank."""
     m, c = ids.shape
@@ -162,17 +179,23 @@ def _merge_rows(ids: npt.NDArray[np.uint64], scores: npt.NDArray[np.float64], mo
     return wide_ids, wide_scores
 
 
-def _best(ids: npt.NDArray[np.uint64], scores: npt.NDArray[np.float64],
-          k: int) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
+def _best(
+    ids: npt.NDArray[np.uint64], scores: npt.NDArray[np.float64], k: int
+) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
     """The k best of each row: greater score first, equal scores by smaller id."""
     order = np.lexsort((ids, -scores), axis=1)[:, :k]
-    return (np.take_along_axis(ids, order, axis=1),
-            np.take_along_axis(scores, order, axis=1).astype(np.float32))
+    return (np.take_along_axis(ids, order, axis=1), np.take_along_axis(scores, order, axis=1).astype(np.float32))
 
 
-def reranked_search(index: Searchable, queries: npt.NDArray[Any], k: int, allowed: npt.NDArray[np.uint64] | None,
-                    source: FullVectors, candidates: int | None,
-                    exact: bool) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
+def reranked_search(
+    index: Searchable,
+    queries: npt.NDArray[Any],
+    k: int,
+    allowed: npt.NDArray[np.uint64] | None,
+    source: FullVectors,
+    candidates: int | None,
+    exact: bool,
+) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
     """The k best of each query (rows of `queries`, float32 or float64 as
     given) by exact cosine: among the best `candidates` by estimate, or, with
     `exact`, among every stored, allowed vector."""
@@ -188,16 +211,20 @@ def reranked_search(index: Searchable, queries: npt.NDArray[Any], k: int, allowe
             raise ValueError(
                 f"exact=True needs an error bound for every stored vector, and {unknown} have none (their "
                 "records came from a version-1 file or from import_records without error_bounds): add those "
-                "vectors again with Index.add, or import records exported with their error_bounds")
+                "vectors again with Index.add, or import records exported with their error_bounds"
+            )
     with np.errstate(over="ignore", invalid="ignore"):
         good = np.isfinite(queries).all(axis=1) & np.any(queries != 0, axis=1)
     if not good.all():
-        raise ValueError(f"query {int(np.argmin(good))} is zero or not finite: its cosine similarity with "
-                         "anything is undefined")
+        raise ValueError(
+            f"query {int(np.argmin(good))} is zero or not finite: its cosine similarity with anything is undefined"
+        )
     m = queries.shape[0]
     cosine = _Cosines(index.dim, index.bits)
-    parts = [_reranked_part(index, cosine, queries[q0:q0 + _QUERIES_PER_PART], k, allowed, source, wanted, exact)
-             for q0 in range(0, m, _QUERIES_PER_PART)]
+    parts = [
+        _reranked_part(index, cosine, queries[q0 : q0 + _QUERIES_PER_PART], k, allowed, source, wanted, exact)
+        for q0 in range(0, m, _QUERIES_PER_PART)
+    ]
     if not parts:
         return np.empty((0, 0), dtype=np.uint64), np.empty((0, 0), dtype=np.float32)
     return np.concatenate([p[0] for p in parts]), np.concatenate([p[1] for p in parts])
@@ -210,28 +237,37 @@ class _Cosines:
     def __init__(self, dim: int, bits: int) -> None:
         self._core = IndexCore(dim, bits)
 
-    def __call__(self, queries: npt.NDArray[Any], ids: npt.NDArray[np.uint64], source: FullVectors,
-                 owners: npt.NDArray[np.intp] | None = None) -> npt.NDArray[np.float64]:
+    def __call__(
+        self,
+        queries: npt.NDArray[Any],
+        ids: npt.NDArray[np.uint64],
+        source: FullVectors,
+        owners: npt.NDArray[np.intp] | None = None,
+    ) -> npt.NDArray[np.float64]:
         """The exact cosine of each id and its query: ids of shape (m, c), row
         q for query q; or flat ids with their queries' rows in `owners`."""
         flat_ids = ids.reshape(-1)
         flat_owners = np.repeat(np.arange(ids.shape[0]), ids.shape[1]) if owners is None else owners
         if source.direct is not None:
             source.check_ids(flat_ids)
-            scores = np.frombuffer(self._core.cosines(queries, source.direct, flat_owners.astype(np.uint64),
-                                                      flat_ids), dtype=np.float64)
+            scores = np.frombuffer(
+                self._core.cosines(queries, source.direct, flat_owners.astype(np.uint64), flat_ids), dtype=np.float64
+            )
             self._check(scores, flat_ids)
             return scores.reshape(ids.shape)
         scores = np.empty(len(flat_ids), dtype=np.float64)
         unique, inverse = np.unique(flat_ids, return_inverse=True)
         inverse = inverse.reshape(-1)
         for first in range(0, len(unique), _ROWS_PER_FETCH):
-            chunk = unique[first:first + _ROWS_PER_FETCH]
+            chunk = unique[first : first + _ROWS_PER_FETCH]
             rows = source.fetch(chunk)
             picked = np.flatnonzero((inverse >= first) & (inverse < first + len(chunk)))
             scores[picked] = np.frombuffer(
-                self._core.cosines(queries, rows, flat_owners[picked].astype(np.uint64),
-                                   (inverse[picked] - first).astype(np.uint64)), dtype=np.float64)
+                self._core.cosines(
+                    queries, rows, flat_owners[picked].astype(np.uint64), (inverse[picked] - first).astype(np.uint64)
+                ),
+                dtype=np.float64,
+            )
             self._check(scores[picked], flat_ids[picked])
         return scores.reshape(ids.shape)
 
@@ -244,9 +280,16 @@ class _Cosines:
             raise RerankError(f"rerank gave a zero or non-finite vector for id {_named_ids(wrong)}", wrong.tolist())
 
 
-def _reranked_part(index: Searchable, cosine: _Cosines, queries: npt.NDArray[Any], k: int,
-                   allowed: npt.NDArray[np.uint64] | None, source: FullVectors, wanted: int,
-                   exact: bool) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
+def _reranked_part(
+    index: Searchable,
+    cosine: _Cosines,
+    queries: npt.NDArray[Any],
+    k: int,
+    allowed: npt.NDArray[np.uint64] | None,
+    source: FullVectors,
+    wanted: int,
+    exact: bool,
+) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
     m = queries.shape[0]
     if not exact:
         ids = index._compressed_ids(queries, wanted, allowed)
@@ -259,8 +302,13 @@ def _reranked_part(index: Searchable, cosine: _Cosines, queries: npt.NDArray[Any
     if kept == 0:
         return np.empty((m, 0), dtype=np.uint64), np.empty((m, 0), dtype=np.float32)
     first_owners = np.repeat(np.arange(m), passed.first_counts)
-    ids, scores = _merge_rows(np.empty((m, 0), dtype=np.uint64), np.empty((m, 0)), passed.first,
-                              cosine(queries, passed.first, source, first_owners), first_owners)
+    ids, scores = _merge_rows(
+        np.empty((m, 0), dtype=np.uint64),
+        np.empty((m, 0)),
+        passed.first,
+        cosine(queries, passed.first, source, first_owners),
+        first_owners,
+    )
     # Rows are padded with -inf scores: the k-th best of a row shorter than k
     # (every candidate of the query is in it) is -inf.
     ranked = np.take_along_axis(scores, np.lexsort((ids, -scores), axis=1), axis=1)

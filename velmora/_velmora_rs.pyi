@@ -3,7 +3,6 @@
 from collections.abc import Iterator, Sequence
 from typing import Any, Protocol, Self, SupportsFloat, SupportsIndex, TypeAlias, final, type_check_only
 
-
 __all__ = ["CompressedVectorStore"]
 
 @type_check_only

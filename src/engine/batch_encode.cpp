@@ -17,9 +17,8 @@ constexpr std::size_t kChunkBytes = std::size_t{8} << 20;
 
 }  // namespace
 
-std::size_t encode_rows(const float* rows, std::size_t count, const Rotation& rotation,
-                        const Codebook& codebook, std::uint8_t* indices, float* norms,
-                        std::uint16_t* error_bounds) {
+std::size_t encode_rows(const float* rows, std::size_t count, const Rotation& rotation, const Codebook& codebook,
+                        std::uint8_t* indices, float* norms, std::uint16_t* error_bounds) {
   const std::size_t dim = static_cast<std::size_t>(rotation.dim);
   // The lowest failing row found so far: pieces past it stop early, pieces
   // before it always finish, so the final value is the lowest failing row.
@@ -57,14 +56,12 @@ RowBatchEncoder::RowBatchEncoder(const CompressedVectorStore& store, std::size_t
 
 std::size_t RowBatchEncoder::encode_chunk(std::size_t first, std::size_t count) {
   VELMORA_CHECK(count <= chunk_rows_ && first + count <= n_, "encode_chunk: rows out of range");
-  return encode_rows(chunk_.data(), count, *quantizer_.rotation, *quantizer_.codebook,
-                     indices_.data() + first * dim_, norms_.data() + first,
-                     error_bounds_.empty() ? nullptr : error_bounds_.data() + first);
+  return encode_rows(chunk_.data(), count, *quantizer_.rotation, *quantizer_.codebook, indices_.data() + first * dim_,
+                     norms_.data() + first, error_bounds_.empty() ? nullptr : error_bounds_.data() + first);
 }
 
 void RowBatchEncoder::upsert_into(CompressedVectorStore& store, const std::uint64_t* ids) const {
-  store.upsert_encoded(ids, indices_.data(), norms_.data(), n_,
-                       error_bounds_.empty() ? nullptr : error_bounds_.data());
+  store.upsert_encoded(ids, indices_.data(), norms_.data(), n_, error_bounds_.empty() ? nullptr : error_bounds_.data());
 }
 
 }  // namespace velmora

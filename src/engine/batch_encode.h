@@ -20,9 +20,8 @@ class CompressedVectorStore;
 // uses, and the error bound codes of the rows when `error_bounds` is given.
 // Returns the lowest row whose norm is degenerate (zero, below 1e-30, NaN or
 // infinite), or `count` when every row was encoded.
-std::size_t encode_rows(const float* rows, std::size_t count, const Rotation& rotation,
-                        const Codebook& codebook, std::uint8_t* indices, float* norms,
-                        std::uint16_t* error_bounds = nullptr);
+std::size_t encode_rows(const float* rows, std::size_t count, const Rotation& rotation, const Codebook& codebook,
+                        std::uint8_t* indices, float* norms, std::uint16_t* error_bounds = nullptr);
 
 // The records of n rows for one store, encoded chunk by chunk: the caller
 // fills chunk() with the next rows (a bounded copy of its input, made while

@@ -114,9 +114,7 @@ void scan(const std::vector<ExactScorer>& scorers, std::size_t q_begin, std::siz
   }
 }
 
-std::size_t table_bytes(const CompressedVectorStore& store) {
-  return (store.dim() << store.bits()) * sizeof(float);
-}
+std::size_t table_bytes(const CompressedVectorStore& store) { return (store.dim() << store.bits()) * sizeof(float); }
 
 // Every query's table in the form the exact kernel reads (they refer to luts).
 std::vector<ExactScorer> scorers_for(const std::vector<QueryLut>& luts, std::uint8_t bits) {
@@ -196,11 +194,11 @@ void search_full_rank(const CompressedVectorStore& store, const float* queries, 
       const Plan::Task task = plan.task(t);
       const std::size_t q_begin = task.q_begin, b_begin = task.b_begin;
       // The candidate number of the range's first position, per query of the group.
-      const std::size_t base = allowed == nullptr
-                                   ? b_begin * kBlockLanes
-                                   : static_cast<std::size_t>(std::lower_bound(positions.begin(), positions.end(),
-                                                                               b_begin * kBlockLanes) -
-                                                              positions.begin());
+      const std::size_t base =
+          allowed == nullptr
+              ? b_begin * kBlockLanes
+              : static_cast<std::size_t>(std::lower_bound(positions.begin(), positions.end(), b_begin * kBlockLanes) -
+                                         positions.begin());
       std::vector<std::size_t> next(task.q_end - q_begin, base);
       scan(scorers, q_begin, task.q_end, entries, allowed, b_begin, task.b_end, chunk_blocks,
            [&](std::size_t q, std::size_t begin, std::size_t end, const float* chunk) {
@@ -251,8 +249,8 @@ void search_batch(const CompressedVectorStore& store, const float* queries, std:
       full_rank ? std::max<std::size_t>(1, std::min(kBatchQueries, kFullRankScores / candidates)) : kBatchQueries;
   for (std::size_t q0 = 0; q0 < m; q0 += batch) {
     const std::size_t count = std::min(batch, m - q0);
-    (full_rank ? search_full_rank : search_pruned)(store, queries + q0 * dim, count, k, allowed,
-                                                  out_ids + q0 * k, out_scores + q0 * k);
+    (full_rank ? search_full_rank : search_pruned)(store, queries + q0 * dim, count, k, allowed, out_ids + q0 * k,
+                                                   out_scores + q0 * k);
   }
 }
 
@@ -340,8 +338,7 @@ std::vector<std::vector<Candidate>> table_sums_with_top(const CompressedVectorSt
   assumed->assign(m, -std::numeric_limits<double>::infinity());
   std::mutex assumed_mutex;
   return table_sum_pass<TopAndAbove>(
-      store, luts, allowed,
-      [&](std::size_t q) { return TopAndAbove(k, bounds[q], largest_residual, slack); },
+      store, luts, allowed, [&](std::size_t q) { return TopAndAbove(k, bounds[q], largest_residual, slack); },
       [&](std::size_t q, std::size_t, const TopAndAbove& sink) {
         std::lock_guard<std::mutex> lock(assumed_mutex);
         (*assumed)[q] = std::max((*assumed)[q], sink.assumed());

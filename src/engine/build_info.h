@@ -13,14 +13,14 @@
 namespace velmora {
 
 struct EngineConfig {
-  std::string compiler;        // e.g. "GCC 12.2.0"
-  std::string build_type;      // e.g. "Release"
-  std::string flags;           // the flags every engine file is compiled with
-  std::string cpu;             // the model name the OS reports
-  std::string simd_detected;   // the best level this CPU supports
-  std::string simd_active;     // the level in use
-  std::string simd_requested;  // "VELMORA_SIMD", or empty when unset
-  std::string exact_kernel[3];  // for 2, 3 and 4 bits
+  std::string compiler;               // e.g. "GCC 12.2.0"
+  std::string build_type;             // e.g. "Release"
+  std::string flags;                  // the flags every engine file is compiled with
+  std::string cpu;                    // the model name the OS reports
+  std::string simd_detected;          // the best level this CPU supports
+  std::string simd_active;            // the level in use
+  std::string simd_requested;         // "VELMORA_SIMD", or empty when unset
+  std::string exact_kernel[3];        // for 2, 3 and 4 bits
   std::string bound_kernel[3];        // the bound pass for one query
   std::string group_bound_kernel[3];  // ... and for groups of queries (Index.search)
   // Every kernel family's candidates and choice at the active level.

@@ -114,7 +114,8 @@ void assign_block(const Shape& s, std::uint8_t* block, std::size_t lane_begin, s
     for (std::size_t step = 0; step < s.steps(); ++step) {
       unsigned nibbles[3] = {};
       step_nibbles(s, record, step, nibbles);
-      for (std::size_t q = 0; q < per_step; ++q) set_nibble(block + (step * per_step + q) * kFieldBytes, lane, nibbles[q]);
+      for (std::size_t q = 0; q < per_step; ++q)
+        set_nibble(block + (step * per_step + q) * kFieldBytes, lane, nibbles[q]);
     }
   }
 }
@@ -136,7 +137,8 @@ void export_block(const Shape& s, const std::uint8_t* block, std::size_t lane_be
     }
     for (std::size_t step = 0; step < s.steps(); ++step) {
       unsigned nibbles[3] = {};
-      for (std::size_t q = 0; q < per_step; ++q) nibbles[q] = get_nibble(block + (step * per_step + q) * kFieldBytes, lane);
+      for (std::size_t q = 0; q < per_step; ++q)
+        nibbles[q] = get_nibble(block + (step * per_step + q) * kFieldBytes, lane);
       write_bits(record, s.record_bytes, step * kGroupBits, s.used_bits(step), nibbles_to_group(nibbles));
     }
   }
@@ -181,20 +183,21 @@ void BlockedCodes::grow_for_overwrite(std::size_t n) {
 void BlockedCodes::export_packed(std::size_t first, std::size_t count, std::uint8_t* out) const {
   VELMORA_CHECK(first <= size_ && count <= size_ - first, "code storage: export range out of bounds");
   const Shape shape{dim_, bits_, packed_len(dim_, bits_), field_count()};
-  for_each_block(first, count, [&](std::size_t block, std::size_t lane_begin, std::size_t lane_end,
-                                   std::size_t record) {
-    export_block(shape, data_.data() + block * block_bytes(), lane_begin, lane_end, out + record * shape.record_bytes);
-  });
+  for_each_block(first, count,
+                 [&](std::size_t block, std::size_t lane_begin, std::size_t lane_end, std::size_t record) {
+                   export_block(shape, data_.data() + block * block_bytes(), lane_begin, lane_end,
+                                out + record * shape.record_bytes);
+                 });
 }
 
 void BlockedCodes::assign_packed(std::size_t first, std::size_t count, const std::uint8_t* records) {
   VELMORA_CHECK(first <= size_ && count <= size_ - first, "code storage: assign range out of bounds");
   const Shape shape{dim_, bits_, packed_len(dim_, bits_), field_count()};
-  for_each_block(first, count, [&](std::size_t block, std::size_t lane_begin, std::size_t lane_end,
-                                   std::size_t record) {
-    assign_block(shape, data_.data() + block * block_bytes(), lane_begin, lane_end,
-                 records + record * shape.record_bytes);
-  });
+  for_each_block(first, count,
+                 [&](std::size_t block, std::size_t lane_begin, std::size_t lane_end, std::size_t record) {
+                   assign_block(shape, data_.data() + block * block_bytes(), lane_begin, lane_end,
+                                records + record * shape.record_bytes);
+                 });
 }
 
 }  // namespace velmora

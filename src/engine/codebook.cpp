@@ -82,8 +82,8 @@ bool draw_samples(std::uint64_t dim, std::vector<float>& samples, const std::ato
   return true;
 }
 
-Codebook initial_codebook(const std::vector<float>& sorted, std::uint64_t dim, std::uint8_t bits,
-                          float& min, float& max) {
+Codebook initial_codebook(const std::vector<float>& sorted, std::uint64_t dim, std::uint8_t bits, float& min,
+                          float& max) {
   const std::size_t levels = std::size_t{1} << bits;
   min = sorted.empty() ? -1.0f : sorted.front();
   max = sorted.empty() ? 1.0f : sorted.back();
@@ -100,13 +100,11 @@ Codebook initial_codebook(const std::vector<float>& sorted, std::uint64_t dim, s
 }
 
 // Steps 3 to 5 of one Lloyd iteration, given the per-cell sums and counts.
-void update_codebook(Codebook& cb, const double* sums, const std::uint64_t* counts, float min,
-                     float max) {
+void update_codebook(Codebook& cb, const double* sums, const std::uint64_t* counts, float min, float max) {
   const std::size_t levels = cb.centroids.size();
   for (std::size_t j = 0; j < levels; ++j) {
-    cb.centroids[j] = counts[j] > 0
-                          ? static_cast<float>(sums[j] / static_cast<double>(counts[j]))
-                          : (cb.boundaries[j] + cb.boundaries[j + 1]) * 0.5f;
+    cb.centroids[j] = counts[j] > 0 ? static_cast<float>(sums[j] / static_cast<double>(counts[j]))
+                                    : (cb.boundaries[j] + cb.boundaries[j + 1]) * 0.5f;
   }
   for (std::size_t j = 1; j < levels; ++j) {
     cb.boundaries[j] = (cb.centroids[j - 1] + cb.centroids[j]) * 0.5f;
@@ -173,8 +171,7 @@ Codebook lloyd(const std::vector<float>& sorted, std::uint64_t dim, std::uint8_t
 
 }  // namespace
 
-Codebook fit_codebook_reference(const std::vector<float>& sorted, std::uint64_t dim,
-                                std::uint8_t bits) {
+Codebook fit_codebook_reference(const std::vector<float>& sorted, std::uint64_t dim, std::uint8_t bits) {
   return lloyd(sorted, dim, bits, [&](const Codebook& cb, double* sums, std::uint64_t* counts) {
     std::fill(sums, sums + cb.centroids.size(), 0.0);
     std::fill(counts, counts + cb.centroids.size(), 0);
@@ -198,8 +195,7 @@ Codebook fit_codebook(const std::vector<float>& sorted, std::uint64_t dim, std::
       if (j + 1 < levels) {
         const float edge = cb.boundaries[j + 1];
         end = static_cast<std::size_t>(
-            std::lower_bound(sorted.begin() + static_cast<std::ptrdiff_t>(begin), sorted.end(), edge) -
-            sorted.begin());
+            std::lower_bound(sorted.begin() + static_cast<std::ptrdiff_t>(begin), sorted.end(), edge) - sorted.begin());
       }
       double sum = 0.0;
       for (std::size_t i = begin; i < end; ++i) sum = sum + static_cast<double>(sorted[i]);
@@ -215,9 +211,7 @@ void Codebook::quantize_many(const float* x, std::size_t n, std::uint8_t* out) c
   quantize_kernel(boundaries.data() + 1, boundaries.size() - 2, x, n, out);
 }
 
-Codebook build_codebook(std::uint64_t dim, std::uint8_t bits) {
-  return fit_codebook(*samples_for(dim), dim, bits);
-}
+Codebook build_codebook(std::uint64_t dim, std::uint8_t bits) { return fit_codebook(*samples_for(dim), dim, bits); }
 
 Result<CodebookHandle> get_codebook(std::uint64_t dim, std::uint8_t bits) {
   auto& cache = process_wide<CodebookCache>();

@@ -2,9 +2,9 @@
 // algorithm to the distribution of one coordinate of a random unit vector.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -29,8 +29,10 @@ struct Codebook {
     std::size_t lo = 0, hi = boundaries.size() - 2;  // count lies in [lo, hi]
     while (lo < hi) {
       const std::size_t mid = (lo + hi) / 2;
-      if (first[mid] <= x) lo = mid + 1;
-      else hi = mid;
+      if (first[mid] <= x)
+        lo = mid + 1;
+      else
+        hi = mid;
     }
     return static_cast<std::uint8_t>(lo);
   }
@@ -68,8 +70,7 @@ bool codebook_cached(std::uint64_t dim, std::uint8_t bits);
 // Lloyd's algorithm on sorted samples; the result does not depend on how the
 // cells are found, so the fast and the reference fit must agree bit for bit.
 Codebook fit_codebook(const std::vector<float>& sorted_samples, std::uint64_t dim, std::uint8_t bits);
-Codebook fit_codebook_reference(const std::vector<float>& sorted_samples, std::uint64_t dim,
-                                std::uint8_t bits);
+Codebook fit_codebook_reference(const std::vector<float>& sorted_samples, std::uint64_t dim, std::uint8_t bits);
 
 // Builds without consulting the cache; the pair must be valid.
 Codebook build_codebook(std::uint64_t dim, std::uint8_t bits);

@@ -8,8 +8,8 @@
 
 namespace velmora {
 
-void pack_indices_into(const std::uint8_t* indices, std::size_t n, std::uint8_t bits,
-                       std::uint8_t* out, std::size_t out_len) {
+void pack_indices_into(const std::uint8_t* indices, std::size_t n, std::uint8_t bits, std::uint8_t* out,
+                       std::size_t out_len) {
   VELMORA_CHECK(out_len == packed_len(n, bits), "pack_indices: output buffer has the wrong size");
   const unsigned mask = (1u << bits) - 1u;
   for (std::size_t b = 0; b < out_len; ++b) out[b] = 0;
@@ -31,17 +31,16 @@ std::vector<std::uint8_t> pack_indices(const std::uint8_t* indices, std::size_t 
   return out;
 }
 
-std::vector<std::uint8_t> unpack_indices(const std::uint8_t* codes, std::size_t codes_len,
-                                         std::size_t dim, std::uint8_t bits) {
+std::vector<std::uint8_t> unpack_indices(const std::uint8_t* codes, std::size_t codes_len, std::size_t dim,
+                                         std::uint8_t bits) {
   std::vector<std::uint8_t> indices;
   indices.reserve(dim);
   const unsigned mask = (1u << bits) - 1u;
   for (std::size_t i = 0; i < dim; ++i) {
     const std::uint64_t p = static_cast<std::uint64_t>(i) * bits;
     const std::size_t byte = static_cast<std::size_t>(p / 8);
-    VELMORA_CHECK(byte < codes_len, "unpack_indices: index " + std::to_string(i) +
-                                        " lies past the end of " + std::to_string(codes_len) +
-                                        " code bytes");
+    VELMORA_CHECK(byte < codes_len, "unpack_indices: index " + std::to_string(i) + " lies past the end of " +
+                                        std::to_string(codes_len) + " code bytes");
     const unsigned high = byte + 1 < codes_len ? codes[byte + 1] : 0u;
     const unsigned window = codes[byte] | (high << 8);
     indices.push_back(static_cast<std::uint8_t>((window >> (p % 8)) & mask));
@@ -55,8 +54,8 @@ float vector_norm(const float* v, std::size_t n) {
   return std::sqrt(sum);
 }
 
-bool encode_indices(const float* vector, const Rotation& rotation, const Codebook& codebook,
-                    std::uint8_t* indices, float* norm, float* scratch) {
+bool encode_indices(const float* vector, const Rotation& rotation, const Codebook& codebook, std::uint8_t* indices,
+                    float* norm, float* scratch) {
   const std::size_t dim = rotation.dim;
   *norm = vector_norm(vector, dim);
   if (is_degenerate_norm(*norm)) return false;
@@ -69,8 +68,7 @@ bool encode_indices(const float* vector, const Rotation& rotation, const Codeboo
 }
 
 std::size_t encode_batch(const float* const* vectors, std::size_t count, const Rotation& rotation,
-                         const Codebook& codebook, std::uint8_t* indices, float* norms,
-                         std::uint16_t* error_bounds) {
+                         const Codebook& codebook, std::uint8_t* indices, float* norms, std::uint16_t* error_bounds) {
   const std::size_t dim = rotation.dim;
   // Four norms at a time: each is a sequential sum, so interleaving four
   // independent ones keeps the adder busy.
@@ -102,9 +100,9 @@ std::size_t encode_batch(const float* const* vectors, std::size_t count, const R
 
 Result<EncodedVector> encode_vector(const float* vector, std::size_t len, const Rotation& rotation,
                                     const Codebook& codebook, std::uint8_t bits) {
-  VELMORA_CHECK(len == rotation.dim && len == codebook.dim,
-                "encode_vector: vector length " + std::to_string(len) +
-                    " differs from the dimension " + std::to_string(rotation.dim));
+  VELMORA_CHECK(len == rotation.dim && len == codebook.dim, "encode_vector: vector length " + std::to_string(len) +
+                                                                " differs from the dimension " +
+                                                                std::to_string(rotation.dim));
   VELMORA_CHECK(bits == codebook.bits, "encode_vector: bit width differs from the codebook's");
   std::vector<float> scratch(2 * len);
   std::vector<std::uint8_t> indices(len);

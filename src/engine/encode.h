@@ -19,16 +19,14 @@ struct EncodedVector {
 };
 
 // (dim * bits + 7) / 8.
-inline std::size_t packed_len(std::size_t dim, std::uint8_t bits) {
-  return (dim * bits + 7) / 8;
-}
+inline std::size_t packed_len(std::size_t dim, std::uint8_t bits) { return (dim * bits + 7) / 8; }
 
 // Indices packed least significant bit first; spare high bits are zero.
 std::vector<std::uint8_t> pack_indices(const std::uint8_t* indices, std::size_t n, std::uint8_t bits);
-void pack_indices_into(const std::uint8_t* indices, std::size_t n, std::uint8_t bits,
-                       std::uint8_t* out, std::size_t out_len);
-std::vector<std::uint8_t> unpack_indices(const std::uint8_t* codes, std::size_t codes_len,
-                                         std::size_t dim, std::uint8_t bits);
+void pack_indices_into(const std::uint8_t* indices, std::size_t n, std::uint8_t bits, std::uint8_t* out,
+                       std::size_t out_len);
+std::vector<std::uint8_t> unpack_indices(const std::uint8_t* codes, std::size_t codes_len, std::size_t dim,
+                                         std::uint8_t bits);
 
 // Sum of squares in index order from -0.0, then the square root, in f32.
 float vector_norm(const float* v, std::size_t n);
@@ -41,8 +39,8 @@ inline bool is_degenerate_norm(float norm) {
 // Normalises, rotates and quantises one vector of the rotation's dimension
 // into dim cell indices and its norm. False for a degenerate norm (nothing
 // else is computed). `scratch` holds 2 * dim floats.
-bool encode_indices(const float* vector, const Rotation& rotation, const Codebook& codebook,
-                    std::uint8_t* indices, float* norm, float* scratch);
+bool encode_indices(const float* vector, const Rotation& rotation, const Codebook& codebook, std::uint8_t* indices,
+                    float* norm, float* scratch);
 
 // encode_indices() for `count` vectors at once (rotated as one matrix
 // product): indices[c * dim ...] and norms[c], and, when `error_bounds` is

@@ -33,8 +33,7 @@ double error_bound_value(std::uint16_t code);
 
 // The code of || rotated - centroids[indices] || for one encoded vector:
 // `rotated` is the rotated unit vector exactly as the encoder computed it.
-std::uint16_t residual_code(const float* rotated, const std::uint8_t* indices, const float* centroids,
-                            std::size_t dim);
+std::uint16_t residual_code(const float* rotated, const std::uint8_t* indices, const float* centroids, std::size_t dim);
 
 // One query's upper bound on the true cosine similarity, computed in double
 // from the query's values and a stored vector's full values as given (f32 or
@@ -66,9 +65,9 @@ class CosineUpperBound {
  private:
   bool informative_ = false;
   double query_norm_ = 0.0;
-  double gamma_ = 0.0;             // relative error of the table sum and the norms
-  double residual_factor_ = 0.0;   // multiplies a vector's residual bound
-  double constant_ = 0.0;          // every vector's share of the rounding
+  double gamma_ = 0.0;            // relative error of the table sum and the norms
+  double residual_factor_ = 0.0;  // multiplies a vector's residual bound
+  double constant_ = 0.0;         // every vector's share of the rounding
 };
 
 }  // namespace velmora

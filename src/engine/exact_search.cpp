@@ -62,8 +62,7 @@ void drop_pass_copies(std::vector<Candidate>& found, const ResidualCut& cut, con
 }  // namespace
 
 std::vector<std::vector<std::size_t>> positions_to_read(const CompressedVectorStore& store, const float* queries,
-                                                        std::size_t m, const double* taus,
-                                                        const PositionSet* allowed) {
+                                                        std::size_t m, const double* taus, const PositionSet* allowed) {
   VELMORA_CHECK(store.keeps_error_bounds() && store.unknown_error_bounds() == 0,
                 "positions_to_read: the store lacks error bounds");
   const StoredEntries entries = store.stored_entries();
@@ -97,8 +96,7 @@ std::vector<std::vector<std::size_t>> positions_to_read(const CompressedVectorSt
 }
 
 std::vector<ExactPass> exact_pass(const CompressedVectorStore& store, const float* queries, std::size_t m,
-                                  std::size_t first_count, std::size_t k, double slack,
-                                  const PositionSet* allowed) {
+                                  std::size_t first_count, std::size_t k, double slack, const PositionSet* allowed) {
   VELMORA_CHECK(store.keeps_error_bounds() && store.unknown_error_bounds() == 0,
                 "exact_pass: the store lacks error bounds");
   VELMORA_CHECK(k >= 1 && k <= first_count, "exact_pass: k out of range");
@@ -122,8 +120,7 @@ std::vector<ExactPass> exact_pass(const CompressedVectorStore& store, const floa
         std::vector<Candidate>& found = sums[q];
         drop_pass_copies(found, cut, entries.error_bounds);
         const std::size_t first = std::min(first_count, found.size());
-        std::partial_sort(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(first), found.end(),
-                          ranks_before);
+        std::partial_sort(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(first), found.end(), ranks_before);
         ExactPass& result = out[q0 + q];
         result.assumed = assumed[q];
         for (std::size_t i = 0; i < found.size(); ++i) {

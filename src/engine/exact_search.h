@@ -34,8 +34,7 @@ struct ExactPass {
 // the k-th best exact cosine (k <= first_count) at least the k-th best table
 // sum's estimate less `slack`. The store must keep error bounds, all known.
 std::vector<ExactPass> exact_pass(const CompressedVectorStore& store, const float* queries, std::size_t m,
-                                  std::size_t first_count, std::size_t k, double slack,
-                                  const PositionSet* allowed);
+                                  std::size_t first_count, std::size_t k, double slack, const PositionSet* allowed);
 
 // For each of m queries (store.dim() f32 values each), the positions among
 // the candidates (`allowed`, or every position) whose upper bound on the
@@ -43,8 +42,7 @@ std::vector<ExactPass> exact_pass(const CompressedVectorStore& store, const floa
 // not listed has a true cosine strictly below taus[q]. The store must keep
 // error bounds, all of them known. Runs on the pool.
 std::vector<std::vector<std::size_t>> positions_to_read(const CompressedVectorStore& store, const float* queries,
-                                                        std::size_t m, const double* taus,
-                                                        const PositionSet* allowed);
+                                                        std::size_t m, const double* taus, const PositionSet* allowed);
 
 // The cosine similarity of two vectors of doubles as the exact search
 // computes it: dot8(q, x) / (sqrt(dot8(x, x)) * sqrt(dot8(q, q))), dot8 being

@@ -24,7 +24,7 @@ class InvariantError : public std::logic_error {
 
 }  // namespace velmora
 
-#define VELMORA_CHECK(cond, message)                                  \
-  do {                                                                \
+#define VELMORA_CHECK(cond, message)                                         \
+  do {                                                                       \
     if (!(cond)) ::velmora::invariant_failed(__FILE__, __LINE__, (message)); \
   } while (0)

@@ -28,9 +28,7 @@ class PackedRecordCheck {
   // A norm a store can hold: finite and at least 1e-30.
   static bool norm_valid(float norm) { return !is_degenerate_norm(norm); }
   // The bits after the last code of a packed record are zero.
-  bool spare_bits_clear(const std::uint8_t* record) const {
-    return (record[record_bytes_ - 1] & spare_mask_) == 0;
-  }
+  bool spare_bits_clear(const std::uint8_t* record) const { return (record[record_bytes_ - 1] & spare_mask_) == 0; }
   // The first of n records whose norm, then codes, fail a check; {n, None}
   // when all pass.
   RecordFaultAt first_fault(const float* norms, const std::uint8_t* codes, std::size_t n) const;

@@ -181,8 +181,6 @@ std::size_t configured_thread_count() {
 
 std::size_t pool_thread_count() { return pool().threads(); }
 
-void parallel_for(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body) {
-  pool().run(n, body);
-}
+void parallel_for(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body) { pool().run(n, body); }
 
 }  // namespace velmora

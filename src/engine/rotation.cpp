@@ -46,8 +46,7 @@ using RotationCache = BuildOnceCache<RotationKey, Rotation, PairKeyHash>;
 template <class T>
 std::vector<T> square_buffer(std::uint64_t d) {
   const std::uint64_t elements = d * d;  // d < 2^32, so no wrap-around
-  if (elements > std::numeric_limits<std::size_t>::max() / sizeof(T) ||
-      elements > std::vector<T>().max_size()) {
+  if (elements > std::numeric_limits<std::size_t>::max() / sizeof(T) || elements > std::vector<T>().max_size()) {
     throw std::bad_alloc();
   }
   return std::vector<T>(static_cast<std::size_t>(elements));
@@ -64,8 +63,7 @@ SeededRng SeededRng::from_seed_u64(std::uint64_t seed) {
     all_zero = all_zero && o == 0;
   }
   if (all_zero) {
-    return SeededRng({0xe220a8397b1dcdafULL, 0x6e789e6aa1b965f4ULL, 0x06c45d188009454fULL,
-                      0xf88bb8a8724c81ecULL});
+    return SeededRng({0xe220a8397b1dcdafULL, 0x6e789e6aa1b965f4ULL, 0x06c45d188009454fULL, 0xf88bb8a8724c81ecULL});
   }
   std::array<std::uint64_t, 4> s{};
   for (int k = 0; k < 4; ++k) {
@@ -111,8 +109,8 @@ const RotationKernels& rotation_kernels() {
 }
 
 std::vector<float> Rotation::rotate(const float* x, std::size_t len) const {
-  VELMORA_CHECK(len == dim, "rotate: vector length " + std::to_string(len) +
-                                " differs from the rotation's dimension " + std::to_string(dim));
+  VELMORA_CHECK(len == dim, "rotate: vector length " + std::to_string(len) + " differs from the rotation's dimension " +
+                                std::to_string(dim));
   std::vector<float> y(dim);
   rotate_into(x, y.data());
   return y;

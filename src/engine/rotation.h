@@ -58,9 +58,7 @@ inline double open_double(std::uint64_t bits) {
   return double_from_bits(0x3FF0000000000000ULL | (bits >> 12)) - double_from_bits(0x3FEFFFFFFFFFFFFFULL);
 }
 // [0, 1)
-inline double unit_double(std::uint64_t bits) {
-  return static_cast<double>(bits >> 11) * (1.0 / 9007199254740992.0);
-}
+inline double unit_double(std::uint64_t bits) { return static_cast<double>(bits >> 11) * (1.0 / 9007199254740992.0); }
 
 inline constexpr double ZIGGURAT_R = 3.654152885361009;
 inline constexpr double ZIGGURAT_V = 0.00492867323399;

@@ -252,8 +252,8 @@ std::int64_t ScoreBound::prune_limit(float kth_best) const {
   // NaN never prunes; nor does +inf, which an overflowing score can equal.
   if (!(kth_best > kPruneGuard) || std::isinf(kth_best)) return -1;
   const double u = kUnitRoundoff;
-  const double sigma = static_cast<double>(kth_best) * query_norm_ * ((1.0 - u) * (1.0 - u)) /
-                       ((1.0 + u) * (1.0 + u)) * (1.0 - kMargin);
+  const double sigma =
+      static_cast<double>(kth_best) * query_norm_ * ((1.0 - u) * (1.0 - u)) / ((1.0 + u) * (1.0 + u)) * (1.0 - kMargin);
   const double steps = (sigma - summation_slack_) / step_;
   if (!(std::fabs(steps) < 2 * kLargestMagnitude)) return -1;
   const double limit = std::floor(steps - static_cast<double>(offset_sum_)) - 1.0;

@@ -37,7 +37,7 @@ class ScoreBound {
 
   std::vector<std::uint8_t> table_;
   std::size_t fields_ = 0;
-  double step_ = 0.0;           // a power of two
+  double step_ = 0.0;            // a power of two
   std::int64_t offset_sum_ = 0;  // the fields' offsets, in steps
   double summation_slack_ = 0.0;
   double query_norm_ = 0.0;

@@ -79,8 +79,9 @@ void ExactScorer::score_range(const StoredEntries& entries, std::size_t begin, s
     }
     return;
   }
-  kernels::ScoreBlocksArgs args{table_.data(), lut_.dim, codes.block(begin / kBlockLanes), codes.block_bytes(),
-                                entries.norms + begin, lut_.query_norm};
+  kernels::ScoreBlocksArgs args{
+      table_.data(),         lut_.dim,       codes.block(begin / kBlockLanes), codes.block_bytes(),
+      entries.norms + begin, lut_.query_norm};
   const std::size_t full_blocks = (end - begin) / kBlockLanes;
   kernel_.score(args, full_blocks, out);
   const std::size_t done = full_blocks * kBlockLanes;

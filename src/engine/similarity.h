@@ -36,7 +36,7 @@ inline constexpr float SCORE_EPSILON = 1e-12f;
 struct QueryLut {
   std::vector<float> lut;  // entry (i, c) at (i << bits) + c: y_i * centroids[c]
   std::uint64_t dim = 0;
-  float query_norm = 0.0f;  // of the query as passed in
+  float query_norm = 0.0f;    // of the query as passed in
   double rotated_norm = 0.0;  // of the rotated query, summed in double from its f32 coordinates
   std::uint8_t bits = 0;
 };
@@ -81,8 +81,7 @@ class ExactScorer {
   // begin is a multiple of 32.
   void score_range(const StoredEntries& entries, std::size_t begin, std::size_t end, float* out) const;
   // Cosine scores of up to kernels::kMaxScatteredLanes positions anywhere.
-  void score_scattered(const StoredEntries& entries, const std::size_t* positions, std::size_t count,
-                       float* out) const;
+  void score_scattered(const StoredEntries& entries, const std::size_t* positions, std::size_t count, float* out) const;
 
  private:
   const QueryLut& lut_;
@@ -91,8 +90,7 @@ class ExactScorer {
 };
 
 // ExactScorer::score_range with the active level's kernels.
-void score_range(const QueryLut& lut, const StoredEntries& entries, std::size_t begin,
-                 std::size_t end, float* out);
+void score_range(const QueryLut& lut, const StoredEntries& entries, std::size_t begin, std::size_t end, float* out);
 
 // The cosine score of every entry, in position order, computed on the pool.
 std::vector<float> score_positions(const QueryLut& lut, const StoredEntries& entries);

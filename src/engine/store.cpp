@@ -174,8 +174,7 @@ Status CompressedVectorStore::insert_batch(const PreparedPairs& pairs) {
       const std::size_t count = std::min(kChunk, end - first);
       for (std::size_t c = 0; c < count; ++c) vectors[c] = pairs.vector(first + c).data;
       std::uint16_t* bounds = keeps_error_bounds_ ? error_bounds.data() + first : nullptr;
-      if (encode_batch(vectors, count, rot, cb, indices.data() + first * dim_, norms.data() + first, bounds) <
-          count) {
+      if (encode_batch(vectors, count, rot, cb, indices.data() + first * dim_, norms.data() + first, bounds) < count) {
         stop.store(true, std::memory_order_relaxed);
         return;
       }
@@ -198,9 +197,7 @@ Result<StoredEntries> CompressedVectorStore::prepare_scoring(FloatView vector, Q
   lut = std::move(prepared).value();
 #ifdef VELMORA_TEST_HOOKS
   if (std::getenv("VELMORA_FORCE_WORKER_PANIC") != nullptr) {
-    parallel_for(size(), [](std::size_t, std::size_t) {
-      VELMORA_CHECK(false, "forced failure in a worker thread");
-    });
+    parallel_for(size(), [](std::size_t, std::size_t) { VELMORA_CHECK(false, "forced failure in a worker thread"); });
   }
 #endif
   return stored_entries();

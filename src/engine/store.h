@@ -122,14 +122,13 @@ class CompressedVectorStore {
   // inserting them one by one would; all or nothing if memory runs out.
   // `error_bounds` (one code per record, or null for unknown bounds) is kept
   // when the store keeps error bounds.
-  void upsert_encoded(const std::uint64_t* ids, const std::uint8_t* indices, const float* norms,
-                      std::size_t n, const std::uint16_t* error_bounds = nullptr);
+  void upsert_encoded(const std::uint64_t* ids, const std::uint8_t* indices, const float* norms, std::size_t n,
+                      const std::uint16_t* error_bounds = nullptr);
   // A store whose entries are the given position-ordered arrays (dim and bits
   // are the codes'); it keeps error bounds when they are given. The caller
   // has checked the norms. On a repeated id nothing is built and *repeated
   // holds the id.
-  static std::optional<CompressedVectorStore> from_arrays(PageArray<std::uint64_t>&& ids,
-                                                          PageArray<float>&& norms,
+  static std::optional<CompressedVectorStore> from_arrays(PageArray<std::uint64_t>&& ids, PageArray<float>&& norms,
                                                           BlockedCodes&& codes,
                                                           std::optional<PageArray<std::uint16_t>>&& error_bounds,
                                                           std::uint64_t* repeated);
@@ -149,9 +148,9 @@ class CompressedVectorStore {
   std::uint8_t bits_;
   PageArray<std::uint64_t> ids_;  // by position
   PageArray<float> norms_;        // by position
-  BlockedCodes codes_;              // by position
-  IdIndex index_;                   // id -> position
-  float max_norm_ = 0.0f;           // at least every stored norm (never lowered)
+  BlockedCodes codes_;            // by position
+  IdIndex index_;                 // id -> position
+  float max_norm_ = 0.0f;         // at least every stored norm (never lowered)
   bool keeps_error_bounds_;
   PageArray<std::uint16_t> error_bounds_;  // by position, when kept
 };

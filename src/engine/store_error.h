@@ -2,8 +2,8 @@
 // (never throw them); only the Python call frame turns them into exceptions.
 #pragma once
 
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <variant>
@@ -33,8 +33,7 @@ class StoreError {
   std::string message() const;
 
   bool operator==(const StoreError& other) const noexcept {
-    return kind_ == other.kind_ && first_ == other.first_ && second_ == other.second_ &&
-           text_ == other.text_;
+    return kind_ == other.kind_ && first_ == other.first_ && second_ == other.second_ && text_ == other.text_;
   }
 
  private:

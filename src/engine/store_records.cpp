@@ -9,9 +9,7 @@
 
 namespace velmora {
 
-std::size_t CompressedVectorStore::position_of(std::uint64_t id) const {
-  return index_.find(id, ids_.data());
-}
+std::size_t CompressedVectorStore::position_of(std::uint64_t id) const { return index_.find(id, ids_.data()); }
 
 StoredEntries CompressedVectorStore::stored_entries() const {
   StoredEntries entries;
@@ -23,8 +21,8 @@ StoredEntries CompressedVectorStore::stored_entries() const {
   return entries;
 }
 
-void CompressedVectorStore::upsert_encoded(const std::uint64_t* ids, const std::uint8_t* indices,
-                                           const float* norms, std::size_t n, const std::uint16_t* error_bounds) {
+void CompressedVectorStore::upsert_encoded(const std::uint64_t* ids, const std::uint8_t* indices, const float* norms,
+                                           std::size_t n, const std::uint16_t* error_bounds) {
   // Make room for every new id first, so that applying cannot fail half-way.
   // (A repeated new id is counted twice: the reservation is only an upper bound.)
   std::size_t new_ids = 0;
@@ -43,11 +41,9 @@ void CompressedVectorStore::upsert_encoded(const std::uint64_t* ids, const std::
   if (n >= kLargeBatch) release_free_heap();
 }
 
-std::optional<CompressedVectorStore> CompressedVectorStore::from_arrays(PageArray<std::uint64_t>&& ids,
-                                                                        PageArray<float>&& norms,
-                                                                        BlockedCodes&& codes,
-                                                                        std::optional<PageArray<std::uint16_t>>&& error_bounds,
-                                                                        std::uint64_t* repeated) {
+std::optional<CompressedVectorStore> CompressedVectorStore::from_arrays(
+    PageArray<std::uint64_t>&& ids, PageArray<float>&& norms, BlockedCodes&& codes,
+    std::optional<PageArray<std::uint16_t>>&& error_bounds, std::uint64_t* repeated) {
   const std::size_t n = ids.size();
   VELMORA_CHECK(norms.size() == n && codes.size() == n && (!error_bounds || error_bounds->size() == n),
                 "from_arrays: arrays of different lengths");

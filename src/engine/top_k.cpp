@@ -82,8 +82,7 @@ class Scan {
   // are held with their sums and scored later, highest sums first, when
   // enough have gathered: by then the threshold has risen, and the sums of
   // most of them prove them out without an exact score.
-  void add_survivors(std::size_t first, std::size_t count, const std::uint32_t* sums,
-                     const std::uint32_t* survivors) {
+  void add_survivors(std::size_t first, std::size_t count, const std::uint32_t* sums, const std::uint32_t* survivors) {
     for (std::size_t b = 0; b < count; ++b) {
       if (survivors[b] == 0) continue;  // most blocks, once the threshold is up
       for (std::uint32_t mask = survivors[b] & candidates(first + b); mask != 0; mask &= mask - 1) {
@@ -271,8 +270,7 @@ std::size_t search_blocks(QuerySearch* const* queries, std::size_t count, const 
 }
 
 std::size_t search_blocks(QuerySearch* const* queries, std::size_t count, const StoredEntries& entries,
-                          const PositionSet* allowed, std::size_t first_block, std::size_t last_block,
-                          AtLeast* kept) {
+                          const PositionSet* allowed, std::size_t first_block, std::size_t last_block, AtLeast* kept) {
   return search_blocks_into(queries, count, entries, allowed, first_block, last_block, kept);
 }
 
@@ -294,9 +292,8 @@ std::size_t search_blocks(QuerySearch* const* queries, std::size_t count, const 
   return search_blocks_into(queries, count, entries, allowed, first_block, last_block, kept);
 }
 
-std::vector<Candidate> search_top_k(const QueryLut& lut, const StoredEntries& entries, std::size_t k,
-                                    float max_norm, const ScoringKernels& kernels, std::size_t pieces,
-                                    TopKStats* stats) {
+std::vector<Candidate> search_top_k(const QueryLut& lut, const StoredEntries& entries, std::size_t k, float max_norm,
+                                    const ScoringKernels& kernels, std::size_t pieces, TopKStats* stats) {
   VELMORA_CHECK(k >= 1 && k <= entries.count, "search_top_k: k out of range");
   QuerySearch query(lut, max_norm, kernels);
   QuerySearch* const group[1] = {&query};
@@ -315,7 +312,8 @@ std::vector<Candidate> search_top_k(const QueryLut& lut, const StoredEntries& en
   } else {
     pieces = std::min(pieces, blocks);
     parallel_for(pieces, [&](std::size_t first, std::size_t last) {
-      for (std::size_t piece = first; piece < last; ++piece) run(piece * blocks / pieces, (piece + 1) * blocks / pieces);
+      for (std::size_t piece = first; piece < last; ++piece)
+        run(piece * blocks / pieces, (piece + 1) * blocks / pieces);
     });
   }
   if (stats != nullptr) {

@@ -129,8 +129,7 @@ class TopAndAbove {
 // search_blocks for every candidate at or above each query's floor instead
 // of the k best, fixed (AtLeast) or rising (TopAndAbove).
 std::size_t search_blocks(QuerySearch* const* queries, std::size_t count, const StoredEntries& entries,
-                          const PositionSet* allowed, std::size_t first_block, std::size_t last_block,
-                          AtLeast* kept);
+                          const PositionSet* allowed, std::size_t first_block, std::size_t last_block, AtLeast* kept);
 std::size_t search_blocks(QuerySearch* const* queries, std::size_t count, const StoredEntries& entries,
                           const PositionSet* allowed, std::size_t first_block, std::size_t last_block,
                           TopAndAbove* kept);
@@ -140,8 +139,7 @@ std::size_t search_blocks(QuerySearch* const* queries, std::size_t count, const 
 // or the split. `pieces` > 0 splits the blocks into that many contiguous
 // pieces (each with its own k best); 0 lets the pool split them. `max_norm`
 // bounds every stored norm.
-std::vector<Candidate> search_top_k(const QueryLut& lut, const StoredEntries& entries, std::size_t k,
-                                    float max_norm, const ScoringKernels& kernels, std::size_t pieces = 0,
-                                    TopKStats* stats = nullptr);
+std::vector<Candidate> search_top_k(const QueryLut& lut, const StoredEntries& entries, std::size_t k, float max_norm,
+                                    const ScoringKernels& kernels, std::size_t pieces = 0, TopKStats* stats = nullptr);
 
 }  // namespace velmora

@@ -20,8 +20,7 @@ class FormatError : public std::runtime_error {
 // the matching OSError.
 class SystemCallError : public std::runtime_error {
  public:
-  SystemCallError(int error_number, const std::string& call)
-      : std::runtime_error(call), error_number_(error_number) {}
+  SystemCallError(int error_number, const std::string& call) : std::runtime_error(call), error_number_(error_number) {}
   int error_number() const { return error_number_; }
 
  private:

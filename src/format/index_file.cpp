@@ -22,8 +22,7 @@ namespace {
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "sections are written from memory as they are");
 
 // Header fields by offset.
-constexpr std::size_t kVersionAt = 8, kDimAt = 16, kBitsAt = 24, kCountAt = 32, kFingerprintAt = 40,
-                      kHeaderCrcAt = 60;
+constexpr std::size_t kVersionAt = 8, kDimAt = 16, kBitsAt = 24, kCountAt = 32, kFingerprintAt = 40, kHeaderCrcAt = 60;
 constexpr std::size_t kChecksumBytes = 4;
 // Codes move through a buffer of about this size, exported or checked block by block.
 constexpr std::size_t kCodeChunkBytes = std::size_t{1} << 20;
@@ -63,7 +62,6 @@ void check_section(ByteSource& source, std::uint32_t crc, const char* name) {
 }
 
 std::string describe_id(std::uint64_t id) { return std::to_string(id); }
-
 
 // The size of a file of version 1 (no error bounds) or 2 holding n records.
 // False when it would not fit in 64 bits.
@@ -148,9 +146,10 @@ CompressedVectorStore read_index(ByteSource& source) {
   if (get<std::uint32_t>(header, kHeaderCrcAt) != crc32c(header, kHeaderCrcAt)) {
     throw FormatError("checksum mismatch in the header (the file is corrupted)");
   }
-  const bool reserved_zero = std::all_of(header + 12, header + kDimAt, [](std::uint8_t b) { return b == 0; }) &&
-                             std::all_of(header + kBitsAt + 1, header + kCountAt, [](std::uint8_t b) { return b == 0; }) &&
-                             std::all_of(header + 48, header + kHeaderCrcAt, [](std::uint8_t b) { return b == 0; });
+  const bool reserved_zero =
+      std::all_of(header + 12, header + kDimAt, [](std::uint8_t b) { return b == 0; }) &&
+      std::all_of(header + kBitsAt + 1, header + kCountAt, [](std::uint8_t b) { return b == 0; }) &&
+      std::all_of(header + 48, header + kHeaderCrcAt, [](std::uint8_t b) { return b == 0; });
   if (!reserved_zero) throw FormatError("reserved header bytes are not zero");
   const std::uint64_t dim = get<std::uint64_t>(header, kDimAt);
   const std::uint8_t bits = get<std::uint8_t>(header, kBitsAt);
@@ -159,8 +158,8 @@ CompressedVectorStore read_index(ByteSource& source) {
     throw FormatError("invalid bit width " + std::to_string(bits) + " (must be 2, 3 or 4)");
   }
   if (dim < 32 || dim > kMaxIndexDim) {
-    throw FormatError("invalid dimension " + std::to_string(dim) + " (must be 32 to " +
-                      std::to_string(kMaxIndexDim) + ")");
+    throw FormatError("invalid dimension " + std::to_string(dim) + " (must be 32 to " + std::to_string(kMaxIndexDim) +
+                      ")");
   }
   const std::size_t record = record_bytes(static_cast<std::size_t>(dim), bits);
   std::uint64_t expected_size = 0;
@@ -171,8 +170,9 @@ CompressedVectorStore read_index(ByteSource& source) {
   Result<std::uint64_t> fingerprint = engine_fingerprint(dim, bits);
   if (!fingerprint) throw FormatError(fingerprint.error().message());
   if (fingerprint.value() != get<std::uint64_t>(header, kFingerprintAt)) {
-    throw FormatError("engine fingerprint mismatch: the codes were made with another rotation or codebook "
-                      "and cannot be scored by this velmora");
+    throw FormatError(
+        "engine fingerprint mismatch: the codes were made with another rotation or codebook "
+        "and cannot be scored by this velmora");
   }
 
   // n is now known to fit the source, so these allocations are backed by data.

@@ -41,7 +41,7 @@ inline constexpr int kMaxCodeParts = 3;
 // One contiguous run of a code's bits inside a nibble.
 struct CodePart {
   std::size_t field;
-  unsigned shift;     // of the run within the nibble
+  unsigned shift;  // of the run within the nibble
   unsigned width;
   unsigned position;  // of the run within the code
 };

@@ -47,9 +47,9 @@ std::uint32_t crc32c_update_scalar(std::uint32_t state, const unsigned char* p, 
     std::memcpy(&high, p + 4, 4);
     static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "words are read little-endian");
     low ^= state;
-    state = tab.t[7][low & 0xFFu] ^ tab.t[6][(low >> 8) & 0xFFu] ^ tab.t[5][(low >> 16) & 0xFFu] ^
-            tab.t[4][low >> 24] ^ tab.t[3][high & 0xFFu] ^ tab.t[2][(high >> 8) & 0xFFu] ^
-            tab.t[1][(high >> 16) & 0xFFu] ^ tab.t[0][high >> 24];
+    state = tab.t[7][low & 0xFFu] ^ tab.t[6][(low >> 8) & 0xFFu] ^ tab.t[5][(low >> 16) & 0xFFu] ^ tab.t[4][low >> 24] ^
+            tab.t[3][high & 0xFFu] ^ tab.t[2][(high >> 8) & 0xFFu] ^ tab.t[1][(high >> 16) & 0xFFu] ^
+            tab.t[0][high >> 24];
     p += 8;
     len -= 8;
   }

@@ -11,8 +11,10 @@ void quantize_scalar(const float* interior, std::size_t interior_count, const fl
     std::size_t lo = 0, hi = interior_count;  // the count lies in [lo, hi]
     while (lo < hi) {
       const std::size_t mid = (lo + hi) / 2;
-      if (interior[mid] <= x[i]) lo = mid + 1;
-      else hi = mid;
+      if (interior[mid] <= x[i])
+        lo = mid + 1;
+      else
+        hi = mid;
     }
     out[i] = static_cast<std::uint8_t>(lo);
   }

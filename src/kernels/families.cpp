@@ -21,9 +21,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double seconds_since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
+double seconds_since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 std::uint64_t next_random(std::uint64_t& state) {
   state = state * 6364136223846793005ULL + 1442695040888963407ULL;
@@ -31,9 +29,7 @@ std::uint64_t next_random(std::uint64_t& state) {
 }
 
 // Uniform in [-1, 1].
-float random_unit(std::uint64_t& state) {
-  return static_cast<float>(next_random(state) % 20001) / 10000.0f - 1.0f;
-}
+float random_unit(std::uint64_t& state) { return static_cast<float>(next_random(state) % 20001) / 10000.0f - 1.0f; }
 
 // Moves bytes out of every cache level: a scan of a large store reads its
 // codes from memory, and some kernels keep up with that better than others.
@@ -304,8 +300,7 @@ Trial<QuantizeFn> quantizer_trial(QuantizeFn portable) {
   auto expected = std::make_shared<std::vector<std::vector<std::uint8_t>>>();
   for (std::size_t i = 0; i < check->values.size(); ++i) {
     std::vector<std::uint8_t> out(check->values[i].size());
-    portable(check->interiors[i].data(), check->interiors[i].size(), check->values[i].data(), out.size(),
-             out.data());
+    portable(check->interiors[i].data(), check->interiors[i].size(), check->values[i].data(), out.size(), out.data());
     expected->push_back(out);
   }
   // The four-bit cells of 4,096 coordinates, a few vectors' worth.
@@ -323,16 +318,14 @@ Trial<QuantizeFn> quantizer_trial(QuantizeFn portable) {
   trial.agrees = [check, expected](const QuantizeFn& quantize) {
     for (std::size_t i = 0; i < check->values.size(); ++i) {
       std::vector<std::uint8_t> out(check->values[i].size());
-      quantize(check->interiors[i].data(), check->interiors[i].size(), check->values[i].data(), out.size(),
-               out.data());
+      quantize(check->interiors[i].data(), check->interiors[i].size(), check->values[i].data(), out.size(), out.data());
       if (out != (*expected)[i]) return false;
     }
     return true;
   };
   trial.run_timed = [timing](const QuantizeFn& quantize) {
     const auto t0 = Clock::now();
-    quantize(timing->interior.data(), timing->interior.size(), timing->x.data(), timing->x.size(),
-             timing->out.data());
+    quantize(timing->interior.data(), timing->interior.size(), timing->x.data(), timing->x.size(), timing->out.data());
     return seconds_since(t0);
   };
   return trial;
@@ -419,10 +412,10 @@ Family<BoundKernel> bound_family(BoundUse use) {
   // codes; for one query the two-field pass does more per load.
   const BoundKernel avx2_fields = bound_kernel_avx2_fields();
   const bool fields_first = use == BoundUse::Group;
-  family.entries.push_back(entry(fields_first ? avx2_fields.name : avx2.name, SimdLevel::Avx2,
-                                 fields_first ? avx2_fields : avx2));
-  family.entries.push_back(entry(fields_first ? avx2.name : avx2_fields.name, SimdLevel::Avx2,
-                                 fields_first ? avx2 : avx2_fields));
+  family.entries.push_back(
+      entry(fields_first ? avx2_fields.name : avx2.name, SimdLevel::Avx2, fields_first ? avx2_fields : avx2));
+  family.entries.push_back(
+      entry(fields_first ? avx2.name : avx2_fields.name, SimdLevel::Avx2, fields_first ? avx2 : avx2_fields));
 #elif defined(__aarch64__)
   const BoundKernel neon = bound_kernel_neon();
   family.entries.push_back(entry(neon.name, SimdLevel::Neon, neon));

@@ -46,8 +46,8 @@ inline void widen(__m256i all, __m256i odd, __m256i out[4]) {
 
 // The sums of one block for Q queries of a group, from query q0 on.
 template <int Q>
-void bound_block(const BoundGroupArgs& a, std::size_t q0, std::size_t b, std::size_t block_count,
-                 std::uint32_t* sums, std::uint32_t* survivors) {
+void bound_block(const BoundGroupArgs& a, std::size_t q0, std::size_t b, std::size_t block_count, std::uint32_t* sums,
+                 std::uint32_t* survivors) {
   const __m256i low_nibbles = _mm256_set1_epi8(0x0F);
   const __m256i lane_shifts = _mm256_setr_epi32(0, 0, 0, 0, 4, 4, 4, 4);
   const __m256i odd_bytes = _mm256_set1_epi16(0x0100);
@@ -91,8 +91,8 @@ void bound_block(const BoundGroupArgs& a, std::size_t q0, std::size_t b, std::si
     std::uint32_t mask = 0;
     for (int j = 0; j < 4; ++j) {
       _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 8 * j), total[q][j]);
-      const auto above = static_cast<std::uint32_t>(
-          _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(total[q][j], limit32))));
+      const auto above =
+          static_cast<std::uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(total[q][j], limit32))));
       mask |= above << (8 * j);
     }
     survivors[(q0 + q) * block_count + b] = mask;

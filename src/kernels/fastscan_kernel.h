@@ -47,8 +47,8 @@ inline std::uint32_t above16(__m128i first, __m128i second, __m128i limit) {
 // keeps four accumulators, so Q is as large as the registers allow
 // (Isa::kBoundQueries).
 template <class Isa, int Q>
-void bound_block(const BoundGroupArgs& a, std::size_t q0, std::size_t b, std::size_t block_count,
-                 std::uint32_t* sums, std::uint32_t* survivors) {
+void bound_block(const BoundGroupArgs& a, std::size_t q0, std::size_t b, std::size_t block_count, std::uint32_t* sums,
+                 std::uint32_t* survivors) {
   using I = typename Isa::I;
   constexpr std::size_t kFieldsPerLoad = 2 * Isa::kLanePairs;
   const I low_nibbles = Isa::splat8(0x0F);

@@ -33,8 +33,8 @@ std::uint32_t survivors_of(const uint32x4_t (&sums)[8], std::uint32_t limit) {
 
 // One block for Q queries of a group, from query q0 on.
 template <int Q>
-void bound_block(const BoundGroupArgs& a, std::size_t q0, std::size_t b, std::size_t block_count,
-                 std::uint32_t* sums, std::uint32_t* survivors) {
+void bound_block(const BoundGroupArgs& a, std::size_t q0, std::size_t b, std::size_t block_count, std::uint32_t* sums,
+                 std::uint32_t* survivors) {
   const std::uint8_t* block = a.blocks + b * a.block_bytes;
   const uint8x16_t low_nibbles = vdupq_n_u8(0x0F);
   // total[q][j]: vectors 4j .. 4j + 3.
@@ -79,8 +79,7 @@ void bound_block(const BoundGroupArgs& a, std::size_t q0, std::size_t b, std::si
 // loop over the fields.
 constexpr int kQueriesPerPass = 4;
 
-void bound_group_neon(const BoundGroupArgs& a, std::size_t block_count, std::uint32_t* sums,
-                      std::uint32_t* survivors) {
+void bound_group_neon(const BoundGroupArgs& a, std::size_t block_count, std::uint32_t* sums, std::uint32_t* survivors) {
   for_each_block_and_queries<kQueriesPerPass>(a, block_count, [&](auto count, std::size_t q0, std::size_t b) {
     bound_block<decltype(count)::value>(a, q0, b, block_count, sums, survivors);
   });

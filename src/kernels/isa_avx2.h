@@ -15,9 +15,9 @@ struct Avx2Isa {
   using I = __m256i;
   using F = __m256;
   static constexpr int kFloatLanes = 8;
-  static constexpr int kBlocksPerReg = 1;   // a register is one block's 32 byte lanes
+  static constexpr int kBlocksPerReg = 1;  // a register is one block's 32 byte lanes
   static constexpr int kPermuteBlocks = 2;
-  static constexpr int kLanePairs = 1;      // pairs of 128-bit lanes
+  static constexpr int kLanePairs = 1;             // pairs of 128-bit lanes
   static constexpr std::size_t kBoundQueries = 2;  // queries per bound pass over a block: 4 registers each
 
   static F zero() { return _mm256_setzero_ps(); }
@@ -42,7 +42,9 @@ struct Avx2Isa {
 
   // --- vpermps rows
   template <int Bits>
-  static constexpr int permute_entries() { return Bits == 4 ? 16 : 8; }
+  static constexpr int permute_entries() {
+    return Bits == 4 ? 16 : 8;
+  }
   template <int Bits>
   struct Row {
     explicit Row(const float* p) : low(_mm256_loadu_ps(p)), high(Bits == 4 ? _mm256_loadu_ps(p + 8) : low) {}
@@ -68,11 +70,14 @@ struct Avx2Isa {
     return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
   }
   // The field at `offset` of each block of the register, in both of its lanes.
-  static I load_fields(const std::uint8_t* const* blocks, std::size_t offset) { return broadcast16(blocks[0] + offset); }
+  static I load_fields(const std::uint8_t* const* blocks, std::size_t offset) {
+    return broadcast16(blocks[0] + offset);
+  }
   // Even 128-bit lanes (vectors 0-15) shifted right by `extra`, odd lanes
   // (vectors 16-31, the high nibbles) by extra + 4, in 32-bit lanes.
   static I srl_nibbles(I x, int extra) {
-    return _mm256_srlv_epi32(x, _mm256_setr_epi32(extra, extra, extra, extra, extra + 4, extra + 4, extra + 4, extra + 4));
+    return _mm256_srlv_epi32(x,
+                             _mm256_setr_epi32(extra, extra, extra, extra, extra + 4, extra + 4, extra + 4, extra + 4));
   }
   static I shuffle8(I table, I index) { return _mm256_shuffle_epi8(table, index); }
   static I unpacklo8(I a, I b) { return _mm256_unpacklo_epi8(a, b); }
@@ -96,9 +101,7 @@ struct Avx2Isa {
   // ports as a shift does.
   static I odd_bytes16(I x) { return _mm256_maddubs_epi16(x, _mm256_set1_epi16(0x0100)); }
   // The sum of the 128-bit lanes, as 16-bit lanes.
-  static __m128i sum_lanes16(I x) {
-    return _mm_add_epi16(_mm256_castsi256_si128(x), _mm256_extracti128_si256(x, 1));
-  }
+  static __m128i sum_lanes16(I x) { return _mm_add_epi16(_mm256_castsi256_si128(x), _mm256_extracti128_si256(x, 1)); }
 };
 
 }  // namespace

@@ -16,7 +16,7 @@ struct Avx512Isa {
   using I = __m512i;
   using F = __m512;
   static constexpr int kFloatLanes = 16;
-  static constexpr int kBlocksPerReg = 2;   // two blocks' 32 byte lanes each
+  static constexpr int kBlocksPerReg = 2;  // two blocks' 32 byte lanes each
   static constexpr int kPermuteBlocks = 2;
   static constexpr int kLanePairs = 2;
   static constexpr std::size_t kBoundQueries = 4;  // queries per bound pass over a block: 4 registers each
@@ -43,14 +43,18 @@ struct Avx512Isa {
 
   // --- vpermps rows: 16 entries, index bits 0-3
   template <int Bits>
-  static constexpr int permute_entries() { return 16; }
+  static constexpr int permute_entries() {
+    return 16;
+  }
   template <int Bits>
   struct Row {
     explicit Row(const float* p) : entries(_mm512_loadu_ps(p)) {}
     F entries;
   };
   template <int Bits>
-  static F lookup(const Row<Bits>& row, I index) { return _mm512_permutexvar_ps(index, row.entries); }
+  static F lookup(const Row<Bits>& row, I index) {
+    return _mm512_permutexvar_ps(index, row.entries);
+  }
   // Sixteen bytes, zero-extended to 32-bit lanes.
   static I widen_bytes(const std::uint8_t* p) {
     return _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));

@@ -42,9 +42,15 @@ struct NeonIsa {
   static F zero() { return splat(0.0f); }
   static F splat(float x) { return {vdupq_n_f32(x), vdupq_n_f32(x)}; }
   // Separate multiplies and adds, each rounded: never a fused multiply-add.
-  static F add(F a, F b) { return each(a, b, [](float32x4_t x, float32x4_t y) { return vaddq_f32(x, y); }); }
-  static F mul(F a, F b) { return each(a, b, [](float32x4_t x, float32x4_t y) { return vmulq_f32(x, y); }); }
-  static F div(F a, F b) { return each(a, b, [](float32x4_t x, float32x4_t y) { return vdivq_f32(x, y); }); }
+  static F add(F a, F b) {
+    return each(a, b, [](float32x4_t x, float32x4_t y) { return vaddq_f32(x, y); });
+  }
+  static F mul(F a, F b) {
+    return each(a, b, [](float32x4_t x, float32x4_t y) { return vmulq_f32(x, y); });
+  }
+  static F div(F a, F b) {
+    return each(a, b, [](float32x4_t x, float32x4_t y) { return vdivq_f32(x, y); });
+  }
   static F load(const float* p) { return {vld1q_f32(p), vld1q_f32(p + 4)}; }
   static void store(float* p, F x) {
     vst1q_f32(p, x.lo);
@@ -60,8 +66,12 @@ struct NeonIsa {
     const uint8x16_t v = vreinterpretq_u8_u32(vdupq_n_u32(static_cast<std::uint32_t>(x)));
     return {v, v};
   }
-  static I and_(I a, I b) { return each(a, b, [](uint8x16_t x, uint8x16_t y) { return vandq_u8(x, y); }); }
-  static I or_(I a, I b) { return each(a, b, [](uint8x16_t x, uint8x16_t y) { return vorrq_u8(x, y); }); }
+  static I and_(I a, I b) {
+    return each(a, b, [](uint8x16_t x, uint8x16_t y) { return vandq_u8(x, y); });
+  }
+  static I or_(I a, I b) {
+    return each(a, b, [](uint8x16_t x, uint8x16_t y) { return vorrq_u8(x, y); });
+  }
   // A right shift of each 32-bit lane (NEON shifts right by negative counts).
   static uint8x16_t srl32(uint8x16_t x, int n) {
     return vreinterpretq_u8_u32(vshlq_u32(vreinterpretq_u32_u8(x), vdupq_n_s32(-n)));
@@ -71,7 +81,9 @@ struct NeonIsa {
   // --- table rows looked up by 32-bit index: byte lookups (TBL) over the row
   // 16 entries (64 bytes, four registers) for 4 bits, 8 for 2 and 3 bits.
   template <int Bits>
-  static constexpr int permute_entries() { return Bits == 4 ? 16 : 8; }
+  static constexpr int permute_entries() {
+    return Bits == 4 ? 16 : 8;
+  }
   template <int Bits>
   struct Row {
     explicit Row(const float* p) {
@@ -89,8 +101,7 @@ struct NeonIsa {
   template <int Bits>
   static uint8x16_t lookup_half(const Row<Bits>& row, uint8x16_t index) {
     const uint32x4_t entry = vandq_u32(vreinterpretq_u32_u8(index), vdupq_n_u32(permute_entries<Bits>() - 1));
-    const uint8x16_t bytes =
-        vreinterpretq_u8_u32(vaddq_u32(vmulq_n_u32(entry, 0x04040404u), vdupq_n_u32(0x03020100u)));
+    const uint8x16_t bytes = vreinterpretq_u8_u32(vaddq_u32(vmulq_n_u32(entry, 0x04040404u), vdupq_n_u32(0x03020100u)));
     if constexpr (Bits == 4) {
       return vqtbl4q_u8(row.entries, bytes);
     } else {
@@ -112,14 +123,20 @@ struct NeonIsa {
     const uint8x16_t v = vld1q_u8(p);
     return {v, v};
   }
-  static I load_fields(const std::uint8_t* const* blocks, std::size_t offset) { return broadcast16(blocks[0] + offset); }
+  static I load_fields(const std::uint8_t* const* blocks, std::size_t offset) {
+    return broadcast16(blocks[0] + offset);
+  }
   // `lo` (vectors 0-15) shifted right by `extra`, `hi` (vectors 16-31, the
   // high nibbles) by extra + 4, in 32-bit lanes.
   static I srl_nibbles(I x, int extra) { return {srl32(x.lo, extra), srl32(x.hi, extra + 4)}; }
   // Indices here are below 16, where TBL and pshufb agree.
   static I shuffle8(I table, I index) { return {vqtbl1q_u8(table.lo, index.lo), vqtbl1q_u8(table.hi, index.hi)}; }
-  static I unpacklo8(I a, I b) { return each(a, b, [](uint8x16_t x, uint8x16_t y) { return vzip1q_u8(x, y); }); }
-  static I unpackhi8(I a, I b) { return each(a, b, [](uint8x16_t x, uint8x16_t y) { return vzip2q_u8(x, y); }); }
+  static I unpacklo8(I a, I b) {
+    return each(a, b, [](uint8x16_t x, uint8x16_t y) { return vzip1q_u8(x, y); });
+  }
+  static I unpackhi8(I a, I b) {
+    return each(a, b, [](uint8x16_t x, uint8x16_t y) { return vzip2q_u8(x, y); });
+  }
   static I unpacklo16(I a, I b) {
     return each(a, b, [](uint8x16_t x, uint8x16_t y) {
       return vreinterpretq_u8_u16(vzip1q_u16(vreinterpretq_u16_u8(x), vreinterpretq_u16_u8(y)));

@@ -20,11 +20,11 @@ inline constexpr float kScoreEpsilon = 1e-12f;
 // same bits.
 
 struct ScoreBlocksArgs {
-  const std::uint8_t* table;   // the query's table as the kernel's `prepare` laid it out
+  const std::uint8_t* table;  // the query's table as the kernel's `prepare` laid it out
   std::size_t dim;
   const std::uint8_t* blocks;  // the first block to score (block_format.h)
   std::size_t block_bytes;
-  const float* norms;          // 32 per block, from the first block's lane 0
+  const float* norms;  // 32 per block, from the first block's lane 0
   float query_norm;
 };
 
@@ -78,11 +78,11 @@ void score_lanes(const float* lut, std::size_t dim, int bits, const ScatteredLan
 // vector's bound sum is the sum over the fields of the entry its nibble picks.
 
 struct BoundBlocksArgs {
-  const std::uint8_t* table;   // 16 bytes per field; zero rows pad it to a multiple of 4 fields
+  const std::uint8_t* table;  // 16 bytes per field; zero rows pad it to a multiple of 4 fields
   std::size_t fields;
   const std::uint8_t* blocks;
   std::size_t block_bytes;
-  std::uint32_t limit;         // a vector survives when its sum exceeds this
+  std::uint32_t limit;  // a vector survives when its sum exceeds this
 };
 
 // sums[32 * b + lane] = the lane's sum; survivors[b] has bit `lane` set when
@@ -132,10 +132,18 @@ inline void for_each_block_and_queries(const BoundGroupArgs& a, std::size_t bloc
   for (std::size_t b = 0; b < block_count; ++b) {
     for (std::size_t q0 = 0; q0 < a.queries; q0 += kMax) {
       switch (a.queries - q0 < kMax ? a.queries - q0 : kMax) {
-        case 1: block(QueryCount<1>{}, q0, b); break;
-        case 2: if constexpr (MaxQ >= 2) block(QueryCount<2>{}, q0, b); break;
-        case 3: if constexpr (MaxQ >= 3) block(QueryCount<3>{}, q0, b); break;
-        default: if constexpr (MaxQ >= 4) block(QueryCount<4>{}, q0, b); break;
+        case 1:
+          block(QueryCount<1>{}, q0, b);
+          break;
+        case 2:
+          if constexpr (MaxQ >= 2) block(QueryCount<2>{}, q0, b);
+          break;
+        case 3:
+          if constexpr (MaxQ >= 3) block(QueryCount<3>{}, q0, b);
+          break;
+        default:
+          if constexpr (MaxQ >= 4) block(QueryCount<4>{}, q0, b);
+          break;
       }
     }
   }
@@ -180,8 +188,7 @@ namespace kernels {
 // y = R x for the d x d row-major f32 matrix R.
 using RotateFn = void (*)(const float* matrix, std::size_t d, const float* x, float* y);
 // ys[v * d + j] for `count` vectors stored one after another.
-using RotateBatchFn = void (*)(const float* matrix, std::size_t d, const float* xs, std::size_t count,
-                               float* ys);
+using RotateBatchFn = void (*)(const float* matrix, std::size_t d, const float* xs, std::size_t count, float* ys);
 // For k = k_begin .. k_end - 1 in order, each of the `count` (at most 4)
 // columns v becomes v - q_k * dot8(q_k, v); columns and the q_k are rows of
 // length d.
@@ -199,16 +206,15 @@ struct RotationKernels {
 
 // Portable: the plain loops.
 void rotate_reference(const float* matrix, std::size_t d, const float* x, float* y);
-void rotate_batch_reference(const float* matrix, std::size_t d, const float* xs, std::size_t count,
-                            float* ys);
+void rotate_batch_reference(const float* matrix, std::size_t d, const float* xs, std::size_t count, float* ys);
 void gram_schmidt_reference(double* const* columns, std::size_t count, const double* q, std::size_t d,
                             std::size_t k_begin, std::size_t k_end);
 RotationKernels rotation_kernels_scalar();
 #if defined(__x86_64__)
 void rotate_avx2(const float* matrix, std::size_t d, const float* x, float* y);
 void rotate_batch_avx2(const float* matrix, std::size_t d, const float* xs, std::size_t count, float* ys);
-void gram_schmidt_avx2(double* const* columns, std::size_t count, const double* q, std::size_t d,
-                       std::size_t k_begin, std::size_t k_end);
+void gram_schmidt_avx2(double* const* columns, std::size_t count, const double* q, std::size_t d, std::size_t k_begin,
+                       std::size_t k_end);
 RotationKernels rotation_kernels_avx2();
 // Two vectors per 16-lane register for batches (rotate_avx512.cpp); one
 // vector and the Gram-Schmidt sweep as with AVX2.
@@ -218,8 +224,8 @@ RotationKernels rotation_kernels_avx512();
 // The eight lanes in two registers of four f32 (four of two f64).
 void rotate_neon(const float* matrix, std::size_t d, const float* x, float* y);
 void rotate_batch_neon(const float* matrix, std::size_t d, const float* xs, std::size_t count, float* ys);
-void gram_schmidt_neon(double* const* columns, std::size_t count, const double* q, std::size_t d,
-                       std::size_t k_begin, std::size_t k_end);
+void gram_schmidt_neon(double* const* columns, std::size_t count, const double* q, std::size_t d, std::size_t k_begin,
+                       std::size_t k_end);
 RotationKernels rotation_kernels_neon();
 #endif
 
@@ -235,8 +241,7 @@ void quantize_scalar(const float* interior, std::size_t interior_count, const fl
                      std::uint8_t* out);
 #if defined(__x86_64__)
 // Eight coordinates compared with every boundary at once.
-void quantize_avx2(const float* interior, std::size_t interior_count, const float* x, std::size_t n,
-                   std::uint8_t* out);
+void quantize_avx2(const float* interior, std::size_t interior_count, const float* x, std::size_t n, std::uint8_t* out);
 #endif
 
 }  // namespace kernels

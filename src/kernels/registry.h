@@ -71,9 +71,9 @@ enum class SelfTest { NotRun, Passed, Failed };
 
 struct CandidateReport {
   std::string name;
-  std::string needs;        // describe() of its requirement
-  bool supported = false;   // by this CPU
-  bool allowed = false;     // supported, and within the level chosen for
+  std::string needs;       // describe() of its requirement
+  bool supported = false;  // by this CPU
+  bool allowed = false;    // supported, and within the level chosen for
   SelfTest self_test = SelfTest::NotRun;
   double median_seconds = -1.0;  // negative when not timed
   bool chosen = false;

@@ -15,8 +15,8 @@ void rotate_batch_avx2(const float* matrix, std::size_t d, const float* xs, std:
   rotate_batch_lanes<Avx2RotationLanes>(matrix, d, xs, count, ys);
 }
 
-void gram_schmidt_avx2(double* const* columns, std::size_t count, const double* q, std::size_t d,
-                       std::size_t k_begin, std::size_t k_end) {
+void gram_schmidt_avx2(double* const* columns, std::size_t count, const double* q, std::size_t d, std::size_t k_begin,
+                       std::size_t k_end) {
   gram_schmidt_lanes<Avx2RotationLanes>(columns, count, q, d, k_begin, k_end);
 }
 

@@ -19,7 +19,7 @@ namespace {
 
 constexpr std::size_t kPairsPerTile = 4;  // eight vectors
 constexpr std::size_t kRowsPerTile = 4;
-constexpr std::size_t kPanelRows = 48;    // rows of R that stay in cache across tiles
+constexpr std::size_t kPanelRows = 48;  // rows of R that stay in cache across tiles
 
 inline std::size_t smaller(std::size_t a, std::size_t b) { return a < b ? a : b; }
 
@@ -54,8 +54,7 @@ void rotate_tile(const float* pairs, const float* const* xs, const float* rows, 
       const std::size_t v = 2 * static_cast<std::size_t>(p) + static_cast<std::size_t>(half);
       if (v >= out_count) continue;
       for (int r = 0; r < J; ++r) {
-        const __m256 lanes =
-            half == 0 ? _mm512_castps512_ps256(acc[p][r]) : _mm512_extractf32x8_ps(acc[p][r], 1);
+        const __m256 lanes = half == 0 ? _mm512_castps512_ps256(acc[p][r]) : _mm512_extractf32x8_ps(acc[p][r], 1);
         float s = Avx2RotationLanes::fold(lanes);
         const float* row = rows + static_cast<std::size_t>(r) * d;
         for (std::size_t i = full; i < d; ++i) s = s + row[i] * xs[v][i];

@@ -129,13 +129,17 @@ void gram_schmidt_columns(double* const* columns, const double* q, std::size_t d
 }
 
 template <class L>
-void gram_schmidt_lanes(double* const* columns, std::size_t count, const double* q, std::size_t d,
-                        std::size_t k_begin, std::size_t k_end) {
+void gram_schmidt_lanes(double* const* columns, std::size_t count, const double* q, std::size_t d, std::size_t k_begin,
+                        std::size_t k_end) {
   switch (count) {
-    case 1: return gram_schmidt_columns<L, 1>(columns, q, d, k_begin, k_end);
-    case 2: return gram_schmidt_columns<L, 2>(columns, q, d, k_begin, k_end);
-    case 3: return gram_schmidt_columns<L, 3>(columns, q, d, k_begin, k_end);
-    case 4: return gram_schmidt_columns<L, 4>(columns, q, d, k_begin, k_end);
+    case 1:
+      return gram_schmidt_columns<L, 1>(columns, q, d, k_begin, k_end);
+    case 2:
+      return gram_schmidt_columns<L, 2>(columns, q, d, k_begin, k_end);
+    case 3:
+      return gram_schmidt_columns<L, 3>(columns, q, d, k_begin, k_end);
+    case 4:
+      return gram_schmidt_columns<L, 4>(columns, q, d, k_begin, k_end);
   }
 }
 

@@ -41,7 +41,8 @@ struct Avx2RotationLanes {
     _mm256_storeu_pd(p + 4, v.high);
   }
   static D8 add_product(D8 acc, D8 a, D8 b) {
-    return {_mm256_add_pd(acc.low, _mm256_mul_pd(a.low, b.low)), _mm256_add_pd(acc.high, _mm256_mul_pd(a.high, b.high))};
+    return {_mm256_add_pd(acc.low, _mm256_mul_pd(a.low, b.low)),
+            _mm256_add_pd(acc.high, _mm256_mul_pd(a.high, b.high))};
   }
   static D8 minus_product(D8 v, D8 a, D8 b) {
     return {_mm256_sub_pd(v.low, _mm256_mul_pd(a.low, b.low)), _mm256_sub_pd(v.high, _mm256_mul_pd(a.high, b.high))};

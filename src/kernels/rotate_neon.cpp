@@ -76,8 +76,8 @@ void rotate_batch_neon(const float* matrix, std::size_t d, const float* xs, std:
   rotate_batch_lanes<NeonRotationLanes>(matrix, d, xs, count, ys);
 }
 
-void gram_schmidt_neon(double* const* columns, std::size_t count, const double* q, std::size_t d,
-                       std::size_t k_begin, std::size_t k_end) {
+void gram_schmidt_neon(double* const* columns, std::size_t count, const double* q, std::size_t d, std::size_t k_begin,
+                       std::size_t k_end) {
   gram_schmidt_lanes<NeonRotationLanes>(columns, count, q, d, k_begin, k_end);
 }
 

@@ -10,8 +10,7 @@ void rotate_reference(const float* matrix, std::size_t d, const float* x, float*
   for (std::size_t j = 0; j < d; ++j) y[j] = dot8(matrix + j * d, x, d);
 }
 
-void rotate_batch_reference(const float* matrix, std::size_t d, const float* xs, std::size_t count,
-                            float* ys) {
+void rotate_batch_reference(const float* matrix, std::size_t d, const float* xs, std::size_t count, float* ys) {
   for (std::size_t v = 0; v < count; ++v) rotate_reference(matrix, d, xs + v * d, ys + v * d);
 }
 

@@ -6,9 +6,7 @@
 namespace velmora {
 namespace kernels {
 
-ExactKernel permute_kernel_avx512(int bits) {
-  return exact_kernel<PermuteLookup<Avx512Isa>>("avx512-permute", bits);
-}
+ExactKernel permute_kernel_avx512(int bits) { return exact_kernel<PermuteLookup<Avx512Isa>>("avx512-permute", bits); }
 ExactKernel plane_kernel_avx512(int bits) { return exact_kernel<PlaneLookup<Avx512Isa, 1>>("avx512-planes", bits); }
 
 }  // namespace kernels

@@ -90,10 +90,23 @@ ExactKernel exact_kernel(const char* name, int bits) {
   ExactKernel k;
   k.name = name;
   switch (bits) {
-    case 2: k.table_bytes = &table_bytes<Lookup, 2>; k.prepare = &prepare_table<Lookup, 2>; k.score = &score_blocks<Lookup, 2>; break;
-    case 3: k.table_bytes = &table_bytes<Lookup, 3>; k.prepare = &prepare_table<Lookup, 3>; k.score = &score_blocks<Lookup, 3>; break;
-    case 4: k.table_bytes = &table_bytes<Lookup, 4>; k.prepare = &prepare_table<Lookup, 4>; k.score = &score_blocks<Lookup, 4>; break;
-    default: break;
+    case 2:
+      k.table_bytes = &table_bytes<Lookup, 2>;
+      k.prepare = &prepare_table<Lookup, 2>;
+      k.score = &score_blocks<Lookup, 2>;
+      break;
+    case 3:
+      k.table_bytes = &table_bytes<Lookup, 3>;
+      k.prepare = &prepare_table<Lookup, 3>;
+      k.score = &score_blocks<Lookup, 3>;
+      break;
+    case 4:
+      k.table_bytes = &table_bytes<Lookup, 4>;
+      k.prepare = &prepare_table<Lookup, 4>;
+      k.score = &score_blocks<Lookup, 4>;
+      break;
+    default:
+      break;
   }
   return k;
 }
@@ -269,7 +282,8 @@ struct PlaneLookup {
     const std::size_t offset = step * kFields * kFieldBytes;
     I raw[Sets][kFields];
     for (int s = 0; s < Sets; ++s) {
-      for (int f = 0; f < kFields; ++f) raw[s][f] = Isa::load_fields(blocks + s * kBlocksPerSet, offset + f * kFieldBytes);
+      for (int f = 0; f < kFields; ++f)
+        raw[s][f] = Isa::load_fields(blocks + s * kBlocksPerSet, offset + f * kFieldBytes);
     }
     for (int r = 0; r < Count; ++r) {
       const std::uint8_t* row = table + (step * Code::kCoordinates + r) * kRowBytes<Bits>;

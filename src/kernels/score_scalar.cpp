@@ -46,10 +46,17 @@ void score_lanes_at(const float* lut, std::size_t dim, const ScatteredLanes& v, 
 void score_lanes(const float* lut, std::size_t dim, int bits, const ScatteredLanes& lanes, float query_norm,
                  float* out) {
   switch (bits) {
-    case 2: score_lanes_at<2>(lut, dim, lanes, query_norm, out); break;
-    case 3: score_lanes_at<3>(lut, dim, lanes, query_norm, out); break;
-    case 4: score_lanes_at<4>(lut, dim, lanes, query_norm, out); break;
-    default: break;
+    case 2:
+      score_lanes_at<2>(lut, dim, lanes, query_norm, out);
+      break;
+    case 3:
+      score_lanes_at<3>(lut, dim, lanes, query_norm, out);
+      break;
+    case 4:
+      score_lanes_at<4>(lut, dim, lanes, query_norm, out);
+      break;
+    default:
+      break;
   }
 }
 

@@ -9,8 +9,8 @@ SimdLevel detected_simd_level() {
 #if defined(__x86_64__) || defined(__i386__)
   __builtin_cpu_init();
   // libgcc also checks that the OS saves the wide registers (XCR0).
-  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-      __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq")) {
+  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
+      __builtin_cpu_supports("avx512dq")) {
     return SimdLevel::Avx512;
   }
   if (__builtin_cpu_supports("avx2")) return SimdLevel::Avx2;
@@ -23,13 +23,15 @@ SimdLevel detected_simd_level() {
 bool simd_level_supported(SimdLevel level) {
   switch (level) {
     case SimdLevel::Reference:
-    case SimdLevel::Scalar: return true;
+    case SimdLevel::Scalar:
+      return true;
     case SimdLevel::Avx2:
     case SimdLevel::Avx512: {
       const SimdLevel detected = detected_simd_level();
       return (detected == SimdLevel::Avx2 || detected == SimdLevel::Avx512) && level <= detected;
     }
-    case SimdLevel::Neon: return detected_simd_level() == SimdLevel::Neon;
+    case SimdLevel::Neon:
+      return detected_simd_level() == SimdLevel::Neon;
   }
   return false;
 }
@@ -85,11 +87,16 @@ SimdLevel active_simd_level() {
 
 const char* simd_level_name(SimdLevel level) {
   switch (level) {
-    case SimdLevel::Reference: return "reference";
-    case SimdLevel::Scalar: return "scalar";
-    case SimdLevel::Avx2: return "avx2";
-    case SimdLevel::Avx512: return "avx512";
-    case SimdLevel::Neon: return "neon";
+    case SimdLevel::Reference:
+      return "reference";
+    case SimdLevel::Scalar:
+      return "scalar";
+    case SimdLevel::Avx2:
+      return "avx2";
+    case SimdLevel::Avx512:
+      return "avx512";
+    case SimdLevel::Neon:
+      return "neon";
   }
   return "unknown";
 }

@@ -35,8 +35,7 @@ bool check_ndim(const Py_buffer& view, const char* name, int ndim) {
   return false;
 }
 
-bool check_item(const Py_buffer& view, const char* name, const char* types, Py_ssize_t itemsize,
-                const char* expected) {
+bool check_item(const Py_buffer& view, const char* name, const char* types, Py_ssize_t itemsize, const char* expected) {
   const char c = format_char(view);
   if (c != 0 && std::strchr(types, c) != nullptr && view.itemsize == itemsize) return true;
   PyErr_Format(PyExc_TypeError, "%s must hold %s, got items of format '%s'", name, expected,
@@ -172,8 +171,7 @@ void copy_float_rows(const Py_buffer& view, FloatKind kind, std::size_t first, s
   }
 }
 
-void copy_float_rows_f64(const Py_buffer& view, FloatKind kind, std::size_t first, std::size_t count,
-                         double* out) {
+void copy_float_rows_f64(const Py_buffer& view, FloatKind kind, std::size_t first, std::size_t count, double* out) {
   const std::size_t columns = static_cast<std::size_t>(view.shape[1]);
   for (std::size_t r = 0; r < count; ++r) {
     double* row = out + r * columns;

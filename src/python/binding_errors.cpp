@@ -17,8 +17,7 @@ PyObject* g_panic_type = nullptr;
 
 PyObject* panic_exception_type() {
   if (g_panic_type == nullptr) {
-    g_panic_type = PyErr_NewExceptionWithDoc(texts::kPanicTypeName, texts::kPanicDoc,
-                                             PyExc_BaseException, nullptr);
+    g_panic_type = PyErr_NewExceptionWithDoc(texts::kPanicTypeName, texts::kPanicDoc, PyExc_BaseException, nullptr);
     if (g_panic_type == nullptr) Py_FatalError("failed to create the PanicException class");
   }
   return g_panic_type;
@@ -26,13 +25,11 @@ PyObject* panic_exception_type() {
 
 void raise_panic(const std::string& location, const std::string& message) noexcept {
   try {
-    std::fprintf(stderr, "velmora: internal invariant broken at %s: %s\n", location.c_str(),
-                 message.c_str());
+    std::fprintf(stderr, "velmora: internal invariant broken at %s: %s\n", location.c_str(), message.c_str());
     std::fflush(stderr);
     PyErr_Clear();
     PyObject* type = panic_exception_type();
-    PyRef text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
-                                    "replace"));
+    PyRef text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
     if (!text) Py_FatalError(texts::kUncaughtPanic);
     PyErr_SetObject(type, text.get());
   } catch (...) {

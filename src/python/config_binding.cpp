@@ -35,9 +35,12 @@ PyObject* by_bit_width(const std::string (&names)[3]) {
 
 PyObject* self_test_result(kernels::SelfTest result) {
   switch (result) {
-    case kernels::SelfTest::Passed: Py_RETURN_TRUE;
-    case kernels::SelfTest::Failed: Py_RETURN_FALSE;
-    case kernels::SelfTest::NotRun: break;
+    case kernels::SelfTest::Passed:
+      Py_RETURN_TRUE;
+    case kernels::SelfTest::Failed:
+      Py_RETURN_FALSE;
+    case kernels::SelfTest::NotRun:
+      break;
   }
   Py_RETURN_NONE;
 }

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <new>
 #include <cstring>
 #include <limits>
+#include <new>
 
 #include "engine/contract_texts.h"
 #include "engine/invariant.h"

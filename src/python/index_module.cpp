@@ -31,8 +31,8 @@
 #include "engine/error_bound.h"
 #include "engine/exact_search.h"
 #include "engine/invariant.h"
-#include "engine/pool.h"
 #include "engine/packed_records.h"
+#include "engine/pool.h"
 #include "engine/reconstruct.h"
 #include "engine/rotation.h"
 #include "engine/store.h"
@@ -76,13 +76,13 @@ void raise_system_error(const SystemCallError& error, PyObject* path) {
     PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
     return;
   }
-  PyRef exception(PyObject_CallFunction(
-      PyExc_OSError, "isO", error.error_number(),
-      (std::string(std::strerror(error.error_number())) +
-       " (flushing the directory failed after the rename: the new file is in place, but the "
-       "replacement may not survive a crash)")
-          .c_str(),
-      path));
+  PyRef exception(
+      PyObject_CallFunction(PyExc_OSError, "isO", error.error_number(),
+                            (std::string(std::strerror(error.error_number())) +
+                             " (flushing the directory failed after the rename: the new file is in place, but the "
+                             "replacement may not survive a crash)")
+                                .c_str(),
+                            path));
   if (exception) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
 }
 
@@ -142,8 +142,7 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"dim", "bits", nullptr};
     PyObject* dim_arg = nullptr;
     PyObject* bits_arg = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:IndexCore", const_cast<char**>(keywords), &dim_arg,
-                                     &bits_arg)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:IndexCore", const_cast<char**>(keywords), &dim_arg, &bits_arg)) {
       return nullptr;
     }
     std::uint64_t dim = 0;
@@ -175,9 +174,8 @@ PyObject* index_dim(PyObject* self, void*) {
 }
 
 PyObject* index_bits(PyObject* self, void*) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    return result_or_panic(PyLong_FromLong(store_of(self).bits()), VELMORA_HERE);
-  });
+  return guarded<PyObject*>(
+      nullptr, [&]() -> PyObject* { return result_or_panic(PyLong_FromLong(store_of(self).bits()), VELMORA_HERE); });
 }
 
 PyObject* index_contains(PyObject* self, PyObject* id_arg) {
@@ -299,8 +297,8 @@ PyObject* index_import_records(PyObject* self, PyObject* args) {
       return nullptr;
     }
     if (code_columns != record) {
-      PyErr_Format(PyExc_ValueError, "codes must have %zu bytes per record (dim %zu at %d bits), got %zu", record,
-                   dim, static_cast<int>(shape.bits()), code_columns);
+      PyErr_Format(PyExc_ValueError, "codes must have %zu bytes per record (dim %zu at %d bits), got %zu", record, dim,
+                   static_cast<int>(shape.bits()), code_columns);
       return nullptr;
     }
     Borrow borrow(self, Access::Exclusive);
@@ -389,8 +387,7 @@ struct SearchArguments {
     PyObject *queries_arg, *k_arg, *allowed_arg;
     FloatRows queries_in;
     if (!PyArg_ParseTuple(args, format, &queries_arg, &k_arg, &allowed_arg) ||
-        !queries_in.acquire(queries_arg, "queries", dim) || !extract_u64(k_arg, &k) ||
-        !allowed_ids.read(allowed_arg)) {
+        !queries_in.acquire(queries_arg, "queries", dim) || !extract_u64(k_arg, &k) || !allowed_ids.read(allowed_arg)) {
       return false;
     }
     m = queries_in.rows;
@@ -491,9 +488,9 @@ PyObject* index_exact_pass(PyObject* self, PyObject* args) {
     {
       GilReleased unlocked;
       const std::optional<PositionSet> allowed = allowed_ids.positions(store);
-      const std::vector<ExactPass> found = exact_pass(store, queries.data(), m, static_cast<std::size_t>(first),
-                                                      static_cast<std::size_t>(k), kExactPassSlack,
-                                                      allowed ? &*allowed : nullptr);
+      const std::vector<ExactPass> found =
+          exact_pass(store, queries.data(), m, static_cast<std::size_t>(first), static_cast<std::size_t>(k),
+                     kExactPassSlack, allowed ? &*allowed : nullptr);
       const StoredEntries entries = store.stored_entries();
       for (std::size_t q = 0; q < m; ++q) {
         const ExactPass& pass = found[q];
@@ -507,9 +504,9 @@ PyObject* index_exact_pass(PyObject* self, PyObject* args) {
         other_upper.insert(other_upper.end(), pass.others_upper.begin(), pass.others_upper.end());
       }
     }
-    return result_or_panic(Py_BuildValue("(NNNNNNNN)", bytes_of(first_ids), bytes_of(first_sums),
-                                         bytes_of(first_upper), bytes_of(first_counts), bytes_of(other_ids),
-                                         bytes_of(other_upper), bytes_of(other_counts), bytes_of(assumed)),
+    return result_or_panic(Py_BuildValue("(NNNNNNNN)", bytes_of(first_ids), bytes_of(first_sums), bytes_of(first_upper),
+                                         bytes_of(first_counts), bytes_of(other_ids), bytes_of(other_upper),
+                                         bytes_of(other_counts), bytes_of(assumed)),
                            VELMORA_HERE);
   });
 }
@@ -898,11 +895,13 @@ PyObject* index_from_bytes(PyObject* cls, PyObject* data_arg) {
 // The class and the module.
 
 PyMethodDef g_methods[] = {
-    {"memory_bytes", store_memory_bytes<kIndexType>, METH_NOARGS, "memory_bytes($self)\n--\n\nCompressed payload in bytes."},
+    {"memory_bytes", store_memory_bytes<kIndexType>, METH_NOARGS,
+     "memory_bytes($self)\n--\n\nCompressed payload in bytes."},
     {"contains", index_contains, METH_O, "contains($self, id, /)\n--\n\nWhether id is stored."},
     {"ids", index_ids, METH_NOARGS, "ids($self)\n--\n\nThe stored ids in storage order, as uint64 bytes."},
     {"add", index_add, METH_VARARGS, "add($self, ids, vectors, /)\n--\n\nUpserts rows of a float matrix."},
-    {"remove", index_remove, METH_O, "remove($self, ids, /)\n--\n\nRemoves ids in order; returns how many were stored."},
+    {"remove", index_remove, METH_O,
+     "remove($self, ids, /)\n--\n\nRemoves ids in order; returns how many were stored."},
     {"import_records", index_import_records, METH_VARARGS,
      "import_records($self, ids, norms, codes, error_bounds, /)\n--\n\nUpserts records exported by "
      "export_records (error_bounds None: unknown)."},
@@ -956,7 +955,7 @@ PyObject* create_index_type() {
       {0, nullptr},
   };
   PyType_Spec type_spec = {"velmora._index_core.IndexCore", static_cast<int>(sizeof(StoreObject)), 0,
-                      Py_TPFLAGS_DEFAULT, slots};
+                           Py_TPFLAGS_DEFAULT, slots};
   return PyType_FromSpec(&type_spec);
 }
 
@@ -991,8 +990,7 @@ PyObject* create_module() {
 
 PyMODINIT_FUNC PyInit__index_core(void) {
   return velmora::guarded<PyObject*>(nullptr, [] {
-    return velmora::initialise_once(velmora::g_module_once,
-                                    "velmora._index_core cannot be imported in a subinterpreter",
-                                    velmora::create_module);
+    return velmora::initialise_once(
+        velmora::g_module_once, "velmora._index_core cannot be imported in a subinterpreter", velmora::create_module);
   });
 }

@@ -74,12 +74,10 @@ constexpr ArgSpec kQueryAllArgs{"query_all", kQueryAllParams, 1};
 
 constexpr Py_ssize_t kMaxParams = 2;
 
-bool bind_positional(const ArgSpec& params, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject** slots) {
+bool bind_positional(const ArgSpec& params, PyObject* const* args, Py_ssize_t nargs, PyObject** slots) {
   if (nargs > params.count) {
-    PyErr_Format(PyExc_TypeError,
-                 texts::kTooManyPositional, kClassName,
-                 params.function, params.count, nargs, nargs == 1 ? "was" : "were");
+    PyErr_Format(PyExc_TypeError, texts::kTooManyPositional, kClassName, params.function, params.count, nargs,
+                 nargs == 1 ? "was" : "were");
     return false;
   }
   for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
@@ -94,15 +92,13 @@ bool bind_keyword(const ArgSpec& params, PyObject* keyword, PyObject* value, PyO
   for (Py_ssize_t i = 0; i < params.count; ++i) {
     if (PyUnicode_CompareWithASCIIString(keyword, params.names[i]) != 0) continue;
     if (slots[i] != nullptr) {
-      PyErr_Format(PyExc_TypeError, texts::kMultipleValues, kClassName,
-                   params.function, params.names[i]);
+      PyErr_Format(PyExc_TypeError, texts::kMultipleValues, kClassName, params.function, params.names[i]);
       return false;
     }
     slots[i] = value;
     return true;
   }
-  PyErr_Format(PyExc_TypeError, texts::kUnexpectedKeyword, kClassName,
-               params.function, keyword);
+  PyErr_Format(PyExc_TypeError, texts::kUnexpectedKeyword, kClassName, params.function, keyword);
   return false;
 }
 
@@ -119,15 +115,14 @@ bool check_missing(const ArgSpec& params, PyObject* const* slots) {
     names += missing[i];
     names += '\'';
   }
-  PyErr_Format(PyExc_TypeError, texts::kMissingArguments,
-               kClassName, params.function, missing.size(), missing.size() == 1 ? "" : "s",
-               names.c_str());
+  PyErr_Format(PyExc_TypeError, texts::kMissingArguments, kClassName, params.function, missing.size(),
+               missing.size() == 1 ? "" : "s", names.c_str());
   return false;
 }
 
 // Vectorcall form: keyword values follow the positional ones in args.
-bool bind_fastcall(const ArgSpec& params, PyObject* const* args, Py_ssize_t nargsf,
-                   PyObject* kwnames, PyObject** slots) {
+bool bind_fastcall(const ArgSpec& params, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+                   PyObject** slots) {
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   if (!bind_positional(params, args, nargs, slots)) return false;
   if (kwnames != nullptr) {
@@ -141,8 +136,7 @@ bool bind_fastcall(const ArgSpec& params, PyObject* const* args, Py_ssize_t narg
 
 // tp_new form: a tuple and a dict (or null).
 bool bind_tuple_dict(const ArgSpec& params, PyObject* args, PyObject* kwargs, PyObject** slots) {
-  if (!bind_positional(params, reinterpret_cast<PyTupleObject*>(args)->ob_item,
-                       PyTuple_GET_SIZE(args), slots)) {
+  if (!bind_positional(params, reinterpret_cast<PyTupleObject*>(args)->ob_item, PyTuple_GET_SIZE(args), slots)) {
     return false;
   }
   if (kwargs != nullptr) {
@@ -225,8 +219,7 @@ PyObject* store_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
   });
 }
 
-PyObject* store_insert_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                             PyObject* kwnames) {
+PyObject* store_insert_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* slots[kMaxParams] = {};
     if (!bind_fastcall(kInsertBatchArgs, args, nargsf, kwnames, slots)) return nullptr;
@@ -273,8 +266,7 @@ PyObject* store_query(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, 
   });
 }
 
-PyObject* store_query_all(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                          PyObject* kwnames) {
+PyObject* store_query_all(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* slots[kMaxParams] = {};
     if (!bind_fastcall(kQueryAllArgs, args, nargsf, kwnames, slots)) return nullptr;
@@ -311,8 +303,7 @@ PyObject* class_object() {
         {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_store_object)},
         {0, nullptr},
     };
-    PyType_Spec params = {texts::kClassTypeName, static_cast<int>(sizeof(StoreObject)), 0,
-                        Py_TPFLAGS_DEFAULT, slots};
+    PyType_Spec params = {texts::kClassTypeName, static_cast<int>(sizeof(StoreObject)), 0, Py_TPFLAGS_DEFAULT, slots};
     g_class = PyType_FromSpec(&params);
   }
   return g_class;

@@ -23,8 +23,7 @@ namespace velmora {
 // place by new_store_object, destroyed by dealloc_store_object) and the
 // claims of the calls running on it.
 struct StoreObject {
-  PyObject_HEAD
-  alignas(CompressedVectorStore) unsigned char storage[sizeof(CompressedVectorStore)];
+  PyObject_HEAD alignas(CompressedVectorStore) unsigned char storage[sizeof(CompressedVectorStore)];
   std::size_t borrow_flag;
 };
 

@@ -44,8 +44,7 @@ void expect_identical(const Codebook& a, const Codebook& b, const std::string& w
 using Pair = std::tuple<std::uint64_t, int>;
 class CodebookOfPair : public ::testing::TestWithParam<Pair> {};
 INSTANTIATE_TEST_SUITE_P(Pairs, CodebookOfPair,
-                         ::testing::Values(Pair{32, 2}, Pair{32, 3}, Pair{32, 4}, Pair{128, 4},
-                                           Pair{768, 3}),
+                         ::testing::Values(Pair{32, 2}, Pair{32, 3}, Pair{32, 4}, Pair{128, 4}, Pair{768, 3}),
                          [](const auto& param_info) {
                            return "dim" + std::to_string(std::get<0>(param_info.param)) + "_bits" +
                                   std::to_string(std::get<1>(param_info.param));
@@ -109,8 +108,7 @@ TEST_P(CodebookOfPair, LevelsAreCellMeansOfTheSamples) {
   const double spread = 1.0 / std::sqrt(static_cast<double>(dim));
   for (std::size_t j = 0; j < levels; ++j) {
     ASSERT_GT(counts[j], 0u) << "cell " << j;
-    EXPECT_NEAR(cb->centroids[j], sums[j] / static_cast<double>(counts[j]), 5e-4 * spread)
-        << "cell " << j;
+    EXPECT_NEAR(cb->centroids[j], sums[j] / static_cast<double>(counts[j]), 5e-4 * spread) << "cell " << j;
   }
 }
 
@@ -196,8 +194,7 @@ TEST(Codebook, FastFitMatchesReferenceOnRealSamplesForEveryBitWidth) {
   const std::vector<float> samples = velmora::codebook_samples(48);
   for (std::uint8_t bits = 2; bits <= 4; ++bits) {
     const Codebook fast = velmora::fit_codebook(samples, 48, bits);
-    expect_identical(fast, velmora::fit_codebook_reference(samples, 48, bits),
-                     "bits " + std::to_string(bits));
+    expect_identical(fast, velmora::fit_codebook_reference(samples, 48, bits), "bits " + std::to_string(bits));
     // The cached codebook of every bit width is fitted to these same samples.
     expect_identical(*codebook_for(48, bits), fast, "cached, bits " + std::to_string(bits));
   }
@@ -232,8 +229,7 @@ TEST(Codebook, FastFitMatchesReferenceOnCraftedSamples) {
   }
   for (std::size_t s = 0; s < sets.size(); ++s) {
     for (std::uint8_t bits = 2; bits <= 4; ++bits) {
-      expect_identical(velmora::fit_codebook(sets[s], 32, bits),
-                       velmora::fit_codebook_reference(sets[s], 32, bits),
+      expect_identical(velmora::fit_codebook(sets[s], 32, bits), velmora::fit_codebook_reference(sets[s], 32, bits),
                        "set " + std::to_string(s) + ", bits " + std::to_string(bits));
     }
   }

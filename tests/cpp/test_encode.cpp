@@ -122,8 +122,7 @@ TEST(EncodeVector, LengthMismatchIsBrokenInvariant) {
   EXPECT_THROW((void)engine.encode(long_vector), velmora::InvariantError);
   // A rotation and a codebook of different dimensions are just as broken.
   const Engine other(33, 2);
-  EXPECT_THROW((void)velmora::encode_vector(long_vector.data(), 33, *other.rotation,
-                                            *engine.codebook, 2),
+  EXPECT_THROW((void)velmora::encode_vector(long_vector.data(), 33, *other.rotation, *engine.codebook, 2),
                velmora::InvariantError);
 }
 
@@ -155,8 +154,7 @@ TEST_P(EncodeOfPair, CodesReconstructTheDirection) {
     if (used != 0) {
       EXPECT_EQ(e.codes.back() >> used, 0) << "spare bits must be zero";
     }
-    const auto idx = velmora::unpack_indices(e.codes.data(), e.codes.size(), dim,
-                                             static_cast<std::uint8_t>(bits));
+    const auto idx = velmora::unpack_indices(e.codes.data(), e.codes.size(), dim, static_cast<std::uint8_t>(bits));
     double dot = 0, norm_v = 0, norm_r = 0;
     for (std::size_t i = 0; i < dim; ++i) {
       double r = 0;  // i-th entry of R^T applied to the levels

@@ -132,7 +132,8 @@ TEST(PackedRecords, BlockedCodesConvertToAndFromThePackedLayout) {
       codes.export_packed(0, 40, back.data());
       for (std::size_t i = 0; i < 40; ++i) {
         const std::vector<std::uint8_t> expected = pack_indices(indices[i].data(), dim, bits);
-        ASSERT_EQ(0, std::memcmp(back.data() + i * record, expected.data(), record)) << int(bits) << " " << dim << " " << i;
+        ASSERT_EQ(0, std::memcmp(back.data() + i * record, expected.data(), record))
+            << int(bits) << " " << dim << " " << i;
       }
       // grow() adds zero codes, which assign_packed then fills.
       codes.grow(n + 20);

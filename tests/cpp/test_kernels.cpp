@@ -100,7 +100,7 @@ TEST_P(KernelsAgree, WithTheReferenceOnEveryLevel) {
         const kernels::ExactKernel kernel = f.kernel(bits);
         std::vector<std::uint8_t> table(kernel.table_bytes(dim));
         kernel.prepare(lut.lut.data(), dim, table.data());
-        const kernels::ScoreBlocksArgs args{table.data(), dim, codes.blocks(), codes.block_bytes(),
+        const kernels::ScoreBlocksArgs args{table.data(),        dim,           codes.blocks(), codes.block_bytes(),
                                             padded_norms.data(), lut.query_norm};
         // Scored in two calls, so that the last pass of the first is short
         // when a formulation scores several blocks per pass.
@@ -113,8 +113,8 @@ TEST_P(KernelsAgree, WithTheReferenceOnEveryLevel) {
         kernel.score(rest, codes.block_count() - first, got.data() + first * kBlockLanes);
         for (std::size_t p = 0; p < n; ++p) {
           ASSERT_EQ(std::memcmp(&got[p], &reference[p], sizeof(float)), 0)
-              << f.name << " dim " << dim << " n " << n << " position " << p << ": " << got[p]
-              << " vs " << reference[p];
+              << f.name << " dim " << dim << " n " << n << " position " << p << ": " << got[p] << " vs "
+              << reference[p];
         }
       }
       // A few vectors anywhere in the store, scored side by side.
@@ -160,14 +160,15 @@ TEST(BoundKernels, SumEveryFieldExactlyAndFlagTheLanesAboveTheLimit) {
     SimdLevel level;
     kernels::BoundBlocksFn fn;
     bool runs;
-  } passes[] = {{"scalar", SimdLevel::Scalar, kernels::bound_kernel_scalar().blocks, true},
+  } passes[] = {
+      {"scalar", SimdLevel::Scalar, kernels::bound_kernel_scalar().blocks, true},
 #if defined(__x86_64__)
-                {"avx2", SimdLevel::Avx2, kernels::bound_kernel_avx2().blocks, true},
-                {"avx2-fields", SimdLevel::Avx2, kernels::bound_kernel_avx2_fields().blocks, true},
-                {"avx512", SimdLevel::Avx512, kernels::bound_kernel_avx512().blocks, true},
-                {"avx512-vnni", SimdLevel::Avx512, kernels::bound_kernel_avx512_vnni().blocks, cpu_has_avx512_vbmi_vnni()},
+      {"avx2", SimdLevel::Avx2, kernels::bound_kernel_avx2().blocks, true},
+      {"avx2-fields", SimdLevel::Avx2, kernels::bound_kernel_avx2_fields().blocks, true},
+      {"avx512", SimdLevel::Avx512, kernels::bound_kernel_avx512().blocks, true},
+      {"avx512-vnni", SimdLevel::Avx512, kernels::bound_kernel_avx512_vnni().blocks, cpu_has_avx512_vbmi_vnni()},
 #elif defined(__aarch64__)
-                {"neon", SimdLevel::Neon, kernels::bound_kernel_neon().blocks, true},
+      {"neon", SimdLevel::Neon, kernels::bound_kernel_neon().blocks, true},
 #endif
   };
   std::mt19937 gen(42);
@@ -219,14 +220,15 @@ TEST(BoundKernels, GroupsGiveEveryQueryItsOwnPass) {
     SimdLevel level;
     kernels::BoundKernel kernel;
     bool runs;
-  } passes[] = {{SimdLevel::Scalar, kernels::bound_kernel_scalar(), true},
+  } passes[] = {
+      {SimdLevel::Scalar, kernels::bound_kernel_scalar(), true},
 #if defined(__x86_64__)
-                {SimdLevel::Avx2, kernels::bound_kernel_avx2(), true},
-                {SimdLevel::Avx2, kernels::bound_kernel_avx2_fields(), true},
-                {SimdLevel::Avx512, kernels::bound_kernel_avx512(), true},
-                {SimdLevel::Avx512, kernels::bound_kernel_avx512_vnni(), cpu_has_avx512_vbmi_vnni()},
+      {SimdLevel::Avx2, kernels::bound_kernel_avx2(), true},
+      {SimdLevel::Avx2, kernels::bound_kernel_avx2_fields(), true},
+      {SimdLevel::Avx512, kernels::bound_kernel_avx512(), true},
+      {SimdLevel::Avx512, kernels::bound_kernel_avx512_vnni(), cpu_has_avx512_vbmi_vnni()},
 #elif defined(__aarch64__)
-                {SimdLevel::Neon, kernels::bound_kernel_neon(), true},
+      {SimdLevel::Neon, kernels::bound_kernel_neon(), true},
 #endif
   };
   std::mt19937 gen(7);
@@ -267,11 +269,13 @@ TEST(BoundKernels, GroupsGiveEveryQueryItsOwnPass) {
         pass.kernel.group(args, blocks, got_sums.data(), got_masks.data());
         for (std::size_t q = 0; q < group; ++q) {
           const std::size_t t = (q + group) % tables.size();
-          const std::vector<std::uint32_t> own_sums(got_sums.begin() + static_cast<std::ptrdiff_t>(q * blocks * kBlockLanes),
-                                                    got_sums.begin() + static_cast<std::ptrdiff_t>((q + 1) * blocks * kBlockLanes));
+          const std::vector<std::uint32_t> own_sums(
+              got_sums.begin() + static_cast<std::ptrdiff_t>(q * blocks * kBlockLanes),
+              got_sums.begin() + static_cast<std::ptrdiff_t>((q + 1) * blocks * kBlockLanes));
           const std::vector<std::uint32_t> own_masks(got_masks.begin() + static_cast<std::ptrdiff_t>(q * blocks),
                                                      got_masks.begin() + static_cast<std::ptrdiff_t>((q + 1) * blocks));
-          ASSERT_EQ(own_sums, sums[t]) << pass.kernel.name << " group " << group << " query " << q << " fields " << fields;
+          ASSERT_EQ(own_sums, sums[t]) << pass.kernel.name << " group " << group << " query " << q << " fields "
+                                       << fields;
           ASSERT_EQ(own_masks, masks[t]) << pass.kernel.name << " group " << group << " query " << q;
         }
       }

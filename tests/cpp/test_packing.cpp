@@ -66,7 +66,7 @@ TEST_P(PackingOfWidth, MatchesBitStreamAndRoundTripsForEveryLength) {
       Bytes indices(n);
       for (std::size_t i = 0; i < n; ++i) {
         lcg = lcg * 1664525u + 1013904223u;
-        indices[i] = static_cast<std::uint8_t>(pattern == 0 ? levels - 1
+        indices[i] = static_cast<std::uint8_t>(pattern == 0   ? levels - 1
                                                : pattern == 1 ? (i % levels)
                                                               : (lcg >> 24) % levels);
       }

@@ -57,9 +57,9 @@ double from_bits(std::uint64_t b) {
 }
 
 TEST(SeededRng, NextMatchesPublishedXoshiro256PlusPlus) {
-  for (const State& start : {State{0x0123456789abcdefULL, 0xfedcba9876543210ULL,
-                                   0x0f1e2d3c4b5a6978ULL, 0x8796a5b4c3d2e1f0ULL},
-                             State{1, 0, 0, 0}, State{~0ULL, ~0ULL, ~0ULL, ~0ULL}}) {
+  for (const State& start :
+       {State{0x0123456789abcdefULL, 0xfedcba9876543210ULL, 0x0f1e2d3c4b5a6978ULL, 0x8796a5b4c3d2e1f0ULL},
+        State{1, 0, 0, 0}, State{~0ULL, ~0ULL, ~0ULL, ~0ULL}}) {
     State expected = start;
     SeededRng rng = SeededRng::from_state(start);
     for (int n = 0; n < 10000; ++n) {
@@ -166,10 +166,8 @@ double ziggurat_draw(SeededRng& rng) {
     if (std::fabs(x) < t.x[layer + 1]) return x;
     if (layer == 0) {
       while (true) {
-        const double a = from_bits((rng.next_u64() >> 12) | 0x3FF0000000000000ULL) -
-                         from_bits(0x3FEFFFFFFFFFFFFFULL);
-        const double c = from_bits((rng.next_u64() >> 12) | 0x3FF0000000000000ULL) -
-                         from_bits(0x3FEFFFFFFFFFFFFFULL);
+        const double a = from_bits((rng.next_u64() >> 12) | 0x3FF0000000000000ULL) - from_bits(0x3FEFFFFFFFFFFFFFULL);
+        const double c = from_bits((rng.next_u64() >> 12) | 0x3FF0000000000000ULL) - from_bits(0x3FEFFFFFFFFFFFFFULL);
         const double xt = std::log(a) / r;
         if (-2 * std::log(c) >= xt * xt) return u < 0 ? xt - r : r - xt;
       }

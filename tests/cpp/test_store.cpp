@@ -222,8 +222,18 @@ TEST(Ranking, RadixOrderEqualsTheComparisonOrder) {
   const float nan = std::numeric_limits<float>::quiet_NaN();
   const float inf = std::numeric_limits<float>::infinity();
   std::mt19937 gen(5);
-  std::vector<float> pool = {nan, -nan, inf, -inf, 0.0f, -0.0f, 1e-45f, -1e-45f, 1.0f, -1.0f,
-                             std::numeric_limits<float>::max(), -std::numeric_limits<float>::max()};
+  std::vector<float> pool = {nan,
+                             -nan,
+                             inf,
+                             -inf,
+                             0.0f,
+                             -0.0f,
+                             1e-45f,
+                             -1e-45f,
+                             1.0f,
+                             -1.0f,
+                             std::numeric_limits<float>::max(),
+                             -std::numeric_limits<float>::max()};
   for (std::size_t n : {0u, 1u, 2u, 17u, 1000u, 70000u}) {
     std::vector<float> scores(n);
     for (float& x : scores) {

@@ -23,11 +23,16 @@ struct MessageCase {
 
 std::string kind_name(StoreErrorKind kind) {
   switch (kind) {
-    case StoreErrorKind::DimensionMismatch: return "DimensionMismatch";
-    case StoreErrorKind::UnsupportedBitWidth: return "UnsupportedBitWidth";
-    case StoreErrorKind::UnsupportedDimension: return "UnsupportedDimension";
-    case StoreErrorKind::EmptyStore: return "EmptyStore";
-    case StoreErrorKind::InternalError: return "InternalError";
+    case StoreErrorKind::DimensionMismatch:
+      return "DimensionMismatch";
+    case StoreErrorKind::UnsupportedBitWidth:
+      return "UnsupportedBitWidth";
+    case StoreErrorKind::UnsupportedDimension:
+      return "UnsupportedDimension";
+    case StoreErrorKind::EmptyStore:
+      return "EmptyStore";
+    case StoreErrorKind::InternalError:
+      return "InternalError";
   }
   return "Unknown";
 }
@@ -43,8 +48,7 @@ INSTANTIATE_TEST_SUITE_P(
         MessageCase{StoreError::dimension_mismatch(128, 3), StoreErrorKind::DimensionMismatch,
                     "Dimension mismatch: expected 128, got 3"},
         MessageCase{StoreError::dimension_mismatch(0, std::numeric_limits<std::size_t>::max()),
-                    StoreErrorKind::DimensionMismatch,
-                    "Dimension mismatch: expected 0, got 18446744073709551615"},
+                    StoreErrorKind::DimensionMismatch, "Dimension mismatch: expected 0, got 18446744073709551615"},
         MessageCase{StoreError::unsupported_bit_width(5), StoreErrorKind::UnsupportedBitWidth,
                     "Unsupported bit width: 5. Valid values are 2, 3, or 4."},
         MessageCase{StoreError::unsupported_bit_width(0), StoreErrorKind::UnsupportedBitWidth,
@@ -64,10 +68,8 @@ INSTANTIATE_TEST_SUITE_P(
                     "Internal error: Vector has zero or NaN norm"},
         MessageCase{StoreError::internal(velmora::kShapeOverflowText), StoreErrorKind::InternalError,
                     "Internal error: ShapeError/Overflow: arithmetic overflow"},
-        MessageCase{StoreError::internal(velmora::kGramSchmidtDegenerateText),
-                    StoreErrorKind::InternalError,
-                    "Internal error: Gram-Schmidt degenerate column " + kEmDash +
-                        " try a different seed"},
+        MessageCase{StoreError::internal(velmora::kGramSchmidtDegenerateText), StoreErrorKind::InternalError,
+                    "Internal error: Gram-Schmidt degenerate column " + kEmDash + " try a different seed"},
         MessageCase{StoreError::internal(""), StoreErrorKind::InternalError, "Internal error: "}),
     [](const ::testing::TestParamInfo<MessageCase>& param_info) {
       return kind_name(param_info.param.kind) + std::to_string(param_info.index);

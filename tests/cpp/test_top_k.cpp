@@ -8,8 +8,8 @@
 #include <cstring>
 #include <limits>
 #include <memory>
-#include <string>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "engine/code_layout.h"
@@ -199,8 +199,12 @@ TEST(TopKSearch, NearTiesAroundTheKthPlaceMatchTheReference) {
       std::uniform_int_distribution<std::size_t> coordinate(0, dim - 1);
       for (std::size_t p = 0; p < 12000; ++p) {
         switch (p % 6) {
-          case 0: data.add(target, 1.0f); break;
-          case 1: data.add(target, spread(gen)); break;
+          case 0:
+            data.add(target, 1.0f);
+            break;
+          case 1:
+            data.add(target, spread(gen));
+            break;
           case 2: {
             std::vector<std::uint8_t> near = target;
             std::uint8_t& c = near[coordinate(gen)];
@@ -208,7 +212,8 @@ TEST(TopKSearch, NearTiesAroundTheKthPlaceMatchTheReference) {
             data.add(near, spread(gen));
             break;
           }
-          default: data.add(typical_row(dim, bits, gen), spread(gen));
+          default:
+            data.add(typical_row(dim, bits, gen), spread(gen));
         }
       }
       table_towards(data, target, gen);
@@ -272,9 +277,9 @@ TEST(TopKSearch, HugeAndTinyMagnitudes) {
       float table, query_norm;
       bool bounded;  // whether the bound pass may run
     };
-    for (const Scale scale : {Scale{1e-30f, 1e-30f, true}, Scale{1e-40f, 1e-40f, true}, Scale{1e-41f, 1.0f, true},
-                              Scale{1e8f, 1e8f, false}, Scale{1.0f, 1e-38f, true}, Scale{1.0f, inf, false},
-                              Scale{1.0f, 0.0f, false}}) {
+    for (const Scale scale :
+         {Scale{1e-30f, 1e-30f, true}, Scale{1e-40f, 1e-40f, true}, Scale{1e-41f, 1.0f, true}, Scale{1e8f, 1e8f, false},
+          Scale{1.0f, 1e-38f, true}, Scale{1.0f, inf, false}, Scale{1.0f, 0.0f, false}}) {
       for (std::size_t j = 0; j < base.size(); ++j) data.lut.lut[j] = base[j] * scale.table;
       data.lut.query_norm = base_norm * scale.query_norm;
       TopKStats stats;
@@ -364,8 +369,8 @@ TEST(TopKSearch, StoresBuiltFromArraysGuardAgainstTheirLargestNorm) {
       norms.push_back(p == 1234 ? largest : 1.0f + static_cast<float>(p % 5));
     }
     std::uint64_t repeated = 0;
-    auto store = CompressedVectorStore::from_arrays(std::move(ids), std::move(norms), std::move(codes), std::nullopt,
-                                                    &repeated);
+    auto store =
+        CompressedVectorStore::from_arrays(std::move(ids), std::move(norms), std::move(codes), std::nullopt, &repeated);
     ASSERT_TRUE(store.has_value());
     std::normal_distribution<float> normal;
     std::vector<float> query(dim);

@@ -1,6 +1,6 @@
 import pytest
-
 from helpers import DIM, random_vector
+
 from velmora import CompressedVectorStore
 
 

@@ -1,4 +1,5 @@
 """Shared by the binding tests."""
+
 import random
 import struct
 

@@ -1,7 +1,8 @@
 """insert_batch: all or nothing, the order of its checks, and agreement with insert."""
-import pytest
 
+import pytest
 from helpers import DIM, observable_state, random_vector
+
 from velmora import CompressedVectorStore
 
 ZERO_NORM = "Internal error: Vector has zero or NaN norm"

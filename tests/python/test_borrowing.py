@@ -1,12 +1,13 @@
 """Calls that re-enter the store from Python code run by a conversion, and
 hostile objects: neither may crash, leak, or change a store."""
+
 import gc
 import sys
 import tracemalloc
 
 import pytest
-
 from helpers import DIM, observable_state, random_vector
+
 from velmora import CompressedVectorStore as Store
 
 V = random_vector(5)
@@ -138,9 +139,17 @@ def raise_value_error():
     raise ValueError("len")
 
 
-@pytest.mark.parametrize("length", [
-    lambda: 2**62, lambda: 0, raise_value_error, lambda: 2**100, lambda: -5,
-], ids=["len-2**62", "len-0", "len-raises", "len-overflows", "len-negative"])
+@pytest.mark.parametrize(
+    "length",
+    [
+        lambda: 2**62,
+        lambda: 0,
+        raise_value_error,
+        lambda: 2**100,
+        lambda: -5,
+    ],
+    ids=["len-2**62", "len-0", "len-raises", "len-overflows", "len-negative"],
+)
 def test_length_is_only_a_hint(filled, length):
     vector = Hostile(length=length)
     filled.insert(0, vector)
@@ -155,19 +164,27 @@ def test_length_is_only_a_hint(filled, length):
     assert sys.getrefcount(vector) == 2
 
 
-@pytest.mark.parametrize("make, exc_type, message", [
-    (lambda: Hostile(fail_iter=lambda: ValueError("iter")), ValueError, "iter"),
-    (lambda: Hostile(fail_iter=lambda: TypeError("iter")), TypeError, "{}iter"),
-    (lambda: Hostile(fail_at=7), KeyError, "item"),
-    (lambda: [1.0] * 5 + [BadNumber("x")] + [1.0] * (DIM - 6), TypeError,
-     "{}BadNumber.__float__ returned non-float (type str)"),
-])
+@pytest.mark.parametrize(
+    "make, exc_type, message",
+    [
+        (lambda: Hostile(fail_iter=lambda: ValueError("iter")), ValueError, "iter"),
+        (lambda: Hostile(fail_iter=lambda: TypeError("iter")), TypeError, "{}iter"),
+        (lambda: Hostile(fail_at=7), KeyError, "item"),
+        (
+            lambda: [1.0] * 5 + [BadNumber("x")] + [1.0] * (DIM - 6),
+            TypeError,
+            "{}BadNumber.__float__ returned non-float (type str)",
+        ),
+    ],
+)
 def test_misbehaving_sequences(filled, probe, make, exc_type, message):
     before = observable_state(filled, probe)
     vector = make()
-    for call, param in ((lambda: filled.insert(0, vector), "vector"),
-                        (lambda: filled.query(vector, 1), "vector"),
-                        (lambda: filled.insert_batch([(0, V), (1, vector)]), "pairs")):
+    for call, param in (
+        (lambda: filled.insert(0, vector), "vector"),
+        (lambda: filled.query(vector, 1), "vector"),
+        (lambda: filled.insert_batch([(0, V), (1, vector)]), "pairs"),
+    ):
         with pytest.raises(exc_type) as caught:
             call()
         assert type(caught.value) is exc_type
@@ -181,8 +198,7 @@ def test_misbehaving_sequences(filled, probe, make, exc_type, message):
 def test_misbehaving_index(filled, probe, value, exc_type):
     before = observable_state(filled, probe)
     given = BadNumber(value)
-    for call in (lambda: filled.insert(given, V), lambda: filled.remove(given),
-                 lambda: filled.query(V, given)):
+    for call in (lambda: filled.insert(given, V), lambda: filled.remove(given), lambda: filled.query(V, given)):
         with pytest.raises(exc_type):
             call()
     del call
@@ -204,11 +220,15 @@ def test_calls_release_every_reference(filled):
         filled.query(vector, 3)
         filled.query_all(vector)
         filled.remove(big_id)
-        for failing in (lambda: filled.insert(big_id, bad), lambda: filled.insert(big_id, vector[1:]),
-                        lambda: filled.insert_batch([pairs[0], (big_id, bad)]),
-                        lambda: filled.query(vector, top_k=-1), lambda: filled.query(vector),
-                        lambda: filled.insert(big_id, CallsBack(vector, lambda: filled.query(vector, 1)))):
-            with pytest.raises(Exception):
+        for failing in (
+            lambda: filled.insert(big_id, bad),
+            lambda: filled.insert(big_id, vector[1:]),
+            lambda: filled.insert_batch([pairs[0], (big_id, bad)]),
+            lambda: filled.query(vector, top_k=-1),
+            lambda: filled.query(vector),
+            lambda: filled.insert(big_id, CallsBack(vector, lambda: filled.query(vector, 1))),
+        ):
+            with pytest.raises(Exception):  # noqa: B017 (any refusal: the references are what is checked)
                 failing()
     assert [sys.getrefcount(obj) for obj in watched] == counts
 
@@ -219,12 +239,17 @@ def test_repeated_calls_do_not_grow_python_memory(filled, probe):
         filled.query(probe, 3)
         filled.query_all(probe)
         filled.remove(50)
-        for failing in (lambda: filled.insert(1, [1.0, "x"]), lambda: filled.query([1.0], 1),
-                        lambda: filled.insert_batch([(1, probe), (2, "x")]), lambda: filled.query(k=1)):
+        for failing in (
+            lambda: filled.insert(1, [1.0, "x"]),
+            lambda: filled.query([1.0], 1),
+            lambda: filled.insert_batch([(1, probe), (2, "x")]),
+            lambda: filled.query(k=1),
+        ):
             try:
                 failing()
             except Exception:
                 pass
+
     for _ in range(50):
         calls()
     gc.collect()

@@ -4,13 +4,14 @@ them, whatever Python code runs while a batch is converted.
 
 Each test compares what the store holds (every score of query_all) with a
 store fed plain lists of the same values."""
+
 import array
 import ctypes
 import sys
 
 import pytest
-
 from helpers import DIM, random_vector
+
 from velmora import CompressedVectorStore as Store
 
 np = pytest.importorskip("numpy")
@@ -165,8 +166,7 @@ def test_memoryview_formats_that_iteration_refuses_are_refused():
     store = Store(DIM, 4)
     store.insert(0, random_vector(0))
     before = scores(store)
-    for call in (lambda: store.insert(1, view), lambda: store.insert_batch([(1, view)]),
-                 lambda: store.query(view, 1)):
+    for call in (lambda: store.insert(1, view), lambda: store.insert_batch([(1, view)]), lambda: store.query(view, 1)):
         with pytest.raises(NotImplementedError) as converting:
             call()
         assert converting.value.args == iterating.value.args
@@ -176,10 +176,16 @@ def test_memoryview_formats_that_iteration_refuses_are_refused():
     assert scores(store) == scores(store_of([(0, random_vector(0)), (1, list(values))]))
 
 
-@pytest.mark.parametrize("empty", [
-    lambda: np.zeros(0, np.float32), lambda: np.zeros(0, np.float64),
-    lambda: array.array("f"), lambda: memoryview(b"").cast("f"),
-], ids=["numpy-f32", "numpy-f64", "array-f", "memoryview-f"])
+@pytest.mark.parametrize(
+    "empty",
+    [
+        lambda: np.zeros(0, np.float32),
+        lambda: np.zeros(0, np.float64),
+        lambda: array.array("f"),
+        lambda: memoryview(b"").cast("f"),
+    ],
+    ids=["numpy-f32", "numpy-f64", "array-f", "memoryview-f"],
+)
 def test_empty_buffers_are_a_dimension_mismatch(empty):
     store = Store(DIM, 4)
     with pytest.raises(ValueError, match=f"^Dimension mismatch: expected {DIM}, got 0$"):

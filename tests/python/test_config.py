@@ -1,5 +1,6 @@
 """velmora.show_config(): the report of how velmora was built and what it
 chose on this machine, checked against what the process was told."""
+
 import json
 import os
 import subprocess
@@ -14,8 +15,9 @@ KERNELS = {"scalar", "avx2-permute", "avx2-planes", "avx512-permute", "avx512-pl
 
 def config_in_child(**env):
     code = "import json, velmora; print(json.dumps(velmora.show_config('dict')))"
-    done = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, timeout=120,
-                          env={**os.environ, **env})
+    done = subprocess.run(
+        [sys.executable, "-P", "-c", code], capture_output=True, text=True, timeout=120, env={**os.environ, **env}
+    )
     assert done.returncode == 0, done.stderr
     return json.loads(done.stdout)
 
@@ -32,8 +34,7 @@ def test_report_fields_describe_this_build_and_machine(capsys):
     assert set(config["exact_kernels"]) == {2, 3, 4} and set(config["exact_kernels"].values()) <= KERNELS
     assert config["threads"] >= 1
     families = config["kernels"]
-    assert set(families) == {"exact_2", "exact_3", "exact_4", "bound", "group_bound", "rotation", "quantizer",
-                             "crc32c"}
+    assert set(families) == {"exact_2", "exact_3", "exact_4", "bound", "group_bound", "rotation", "quantizer", "crc32c"}
     assert {families[f"exact_{bits}"]["chosen"] for bits in (2, 3, 4)} == set(config["exact_kernels"].values())
     for name, family in families.items():
         assert [c["name"] for c in family["candidates"] if c["chosen"]] == [family["chosen"]], name
@@ -52,10 +53,13 @@ def test_report_fields_describe_this_build_and_machine(capsys):
         velmora.show_config("json")  # type: ignore[call-overload]
 
 
-@pytest.mark.parametrize("level, kernels, bound", [
-    ("scalar", {"scalar"}, {"scalar-bound"}),
-    ("reference", {"reference (entry by entry)"}, {"none (scores every vector exactly)"}),
-])
+@pytest.mark.parametrize(
+    "level, kernels, bound",
+    [
+        ("scalar", {"scalar"}, {"scalar-bound"}),
+        ("reference", {"reference (entry by entry)"}, {"none (scores every vector exactly)"}),
+    ],
+)
 def test_forced_level_and_thread_count_are_reported(level, kernels, bound):
     config = config_in_child(VELMORA_SIMD=level, RAYON_NUM_THREADS="3")
     assert config["simd_active"] == level and config["simd_requested"] == level

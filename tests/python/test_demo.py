@@ -4,6 +4,7 @@ Each run is a fresh interpreter, started outside the source tree so that the
 installed package (with its native module) is the one imported, and so that
 the worker pool is sized by the run's own options.
 """
+
 import os
 import re
 import subprocess
@@ -18,8 +19,14 @@ SMALL = ["--n", "3000", "--dim", "48", "--queries", "30"]
 def demo(tmp_path, *args, env=None, code=None):
     command = [sys.executable, "-P"]
     command += ["-c", code] if code else ["-m", "velmora"]
-    return subprocess.run(command + list(args), cwd=tmp_path, capture_output=True, text=True,
-                          env={**os.environ, **(env or {})}, timeout=300)
+    return subprocess.run(
+        command + list(args),
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        env={**os.environ, **(env or {})},
+        timeout=300,
+    )
 
 
 def report_line(output, label):
@@ -34,8 +41,9 @@ def test_report_counts_memory_exactly_and_finds_neighbours(tmp_path, bits):
     n, dim = 3000, 48
     per_vector = (dim * bits + 7) // 8 + 6
     memory = report_line(run.stdout, "memory")
-    assert f"{per_vector} bytes per vector ({per_vector - 6} code bytes + a 4-byte norm + a 2-byte error bound" \
-        in memory
+    assert (
+        f"{per_vector} bytes per vector ({per_vector - 6} code bytes + a 4-byte norm + a 2-byte error bound" in memory
+    )
     # KB as the index's repr counts them: 1,024 bytes.
     assert f"{n * per_vector / 1024:,.1f} KB compressed" in memory
     assert f"memory={n * per_vector / 1024:.1f}KB)" in run.stdout
@@ -43,9 +51,12 @@ def test_report_counts_memory_exactly_and_finds_neighbours(tmp_path, bits):
     compressed, reranked, exact = map(float, re.findall(r"\b\d\.\d{3}\b", report_line(run.stdout, "recall@10"))[:3])
     assert 0.3 < compressed <= reranked <= exact == 1.0
     assert "the true top 10 on 30 of 30 queries" in report_line(run.stdout, "exact")
-    assert re.search(r"^latency +ms per query, one query \| in one search of all: compressed \d+\.\d{3} \| "
-                     r"\d+\.\d{3} \| re-ranked \d+\.\d{3} \| \d+\.\d{3} \| exact \d+\.\d{3} \| \d+\.\d{3}$",
-                     run.stdout, re.M)
+    assert re.search(
+        r"^latency +ms per query, one query \| in one search of all: compressed \d+\.\d{3} \| "
+        r"\d+\.\d{3} \| re-ranked \d+\.\d{3} \| \d+\.\d{3} \| exact \d+\.\d{3} \| \d+\.\d{3}$",
+        run.stdout,
+        re.M,
+    )
     assert f"Index(dim={dim}, bits={bits}, n={n}," in run.stdout
     assert re.search(r"^engine: velmora \S+ \| .* \| \d+ threads$", run.stdout, re.M)
     assert "inserting: 100%" in run.stderr and "querying: 100%" in run.stderr
@@ -75,29 +86,32 @@ def test_results_do_not_depend_on_threads_or_simd_level(tmp_path):
 
 
 def test_pool_size_comes_from_the_environment_unless_given(tmp_path):
-    run = demo(tmp_path, "--n", "1", "--dim", "32", "--queries", "1",
-               env={"RAYON_NUM_THREADS": "", "RAYON_RS_NUM_CPUS": "5"})
+    run = demo(
+        tmp_path, "--n", "1", "--dim", "32", "--queries", "1", env={"RAYON_NUM_THREADS": "", "RAYON_RS_NUM_CPUS": "5"}
+    )
     assert "5 worker threads (RAYON_RS_NUM_CPUS)" in run.stdout
-    run = demo(tmp_path, "--n", "1", "--dim", "32", "--queries", "1", "--threads", "2",
-               env={"RAYON_NUM_THREADS": "7"})
+    run = demo(tmp_path, "--n", "1", "--dim", "32", "--queries", "1", "--threads", "2", env={"RAYON_NUM_THREADS": "7"})
     assert "2 worker threads (RAYON_NUM_THREADS)" in run.stdout
 
 
-@pytest.mark.parametrize("args, message", [
-    (["--dim", "31"], "argument --dim: must be at least 32"),
-    (["--bits", "5"], "argument --bits: invalid choice: 5"),
-    (["--bits", "four"], "argument --bits: expected a whole number, got 'four'"),
-    (["--n", "0"], "argument --n: must be at least 1, got 0"),
-    (["--n", "-3"], "argument --n: must be at least 1, got -3"),
-    (["--n", "1.5"], "argument --n: expected a whole number, got '1.5'"),
-    (["--threads", "0"], "argument --threads: must be at least 1, got 0"),
-    (["--queries", "0"], "argument --queries: must be at least 1, got 0"),
-    (["--seed", "-1"], "argument --seed: must be 0 or more, got -1"),
-    (["--size", "10"], "unrecognized arguments: --size 10"),
-    (["--data", "missing.npy"], "argument --data: no such file: 'missing.npy'"),
-    (["--n", "10_000_000_000"], "choose a smaller --n or --dim"),
-    (["--dim", "1000000"], "choose a smaller --n or --dim"),
-])
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["--dim", "31"], "argument --dim: must be at least 32"),
+        (["--bits", "5"], "argument --bits: invalid choice: 5"),
+        (["--bits", "four"], "argument --bits: expected a whole number, got 'four'"),
+        (["--n", "0"], "argument --n: must be at least 1, got 0"),
+        (["--n", "-3"], "argument --n: must be at least 1, got -3"),
+        (["--n", "1.5"], "argument --n: expected a whole number, got '1.5'"),
+        (["--threads", "0"], "argument --threads: must be at least 1, got 0"),
+        (["--queries", "0"], "argument --queries: must be at least 1, got 0"),
+        (["--seed", "-1"], "argument --seed: must be 0 or more, got -1"),
+        (["--size", "10"], "unrecognized arguments: --size 10"),
+        (["--data", "missing.npy"], "argument --data: no such file: 'missing.npy'"),
+        (["--n", "10_000_000_000"], "choose a smaller --n or --dim"),
+        (["--dim", "1000000"], "choose a smaller --n or --dim"),
+    ],
+)
 def test_bad_options_are_refused_with_a_message(tmp_path, args, message):
     run = demo(tmp_path, *args)
     assert run.returncode == 2
@@ -110,8 +124,7 @@ def test_bad_options_are_refused_with_a_message(tmp_path, args, message):
 @pytest.mark.parametrize("blocked", ["numpy", "tqdm"])
 def test_missing_dependency_names_the_install_command(tmp_path, blocked):
     # A None entry in sys.modules makes the import fail as if not installed.
-    code = (f"import sys; sys.modules[{blocked!r}] = None; "
-            "from velmora._demo import main; sys.exit(main())")
+    code = f"import sys; sys.modules[{blocked!r}] = None; from velmora._demo import main; sys.exit(main())"
     run = demo(tmp_path, "--n", "10", code=code)
     assert run.returncode == 1
     assert f"{blocked} is not installed" in run.stderr
@@ -121,8 +134,13 @@ def test_missing_dependency_names_the_install_command(tmp_path, blocked):
 
 def test_console_script_runs_the_demo(tmp_path):
     script = Path(sys.executable).parent / "velmora-demo"
-    run = subprocess.run([script, "--n", "200", "--dim", "32", "--queries", "5"], cwd=tmp_path,
-                         capture_output=True, text=True, timeout=300)
+    run = subprocess.run(
+        [script, "--n", "200", "--dim", "32", "--queries", "5"],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert run.returncode == 0, run.stderr
     assert "recall@10" in run.stdout
     refused = subprocess.run([script, "--bits", "1"], capture_output=True, text=True)

@@ -1,8 +1,8 @@
 """Codes and scores are bit-identical for every thread count and kernel level."""
+
 import os
 import subprocess
 import sys
-
 
 SCRIPT = r"""
 import hashlib, random
@@ -32,8 +32,7 @@ def run(**env):
     full_env.update(env)
     # -P: the source tree (the working directory) must not shadow the
     # installed package.
-    out = subprocess.run([sys.executable, "-P", "-c", SCRIPT], env=full_env, capture_output=True, text=True,
-                         check=True)
+    out = subprocess.run([sys.executable, "-P", "-c", SCRIPT], env=full_env, capture_output=True, text=True, check=True)
     return out.stdout.strip()
 
 

@@ -1,6 +1,7 @@
 """The sharded store on a local cluster of worker processes: the same answers
 as one local store, bad input that reaches no shard, batches that apply
 everywhere or nowhere, and shards that die or freeze."""
+
 import itertools
 import json
 import os
@@ -19,14 +20,22 @@ import pytest
 pytest.importorskip("distributed")
 
 from distributed import Client, LocalCluster  # noqa: E402
-
 from helpers import random_vector  # noqa: E402
-from velmora import CompressedVectorStore as Store  # noqa: E402
+
 import velmora  # noqa: E402
+from velmora import CompressedVectorStore as Store  # noqa: E402
 from velmora import Index  # noqa: E402
 from velmora._index_core import IndexCore  # noqa: E402
-from velmora.distributed import ShardedStore, ShardUnavailableError, shard_of  # noqa: E402
-from velmora.distributed import _channel, _replicas, _shard, _store, _wire  # noqa: E402
+from velmora.distributed import (  # noqa: E402  # noqa: E402
+    ShardedStore,
+    ShardUnavailableError,
+    _channel,
+    _replicas,
+    _shard,
+    _store,
+    _wire,
+    shard_of,
+)
 
 DIM = 48
 EMPTY = "Store is empty \u2014 cannot query an empty store"
@@ -34,9 +43,10 @@ EMPTY = "Store is empty \u2014 cannot query an empty store"
 
 @pytest.fixture(scope="module")
 def client():
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                      dashboard_address=":0") as cluster, \
-            Client(cluster, set_as_default=False) as client:
+    with (
+        LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster,
+        Client(cluster, set_as_default=False) as client,
+    ):
         yield client
 
 
@@ -76,6 +86,7 @@ def state(store, probe):
 
 # -- the same answers as one local store -----------------------------------
 
+
 @pytest.mark.parametrize("bits, shards", [(2, 3), (4, 2)])
 def test_queries_match_one_local_store_bit_for_bit(client, bits, shards):
     pairs = vectors(range(3000))
@@ -89,8 +100,7 @@ def test_queries_match_one_local_store_bit_for_bit(client, bits, shards):
         for query in queries:
             expected = local.query_all(query)
             got_all = sharded.query_all(query)
-            assert Counter((i, bits_of(s)) for i, s in got_all) == \
-                Counter((i, bits_of(s)) for i, s in expected)
+            assert Counter((i, bits_of(s)) for i, s in got_all) == Counter((i, bits_of(s)) for i, s in expected)
             assert_same_ranking(got_all, expected, len(expected))
             for top_k in (0, 1, 10, 257, 2**64 - 1):
                 assert_same_ranking(sharded.query(query, top_k), expected, top_k)
@@ -111,14 +121,14 @@ def test_updates_and_removals_follow_the_local_store(client):
     with ShardedStore(DIM, 4, shards=3, client=client) as sharded:
         steps = [
             lambda s: s.insert_batch(vectors(range(200))),
-            lambda s: s.insert(7, random_vector(7007, DIM)),          # update in place
+            lambda s: s.insert(7, random_vector(7007, DIM)),  # update in place
             lambda s: s.insert_batch(vectors([3, 500, 3, 501], seed=5)),  # last occurrence wins
             lambda s: s.insert_batch(()),
             lambda s: s.remove(8),
-            lambda s: s.remove(8),                                    # already gone
-            lambda s: s.remove(10**12),                               # never stored
+            lambda s: s.remove(8),  # already gone
+            lambda s: s.remove(10**12),  # never stored
             lambda s: s.insert(2**64 - 1, random_vector(1, DIM)),
-            lambda s: s.remove(True),                                 # id 1
+            lambda s: s.remove(True),  # id 1
         ]
         for step in steps:
             assert step(sharded) == step(local)
@@ -135,7 +145,7 @@ def test_emptiness_and_dimension_errors_come_in_the_local_order(client):
                 call()
             assert caught.value.args == (EMPTY,)
         with pytest.raises(TypeError, match="^argument 'top_k': "):
-            sharded.query([1.0] * DIM, 2.0)   # conversion errors come before emptiness
+            sharded.query([1.0] * DIM, 2.0)  # conversion errors come before emptiness
         sharded.insert(5, random_vector(5, DIM))
         with pytest.raises(ValueError) as caught:
             sharded.query([1.0, 2.0, 3.0], 3)
@@ -218,14 +228,17 @@ def test_bad_dimension_or_width_raises_what_the_local_store_raises(dim, bits):
     assert (type(caught.value), caught.value.args) == (type(expected.value), expected.value.args)
 
 
-@pytest.mark.parametrize("kwargs, error, message", [
-    ({"shards": 0}, ValueError, "shards must be at least 1, got 0"),
-    ({"shards": 2.0}, TypeError, "shards must be an int, got float"),
-    ({"timeout": float("inf")}, ValueError, "timeout must be a positive finite"),
-    ({"replicas": 0}, ValueError, "replicas must be at least 1, got 0"),
-    ({"replicas": True}, TypeError, "replicas must be an int, got bool"),
-    ({"address": "tcp://127.0.0.1:1", "client": object()}, ValueError, "give either client or address"),
-])
+@pytest.mark.parametrize(
+    "kwargs, error, message",
+    [
+        ({"shards": 0}, ValueError, "shards must be at least 1, got 0"),
+        ({"shards": 2.0}, TypeError, "shards must be an int, got float"),
+        ({"timeout": float("inf")}, ValueError, "timeout must be a positive finite"),
+        ({"replicas": 0}, ValueError, "replicas must be at least 1, got 0"),
+        ({"replicas": True}, TypeError, "replicas must be an int, got bool"),
+        ({"address": "tcp://127.0.0.1:1", "client": object()}, ValueError, "give either client or address"),
+    ],
+)
 def test_bad_options_are_refused_before_any_cluster_starts(kwargs, error, message):
     started = time.monotonic()
     with pytest.raises(error, match="^" + message):
@@ -296,6 +309,7 @@ def test_pairs_in_any_sequence_are_stored_and_each_vector_is_read_once(client):
 
 # -- batches: all shards or none ---------------------------------------------
 
+
 def observable_shard(shard, probe):
     """Everything a caller could see of a shard's index, positions included."""
     index = shard._index
@@ -320,16 +334,16 @@ def test_a_shard_commit_undone_restores_it_exactly_and_late_calls_are_refused():
     before = observable_shard(shard, probe)
 
     shard.prepare_upsert(next(step), "t1", *part(vectors([20, 21, 20, 22], seed=1)))
-    assert observable_shard(shard, probe) == before          # prepared, not applied
+    assert observable_shard(shard, probe) == before  # prepared, not applied
     assert shard.commit(next(step), "t1") == (0, 13)
     assert shard.abort("t1") == 10
-    assert observable_shard(shard, probe) == before          # added ids out, positions kept
+    assert observable_shard(shard, probe) == before  # added ids out, positions kept
 
     shard.prepare_upsert(next(step), "t2", *part(vectors([3, 30, 3], seed=2)))
     shard.commit(next(step), "t2")
     assert observable_shard(shard, probe) != before
     shard.abort("t2")
-    assert observable_shard(shard, probe) == before          # 30 out again, 3 has its old codes back
+    assert observable_shard(shard, probe) == before  # 30 out again, 3 has its old codes back
 
     # Each removal moves the last entry into the freed position: undone, every entry is back in place.
     shard.prepare_remove(next(step), "t3", _wire._wire_array([2, 50, 7, 2, 9], "<u8"))
@@ -344,11 +358,11 @@ def test_a_shard_commit_undone_restores_it_exactly_and_late_calls_are_refused():
     with pytest.raises(ValueError, match=r"record 1 \(id 41\): the norm must be finite"):
         shard.prepare_upsert(next(step), "t5", ids, np.array([1.0, 0.0], "<f4").tobytes(), codes, bounds)
     with pytest.raises(_shard._TransactionAborted):
-        shard.commit(next(step), "t5")                       # nothing was staged
+        shard.commit(next(step), "t5")  # nothing was staged
     shard.prepare_upsert(next(step), "t6", *part([(50, V)]))
     shard.abort("t6")
     with pytest.raises(_shard._TransactionAborted):
-        shard.commit(next(step), "t6")                       # commit after its abort
+        shard.commit(next(step), "t6")  # commit after its abort
     shard.abort("t7")
     with pytest.raises(_shard._TransactionAborted):
         shard.prepare_remove(next(step), "t7", _wire._wire_array([1], "<u8"))  # prepare after its abort
@@ -367,9 +381,11 @@ def test_a_shard_commit_undone_restores_it_exactly_and_late_calls_are_refused():
     late = next(step)
     assert shard.apply_upsert(next(step), "t12", *part([(70, V)])) == (0, 11)
     before = observable_shard(shard, probe)
-    for refused in (lambda: shard.apply_remove(late, "t13", _wire._wire_array([70], "<u8")),
-                    lambda: shard.prepare_upsert(late, "t9", *part([(71, V)])),
-                    lambda: shard.commit(late, "t8")):
+    for refused in (
+        lambda: shard.apply_remove(late, "t13", _wire._wire_array([70], "<u8")),
+        lambda: shard.prepare_upsert(late, "t9", *part([(71, V)])),
+        lambda: shard.commit(late, "t8"),
+    ):
         with pytest.raises(_shard._TransactionAborted, match=f"step {late} arrived after step {late + 1}"):
             refused()
     assert observable_shard(shard, probe) == before
@@ -399,11 +415,12 @@ def before_each(monkeypatch, method, action):
 
 def refuse_commits(replicas):
     """Aborts the transaction on `replicas` just before its commit reaches them."""
+
     def action(commits):
-        aborts = [_channel._Call(call.replica, "abort", call.args[-1:]) for call in commits
-                  if call.replica in replicas]
+        aborts = [_channel._Call(call.replica, "abort", call.args[-1:]) for call in commits if call.replica in replicas]
         _channel._exchange(aborts, time.monotonic() + 60)
         assert all(call.ok for call in aborts)
+
     return action
 
 
@@ -421,7 +438,7 @@ def replica_files(store):
 def assert_replicas_agree(store, replicas):
     health = store.health()
     assert all(len(shard.live) == replicas and not shard.lost for shard in health)
-    assert all(len(set(shard.live)) == replicas for shard in health)   # on distinct workers
+    assert all(len(set(shard.live)) == replicas for shard in health)  # on distinct workers
     assert all(len(set(files)) == 1 for files in replica_files(store))
 
 
@@ -441,8 +458,8 @@ def test_a_shard_whose_every_replica_fails_to_commit_makes_the_others_undo_their
         with pytest.raises(ShardUnavailableError, match="^shard 1 "):
             sharded.remove(np.arange(100))
         monkeypatch.undo()
-        assert state(sharded, probe) == before                 # updated ids have their old codes
-        assert_replicas_agree(sharded, replicas)               # undone everywhere, nobody left behind
+        assert state(sharded, probe) == before  # updated ids have their old codes
+        assert_replicas_agree(sharded, replicas)  # undone everywhere, nobody left behind
         sharded.insert_batch(batch)
         assert len(sharded) == 160
 
@@ -455,9 +472,11 @@ def test_a_write_the_last_replica_did_not_answer_is_undone_before_that_replica_i
         frozen = client.run(os.getpid)[sharded.addresses[1]]
         last = sharded._replicas.of[1][0]
         on_shard_1 = next(i for i in range(1000, 10**6) if shard_of(i, 2) == 1)
-        writes = [lambda: sharded.insert_batch(vectors(range(50, 150), seed=6)),   # both shards: two phases
-                  lambda: sharded.insert(on_shard_1, V),                          # one replica: one step
-                  lambda: sharded.remove(np.arange(0, 100, 3))]
+        writes = [
+            lambda: sharded.insert_batch(vectors(range(50, 150), seed=6)),  # both shards: two phases
+            lambda: sharded.insert(on_shard_1, V),  # one replica: one step
+            lambda: sharded.remove(np.arange(0, 100, 3)),
+        ]
         for write, method in zip(writes, ("commit", "apply_upsert", "commit")):
             before_each(monkeypatch, method, lambda calls: freeze(frozen))
             try:
@@ -484,19 +503,25 @@ def test_a_replica_that_fails_to_commit_is_dropped_and_the_write_acknowledged(cl
         left_behind = sharded._replicas.of[2][1]
         before_each(monkeypatch, "commit", refuse_commits([left_behind]))
         for store in (local, sharded):
-            store.add(np.arange(200, 400), rows[200:])          # updates and additions
+            store.add(np.arange(200, 400), rows[200:])  # updates and additions
             assert store.remove(np.arange(0, 400, 7)) == 58
         monkeypatch.undo()
         health = sharded.health()
-        assert health[2] == (2, tuple(r.address for r in sharded._replicas.of[2] if r is not left_behind),
-                             (left_behind.address,))
+        assert health[2] == (
+            2,
+            tuple(r.address for r in sharded._replicas.of[2] if r is not left_behind),
+            (left_behind.address,),
+        )
         assert all(len(h.live) == 2 for h in health[:2])
-        for _ in range(4):                                      # every live replica is read in turn
+        for _ in range(4):  # every live replica is read in turn
             assert_same_search(sharded.search(queries, 20), local.search(queries, 20))
         monkeypatch.setattr(_store, "_probe_scores", lambda dim, bits, probes: [(0, 0.5)])
-        with pytest.raises(ShardUnavailableError, match=r"^shard 2 .*no worker could take a new replica "
-                                                        r"\(tcp://[^ ]+: shard 2 .*scores differently"):
-            sharded.repair()                                    # the only worker it could use is refused
+        with pytest.raises(
+            ShardUnavailableError,
+            match=r"^shard 2 .*no worker could take a new replica "
+            r"\(tcp://[^ ]+: shard 2 .*scores differently",
+        ):
+            sharded.repair()  # the only worker it could use is refused
         monkeypatch.undo()
         assert sharded.health() == health
         assert sharded.repair() == sharded.health()
@@ -509,11 +534,13 @@ def assert_same_search(got, expected):
     assert got[0].shape == expected[0].shape
     assert got[1].tobytes() == expected[1].tobytes()
     for got_ids, got_scores, ids, scores in zip(*map(np.atleast_2d, (*got, *expected))):
-        assert sorted(zip(got_scores.view(np.uint32).tolist(), got_ids.tolist())) == \
-            sorted(zip(scores.view(np.uint32).tolist(), ids.tolist()))
+        assert sorted(zip(got_scores.view(np.uint32).tolist(), got_ids.tolist())) == sorted(
+            zip(scores.view(np.uint32).tolist(), ids.tolist())
+        )
 
 
 # -- each vector encoded once ------------------------------------------------
+
 
 def test_each_vector_is_encoded_once_here_and_shards_only_import_records(client, monkeypatch):
     from velmora.distributed import _arguments
@@ -560,6 +587,7 @@ def test_each_vector_is_encoded_once_here_and_shards_only_import_records(client,
 
 # -- the channel to a replica ---------------------------------------------------
 
+
 def test_a_replica_answers_its_token_holder_only_and_stops_serving_when_closed():
     actor = _shard._ShardActor(DIM, 4, "127.0.0.1")
     host, port, token = actor.endpoint()
@@ -571,25 +599,32 @@ def test_a_replica_answers_its_token_holder_only_and_stops_serving_when_closed()
 
     channel = _channel._DirectChannel(host, port, token)
     assert call(channel, "apply_upsert", 1, "t", *part(vectors(range(5)))).value == [0, 5]
-    for method, args, error, message in [("no_such_call", (), ValueError, "a shard has no call 'no_such_call'"),
-                                         ("_restore", (), ValueError, "a shard has no call '_restore'"),
-                                         ("commit", (2, "never prepared"), _shard._TransactionAborted,
-                                          "never prepared"),
-                                         ("ping", (1,), TypeError, "")]:
+    for method, args, error, message in [
+        ("no_such_call", (), ValueError, "a shard has no call 'no_such_call'"),
+        ("_restore", (), ValueError, "a shard has no call '_restore'"),
+        ("commit", (2, "never prepared"), _shard._TransactionAborted, "never prepared"),
+        ("ping", (1,), TypeError, ""),
+    ]:
         refused = call(channel, method, *args)
         assert type(refused.error) is error and message in str(refused.error) and refused.failure is None
-    assert call(channel, "ping").value == 5                     # the connection outlives refused calls
-    big = Index(DIM, 4)                                         # frames of megabytes each way, between small ones
+    assert call(channel, "ping").value == 5  # the connection outlives refused calls
+    big = Index(DIM, 4)  # frames of megabytes each way, between small ones
     big.add(np.arange(100, 40100), np.random.default_rng(1).standard_normal((40000, DIM)))
-    assert call(channel, "apply_upsert", 3, "big", *_wire._wire_records(big.ids, *big.export_records(big.ids))
-                ).value == [0, 40005]
+    assert call(
+        channel, "apply_upsert", 3, "big", *_wire._wire_records(big.ids, *big.export_records(big.ids))
+    ).value == [0, 40005]
     assert call(channel, "ping").value == 40005
     exported = call(channel, "export").value
-    assert exported[1] == 40005 and Index.from_bytes(exported[0]).export_records(big.ids)[1].tobytes() == \
-        big.export_records(big.ids)[1].tobytes()
-    assert call(channel, "apply_remove", 4, "small", _wire._wire_array(np.arange(100, 40100), "<u8")).value == \
-        [40000, 5]
-    with socket.create_connection((host, port)) as raw:         # not msgpack at all: refused, still served
+    assert (
+        exported[1] == 40005
+        and Index.from_bytes(exported[0]).export_records(big.ids)[1].tobytes()
+        == big.export_records(big.ids)[1].tobytes()
+    )
+    assert call(channel, "apply_remove", 4, "small", _wire._wire_array(np.arange(100, 40100), "<u8")).value == [
+        40000,
+        5,
+    ]
+    with socket.create_connection((host, port)) as raw:  # not msgpack at all: refused, still served
         raw.sendall(_channel._LENGTH.pack(16) + token + _channel._LENGTH.pack(3) + b"\xc1\xc1\xc1")
         head = raw.recv(8, socket.MSG_WAITALL)
         reply = _channel._unpack(raw.recv(_channel._LENGTH.unpack(head)[0], socket.MSG_WAITALL))
@@ -598,17 +633,18 @@ def test_a_replica_answers_its_token_holder_only_and_stops_serving_when_closed()
     assert _channel._unpack(actor.call(_channel._pack(["ping", []]))) == [0, 5]
 
     stranger = call(_channel._DirectChannel(host, port, bytes(16)), "ping")
-    assert stranger.dead and stranger.value is None and stranger.error is None   # closed, unanswered
+    assert stranger.dead and stranger.value is None and stranger.error is None  # closed, unanswered
     actor.close()
-    assert call(channel, "ping").dead                          # its connection is closed,
+    assert call(channel, "ping").dead  # its connection is closed,
     late = call(_channel._DirectChannel(host, port, token), "ping")
-    assert late.dead and "cannot be reached" in late.failure   # and its port too
+    assert late.dead and "cannot be reached" in late.failure  # and its port too
 
 
 # -- routing, placement and connections -------------------------------------
 
+
 def test_routing_is_a_fixed_mix_spread_evenly():
-    assert shard_of(0, 2**64) == 0xE220A8397B1DCDAF    # splitmix64's first output from seed 0
+    assert shard_of(0, 2**64) == 0xE220A8397B1DCDAF  # splitmix64's first output from seed 0
     assert shard_of(0, 7) == 0xE220A8397B1DCDAF % 7
     spread = Counter(shard_of(i, 4) for i in range(20000))
     assert all(4500 < n < 5500 for n in spread.values()) and len(spread) == 4
@@ -631,11 +667,12 @@ def test_shards_spread_over_workers_and_an_address_connects(client):
     dropped = ShardedStore(DIM, 2, shards=2, address=address)
     own_client = dropped.client
     # Fresh connections with each replica's token: a port taken since by something else answers no ping either.
-    channels = [_channel._DirectChannel(*r.channel._endpoint, r.channel._token)
-                for shard in dropped._replicas.of for r in shard]
+    channels = [
+        _channel._DirectChannel(*r.channel._endpoint, r.channel._token) for shard in dropped._replicas.of for r in shard
+    ]
     del dropped  # never closed: collecting it closes what it made
     assert own_client.status == "closed"
-    deadline = time.monotonic() + 60                            # and the replicas stop serving
+    deadline = time.monotonic() + 60  # and the replicas stop serving
     for channel in channels:
         while True:
             ping = _channel._Call(types.SimpleNamespace(channel=channel, shard=0), "ping", [])
@@ -649,8 +686,11 @@ def test_shards_spread_over_workers_and_an_address_connects(client):
 def test_replicas_sit_on_distinct_workers_and_too_few_workers_are_refused(client):
     workers = sorted(client.run(os.getpid))
     held_before = set(client.who_has())
-    with pytest.raises(ValueError, match=r"^replicas=3 needs as many workers, one per replica of a shard, "
-                                         r"but the cluster has 2: tcp://"):
+    with pytest.raises(
+        ValueError,
+        match=r"^replicas=3 needs as many workers, one per replica of a shard, "
+        r"but the cluster has 2: tcp://",
+    ):
         ShardedStore(DIM, 4, shards=2, replicas=3, client=client)
     assert set(client.who_has()) == held_before
     with ShardedStore(DIM, 4, shards=3, replicas=2, client=client) as sharded:
@@ -660,15 +700,16 @@ def test_replicas_sit_on_distinct_workers_and_too_few_workers_are_refused(client
         assert [h.shard for h in health] == [0, 1, 2]
         assert all(sorted(h.live) == workers and h.lost == () for h in health)
         assert sharded.addresses == tuple(h.live[0] for h in health)
-        assert Counter(h.live[0] for h in health).most_common(1)[0][1] == 2   # first replicas spread too
+        assert Counter(h.live[0] for h in health).most_common(1)[0][1] == 2  # first replicas spread too
 
 
 def test_replicas_whose_ports_cannot_be_reached_are_called_through_dask(client, monkeypatch):
     with socket.create_server(("127.0.0.1", 0)) as closed:
         nowhere = closed.getsockname()
     direct = _channel._DirectChannel.__init__
-    monkeypatch.setattr(_channel._DirectChannel, "__init__",
-                        lambda self, host, port, token: direct(self, *nowhere, token))
+    monkeypatch.setattr(
+        _channel._DirectChannel, "__init__", lambda self, host, port, token: direct(self, *nowhere, token)
+    )
     rng = np.random.default_rng(3)
     rows = rng.standard_normal((300, DIM))
     local = Index(DIM, 4)
@@ -680,8 +721,7 @@ def test_replicas_whose_ports_cannot_be_reached_are_called_through_dask(client, 
 
 
 def test_an_engine_that_scores_differently_is_refused_and_released(client, monkeypatch):
-    monkeypatch.setattr(_store, "_probe_scores",
-                        lambda dim, bits, probes: [(0, 0.5)])
+    monkeypatch.setattr(_store, "_probe_scores", lambda dim, bits, probes: [(0, 0.5)])
     held_before = set(client.who_has())
     with pytest.raises(RuntimeError, match="scores differently"):
         ShardedStore(DIM, 4, shards=2, client=client)
@@ -692,6 +732,7 @@ def test_an_engine_that_scores_differently_is_refused_and_released(client, monke
 
 
 # -- shards that die or freeze ---------------------------------------------
+
 
 def test_a_frozen_or_dead_shard_fails_calls_within_the_timeout():
     """Starts its own cluster, since it kills one of its workers."""
@@ -710,13 +751,16 @@ def test_a_frozen_or_dead_shard_fails_calls_within_the_timeout():
             assert caught.value.shard == 0 and isinstance(caught.value, RuntimeError)
         finally:
             os.kill(frozen, signal.SIGCONT)
-        assert len(sharded.query(probe, 5)) == 5             # thawed, it answers again
+        assert len(sharded.query(probe, 5)) == 5  # thawed, it answers again
 
         os.kill(dead, signal.SIGKILL)
         on_dead_shard = next(i for i in range(10**6) if shard_of(i, 2) == 1)
-        for call in (lambda: sharded.query(probe, 5), lambda: len(sharded),
-                     lambda: sharded.insert(on_dead_shard, probe),
-                     lambda: sharded.insert_batch(vectors(range(1000, 1010)))):
+        for call in (
+            lambda: sharded.query(probe, 5),
+            lambda: len(sharded),
+            lambda: sharded.insert(on_dead_shard, probe),
+            lambda: sharded.insert_batch(vectors(range(1000, 1010))),
+        ):
             started = time.monotonic()
             with pytest.raises(ShardUnavailableError, match=r"^shard 1 ") as caught:
                 call()
@@ -727,13 +771,14 @@ def test_a_frozen_or_dead_shard_fails_calls_within_the_timeout():
         health = sharded.health()
         assert health[0].live == (sharded.addresses[0],) and health[1].live == ()
         with pytest.raises(ShardUnavailableError, match=r"^shard 1 .*every replica is lost"):
-            sharded.repair()                                   # no live copy to rebuild from
-        sharded.insert(next(i for i in range(10**6) if shard_of(i, 2) == 0), probe)   # shard 0 still takes writes
+            sharded.repair()  # no live copy to rebuild from
+        sharded.insert(next(i for i in range(10**6) if shard_of(i, 2) == 0), probe)  # shard 0 still takes writes
         cluster = sharded._cluster
     assert cluster is not None and cluster.status.name == "closed"
 
 
 # -- replicas: workers killed or frozen -----------------------------------------
+
 
 def worker_pids(store):
     return store.client.run(os.getpid)
@@ -824,7 +869,7 @@ def test_batches_go_on_while_a_worker_is_killed_and_no_acknowledged_write_is_los
         before_each(monkeypatch, "commit", kill_first_worker)
         rows = rng.standard_normal((600, DIM))
         for store in (local, sharded):
-            store.add(np.arange(300, 900), rows)                 # half updates, half new
+            store.add(np.arange(300, 900), rows)  # half updates, half new
         monkeypatch.undo()
         assert kills
         health = sharded.health()
@@ -880,7 +925,7 @@ def test_reads_move_on_from_a_frozen_worker_within_the_timeout():
             assert all(h.lost == (frozen,) for h in sharded.health())
             more = rng.standard_normal((300, DIM))
             for store in (local, sharded):
-                store.add(np.arange(900, 1200), more)            # writes go on without it
+                store.add(np.arange(900, 1200), more)  # writes go on without it
             assert_same_search(sharded.search(queries, 10), local.search(queries, 10))
         finally:
             os.kill(pids[frozen], signal.SIGCONT)
@@ -892,6 +937,7 @@ def test_reads_move_on_from_a_frozen_worker_within_the_timeout():
 
 
 # -- array methods and files -------------------------------------------------
+
 
 @pytest.mark.parametrize("direct", [True, False], ids=["own ports", "dask actor calls"])
 def test_array_methods_give_what_one_local_index_gives(client, monkeypatch, direct):
@@ -905,7 +951,7 @@ def test_array_methods_give_what_one_local_index_gives(client, monkeypatch, dire
         assert channels == {_channel._DirectChannel if direct else _channel._ActorChannel}
         for store in (local, sharded):
             store.add(ids, rows)
-            store.add(ids[:10], rows[10:20])          # updates in place
+            store.add(ids[:10], rows[10:20])  # updates in place
             assert store.remove(np.concatenate([ids[50:60], ids[50:52]])) == 10
         assert len(sharded) == len(local) and sharded.remove(int(ids[60])) is True
         local.remove([int(ids[60])])
@@ -916,9 +962,10 @@ def test_array_methods_give_what_one_local_index_gives(client, monkeypatch, dire
                 expected = local.search(queries, k, allowed=allowed)
                 assert got[0].shape == expected[0].shape
                 assert got[1].tobytes() == expected[1].tobytes()
-                for row in range(len(queries)):              # ties may be ordered differently
-                    assert sorted(zip(got[1][row].view(np.uint32).tolist(), got[0][row].tolist())) == \
-                        sorted(zip(expected[1][row].view(np.uint32).tolist(), expected[0][row].tolist()))
+                for row in range(len(queries)):  # ties may be ordered differently
+                    assert sorted(zip(got[1][row].view(np.uint32).tolist(), got[0][row].tolist())) == sorted(
+                        zip(expected[1][row].view(np.uint32).tolist(), expected[0][row].tolist())
+                    )
         one = sharded.search(queries[0], 4)
         assert one[0].shape == (4,) and one[0].tolist() == local.search(queries[0], 4)[0].tolist()
         with pytest.raises(ValueError, match=r"^row 1 \(id 7\): zero or non-finite vector$"):
@@ -941,7 +988,7 @@ def test_save_and_load_keep_every_shard_and_refuse_damage(client, tmp_path):
         sharded.save(tmp_path)
         first_files = sorted(os.listdir(tmp_path))
         sharded.remove(ids[:100])
-        sharded.save(tmp_path)                       # replaces the previous save
+        sharded.save(tmp_path)  # replaces the previous save
         after_removal = sharded.search(queries, 20)
     files = sorted(os.listdir(tmp_path))
     assert len(files) == 4 and "manifest.json" in files and not set(files) & (set(first_files) - {"manifest.json"})
@@ -975,8 +1022,9 @@ def test_numpy_example_runs_as_its_comments_say(tmp_path):
     from pathlib import Path
 
     example = Path(__file__).resolve().parents[2] / "examples" / "sharded_numpy.py"
-    done = subprocess.run([sys.executable, "-P", str(example)], cwd=tmp_path, capture_output=True, text=True,
-                          timeout=300)
+    done = subprocess.run(
+        [sys.executable, "-P", str(example)], cwd=tmp_path, capture_output=True, text=True, timeout=300
+    )
     assert done.returncode == 0, done.stderr
     assert done.stdout.splitlines() == ["7 200", "[[0], [1]] True 10"]
 
@@ -991,8 +1039,12 @@ def test_reranked_and_exact_search_answer_as_one_local_index(client):
     allowed = rng.choice(900, 400, replace=False)
     with ShardedStore(DIM, 3, shards=3, client=client) as sharded:
         sharded.add(np.arange(900), vectors)
-        for options in ({"rerank": vectors}, {"rerank": vectors, "exact": True},
-                        {"rerank": vectors, "exact": True, "allowed": allowed}, {"rerank": vectors, "candidates": 25}):
+        for options in (
+            {"rerank": vectors},
+            {"rerank": vectors, "exact": True},
+            {"rerank": vectors, "exact": True, "allowed": allowed},
+            {"rerank": vectors, "candidates": 25},
+        ):
             got, want = sharded.search(queries, 7, **options), local.search(queries, 7, **options)
             assert got[0].tolist() == want[0].tolist() and got[1].tobytes() == want[1].tobytes()
         one = sharded.search(queries[0], 7, rerank=lambda ids: vectors[ids.astype(np.intp)], exact=True)

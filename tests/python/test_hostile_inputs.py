@@ -6,14 +6,15 @@ that fails leaves the store as it was.
 Item-by-item conversion is obtained by hiding each object behind a plain
 Python sequence whose iterator is the object's own: the store then has to
 iterate it, item by item, as its contract describes."""
+
 import array
 import ctypes
 import sys
 import warnings
 
 import pytest
-
 from helpers import DIM, observable_state, random_vector
+
 from velmora import CompressedVectorStore as Store
 
 np = pytest.importorskip("numpy")
@@ -22,8 +23,12 @@ from hypothesis import HealthCheck, given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 
 PROBE = random_vector(1000)
-SETTINGS = settings(max_examples=150, deadline=None, derandomize=True,
-                    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+SETTINGS = settings(
+    max_examples=150,
+    deadline=None,
+    derandomize=True,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
 
 
 class ItemByItem:
@@ -60,8 +65,7 @@ def prefilled():
 # ---------------------------------------------------------------------------
 # Buffers of every shape and format.
 
-NUMPY_DTYPES = ["?", "i1", "u1", "i2", "u2", "i4", "u4", "i8", "u8", "f2", "f4", "f8", "g",
-                "c8", "c16", "O", "M8[s]"]
+NUMPY_DTYPES = ["?", "i1", "u1", "i2", "u2", "i4", "u4", "i8", "u8", "f2", "f4", "f8", "g", "c8", "c16", "O", "M8[s]"]
 VALUES = st.one_of(
     st.floats(allow_nan=True, allow_infinity=True, width=64),
     st.floats(min_value=-3.0, max_value=3.0, width=32),
@@ -100,7 +104,9 @@ def numpy_vectors(draw):
 
 
 # memoryview casts to half floats ("e") exist from CPython 3.12 on.
-MEMORYVIEW_FORMATS = ["f", "d", "@f", "@d", "B", "b", "h", "i", "q", "?"] + (["e"] if sys.version_info >= (3, 12) else [])
+MEMORYVIEW_FORMATS = ["f", "d", "@f", "@d", "B", "b", "h", "i", "q", "?"] + (
+    ["e"] if sys.version_info >= (3, 12) else []
+)
 
 
 @st.composite
@@ -175,6 +181,7 @@ def test_buffers_convert_like_their_items(vector):
 # converted. A recipe is built twice, once with buffer vectors as they are and
 # once hidden behind ItemByItem, against fresh copies of the same arrays.
 
+
 class Id:
     """An id whose __index__ runs an action on the batch being converted."""
 
@@ -221,6 +228,7 @@ class BadFloat:
 def overwrite(index, value):
     def action(world):
         world["arrays"][index % len(world["arrays"])][:] = value
+
     return action
 
 
@@ -228,13 +236,15 @@ ACTIONS = st.one_of(
     st.just(lambda world: None),
     st.just(lambda world: world["batch"].clear()),
     st.just(lambda world: world["batch"].reverse()),
-    st.integers(0, 5).map(lambda i: lambda world: world["batch"].pop(i % len(world["batch"]))
-                          if world["batch"] else None),
+    st.integers(0, 5).map(
+        lambda i: lambda world: world["batch"].pop(i % len(world["batch"])) if world["batch"] else None
+    ),
     st.tuples(st.integers(0, 5), st.sampled_from([0.0, 7.0, float("nan")])).map(lambda t: overwrite(*t)),
     st.just(lambda world: world["store"].query(PROBE, 1)),  # re-entry: refused
     st.just(lambda world: world["store"].insert(1, PROBE)),  # re-entry: refused
     st.sampled_from([ValueError, TypeError, OverflowError]).map(
-        lambda exc: lambda world: (_ for _ in ()).throw(exc("from __index__"))),
+        lambda exc: lambda world: (_ for _ in ()).throw(exc("from __index__"))
+    ),
 )
 
 VECTOR_KINDS = st.one_of(
@@ -283,8 +293,8 @@ def build(recipe, store, wrap):
 
 
 RECIPES = st.lists(
-    st.tuples(st.tuples(st.integers(0, 4), st.one_of(st.none(), ACTIONS)), VECTOR_KINDS),
-    min_size=1, max_size=6)
+    st.tuples(st.tuples(st.integers(0, 4), st.one_of(st.none(), ACTIONS)), VECTOR_KINDS), min_size=1, max_size=6
+)
 
 
 @SETTINGS

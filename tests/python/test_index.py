@@ -2,6 +2,7 @@
 same codes and, row by row, the very (id, score) pairs of store.query in the
 same order; argument checking; failures that leave the index as it was; the
 interpreter lock released during long calls."""
+
 import copy
 import os
 import subprocess
@@ -201,8 +202,9 @@ print(digest.hexdigest(), checked, mismatched)
 def search_everywhere(**env):
     full_env = {k: v for k, v in os.environ.items() if k not in ("RAYON_NUM_THREADS", "VELMORA_SIMD")}
     full_env.update(env)
-    out = subprocess.run([sys.executable, "-P", "-c", SEARCH_EVERYWHERE], env=full_env, capture_output=True, text=True,
-                         check=True)
+    out = subprocess.run(
+        [sys.executable, "-P", "-c", SEARCH_EVERYWHERE], env=full_env, capture_output=True, text=True, check=True
+    )
     digest, checked, mismatched = out.stdout.split()
     assert int(checked) > 1000
     return digest, int(mismatched)
@@ -297,17 +299,29 @@ def test_properties_match_the_store(twins):
     assert 1000 in index and np.uint64(1000) in index and np.int8(5) in index and True not in index
     assert 1010 not in index and -1 not in index and 2**64 not in index and 2**64 - 1 in index
     with pytest.raises(TypeError, match="Index ids are integers"):
-        1000.0 in index
+        _ = 1000.0 in index
     assert "Index" in velmora.__all__ and velmora.Index is Index
 
 
 BAD_ADDS = [
-    ("zero row", lambda r: (np.arange(5), np.vstack([r[:3], np.zeros((1, DIM)), r[4:5]])),
-     ValueError, r"^row 3 \(id 3\): zero or non-finite vector$"),
-    ("nan row, large id", lambda r: ([7, 2**64 - 1], np.vstack([r[:1], np.full((1, DIM), np.nan)])),
-     ValueError, r"^row 1 \(id 18446744073709551615\): zero or non-finite vector$"),
-    ("float64 overflow", lambda r: ([1, 2], np.vstack([r[:1], np.full((1, DIM), 1e300)])),
-     ValueError, r"^row 1 \(id 2\): zero or non-finite vector$"),
+    (
+        "zero row",
+        lambda r: (np.arange(5), np.vstack([r[:3], np.zeros((1, DIM)), r[4:5]])),
+        ValueError,
+        r"^row 3 \(id 3\): zero or non-finite vector$",
+    ),
+    (
+        "nan row, large id",
+        lambda r: ([7, 2**64 - 1], np.vstack([r[:1], np.full((1, DIM), np.nan)])),
+        ValueError,
+        r"^row 1 \(id 18446744073709551615\): zero or non-finite vector$",
+    ),
+    (
+        "float64 overflow",
+        lambda r: ([1, 2], np.vstack([r[:1], np.full((1, DIM), 1e300)])),
+        ValueError,
+        r"^row 1 \(id 2\): zero or non-finite vector$",
+    ),
     ("tiny row", lambda r: ([1], np.full((1, DIM), 1e-35, np.float32)), ValueError, "^row 0 "),
     ("short rows", lambda r: ([1, 2], r[:2, :-1]), ValueError, "^Dimension mismatch: expected 48, got 47$"),
     ("one vector", lambda r: ([1], r[0]), ValueError, r"^vectors must be 2-D, of shape \(n, 48\)"),
@@ -315,7 +329,12 @@ BAD_ADDS = [
     ("int vectors", lambda r: ([1], np.ones((1, DIM), np.int64)), TypeError, "^vectors must be float32 or float64"),
     ("complex", lambda r: ([1], r[:1] + 0j), TypeError, "^vectors must be float32 or float64"),
     ("negative id", lambda r: ([1, -4], r[:2]), ValueError, r"^ids must be in \[0, 2\*\*64\): got -4 at position 1$"),
-    ("id 2**64", lambda r: ([1, 2**64], r[:2]), ValueError, r"^ids must be in \[0, 2\*\*64\): got 18446744073709551616"),
+    (
+        "id 2**64",
+        lambda r: ([1, 2**64], r[:2]),
+        ValueError,
+        r"^ids must be in \[0, 2\*\*64\): got 18446744073709551616",
+    ),
     ("float ids", lambda r: ([1.0, 2.0], r[:2]), TypeError, "^ids must be integers, got float at position 0$"),
     ("float array ids", lambda r: (np.ones(2), r[:2]), TypeError, "^ids must be integers, got dtype float64$"),
     ("mixed int types", lambda r: ([np.uint64(3), 2**64 - 1, -2], r[:3]), ValueError, "got -2 at position 2$"),
@@ -430,10 +449,12 @@ def test_calls_release_every_buffer_and_reference_on_success_and_failure():
         index.search(queries, 3, allowed=ids)
         index.reconstruct(ids[:3])
         index.import_records(ids[:2], *index.export_records(ids[:2]))
-        for call, error in ((lambda: index._core.add(ids, vectors[:, :5]), ValueError),
-                            (lambda: index._core.add(ids, np.vstack([vectors[:9], np.zeros((1, 32))])), ValueError),
-                            (lambda: index._core.search(queries, 3, np.ones(3)), TypeError),
-                            (lambda: index._core.reconstruct(ids + np.uint64(100)), KeyError)):
+        for call, error in (
+            (lambda: index._core.add(ids, vectors[:, :5]), ValueError),
+            (lambda: index._core.add(ids, np.vstack([vectors[:9], np.zeros((1, 32))])), ValueError),
+            (lambda: index._core.search(queries, 3, np.ones(3)), TypeError),
+            (lambda: index._core.reconstruct(ids + np.uint64(100)), KeyError),
+        ):
             with pytest.raises(error):
                 call()
     # A buffer export that was never released would still hold its array.

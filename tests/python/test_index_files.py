@@ -2,6 +2,7 @@
 identically, damaged or forged files refused with ValueError (never a crash,
 never a partial index), and saves that fail half-way leaving the previous
 file intact."""
+
 import os
 import pickle
 import struct
@@ -41,8 +42,13 @@ def section_bounds(data, dim, bits):
     ids_end = HEADER + 8 * n + 4
     norms_end = ids_end + 4 * n + 4
     codes_end = norms_end + record * n + 4
-    return {"header": (0, HEADER), "ids": (HEADER, ids_end), "norms": (ids_end, norms_end),
-            "codes": (norms_end, codes_end), "error bounds": (codes_end, len(data))}
+    return {
+        "header": (0, HEADER),
+        "ids": (HEADER, ids_end),
+        "norms": (ids_end, norms_end),
+        "codes": (norms_end, codes_end),
+        "error bounds": (codes_end, len(data)),
+    }
 
 
 @pytest.fixture(scope="module")
@@ -80,8 +86,8 @@ def test_the_layout_is_the_documented_one(saved):
     norms_at = HEADER + 8 * n + 4
     codes_at = norms_at + 4 * n + 4
     bounds_at = codes_at + record * n + 4
-    assert data[norms_at:norms_at + 4 * n] == norms.astype("<f4").tobytes()
-    assert data[codes_at:bounds_at - 4] == codes.tobytes()
+    assert data[norms_at : norms_at + 4 * n] == norms.astype("<f4").tobytes()
+    assert data[codes_at : bounds_at - 4] == codes.tobytes()
     assert data[bounds_at:-4] == bounds.astype("<u2").tobytes()
     assert struct.unpack_from("<I", data, len(data) - 4)[0] == crc32c(data[bounds_at:-4])
 
@@ -190,7 +196,7 @@ def test_fuzzed_files_load_only_when_unchanged(data):
         elif kind == "insert":
             mutated[at:at] = data.draw(st.binary(min_size=1, max_size=9))
         elif kind == "delete":
-            del mutated[at:at + data.draw(st.integers(1, 9))]
+            del mutated[at : at + data.draw(st.integers(1, 9))]
     try:
         loaded = Index.from_bytes(bytes(mutated))
     except ValueError:
@@ -242,8 +248,9 @@ def test_a_save_cut_short_by_the_file_size_limit_keeps_the_old_file(tmp_path):
     path = tmp_path / "index.vidx"
     old.save(path)
     before = path.read_bytes()
-    run = subprocess.run([sys.executable, "-c", INTERRUPTED_SAVE, str(path)], capture_output=True, text=True,
-                         timeout=120, cwd=tmp_path)
+    run = subprocess.run(
+        [sys.executable, "-c", INTERRUPTED_SAVE, str(path)], capture_output=True, text=True, timeout=120, cwd=tmp_path
+    )
     assert run.returncode == 0, run.stderr
     assert run.stdout.split() == ["OSError", "True", "5001"]
     assert path.read_bytes() == before
@@ -285,8 +292,13 @@ def test_a_failed_directory_flush_says_the_new_file_is_in_place(tmp_path):
         pytest.skip("needs the module built with test hooks (scripts/test.sh builds it)")
     path = tmp_path / "index.vidx"
     path.write_bytes(b"old")
-    run = subprocess.run([sys.executable, "-c", DIRECTORY_SYNC_FAILURE, hooks, str(path)], capture_output=True,
-                         text=True, timeout=120, env={**os.environ, "VELMORA_FORCE_DIRECTORY_SYNC_FAILURE": "1"})
+    run = subprocess.run(
+        [sys.executable, "-c", DIRECTORY_SYNC_FAILURE, hooks, str(path)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        env={**os.environ, "VELMORA_FORCE_DIRECTORY_SYNC_FAILURE": "1"},
+    )
     assert run.returncode == 0, run.stderr
     assert run.stdout.splitlines() == ["OSError True True True"] * 2
     assert path.read_bytes() == b"new"
@@ -300,7 +312,7 @@ def test_version_one_files_load_and_exact_search_says_how_to_get_bounds(saved):
     header = bytearray(data[:HEADER])
     struct.pack_into("<I", header, 8, 1)
     struct.pack_into("<I", header, 60, crc32c(header[:60]))
-    old = bytes(header) + data[HEADER:HEADER + 12 + n * (12 + record)]
+    old = bytes(header) + data[HEADER : HEADER + 12 + n * (12 + record)]
     loaded = Index.from_bytes(old)
     assert answers(loaded) == answers(index)
     assert loaded.export_records(loaded.ids)[2].tolist() == [0xFFFF] * n

@@ -1,4 +1,5 @@
 """The extension module and the class as the interpreter sees them."""
+
 import gc
 import glob
 import importlib
@@ -39,9 +40,14 @@ def test_reimport_after_removal_gives_the_same_module(monkeypatch):
 def run_script(script, *args, **env):
     # From a neutral directory, so that the source tree cannot shadow the
     # installed package.
-    return subprocess.run([sys.executable, "-c", script, *args], capture_output=True, text=True,
-                          timeout=120, cwd=os.path.dirname(os.__file__),
-                          env={**os.environ, **env})
+    return subprocess.run(
+        [sys.executable, "-c", script, *args],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        cwd=os.path.dirname(os.__file__),
+        env={**os.environ, **env},
+    )
 
 
 SUBINTERPRETER_SCRIPT = r'''
@@ -67,8 +73,7 @@ def test_subinterpreter_import_is_refused_and_owner_keeps_working():
     result = run_script(SUBINTERPRETER_SCRIPT)
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == [
-        "ImportError: PyO3 modules do not yet support subinterpreters, see "
-        "https://github.com/velmora/velmora/issues/1",
+        "ImportError: PyO3 modules do not yet support subinterpreters, see https://github.com/velmora/velmora/issues/1",
         "0",
     ]
 
@@ -82,21 +87,27 @@ def test_class_names_and_signature():
     assert CompressedVectorStore.__mro__ == (CompressedVectorStore, object)
 
 
-@pytest.mark.parametrize("name, signature, doc", [
-    ("insert", "($self, id, vector)",
-     "Insert a single vector. id is a u64, vector is a list of floats."),
-    ("insert_batch", "($self, pairs)",
-     "Insert many vectors at once. Faster than calling insert() in a loop.\n"
-     "pairs is a list of (id, vector) tuples."),
-    ("remove", "($self, id)", "Remove a vector by id. Returns True if it existed."),
-    ("query", "($self, vector, top_k)",
-     "Query top_k most similar vectors. Returns list of (id, score) tuples."),
-    ("query_all", "($self, vector)",
-     "Score every vector in the store against the query.\n"
-     "Returns list of (id, score) tuples sorted by score descending."),
-    ("memory_bytes", "($self)",
-     "Compressed memory usage in bytes (does not include Python overhead)."),
-])
+@pytest.mark.parametrize(
+    "name, signature, doc",
+    [
+        ("insert", "($self, id, vector)", "Insert a single vector. id is a u64, vector is a list of floats."),
+        (
+            "insert_batch",
+            "($self, pairs)",
+            "Insert many vectors at once. Faster than calling insert() in a loop.\n"
+            "pairs is a list of (id, vector) tuples.",
+        ),
+        ("remove", "($self, id)", "Remove a vector by id. Returns True if it existed."),
+        ("query", "($self, vector, top_k)", "Query top_k most similar vectors. Returns list of (id, score) tuples."),
+        (
+            "query_all",
+            "($self, vector)",
+            "Score every vector in the store against the query.\n"
+            "Returns list of (id, score) tuples sorted by score descending.",
+        ),
+        ("memory_bytes", "($self)", "Compressed memory usage in bytes (does not include Python overhead)."),
+    ],
+)
 def test_method_signatures_and_docs(name, signature, doc):
     method = getattr(CompressedVectorStore, name)
     assert method.__text_signature__ == signature
@@ -163,8 +174,9 @@ def test_a_source_tree_without_the_compiled_module_says_how_to_fix_it(tmp_path):
         (package / name).write_text(open(os.path.join(source, name)).read())
     # Without site packages, so that no installed velmora (an editable one
     # included) can answer the import instead of the folder at hand.
-    result = subprocess.run([sys.executable, "-S", "-c", "import velmora"], cwd=tmp_path, capture_output=True,
-                            text=True, timeout=60)
+    result = subprocess.run(
+        [sys.executable, "-S", "-c", "import velmora"], cwd=tmp_path, capture_output=True, text=True, timeout=60
+    )
     assert result.returncode == 1
     assert "ImportError: velmora's compiled module is missing" in result.stderr
     assert "python -P" in result.stderr and "pip install -e ." in result.stderr

@@ -3,6 +3,7 @@ build needs; the wheel built from it and repaired by auditwheel holds the
 modules, their stubs and the py.typed marker, is tagged manylinux, works on
 its own, and installs and runs the quick start where there is no compiler and
 no CMake. One build, a few minutes."""
+
 import os
 import platform
 import re
@@ -24,24 +25,46 @@ PY_SOABI = f"cpython-{sys.version_info.major}{sys.version_info.minor}"
 pytestmark = pytest.mark.slow
 
 SDIST_MEMBERS = [
-    "pyproject.toml", "CMakeLists.txt", "README.md", "src/python/store_module.cpp", "src/engine/store.cpp",
-    "src/kernels/score_avx2.cpp", "velmora/__init__.py", "velmora/__main__.py", "velmora/_demo.py",
-    "velmora/_data.py", "velmora/_version.py", "velmora/_velmora_rs.pyi", "velmora/py.typed",
-    "velmora/_index.py", "velmora/_index_core.pyi", "src/python/index_module.cpp", "src/format/index_file.cpp",
-    "src/kernels/crc32c_sse42.cpp", "docs/file-format.md",
+    "pyproject.toml",
+    "CMakeLists.txt",
+    "README.md",
+    "src/python/store_module.cpp",
+    "src/engine/store.cpp",
+    "src/kernels/score_avx2.cpp",
+    "velmora/__init__.py",
+    "velmora/__main__.py",
+    "velmora/_demo.py",
+    "velmora/_data.py",
+    "velmora/_version.py",
+    "velmora/_velmora_rs.pyi",
+    "velmora/py.typed",
+    "velmora/_index.py",
+    "velmora/_index_core.pyi",
+    "src/python/index_module.cpp",
+    "src/format/index_file.cpp",
+    "src/kernels/crc32c_sse42.cpp",
+    "docs/file-format.md",
 ]
 WHEEL_MEMBERS = [
-    "velmora/__init__.py", "velmora/__main__.py", "velmora/_demo.py", "velmora/_data.py",
-    *(f"velmora/distributed/{name}.py"
-      for name in ("__init__", "_arguments", "_manifest", "_routing", "_shard", "_store", "_wire")),
-    "velmora/_version.py", "velmora/_velmora_rs.pyi", "velmora/py.typed", "velmora/_index.py",
-    "velmora/_index_core.pyi", "velmora/libvelmora_engine.so",
+    "velmora/__init__.py",
+    "velmora/__main__.py",
+    "velmora/_demo.py",
+    "velmora/_data.py",
+    *(
+        f"velmora/distributed/{name}.py"
+        for name in ("__init__", "_arguments", "_manifest", "_routing", "_shard", "_store", "_wire")
+    ),
+    "velmora/_version.py",
+    "velmora/_velmora_rs.pyi",
+    "velmora/py.typed",
+    "velmora/_index.py",
+    "velmora/_index_core.pyi",
+    "velmora/libvelmora_engine.so",
 ]
 
 
 def run(*command, cwd=None, env=None):
-    done = subprocess.run([str(c) for c in command], cwd=cwd, env=env, capture_output=True, text=True,
-                          timeout=900)
+    done = subprocess.run([str(c) for c in command], cwd=cwd, env=env, capture_output=True, text=True, timeout=900)
     assert done.returncode == 0, f"{command}\n{done.stdout}\n{done.stderr}"
     return done
 
@@ -96,8 +119,7 @@ def test_wheel_built_from_the_sdist_holds_module_stub_and_marker(artefacts):
 def test_installed_wheel_works_on_its_own(artefacts, tmp_path):
     _, wheel = artefacts
     target = tmp_path / "site"
-    run(sys.executable, "-m", "pip", "install", "--no-deps", "--disable-pip-version-check",
-        "--target", target, wheel)
+    run(sys.executable, "-m", "pip", "install", "--no-deps", "--disable-pip-version-check", "--target", target, wheel)
     check = (
         "import velmora, random\n"
         f"assert velmora.__file__.startswith({str(target)!r}), velmora.__file__\n"
@@ -126,15 +148,28 @@ def test_wheel_is_manylinux_and_runs_the_quick_start_without_compiler_or_cmake(a
     path = os.pathsep.join([str(venv / "bin"), str(empty)])
     for tool in ("cc", "gcc", "c++", "g++", "clang", "clang++", "cmake", "ninja"):
         assert shutil.which(tool, path=path) is None, tool
-    env = {k: v for k, v in os.environ.items()
-           if k not in ("PYTHONPATH", "VIRTUAL_ENV", "CC", "CXX", "CMAKE_ARGS", "CMAKE_GENERATOR")}
+    env = {
+        k: v
+        for k, v in os.environ.items()
+        if k not in ("PYTHONPATH", "VIRTUAL_ENV", "CC", "CXX", "CMAKE_ARGS", "CMAKE_GENERATOR")
+    }
     env["PATH"] = path
     import numpy
 
-    run(venv / "bin" / "python", "-m", "pip", "install", "--only-binary", ":all:", "--disable-pip-version-check",
-        "--quiet", wheel, f"numpy=={numpy.__version__}", env=env)
-    where = run(venv / "bin" / "python", "-P", "-c", "import velmora; print(velmora.__file__)", cwd=tmp_path,
-                env=env)
+    run(
+        venv / "bin" / "python",
+        "-m",
+        "pip",
+        "install",
+        "--only-binary",
+        ":all:",
+        "--disable-pip-version-check",
+        "--quiet",
+        wheel,
+        f"numpy=={numpy.__version__}",
+        env=env,
+    )
+    where = run(venv / "bin" / "python", "-P", "-c", "import velmora; print(velmora.__file__)", cwd=tmp_path, env=env)
     assert where.stdout.strip().startswith(str(venv / "lib")), where.stdout
     example = ROOT / "examples" / "quickstart.py"
     installed = run(venv / "bin" / "python", "-P", example, cwd=tmp_path, env=env)
@@ -149,13 +184,29 @@ def test_concurrent_installs_from_one_checkout_both_succeed(tmp_path):
     # Each build has a folder of its own, so two at once cannot trip over
     # each other's object files.
     targets = [tmp_path / "a", tmp_path / "b"]
-    builds = [subprocess.Popen([sys.executable, "-m", "pip", "install", "--no-deps", "--disable-pip-version-check",
-                                "--target", str(target), str(ROOT)],
-                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-              for target in targets]
+    builds = [
+        subprocess.Popen(
+            [
+                sys.executable,
+                "-m",
+                "pip",
+                "install",
+                "--no-deps",
+                "--disable-pip-version-check",
+                "--target",
+                str(target),
+                str(ROOT),
+            ],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.STDOUT,
+            text=True,
+        )
+        for target in targets
+    ]
     outputs = [build.communicate(timeout=900)[0] for build in builds]
     assert [build.returncode for build in builds] == [0, 0], "\n".join(outputs)
     for target in targets:
-        done = run_from(target, "import velmora; print(len(velmora.CompressedVectorStore(32, 2)), velmora.__file__)",
-                        cwd=tmp_path)
+        done = run_from(
+            target, "import velmora; print(len(velmora.CompressedVectorStore(32, 2)), velmora.__file__)", cwd=tmp_path
+        )
         assert done.stdout.split() == ["0", str(target / "velmora" / "__init__.py")]

@@ -1,4 +1,5 @@
 """Search quality against exact cosine search on Gaussian data."""
+
 import pytest
 
 from velmora import CompressedVectorStore

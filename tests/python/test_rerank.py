@@ -1,5 +1,6 @@
 """Index.search with the caller's full vectors: re-ranking by exact cosine,
 and the exact mode, whose answer must be brute force's on any data."""
+
 import os
 import subprocess
 import sys
@@ -7,8 +8,7 @@ import sys
 import numpy as np
 import pytest
 
-from velmora import Index
-from velmora import RerankError
+from velmora import Index, RerankError
 
 DIM = 40
 
@@ -24,7 +24,7 @@ def cosines(rows, query):
         full = a.shape[-1] // 8 * 8
         lanes = np.zeros(a.shape[:-1] + (8,))
         for start in range(0, full, 8):
-            lanes = lanes + a[..., start:start + 8] * b[..., start:start + 8]
+            lanes = lanes + a[..., start : start + 8] * b[..., start : start + 8]
         total = 0.0 + (lanes[..., 0] + lanes[..., 4])
         for lane in (1, 2, 3):
             total = total + (lanes[..., lane] + lanes[..., lane + 4])
@@ -75,8 +75,13 @@ def test_exact_search_returns_brute_force_on_hard_data(name, ids, vectors, bits)
         return np.array([table[i] for i in wanted.tolist()])
 
     rng = np.random.default_rng(bits)
-    queries = np.vstack([vectors[rng.integers(0, len(vectors), 6)] + 0.05 * rng.standard_normal((6, DIM)),
-                         rng.standard_normal((3, DIM)), vectors[:1]])
+    queries = np.vstack(
+        [
+            vectors[rng.integers(0, len(vectors), 6)] + 0.05 * rng.standard_normal((6, DIM)),
+            rng.standard_normal((3, DIM)),
+            vectors[:1],
+        ]
+    )
     for k in (1, 10):
         got_ids, got_scores = index.search(queries, k, rerank=full, exact=True)
         for q, query in enumerate(queries):
@@ -125,8 +130,10 @@ def test_reranking_scores_the_candidates_exactly():
     one_ids, one_scores = index.search(queries[0], 5, rerank=vectors, candidates=30)
     assert one_ids.shape == (5,) and one_ids.tolist() == ids[0].tolist()
     # The default hands 10 candidates per result to the re-ranking at 2 bits.
-    assert index.search(queries, 3, rerank=vectors)[0].tolist() == \
-        index.search(queries, 3, rerank=vectors, candidates=30)[0].tolist()
+    assert (
+        index.search(queries, 3, rerank=vectors)[0].tolist()
+        == index.search(queries, 3, rerank=vectors, candidates=30)[0].tolist()
+    )
     memmap_path = os.path.join(os.environ.get("TMPDIR", "/tmp"), f"velmora-rerank-{os.getpid()}.npy")
     np.save(memmap_path, vectors)
     try:
@@ -198,8 +205,13 @@ print(ids.tobytes().hex(), scores.tobytes().hex())
 def test_exact_answers_are_the_same_at_every_simd_level(bits):
     answers = set()
     for level in ("reference", "scalar", "avx2", "avx512"):
-        run = subprocess.run([sys.executable, "-c", EVERY_LEVEL, str(bits)], capture_output=True, text=True,
-                             timeout=120, env={**os.environ, "VELMORA_SIMD": level})
+        run = subprocess.run(
+            [sys.executable, "-c", EVERY_LEVEL, str(bits)],
+            capture_output=True,
+            text=True,
+            timeout=120,
+            env={**os.environ, "VELMORA_SIMD": level},
+        )
         assert run.returncode == 0, run.stderr
         answers.add(run.stdout)
     assert len(answers) == 1

@@ -1,10 +1,11 @@
 """query and query_all as Python sees them: ranking, k, degenerate queries."""
+
 import math
 import struct
 
 import pytest
-
 from helpers import DIM, f32, random_vector
+
 from velmora import CompressedVectorStore
 
 EMPTY = "Store is empty \u2014 cannot query an empty store"
@@ -73,7 +74,7 @@ def test_nan_query_returns_min_k_n_distinct_nan_pairs(populated, probe, k):
 
 def test_a_stored_vector_finds_itself_with_a_score_near_one(populated):
     for seed in (0, 57, 199):
-        (best, score), = populated.query(random_vector(seed), 1)
+        ((best, score),) = populated.query(random_vector(seed), 1)
         assert best == seed * 7
         assert 0.9 < score < 1.1
 

@@ -1,6 +1,7 @@
 """query(v, k) skips vectors it can prove out of the top k; its answers must
 still be the first k of query_all(v), ids and score bits included, for every
 thread count and kernel level."""
+
 import os
 import subprocess
 import sys
@@ -44,8 +45,7 @@ print(digest.hexdigest(), checked, mismatched)
 def run(**env):
     full_env = {k: v for k, v in os.environ.items() if k not in ("RAYON_NUM_THREADS", "VELMORA_SIMD")}
     full_env.update(env)
-    out = subprocess.run([sys.executable, "-P", "-c", SCRIPT], env=full_env, capture_output=True, text=True,
-                         check=True)
+    out = subprocess.run([sys.executable, "-P", "-c", SCRIPT], env=full_env, capture_output=True, text=True, check=True)
     digest, checked, mismatched = out.stdout.split()
     assert int(checked) == 150
     return digest, int(mismatched)

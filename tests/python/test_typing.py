@@ -5,6 +5,7 @@ mypy --strict).
 mypy runs in a fresh directory so that it reads the stub and the py.typed
 marker of the installed package, not the source tree.
 """
+
 import re
 import subprocess
 import sys
@@ -80,9 +81,21 @@ store.insert(0, v)
 def mypy(tmp_path, **files):
     for name, text in files.items():
         (tmp_path / f"{name}.py").write_text(text)
-    run = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",
-                          "--no-error-summary", *(f"{name}.py" for name in files)],
-                         cwd=tmp_path, capture_output=True, text=True, timeout=300)
+    run = subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "mypy",
+            "--strict",
+            "--no-incremental",
+            "--no-error-summary",
+            *(f"{name}.py" for name in files),
+        ],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     errors = {}
     for line in run.stdout.splitlines():
         match = re.match(r"(\w+)\.py:(\d+): error: (.*)", line)
@@ -94,8 +107,7 @@ def mypy(tmp_path, **files):
 def test_stub_accepts_what_the_module_accepts_and_rejects_what_it_refuses(tmp_path):
     rejected = REJECTED_PRELUDE + "".join(f"{code}\n" for code, _ in REJECTED)
     # "Sub" as a class statement, so that mypy sees the subclassing.
-    rejected = rejected.replace("type('Sub', (CompressedVectorStore,), {})",
-                                "class Sub(CompressedVectorStore): ...")
+    rejected = rejected.replace("type('Sub', (CompressedVectorStore,), {})", "class Sub(CompressedVectorStore): ...")
     run, errors = mypy(tmp_path, accepted=ACCEPTED, rejected=rejected)
     assert not [key for key in errors if key[0] == "accepted"], run.stdout
     first = REJECTED_PRELUDE.count("\n") + 1
@@ -126,8 +138,13 @@ def test_readme_quickstart_is_the_checked_example():
 
 
 def test_quickstart_runs_and_prints_what_its_comments_promise(tmp_path):
-    run = subprocess.run([sys.executable, "-P", ROOT / "examples" / "quickstart.py"], cwd=tmp_path,
-                         capture_output=True, text=True, timeout=120)
+    run = subprocess.run(
+        [sys.executable, "-P", ROOT / "examples" / "quickstart.py"],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     assert run.returncode == 0, run.stderr
     lines = run.stdout.splitlines()
     assert re.fullmatch(r"\[42, 7\] \['0\.9\d\d', '0\.9\d\d'\]", lines[0])

@@ -17,6 +17,7 @@ that fail over, writes that commit on every live replica or none), `_shard`
 between them), `_wire` (the bytes they carry), `_routing` (which shard holds
 an id) and `_manifest` (saved stores).
 """
+
 from ._routing import shard_of
 from ._store import ShardedStore, ShardHealth, ShardUnavailableError
 

@@ -7,6 +7,7 @@ call, in the same order, and reaches no shard. The conversion and checks of a
 write also encode its vectors, once, here, into a scratch `velmora.Index`,
 whose records (bit for bit what a local index would store) are what the
 shards import."""
+
 from __future__ import annotations
 
 from array import array

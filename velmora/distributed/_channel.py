@@ -16,6 +16,7 @@ actor calls, through the same dispatcher on the replica.
 A call's outcome is its value, the exception the replica raised (the
 store's own, such as ValueError, raised again here), or a failure: the
 connection broke (the worker died) or no answer came within the deadline."""
+
 from __future__ import annotations
 
 import builtins
@@ -67,6 +68,7 @@ def _raised(name: str, message: str) -> Exception:
 
 # -- the replica's side ---------------------------------------------------------
 
+
 def _receive_exactly(connection: socket.socket, size: int) -> bytearray | None:
     buffer = bytearray(size)
     view = memoryview(buffer)
@@ -86,16 +88,16 @@ class _Frames:
     def __init__(self, connection: socket.socket) -> None:
         self._connection = connection
         self._buffer = bytearray(_FIRST_READ)
-        self._got = 0   # bytes in the buffer
+        self._got = 0  # bytes in the buffer
         self._used = 0  # of which the previous frame's
 
     def next(self) -> memoryview | None:
         """The next frame's body, valid until the next call; None at the end."""
         leftover = self._got - self._used
         if leftover:
-            self._buffer[:leftover] = self._buffer[self._used:self._got]
+            self._buffer[:leftover] = self._buffer[self._used : self._got]
         if len(self._buffer) > _FIRST_READ and leftover <= _FIRST_READ:
-            self._buffer = self._buffer[:max(leftover, _FIRST_READ)]
+            self._buffer = self._buffer[: max(leftover, _FIRST_READ)]
         self._got, self._used = leftover, 0
         if not self._fill(_LENGTH.size):
             return None
@@ -105,12 +107,12 @@ class _Frames:
         if not self._fill(end):
             return None
         self._used = end
-        return memoryview(self._buffer)[_LENGTH.size:end]
+        return memoryview(self._buffer)[_LENGTH.size : end]
 
     def _fill(self, size: int) -> bool:
         view = memoryview(self._buffer)
         while self._got < size:
-            n = self._connection.recv_into(view[self._got:])
+            n = self._connection.recv_into(view[self._got :])
             if n == 0:
                 return False
             self._got += n
@@ -159,8 +161,9 @@ class _Server:
                     connection.close()
                     return
                 self._connections.add(connection)
-            threading.Thread(target=self._serve, args=(connection,), name="velmora-shard-connection",
-                             daemon=True).start()
+            threading.Thread(
+                target=self._serve, args=(connection,), name="velmora-shard-connection", daemon=True
+            ).start()
 
     def _serve(self, connection: socket.socket) -> None:
         try:
@@ -201,6 +204,7 @@ class _Server:
 
 
 # -- the client's side ----------------------------------------------------------
+
 
 class _Call:
     """One call to one replica and, once waited for, its outcome: `value`,
@@ -308,7 +312,7 @@ class _DirectChannel:
         the whole reply is there."""
         assert self._socket is not None
         try:
-            n = self._socket.recv_into(memoryview(self._buffer)[self._got:])
+            n = self._socket.recv_into(memoryview(self._buffer)[self._got :])
         except BlockingIOError:
             return
         except OSError as exc:
@@ -325,10 +329,10 @@ class _DirectChannel:
         end = _LENGTH.size + _LENGTH.unpack_from(self._buffer)[0]
         if end > len(self._buffer):
             larger = bytearray(end)
-            larger[:self._got] = memoryview(self._buffer)[:self._got]
+            larger[: self._got] = memoryview(self._buffer)[: self._got]
             self._buffer = larger
         if self._got == end:
-            call._answer(_unpack(memoryview(self._buffer)[_LENGTH.size:end]))
+            call._answer(_unpack(memoryview(self._buffer)[_LENGTH.size : end]))
 
 
 class _ActorChannel:

@@ -12,6 +12,7 @@ applies the write at once; more go through a two-phase commit, and any
 replica that does not commit while a sibling does is dropped before the
 write is acknowledged. These rules run in the client, which is the only
 writer of its replicas and makes its calls one at a time."""
+
 from __future__ import annotations
 
 import time
@@ -103,9 +104,14 @@ class _Replicas:
                 raise self._unavailable(shard, f"every replica is lost (last: {self.of[shard][0].lost})")
 
     def health(self) -> list[ShardHealth]:
-        return [ShardHealth(shard, tuple(r.address for r in replicas if r.lost is None),
-                            tuple(r.address for r in replicas if r.lost is not None))
-                for shard, replicas in enumerate(self.of)]
+        return [
+            ShardHealth(
+                shard,
+                tuple(r.address for r in replicas if r.lost is None),
+                tuple(r.address for r in replicas if r.lost is not None),
+            )
+            for shard, replicas in enumerate(self.of)
+        ]
 
     # -- reads ---------------------------------------------------------------
 
@@ -224,8 +230,9 @@ class _Replicas:
             self._exchange([call], deadline)
             return self._outcome_of_one(call, txn)
 
-        prepares = [_Call(replica, "prepare_" + kind, [replica.step(), txn, *parts[replica.shard]])
-                    for replica in participants]
+        prepares = [
+            _Call(replica, "prepare_" + kind, [replica.step(), txn, *parts[replica.shard]]) for replica in participants
+        ]
         self._exchange(prepares, deadline)
         error = next((call.error for call in prepares if call.error is not None), None)
         if error is not None:

@@ -1,6 +1,7 @@
 """Which shard holds an id: a fixed 64-bit integer mix of the id (splitmix64)
 modulo the shard count, the same in every process, machine and Python
 version (Python's ``hash()`` is not)."""
+
 from __future__ import annotations
 
 import operator

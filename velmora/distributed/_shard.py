@@ -13,6 +13,7 @@ replica refuses a step older than one it has seen.
 
 `_ShardActor` is what Dask places on a worker: it holds the replica and
 serves its calls on a port of its own (see `_channel`)."""
+
 from __future__ import annotations
 
 import functools
@@ -30,8 +31,15 @@ from .. import CompressedVectorStore, __version__
 from .._index import Index as _Index
 from ._channel import _TOKEN_BYTES, _error_reply, _pack, _Server, _unpack
 from ._routing import _shards_of, shard_of
-from ._wire import (_Records, _TransactionAborted, _unwire_ids, _unwire_matrix, _unwire_records, _wire_array,
-                    _wire_results)
+from ._wire import (
+    _Records,
+    _TransactionAborted,
+    _unwire_ids,
+    _unwire_matrix,
+    _unwire_records,
+    _wire_array,
+    _wire_results,
+)
 
 __all__ = ["_Shard", "_ShardActor", "_TransactionAborted", "_probe_scores", "_probe_vectors"]
 
@@ -41,8 +49,10 @@ _PROBE_LEVELS = (-1.5, -0.75, -0.25, 0.0, 0.5, 1.0, 1.25, 2.0)
 
 
 def _probe_vectors(dim: int) -> list[list[float]]:
-    return [[_PROBE_LEVELS[(i * step + offset) % len(_PROBE_LEVELS)] for i in range(dim)]
-            for step, offset in ((1, 0), (3, 5), (5, 2))]
+    return [
+        [_PROBE_LEVELS[(i * step + offset) % len(_PROBE_LEVELS)] for i in range(dim)]
+        for step, offset in ((1, 0), (3, 5), (5, 2))
+    ]
 
 
 def _probe_scores(dim: int, bits: int, probes: list[list[float]]) -> list[tuple[int, float]]:
@@ -60,6 +70,7 @@ def _one_at_a_time(method: Callable[..., Any]) -> Callable[..., Any]:
     def locked(self: _Shard, *args: Any) -> Any:
         with self._lock:
             return method(self, *args)
+
     return locked
 
 
@@ -73,9 +84,27 @@ class _Shard:
     """One replica's index and its part of the two-phase commit of writes."""
 
     # What a client may call, by name.
-    CALLS = frozenset({"identity", "ping", "stats", "apply_upsert", "apply_remove", "prepare_upsert",
-                       "prepare_remove", "commit", "abort", "query", "query_all", "search", "exact_pass", "read_list",
-                       "unknown_error_bounds", "export", "load"})
+    CALLS = frozenset(
+        {
+            "identity",
+            "ping",
+            "stats",
+            "apply_upsert",
+            "apply_remove",
+            "prepare_upsert",
+            "prepare_remove",
+            "commit",
+            "abort",
+            "query",
+            "query_all",
+            "search",
+            "exact_pass",
+            "read_list",
+            "unknown_error_bounds",
+            "export",
+            "load",
+        }
+    )
 
     def __init__(self, dim: int, bits: int) -> None:
         self._dim = dim
@@ -126,8 +155,9 @@ class _Shard:
         return self._commit(txn)
 
     @_one_at_a_time
-    def apply_upsert(self, step: int, txn: str, ids: bytes, norms: bytes, codes: bytes,
-                     bounds: bytes) -> tuple[int, int]:
+    def apply_upsert(
+        self, step: int, txn: str, ids: bytes, norms: bytes, codes: bytes, bounds: bytes
+    ) -> tuple[int, int]:
         """Prepares and commits at once: for a write that reaches this replica alone."""
         self._in_order(step)
         self._stage_upsert(txn, ids, norms, codes, bounds)
@@ -216,8 +246,7 @@ class _Shard:
         # is rebuilt in its previous order from its records and the removed ones.
         current = self._index.ids
         ids = np.concatenate([current, removed[0]])
-        columns = [np.concatenate([kept, gone]) for kept, gone in zip(self._index.export_records(current),
-                                                                       removed[1:])]
+        columns = [np.concatenate([kept, gone]) for kept, gone in zip(self._index.export_records(current), removed[1:])]
         sorter = np.argsort(ids, kind="stable")
         at = sorter[np.searchsorted(ids, order, sorter=sorter)]
         rebuilt = _Index(self._dim, self._bits)
@@ -241,21 +270,25 @@ class _Shard:
     @_one_at_a_time
     def search(self, queries: bytes, k: int, allowed: bytes | None) -> tuple[bytes, bytes, int, float]:
         started = time.perf_counter()
-        ids, scores = self._index.search(_unwire_matrix(queries, self._dim), k,
-                                         allowed=None if allowed is None else _unwire_ids(allowed))
+        ids, scores = self._index.search(
+            _unwire_matrix(queries, self._dim), k, allowed=None if allowed is None else _unwire_ids(allowed)
+        )
         return (*_wire_results(ids, scores), ids.shape[1], time.perf_counter() - started)
 
     @_one_at_a_time
     def exact_pass(self, queries: bytes, first: int, k: int, allowed: bytes | None) -> tuple[bytes, ...]:
-        passed = self._index._exact_pass(_unwire_matrix(queries, self._dim), first, k,
-                                         None if allowed is None else _unwire_ids(allowed))
+        passed = self._index._exact_pass(
+            _unwire_matrix(queries, self._dim), first, k, None if allowed is None else _unwire_ids(allowed)
+        )
         return tuple(np.ascontiguousarray(part).tobytes() for part in passed)
 
     @_one_at_a_time
     def read_list(self, queries: bytes, taus: bytes, allowed: bytes | None) -> tuple[bytes, bytes]:
         ids, counts = self._index._read_list(
-            _unwire_matrix(queries, self._dim), np.frombuffer(taus, dtype="<f8").astype(np.float64),
-            None if allowed is None else _unwire_ids(allowed))
+            _unwire_matrix(queries, self._dim),
+            np.frombuffer(taus, dtype="<f8").astype(np.float64),
+            None if allowed is None else _unwire_ids(allowed),
+        )
         return _wire_array(ids, "<u8"), _wire_array(counts, "<u8")
 
     @_one_at_a_time
@@ -273,12 +306,15 @@ class _Shard:
     def load(self, data: bytes, shard: int, shards: int) -> int:
         index = _Index.from_bytes(data)
         if (index.dim, index.bits) != (self._dim, self._bits):
-            raise ValueError(f"shard {shard} holds dim {index.dim} and {index.bits} bits, "
-                             f"not dim {self._dim} and {self._bits} bits")
+            raise ValueError(
+                f"shard {shard} holds dim {index.dim} and {index.bits} bits, not dim {self._dim} and {self._bits} bits"
+            )
         misplaced = np.flatnonzero(_shards_of(index.ids, shards) != shard)
         if misplaced.size:
-            raise ValueError(f"shard {shard} holds id {int(index.ids[misplaced[0]])}, which belongs to "
-                             f"shard {shard_of(int(index.ids[misplaced[0]]), shards)}")
+            raise ValueError(
+                f"shard {shard} holds id {int(index.ids[misplaced[0]])}, which belongs to "
+                f"shard {shard_of(int(index.ids[misplaced[0]]), shards)}"
+            )
         self._index = index
         self._last_commit = (None, None)
         return len(index)

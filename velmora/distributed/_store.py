@@ -1,6 +1,7 @@
 """The client: `ShardedStore`, which routes each id to its shard, writes
 encoded records to every live replica of it, asks one replica of each shard
 for its best matches and merges their answers."""
+
 from __future__ import annotations
 
 import functools
@@ -23,8 +24,15 @@ from .. import CompressedVectorStore, __version__
 from .._index import Index as _Index
 from .._index import _float_array, _ids_array
 from .._rerank import ExactPass, FullVectors, reranked_search
-from ._arguments import (Vector, _checked_vector, _encode_pair, _encode_pairs, _encode_rows, _exported,
-                         _is_empty_store_error)
+from ._arguments import (
+    Vector,
+    _checked_vector,
+    _encode_pair,
+    _encode_pairs,
+    _encode_rows,
+    _exported,
+    _is_empty_store_error,
+)
 from ._channel import _ActorChannel, _Call, _DirectChannel, _exchange
 from ._manifest import _MANIFEST, _load_manifest, _read_shard_file, _write_store
 from ._replicas import ShardHealth, ShardUnavailableError, _Replica, _Replicas
@@ -38,8 +46,7 @@ try:
     from distributed.comm.addressing import get_address_host
 except ImportError as exc:  # pragma: no cover - depends on the environment
     raise ImportError(
-        "velmora.distributed needs Dask distributed; install it with "
-        "pip install 'velmora[distributed]'"
+        "velmora.distributed needs Dask distributed; install it with pip install 'velmora[distributed]'"
     ) from exc
 
 __all__ = ["ShardHealth", "ShardUnavailableError", "ShardedStore"]
@@ -114,8 +121,17 @@ class ShardedStore:
     # (False: through Dask's actor calls, as on other transports).
     _direct_calls = True
 
-    def __init__(self, dim: int, bits: int, shards: int = 2, *, replicas: int = 1, client: Client | None = None,
-                 address: str | None = None, timeout: float = 30.0) -> None:
+    def __init__(
+        self,
+        dim: int,
+        bits: int,
+        shards: int = 2,
+        *,
+        replicas: int = 1,
+        client: Client | None = None,
+        address: str | None = None,
+        timeout: float = 30.0,
+    ) -> None:
         # The local store validates dim and bits with its own messages and
         # then, empty, checks the ids and queries of later calls.
         self._empty = CompressedVectorStore(dim, bits)
@@ -150,15 +166,15 @@ class ShardedStore:
         self._last_read_seconds = (0.0, 0.0)
         try:
             if address is not None:
-                self._client = Client(address, timeout=self._timeout, set_as_default=False,
-                                      direct_to_workers=True)
+                self._client = Client(address, timeout=self._timeout, set_as_default=False, direct_to_workers=True)
                 self._made.append(self._client)
             elif client is None:
                 workers = max(shards, self._replica_count)
                 self._cluster = self._start_local_cluster(workers)
                 self._made.append(self._cluster)
-                self._client = Client(self._cluster, set_as_default=False,
-                                      direct_to_workers=True, timeout=self._timeout)
+                self._client = Client(
+                    self._cluster, set_as_default=False, direct_to_workers=True, timeout=self._timeout
+                )
                 self._made.append(self._client)
                 self._client.wait_for_workers(workers, timeout=self._timeout)
             self._start_shards(shards)
@@ -176,8 +192,9 @@ class ShardedStore:
             # worker's encoding and scoring pool every core.
             env["RAYON_NUM_THREADS"] = str(max(1, (os.cpu_count() or 1) // workers))
         with dask.config.set(_QUIET_CLUSTER):
-            return LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                                dashboard_address=":0", env=env)
+            return LocalCluster(
+                n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0", env=env
+            )
 
     def _workers(self) -> list[str]:
         return list(self._client.scheduler_info()["workers"])
@@ -190,11 +207,11 @@ class ShardedStore:
         if len(workers) < self._replica_count:
             raise ValueError(
                 f"replicas={self._replica_count} needs as many workers, one per replica of a shard, but the "
-                f"cluster has {len(workers)}: {', '.join(workers)}")
+                f"cluster has {len(workers)}: {', '.join(workers)}"
+            )
         # Replica j of shard i on worker i + j: a shard's replicas on distinct
         # workers, and the shards spread evenly.
-        placements = [(i, workers[(i + j) % len(workers)]) for i in range(shards)
-                      for j in range(self._replica_count)]
+        placements = [(i, workers[(i + j) % len(workers)]) for i in range(shards) for j in range(self._replica_count)]
         started = self._start_replicas(placements)
         self._replicas.of = [[r for r in started if r.shard == i] for i in range(shards)]
 
@@ -203,10 +220,20 @@ class ShardedStore:
         to each and checks that it scores as this process does."""
         deadline = time.monotonic() + self._timeout
         client = self._client
-        futures = [client.submit(_ShardActor, self._dim, self._bits, _host_for_direct_calls(worker, self._direct_calls),
-                                 actor=True, workers=[worker], allow_other_workers=False, pure=False,
-                                 key=f"velmora-shard-{shard}-{uuid.uuid4().hex[:12]}")
-                   for shard, worker in placements]
+        futures = [
+            client.submit(
+                _ShardActor,
+                self._dim,
+                self._bits,
+                _host_for_direct_calls(worker, self._direct_calls),
+                actor=True,
+                workers=[worker],
+                allow_other_workers=False,
+                pure=False,
+                key=f"velmora-shard-{shard}-{uuid.uuid4().hex[:12]}",
+            )
+            for shard, worker in placements
+        ]
         replicas: list[_Replica] = []
         try:
             for (shard, worker), future in zip(placements, futures):
@@ -257,7 +284,8 @@ class ShardedStore:
             if [tuple(pair) for pair in scores] != expected:
                 raise RuntimeError(
                     f"shard {replica.shard} (worker {replica.address}) runs velmora {version}, which "
-                    f"scores differently from velmora {__version__} in this process")
+                    f"scores differently from velmora {__version__} in this process"
+                )
 
     def _release(self) -> None:
         replicas = [r for shard in self._replicas.of for r in shard]
@@ -317,8 +345,7 @@ class ShardedStore:
         """The worker of each shard's first live replica (or, for a shard with
         none left, of its first replica), by shard number; `health()` lists
         them all."""
-        return tuple((self._replicas.live(i) or self._replicas.of[i])[0].address
-                     for i in range(len(self._replicas.of)))
+        return tuple((self._replicas.live(i) or self._replicas.of[i])[0].address for i in range(len(self._replicas.of)))
 
     def shard_of(self, id: SupportsIndex) -> int:
         """The shard that holds, or would hold, `id`."""
@@ -370,12 +397,13 @@ class ShardedStore:
             busy = Counter(r.address for rs in self._replicas.of for r in rs if r.lost is None)
             lost_on = {r.address for rs in self._replicas.of for r in rs if r.lost is not None}
             # Workers where a replica was lost last: a worker that froze may still be frozen.
-            candidates = sorted((w for w in self._workers() if w not in holding),
-                                key=lambda w: (w in lost_on, busy[w], w))
+            candidates = sorted(
+                (w for w in self._workers() if w not in holding), key=lambda w: (w in lost_on, busy[w], w)
+            )
             reasons = []
             for worker in candidates:
                 try:
-                    fresh, = self._start_replicas([(shard, worker)])
+                    (fresh,) = self._start_replicas([(shard, worker)])
                 except RuntimeError as exc:  # it could not start, or it scores differently
                     reasons.append(f"{worker}: {exc.reason if isinstance(exc, ShardUnavailableError) else exc}")
                     continue
@@ -388,9 +416,11 @@ class ShardedStore:
                 reasons.append(f"{worker}: {call.failure or f'refused the copy ({call.error})'}")
             else:
                 raise ShardUnavailableError(
-                    shard, replicas[position].address,
-                    "no worker could take a new replica" + (f" ({'; '.join(reasons)})" if reasons else
-                                                           ": every live worker holds one already"))
+                    shard,
+                    replicas[position].address,
+                    "no worker could take a new replica"
+                    + (f" ({'; '.join(reasons)})" if reasons else ": every live worker holds one already"),
+                )
 
     # -- talking to shards --------------------------------------------------
 
@@ -460,8 +490,9 @@ class ShardedStore:
         commits them everywhere, or nowhere."""
         records = _exported(encoded)
         routed = _shards_of(records[0], self.shards)
-        self._write("upsert", {int(i): _wire_records(*(column[routed == i] for column in records))
-                               for i in np.unique(routed)})
+        self._write(
+            "upsert", {int(i): _wire_records(*(column[routed == i] for column in records)) for i in np.unique(routed)}
+        )
 
     @overload
     def remove(self, id: SupportsIndex) -> bool: ...
@@ -477,15 +508,16 @@ class ShardedStore:
             self._empty.remove(id)
             key = operator.index(id)
             shard = shard_of(key, self.shards)
-            (removed, _), = self._write("remove", {shard: [_wire_array([key], "<u8")]}).values()
+            ((removed, _),) = self._write("remove", {shard: [_wire_array([key], "<u8")]}).values()
             return removed == 1
 
     def _remove_many(self, ids: Any) -> int:
         with self._call():
             id_array = _ids_array(ids)
             routed = _shards_of(id_array, self.shards)
-            done = self._write("remove", {int(i): [_wire_array(id_array[routed == i], "<u8")]
-                                          for i in np.unique(routed)})
+            done = self._write(
+                "remove", {int(i): [_wire_array(id_array[routed == i], "<u8")] for i in np.unique(routed)}
+            )
             return sum(removed for removed, _ in done.values())
 
     # -- array methods, as velmora.Index has them ----------------------------
@@ -497,9 +529,16 @@ class ShardedStore:
         with self._call():
             self._apply_batch(_encode_rows(self._dim, self._bits, ids, vectors))
 
-    def search(self, queries: npt.ArrayLike, k: SupportsIndex = 10, *, allowed: npt.ArrayLike | None = None,
-               rerank: Any = None, candidates: int | None = None,
-               exact: bool = False) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
+    def search(
+        self,
+        queries: npt.ArrayLike,
+        k: SupportsIndex = 10,
+        *,
+        allowed: npt.ArrayLike | None = None,
+        rerank: Any = None,
+        candidates: int | None = None,
+        exact: bool = False,
+    ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
         """The k best stored vectors of each query, as `velmora.Index.search`
         returns them: (ids, scores) of shape (m, c) for (m, dim) queries, (c,)
         for one query, c = min(k, candidates). Scores are bit for bit those of
@@ -513,8 +552,7 @@ class ShardedStore:
         index's."""
         with self._call():
             # Every check, with Index's own messages, on an empty local index.
-            self._empty_index.search(queries, k, allowed=allowed, rerank=rerank, candidates=candidates,
-                                     exact=exact)
+            self._empty_index.search(queries, k, allowed=allowed, rerank=rerank, candidates=candidates, exact=exact)
             matrix = _float_array(queries, "queries")
             single = matrix.ndim == 1
             rows = matrix.reshape(1, -1) if single else matrix
@@ -523,9 +561,15 @@ class ShardedStore:
             if rerank is None:
                 ids, scores = self._compressed_search(rows, k, allowed_ids)
             else:
-                ids, scores = reranked_search(self, rows, k, allowed_ids, FullVectors(rerank, self._dim),
-                                              None if candidates is None else operator.index(candidates),
-                                              bool(exact))
+                ids, scores = reranked_search(
+                    self,
+                    rows,
+                    k,
+                    allowed_ids,
+                    FullVectors(rerank, self._dim),
+                    None if candidates is None else operator.index(candidates),
+                    bool(exact),
+                )
             return (ids[0], scores[0]) if single else (ids, scores)
 
     def _allowed_parts(self, allowed: npt.NDArray[np.uint64] | None, holding: list[int]) -> dict[int, bytes | None]:
@@ -539,8 +583,9 @@ class ShardedStore:
             self._refresh_counts()
         return [i for i, n in enumerate(self._counts) if n]
 
-    def _compressed_search(self, rows: npt.NDArray[Any], k: int, allowed: npt.NDArray[np.uint64] | None
-                           ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
+    def _compressed_search(
+        self, rows: npt.NDArray[Any], k: int, allowed: npt.NDArray[np.uint64] | None
+    ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
         holding = self._holding()
         payload = _wire_array(rows, "<f4")
         parts = self._allowed_parts(allowed, holding)
@@ -554,18 +599,22 @@ class ShardedStore:
             ids = np.concatenate([np.frombuffer(a, "<u8").reshape(m, kept) for a, _, kept, _ in shares], axis=1)
             scores = np.concatenate([np.frombuffer(b, "<f4").reshape(m, kept) for _, b, kept, _ in shares], axis=1)
         # Best first, NaN last (numpy sorts NaN to the end), shard order among equals.
-        order = np.argsort(-scores, axis=1, kind="stable")[:, :min(k, scores.shape[1])]
+        order = np.argsort(-scores, axis=1, kind="stable")[:, : min(k, scores.shape[1])]
         rows_of = np.arange(m)[:, None]
-        return (ids[rows_of, order].astype(np.uint64, copy=False),
-                scores[rows_of, order].astype(np.float32, copy=False))
+        return (
+            ids[rows_of, order].astype(np.uint64, copy=False),
+            scores[rows_of, order].astype(np.float32, copy=False),
+        )
 
     # The re-ranking's view of the shards (velmora._rerank.Searchable).
-    def _compressed_ids(self, queries: npt.NDArray[Any], k: int,
-                        allowed: npt.NDArray[np.uint64] | None) -> npt.NDArray[np.uint64]:
+    def _compressed_ids(
+        self, queries: npt.NDArray[Any], k: int, allowed: npt.NDArray[np.uint64] | None
+    ) -> npt.NDArray[np.uint64]:
         return self._compressed_search(queries, k, allowed)[0]
 
-    def _exact_pass(self, queries: npt.NDArray[Any], first: int, k: int,
-                    allowed: npt.NDArray[np.uint64] | None) -> ExactPass:
+    def _exact_pass(
+        self, queries: npt.NDArray[Any], first: int, k: int, allowed: npt.NDArray[np.uint64] | None
+    ) -> ExactPass:
         """Every shard's pass, merged: the `first` best table sums over all
         shards, and as others everything else any shard proposed. A shard's
         assumption only lowers its floor, so the largest one holds for all."""
@@ -578,32 +627,48 @@ class ShardedStore:
         firsts, others = [], []
         first_counts, other_counts = np.zeros(m, np.intp), np.zeros(m, np.intp)
         assumed = np.full(m, -np.inf)
-        per_shard = [(np.split(np.arange(len(p.first)), np.cumsum(p.first_counts)[:-1]),
-                      np.split(np.arange(len(p.others)), np.cumsum(p.other_counts)[:-1])) for p in passes]
+        per_shard = [
+            (
+                np.split(np.arange(len(p.first)), np.cumsum(p.first_counts)[:-1]),
+                np.split(np.arange(len(p.others)), np.cumsum(p.other_counts)[:-1]),
+            )
+            for p in passes
+        ]
         for q in range(m):
             ids = np.concatenate([p.first[f[q]] for p, (f, _) in zip(passes, per_shard)] + [np.empty(0, np.uint64)])
-            sums = np.concatenate([p.first_sums[f[q]] for p, (f, _) in zip(passes, per_shard)] + [np.empty(0, np.float32)])
+            sums = np.concatenate(
+                [p.first_sums[f[q]] for p, (f, _) in zip(passes, per_shard)] + [np.empty(0, np.float32)]
+            )
             upper = np.concatenate([p.first_upper[f[q]] for p, (f, _) in zip(passes, per_shard)] + [np.empty(0)])
             order = np.lexsort((ids, -sums))
             chosen, rest = order[:first], order[first:]
             firsts.append((ids[chosen], sums[chosen], upper[chosen]))
-            others.append((np.concatenate([ids[rest]] + [p.others[o[q]] for p, (_, o) in zip(passes, per_shard)]),
-                           np.concatenate([upper[rest]] + [p.others_upper[o[q]] for p, (_, o) in zip(passes, per_shard)])))
+            others.append(
+                (
+                    np.concatenate([ids[rest]] + [p.others[o[q]] for p, (_, o) in zip(passes, per_shard)]),
+                    np.concatenate([upper[rest]] + [p.others_upper[o[q]] for p, (_, o) in zip(passes, per_shard)]),
+                )
+            )
             first_counts[q], other_counts[q] = len(chosen), len(others[-1][0])
             assumed[q] = max([p.assumed[q] for p in passes], default=-np.inf)
-        return ExactPass(np.concatenate([f[0] for f in firsts] + [np.empty(0, np.uint64)]).astype(np.uint64),
-                         np.concatenate([f[1] for f in firsts] + [np.empty(0, np.float32)]),
-                         np.concatenate([f[2] for f in firsts] + [np.empty(0)]), first_counts,
-                         np.concatenate([o[0] for o in others] + [np.empty(0, np.uint64)]).astype(np.uint64),
-                         np.concatenate([o[1] for o in others] + [np.empty(0)]), other_counts, assumed)
+        return ExactPass(
+            np.concatenate([f[0] for f in firsts] + [np.empty(0, np.uint64)]).astype(np.uint64),
+            np.concatenate([f[1] for f in firsts] + [np.empty(0, np.float32)]),
+            np.concatenate([f[2] for f in firsts] + [np.empty(0)]),
+            first_counts,
+            np.concatenate([o[0] for o in others] + [np.empty(0, np.uint64)]).astype(np.uint64),
+            np.concatenate([o[1] for o in others] + [np.empty(0)]),
+            other_counts,
+            assumed,
+        )
 
-    def _read_list(self, queries: npt.NDArray[Any], taus: npt.NDArray[np.float64],
-                   allowed: npt.NDArray[np.uint64] | None) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.uint64]]:
+    def _read_list(
+        self, queries: npt.NDArray[Any], taus: npt.NDArray[np.float64], allowed: npt.NDArray[np.uint64] | None
+    ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.uint64]]:
         holding = self._holding()
         payload = _wire_array(queries, "<f4")
         parts = self._allowed_parts(allowed, holding)
-        answers = self._replicas.read("read_list", {i: [payload, _wire_array(taus, "<f8"), parts[i]]
-                                                    for i in holding})
+        answers = self._replicas.read("read_list", {i: [payload, _wire_array(taus, "<f8"), parts[i]] for i in holding})
         m = queries.shape[0]
         lists: list[list[npt.NDArray[np.uint64]]] = [[] for _ in range(m)]
         for i in holding:
@@ -612,8 +677,10 @@ class ShardedStore:
             for q, part in enumerate(np.split(ids, np.cumsum(counts.astype(np.intp))[:-1])):
                 lists[q].append(part)
         merged = [np.concatenate(parts) if parts else np.empty(0, np.uint64) for parts in lists]
-        return (np.concatenate(merged) if merged else np.empty(0, np.uint64),
-                np.array([len(part) for part in merged], dtype=np.uint64))
+        return (
+            np.concatenate(merged) if merged else np.empty(0, np.uint64),
+            np.array([len(part) for part in merged], dtype=np.uint64),
+        )
 
     def _unknown_error_bounds(self) -> int:
         return sum(self._read_all("unknown_error_bounds", shards=self._holding()))
@@ -631,16 +698,30 @@ class ShardedStore:
             _write_store(directory, self._dim, self._bits, [(data, count) for data, count in self._read_all("export")])
 
     @classmethod
-    def load(cls, directory: str | os.PathLike[str], *, replicas: int = 1, client: Client | None = None,
-             address: str | None = None, timeout: float = 30.0) -> ShardedStore:
+    def load(
+        cls,
+        directory: str | os.PathLike[str],
+        *,
+        replicas: int = 1,
+        client: Client | None = None,
+        address: str | None = None,
+        timeout: float = 30.0,
+    ) -> ShardedStore:
         """A new sharded store (on a local cluster, or on `client` or
         `address` as for the constructor, with `replicas` replicas of each
         shard) holding what `save` wrote to `directory`. A missing, damaged or
         inconsistent file raises ValueError (OSError for one that cannot be
         read) and no store is left running."""
         manifest = _load_manifest(os.path.join(directory, _MANIFEST))
-        store = cls(manifest["dim"], manifest["bits"], shards=manifest["shards"], replicas=replicas, client=client,
-                    address=address, timeout=timeout)
+        store = cls(
+            manifest["dim"],
+            manifest["bits"],
+            shards=manifest["shards"],
+            replicas=replicas,
+            client=client,
+            address=address,
+            timeout=timeout,
+        )
         try:
             with store._call():
                 for i, name in enumerate(manifest["files"]):
@@ -704,8 +785,10 @@ class ShardedStore:
         return candidates
 
     def _note_read_seconds(self, answers: Any) -> None:
-        self._last_read_seconds = (self._replicas.last_exchange_seconds,
-                                   max((answer[-1] for answer in answers), default=0.0))
+        self._last_read_seconds = (
+            self._replicas.last_exchange_seconds,
+            max((answer[-1] for answer in answers), default=0.0),
+        )
 
 
 def _release_replica(client: Client, replica: _Replica) -> None:
