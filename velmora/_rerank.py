@@ -23,6 +23,11 @@ __all__ = ["FullVectors", "RerankError", "default_candidates", "reranked_search"
 # default: recall@10 of the re-ranked top 10 stays at or above 0.99 on real
 # and embedding-like data at each width, with room for harder data.
 _CANDIDATES_PER_RESULT = {2: 10, 3: 6, 4: 4}
+# Queries whose largest coordinate lies outside [2**-41, 2**40) are scaled by a
+# power of two first (exactly, so neither their cosines nor their ranking
+# change): a float32 norm summed from subnormal squares, or one that
+# overflows, would leave the error bounds nothing to prove with.
+_SAFE_EXPONENT = 40
 # Full vectors fetched from the caller's source per call, at most, and
 # queries re-ranked together (their candidates are fetched in one call).
 _ROWS_PER_FETCH = 1 << 16
@@ -220,14 +225,30 @@ def reranked_search(
             f"query {int(np.argmin(good))} is zero or not finite: its cosine similarity with anything is undefined"
         )
     m = queries.shape[0]
+    if m == 0 or k == 0:
+        # The compressed search's shapes: (m, 0), or (0, its number of results).
+        ids = index._compressed_ids(queries, k, allowed)
+        return ids, np.empty(ids.shape, dtype=np.float32)
+    queries = _scaled_into_range(queries)
     cosine = _Cosines(index.dim, index.bits)
     parts = [
         _reranked_part(index, cosine, queries[q0 : q0 + _QUERIES_PER_PART], k, allowed, source, wanted, exact)
         for q0 in range(0, m, _QUERIES_PER_PART)
     ]
-    if not parts:
-        return np.empty((0, 0), dtype=np.uint64), np.empty((0, 0), dtype=np.float32)
     return np.concatenate([p[0] for p in parts]), np.concatenate([p[1] for p in parts])
+
+
+def _scaled_into_range(queries: npt.NDArray[Any]) -> npt.NDArray[Any]:
+    """The queries (nonzero, finite rows), each row whose largest magnitude
+    lies outside [2**-41, 2**40) multiplied by the power of two that brings it
+    into [0.5, 1)."""
+    _, exponents = np.frexp(np.abs(queries).max(axis=1))
+    outside = np.abs(exponents) > _SAFE_EXPONENT
+    if not outside.any():
+        return queries
+    scaled = queries.copy()
+    scaled[outside] = np.ldexp(queries[outside], -exponents[outside, np.newaxis])
+    return scaled
 
 
 class _Cosines:

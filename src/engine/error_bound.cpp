@@ -20,45 +20,61 @@
 //
 // 1. Inputs. Rounding q_g and x_g to f32 moves each by at most u of its
 //    length (finite values; underflow adds at most sqrt(d) 2^-150, far below
-//    1e-12 |x| for the norms a store accepts), and a unit direction by at
-//    most twice that: |cos(q_g, x_g) - c32| <= 4u (+ 1e-12).
+//    1e-12 |x| for the norms of step 4 and 5, at least 2^-62), and a unit
+//    direction by at most twice that: |cos(q_g, x_g) - c32| <= 4u (+ 1e-12).
 // 2. Table sum. |S - <y', c>| <= gamma(d) |y'| |c| + d 2^-150 (the products'
 //    rounding, d - 1 additions; additions of subnormals are exact).
 // 3. Residual. <y', c> = <y', u'> - <y', e> and |<y', e>| <= |y'| r.
-// 4. Rotation. With G = M^T M - I, dx = w - x^, du = u' - M w, dy = y' - M q:
+// 4. Norms. A norm computed as n is, from f32 squares summed in f32: each
+//    square is x_i^2 (1 + delta) + eta with |delta| <= u and |eta| <= 2^-150
+//    (a subnormal square is only absolutely accurate), so with s the sum,
+//    |s - |x|^2| <= gamma(d) |x|^2 + d 2^-149. Where |x|^2 >= 2^-125 the
+//    second term is at most d u |x|^2, so s = |x|^2 (1 + theta) with |theta|
+//    <= gamma(2d), and n = |x| (1 + t) with
+//      |t| <= tn := u + (gamma(2d) / 2)(1 + gamma(2d))(1 + u)
+//    (|sqrt(1 + theta) - 1| <= |theta| (1 + |theta|) / 2). A computed n of
+//    at least 2^-62 implies |x|^2 >= 2^-125 for d <= 2^16: otherwise s <
+//    1.01 2^-125 and n < 0.72 2^-62. So stored vectors of norm below 2^-62
+//    keep the unbounded code (they are always read) and a query of norm
+//    below 2^-62 rules nothing out; the steps below hold for the others.
+// 5. Rotation. With G = M^T M - I, dx = w - x^, du = u' - M w, dy = y' - M q:
 //      <y', u'> - |q| c32 = q^T G w + <q, dx> + <M q, du> + <dy, u'>.
-//    |M - Q| <= u |Q| entry by entry, so ||M - Q|| <= u sqrt(d) and ||G|| <=
-//    g := 2 u sqrt(d) + u^2 d + o, where o bounds ||Q^T Q - I|| for the
-//    double Gram-Schmidt (kOrthogonalityAllowance; measured far below it by
-//    the rotation tests). n = |x| (1 + t) with |t| <= gamma(d), so
-//    |dx| <= eta := (u + gamma(d)) / (1 - gamma(d)). An eight-lane dot
-//    product rounds each term at most m = d/8 + 12 times, and rows of M have
-//    length at most 1 + 1e-6, so |dy| <= ey |q| and |du| <= eu with
-//    ey = sqrt(d) gamma(m) (1 + 1e-6) and eu = ey (1 + eta); hence
-//    |u'| <= umax := (1 + g)(1 + eta) + eu and
+//    |M - Q| <= u |Q| entry by entry and the rows of Q have length at most
+//    sqrt(1 + o), where o bounds ||Q^T Q - I|| for the double Gram-Schmidt
+//    (kOrthogonalityAllowance; measured far below it by the rotation
+//    tests), so ||M - Q|| <= u sqrt(d (1 + o)), ||Q|| <= sqrt(1 + o) and
+//      ||G|| <= o + 2 ||Q|| ||M - Q|| + ||M - Q||^2
+//            <= g := (2 u sqrt(d) + u^2 d)(1 + o) + o.
+//    n = |x| (1 + t) (step 4), so |dx| <= eta := (u + tn) / (1 - tn). An
+//    eight-lane dot product rounds each term at most m = d/8 + 12 times,
+//    and rows of M have length at most 1 + 1e-6, so |dy| <= ey |q| and
+//    |du| <= eu with ey = sqrt(d) gamma(m) (1 + 1e-6) and eu = ey (1 +
+//    eta); hence |u'| <= umax := (1 + g)(1 + eta) + eu and
 //      |<y', u'> - |q| c32| <= |q| E,
 //      E = g (1 + eta) + eta + (1 + g) eu + ey umax.
-// 5. Norms. qn = |q| (1 + t') with |t'| <= gamma(d), so |q| >= qn / (1 +
-//    gamma(d)) and |y'| / |q| <= rho := |y'|_double (1 + 1e-12)(1 + gamma(d))
-//    / qn (|y'| summed in double from the f32 coordinates).
+// 6. Query norm. qn = |q| (1 + t') with |t'| <= tn (step 4), so |q| >= qn /
+//    (1 + tn) and |y'| / |q| <= rho := |y'|_double (1 + gamma_double(d + 2))
+//    (1 + tn) / qn, |y'|_double being summed in double from the f32
+//    coordinates (relative error gamma_double(d), halved by the root).
 // Together, dividing |q| c32 <= S + gamma(d) |y'| (umax + r) + d 2^-150 +
-// |y'| r + |q| E by |q|, and S / |q| <= A + gamma(d) |A|:
-//      c32 <= A + gamma(d) |A| + rho (1 + gamma(d)) r
+// |y'| r + |q| E by |q|, and S / |q| = A (1 + t') <= A + tn |A|:
+//      c32 <= A + tn |A| + rho (1 + gamma(d)) r
 //             + rho gamma(d) umax + E + d 2^-149 / qn.
-// 6. Evaluation. The caller's cosine is computed in double (eight-lane dot
+// 7. Evaluation. The caller's cosine is computed in double (eight-lane dot
 //    products, two square roots, a product and a quotient): within
 //    4 gamma_double(d + 12) of the real one. Adding 4u, that, and 1e-12
 //    gives the constant; the bound's own few double operations are covered
 //    by a relative 1e-15 and an absolute 1e-15.
 // The same steps bound c32 from below, with the signs turned:
-//      c32 >= A - gamma(d) |A| - rho (1 + gamma(d)) r - (the same constant).
+//      c32 >= A - tn |A| - rho (1 + gamma(d)) r - (the same constant).
 // A vector whose computed cosine is strictly below the computed k-th best
 // cosine of vectors already read ranks after them, whatever its id; so a
 // vector is left unread only when its bound is strictly below that score.
 // Tiny norms: the estimate divides by qn n + 1e-12 and falls towards 0 for
-// norms below about 1e-10, but the bound never uses the estimate, only S, so
-// it holds for every stored norm; a query norm below 1e-30 (or not finite)
-// rules nothing out.
+// norms below about 1e-10, but the bound never uses the estimate, only S,
+// so it holds for every norm of at least 2^-62 (step 4 covers the others).
+// Queries whose norm is not finite rule nothing out; the callers refuse or
+// rescale them, since their tables may hold infinities.
 #include "engine/error_bound.h"
 
 #include <cmath>
@@ -101,31 +117,34 @@ std::uint16_t residual_code(const float* rotated, const std::uint8_t* indices, c
 
 CosineUpperBound::CosineUpperBound(const QueryLut& lut) {
   const double qn = lut.query_norm;
-  informative_ = std::isfinite(qn) && qn >= 1e-30 && std::isfinite(lut.rotated_norm);
+  informative_ = std::isfinite(qn) && qn >= kSmallestBoundedNorm && std::isfinite(lut.rotated_norm);
   if (!informative_) return;
   const double d = static_cast<double>(lut.dim);
   const double u = kUnitRoundoff;
-  const double gamma_d = gamma(d + 2.0, u);
+  const double o = kOrthogonalityAllowance;
+  const double gamma_sum = gamma(d + 2.0, u);  // covers gamma(d) of the table sum
+  const double gamma_2d = gamma(2.0 * d, u);
+  const double norm_error = u + 0.5 * gamma_2d * (1.0 + gamma_2d) * (1.0 + u);
   const double gamma_m = gamma(std::floor(d / 8.0) + 12.0, u);
-  const double eta = (u + gamma_d) / (1.0 - gamma_d);
-  const double g = 2.0 * u * std::sqrt(d) + u * u * d + kOrthogonalityAllowance;
+  const double eta = (u + norm_error) / (1.0 - norm_error);
+  const double g = (2.0 * u * std::sqrt(d) + u * u * d) * (1.0 + o) + o;
   const double ey = std::sqrt(d) * gamma_m * (1.0 + 1e-6);
   const double eu = ey * (1.0 + eta);
   const double umax = (1.0 + g) * (1.0 + eta) + eu;
   const double rotation_error = g * (1.0 + eta) + eta + (1.0 + g) * eu + ey * umax;
-  const double rho = lut.rotated_norm * (1.0 + 1e-12) * (1.0 + gamma_d) / qn;
+  const double rho = lut.rotated_norm * (1.0 + gamma(d + 2.0, kDoubleRoundoff)) * (1.0 + norm_error) / qn;
   const double evaluation = 4.0 * gamma(d + 12.0, kDoubleRoundoff);
   query_norm_ = qn;
-  gamma_ = gamma_d;
-  residual_factor_ = rho * (1.0 + gamma_d);
-  constant_ = rho * gamma_d * umax + rotation_error + d * 0x1p-149 / qn + 4.0 * u + evaluation + 1e-12;
+  norm_error_ = norm_error;
+  residual_factor_ = rho * (1.0 + gamma_sum);
+  constant_ = rho * gamma_sum * umax + rotation_error + d * 0x1p-149 / qn + 4.0 * u + evaluation + 1e-12;
 }
 
 double CosineUpperBound::at(float table_sum, std::uint16_t code) const {
   const double r = error_bound_value(code);
   if (!informative_ || !std::isfinite(r) || !std::isfinite(table_sum)) return kInfinity;
   const double a = static_cast<double>(table_sum) / query_norm_;
-  const double bound = a + gamma_ * std::fabs(a) + residual_factor_ * r + constant_;
+  const double bound = a + norm_error_ * std::fabs(a) + residual_factor_ * r + constant_;
   return bound * (1.0 + 1e-15) + 1e-15;
 }
 
@@ -133,7 +152,7 @@ double CosineUpperBound::below(float table_sum, std::uint16_t code) const {
   const double r = error_bound_value(code);
   if (!informative_ || !std::isfinite(r) || !std::isfinite(table_sum)) return -kInfinity;
   const double a = static_cast<double>(table_sum) / query_norm_;
-  const double bound = a - gamma_ * std::fabs(a) - residual_factor_ * r - constant_;
+  const double bound = a - norm_error_ * std::fabs(a) - residual_factor_ * r - constant_;
   return bound - std::fabs(bound) * 1e-15 - 1e-15;
 }
 
@@ -141,9 +160,9 @@ float CosineUpperBound::lowest_sum(double tau, double largest_residual) const {
   constexpr float kNone = -std::numeric_limits<float>::infinity();
   if (!informative_ || !(tau > -kInfinity) || !std::isfinite(largest_residual)) return kNone;
   if (tau == kInfinity) return std::numeric_limits<float>::infinity();
-  // The least a with a + gamma |a| >= wanted, for the largest residual.
+  // The least a with a + tn |a| >= wanted, for the largest residual.
   const double wanted = (tau - 1e-15) / (1.0 + 1e-15) - residual_factor_ * largest_residual - constant_;
-  const double a = wanted >= 0.0 ? wanted / (1.0 + gamma_) : wanted / (1.0 - gamma_);
+  const double a = wanted >= 0.0 ? wanted / (1.0 + norm_error_) : wanted / (1.0 - norm_error_);
   // Lowered a little for the roundings of the lines above, then to an f32
   // at or below it.
   const double sum = a * query_norm_ - (std::fabs(a * query_norm_) * 1e-12 + 1e-300);

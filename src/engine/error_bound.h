@@ -22,6 +22,20 @@ inline constexpr double kErrorBoundScale = 16384.0;
 inline constexpr std::uint16_t kUnboundedError = 0xFFFE;
 inline constexpr std::uint16_t kUnknownErrorBound = 0xFFFF;
 
+// The smallest norm whose f32 computation the bound's derivation covers
+// (error_bound.cpp, step 5): below it the squares of the coordinates may be
+// subnormal, and the norm summed from them may be off by far more than the
+// derivation allows. A stored vector of a smaller norm keeps kUnboundedError
+// (it is always read), and a query of a smaller norm rules nothing out.
+inline constexpr float kSmallestBoundedNorm = 0x1p-62f;
+
+// The error bound code a store keeps for a record of norm `norm` whose
+// residual code is `code`: kUnboundedError for a norm below
+// kSmallestBoundedNorm, whatever the residual; an unknown bound stays unknown.
+inline std::uint16_t stored_error_bound(std::uint16_t code, float norm) {
+  return code != kUnknownErrorBound && !(norm >= kSmallestBoundedNorm) ? kUnboundedError : code;
+}
+
 // The smallest code whose value is at least `residual` (computed in double
 // from f32 values; the few roundings of that computation are covered by a
 // relative margin).
@@ -44,8 +58,8 @@ class CosineUpperBound {
  public:
   explicit CosineUpperBound(const QueryLut& lut);
 
-  // False for a query whose norm is not finite and at least 1e-30: nothing
-  // can then be ruled out.
+  // False for a query whose norm is not finite and at least
+  // kSmallestBoundedNorm: nothing can then be ruled out.
   bool informative() const { return informative_; }
 
   // The bound; +inf when nothing is known.
@@ -65,7 +79,7 @@ class CosineUpperBound {
  private:
   bool informative_ = false;
   double query_norm_ = 0.0;
-  double gamma_ = 0.0;            // relative error of the table sum and the norms
+  double norm_error_ = 0.0;       // relative error of the norms (tn)
   double residual_factor_ = 0.0;  // multiplies a vector's residual bound
   double constant_ = 0.0;         // every vector's share of the rounding
 };

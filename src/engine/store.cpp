@@ -75,6 +75,7 @@ EncodedVector CompressedVectorStore::entry_at(std::size_t position) const {
 
 void CompressedVectorStore::upsert_entry(std::uint64_t id, const std::uint8_t* indices, float norm,
                                          std::uint16_t error_bound) {
+  error_bound = stored_error_bound(error_bound, norm);
   const std::size_t found = index_.find(id, ids_.data());
   if (found != IdIndex::npos) {
     VELMORA_CHECK(found < size(), "upsert_entry: indexed position out of range");

@@ -57,7 +57,12 @@ std::optional<CompressedVectorStore> CompressedVectorStore::from_arrays(
   store.norms_ = std::move(norms);
   store.codes_ = std::move(codes);
   if (error_bounds) store.error_bounds_ = std::move(*error_bounds);
-  for (std::size_t p = 0; p < n; ++p) store.max_norm_ = std::max(store.max_norm_, store.norms_[p]);
+  for (std::size_t p = 0; p < n; ++p) {
+    store.max_norm_ = std::max(store.max_norm_, store.norms_[p]);
+    // Files written before tiny norms were left unbounded may hold bounds
+    // that do not cover them.
+    if (error_bounds) store.error_bounds_[p] = stored_error_bound(store.error_bounds_[p], store.norms_[p]);
+  }
   return store;
 }
 

@@ -282,7 +282,7 @@ bool TopAndAbove::offer(float sum, std::size_t position) {
     rose = floor > floor_;
     if (rose) floor_ = floor;
   }
-  if (sum >= floor_) kept_.push_back({sum, position});
+  if (!(sum < floor_)) kept_.push_back({sum, position});
   return rose;
 }
 

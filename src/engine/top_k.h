@@ -73,9 +73,10 @@ class QuerySearch {
 std::size_t search_blocks(QuerySearch* const* queries, std::size_t count, const StoredEntries& entries,
                           const PositionSet* allowed, std::size_t first_block, std::size_t last_block, TopK* best);
 
-// Every candidate offered whose score is at least a fixed floor (NaN never
-// is), in the order offered; the same interface as TopK for a search, which
-// prunes with the floor.
+// Every candidate offered whose score is not below a fixed floor, in the
+// order offered: a NaN score is kept, since it proves nothing about the
+// vector. The same interface as TopK for a search, which prunes with the
+// floor.
 class AtLeast {
  public:
   explicit AtLeast(float floor) : floor_(floor) {}
@@ -83,7 +84,7 @@ class AtLeast {
   bool full() const { return true; }
   float threshold() const { return floor_; }
   bool offer(float score, std::size_t position) {
-    if (score >= floor_) kept_.push_back({score, position});
+    if (!(score < floor_)) kept_.push_back({score, position});
     return false;
   }
   void offer_run(const float* scores, std::size_t count, std::size_t first_position) {
@@ -100,7 +101,8 @@ class AtLeast {
 // (scores are table sums, error_bound.h), and every candidate whose sum is at
 // least a floor that rises with them. The floor assumes that the k-th best
 // exact cosine will be at least `assumed()`, the k-th best sum's estimate
-// less a slack: every vector below the floor has an upper bound below that.
+// less a slack: every vector below the floor has an upper bound below that
+// (a NaN sum is never below it).
 // Whoever reads the full vectors checks the assumption.
 class TopAndAbove {
  public:

@@ -6,6 +6,8 @@
 #include <random>
 #include <vector>
 
+#include "engine/error_bound.h"
+#include "engine/exact_search.h"
 #include "engine/similarity.h"
 #include "engine/store.h"
 
@@ -248,4 +250,41 @@ TEST(Ranking, RadixOrderEqualsTheComparisonOrder) {
     });
     ASSERT_EQ(velmora::rank_by_score(scores.data(), n), expected) << n;
   }
+}
+
+// The exact search's passes must never rule out a vector they cannot bound:
+// one whose norm was summed from subnormal squares, or any vector at all for
+// a query whose table sums are NaN.
+TEST(ExactPasses, TinyNormsAreUnboundedAndNaNSumsAreRead) {
+  const std::size_t dim = 64;
+  auto created = CompressedVectorStore::create(dim, 4, /*keep_error_bounds=*/true);
+  ASSERT_TRUE(created.ok());
+  CompressedVectorStore store = std::move(created).value();
+  std::vector<float> one_hot(dim, 0.0f);
+  one_hot[3] = 2.7e-23f;  // its square is subnormal: the norm comes out as 3.7e-23
+  ASSERT_TRUE(store.insert(0, velmora::FloatView(one_hot.data(), dim)).ok());
+  for (std::uint64_t id = 1; id < 40; ++id) {
+    const std::vector<float> v = gaussian(dim, static_cast<unsigned>(id));
+    ASSERT_TRUE(store.insert(id, velmora::FloatView(v.data(), dim)).ok());
+  }
+  const velmora::StoredEntries entries = store.stored_entries();
+  EXPECT_EQ(entries.error_bounds[0], velmora::kUnboundedError);
+  for (std::size_t p = 1; p < store.size(); ++p) EXPECT_LT(entries.error_bounds[p], velmora::kUnboundedError);
+  // Imported records of a tiny norm get the same treatment whatever bound they come with.
+  const std::uint8_t indices[dim] = {};
+  const float tiny = 1e-21f;
+  const std::uint16_t small_bound = 100;
+  const std::uint64_t imported_id = 77;
+  store.upsert_encoded(&imported_id, indices, &tiny, 1, &small_bound);
+  EXPECT_EQ(store.stored_entries().error_bounds[store.position_of(imported_id)], velmora::kUnboundedError);
+
+  // Infinite coordinates of both signs make every table sum NaN.
+  std::vector<float> query = gaussian(dim, 99);
+  query[0] = std::numeric_limits<float>::infinity();
+  query[1] = -std::numeric_limits<float>::infinity();
+  const double tau = 0.5;
+  const auto read = velmora::positions_to_read(store, query.data(), 1, &tau, nullptr);
+  EXPECT_EQ(read[0].size(), store.size());
+  const auto passes = velmora::exact_pass(store, query.data(), 1, 4, 2, 0.0, nullptr);
+  EXPECT_EQ(passes[0].first.size() + passes[0].others.size(), store.size());
 }

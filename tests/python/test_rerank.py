@@ -241,3 +241,93 @@ def test_a_vector_whose_codes_say_nothing_is_still_found_by_the_exact_search():
         want, want_scores = brute_force(vectors[candidates.astype(np.intp)], candidates, query, 5)
         assert got.tolist() == want.tolist() and got[0] == 7
         assert scores.tobytes() == want_scores.astype(np.float32).tobytes()
+
+
+def extreme_cases():
+    """(name, ids, vectors, queries) at the edges of what the index and the
+    search accept: norms whose float32 squares are subnormal, queries whose
+    float32 form or norm overflows, and norms across the whole accepted range.
+    queries=None stands for queries along each vector's quantisation error."""
+    rng = np.random.default_rng(17)
+    base = rng.standard_normal((200, DIM))
+    axis = np.eye(DIM)[0]
+    away = base[:60] - np.outer(base[:60, 0], axis)
+    near = 0.9 * axis + np.sqrt(0.19) * away / np.linalg.norm(away, axis=1, keepdims=True)
+    # The stored one-hot vector is the query's own direction; the others are at 0.9.
+    yield "a tiny one-hot vector", np.arange(61), np.vstack([2.7e-23 * axis, near]), np.vstack([axis, near[:2]])
+    # Clusters around the axes: many candidates within a hair of each other.
+    clusters = np.repeat(np.eye(DIM)[:4], 50, axis=0) + 0.05 * base
+    yield "tiny one-hot queries", np.arange(200), clusters, 2.7e-23 * np.eye(DIM)[:4]
+    yield "norms of 1e-21", np.arange(100), 1e-21 * base[:100] / np.linalg.norm(base[:100], axis=1, keepdims=True), None
+    beyond_float32 = base[:3].copy()
+    beyond_float32[:, 0] = 1e39
+    saturated = np.where(base[3:6] > 0, 3e38, -3e38).astype(np.float32)
+    yield "float32 overflows", np.arange(200), base, [beyond_float32, saturated]
+    scales = np.exp2(rng.integers(-73, 60, (200, 1)).astype(np.float64))
+    queries = base[:5] + 0.05 * rng.standard_normal((5, DIM))
+    scaled = np.vstack([queries[:1] * 10.0**e for e in (-30, -22, -19, 19, 30)])
+    yield "norms from 1e-21 to 1e18", np.arange(200), base * scales, np.vstack([queries, scaled])
+
+
+def check_extreme_cases():
+    """The exact search's answers on extreme_cases() are brute force's."""
+    for name, ids, vectors, queries in extreme_cases():
+        for bits in (2, 4):
+            index = Index(DIM, bits)
+            index.add(ids, vectors)
+            if queries is None:
+                unit = vectors / np.linalg.norm(vectors, axis=1, keepdims=True)
+                decoded = index.reconstruct(ids).astype(np.float64)
+                errors = unit - decoded / np.linalg.norm(decoded, axis=1, keepdims=True)
+                queries = np.vstack([errors[:8], unit[:8] + 4.0 * errors[:8]])
+            for part in queries if isinstance(queries, list) else [queries]:
+                for k in (1, 5, 10):
+                    got_ids, got_scores = index.search(part, k, rerank=vectors, exact=True)
+                    for q, query in enumerate(part):
+                        want_ids, want_scores = brute_force(vectors, ids, query, k)
+                        assert got_ids[q].tolist() == want_ids.tolist(), (name, bits, k, q)
+                        assert got_scores[q].tobytes() == want_scores.astype(np.float32).tobytes(), (name, bits, k)
+
+
+@pytest.mark.parametrize("level", ["reference", "scalar", "avx2", "avx512"])
+def test_exact_search_holds_for_tiny_norms_and_overflowing_queries(level):
+    # Each SIMD level the CPU runs (a level it lacks runs the best it has).
+    here = os.path.dirname(__file__)
+    script = f"import sys; sys.path.insert(0, {here!r}); import test_rerank; test_rerank.check_extreme_cases()"
+    run = subprocess.run(
+        [sys.executable, "-c", script],
+        capture_output=True,
+        text=True,
+        timeout=300,
+        env={**os.environ, "VELMORA_SIMD": level},
+    )
+    assert run.returncode == 0, run.stderr[-3000:]
+
+
+def test_tiny_norms_keep_an_unbounded_error_bound():
+    rng = np.random.default_rng(4)
+    vectors = np.vstack([rng.standard_normal((3, DIM)), 1e-21 * np.eye(DIM)[:2], 2e-19 * np.eye(DIM)[2:3]])
+    index = Index(DIM, 4)
+    index.add(np.arange(6), vectors)
+    norms, codes, bounds = index.export_records(np.arange(6))
+    assert (bounds[:3] < 0xFFFE).all() and (bounds[3:] == 0xFFFE).all()
+    # Records imported with a bound that does not cover their tiny norm are kept unbounded too.
+    other = Index(DIM, 4)
+    other.import_records(np.arange(6), norms, codes, np.full(6, 10, dtype=np.uint16))
+    assert other.export_records(np.arange(6))[2].tolist() == [10, 10, 10, 0xFFFE, 0xFFFE, 0xFFFE]
+    assert (
+        Index.from_bytes(other.to_bytes()).export_records(np.arange(6))[2].tolist()
+        == other.export_records(np.arange(6))[2].tolist()
+    )
+
+
+def test_every_mode_gives_the_compressed_search_shapes():
+    rng = np.random.default_rng(6)
+    vectors = rng.standard_normal((30, DIM))
+    index = Index(DIM, 3)
+    index.add(np.arange(30), vectors)
+    for queries, k in ((vectors[:3], 0), (np.empty((0, DIM)), 5), (np.empty((0, DIM)), 50), (vectors[0], 0)):
+        want = index.search(queries, k)[0].shape
+        for options in ({"rerank": vectors}, {"rerank": vectors, "exact": True}):
+            ids, scores = index.search(queries, k, **options)
+            assert ids.shape == scores.shape == want and ids.dtype == np.uint64 and scores.dtype == np.float32
