@@ -8,9 +8,25 @@
 #include <utility>
 #include <variant>
 
-#include "engine/contract_texts.h"
-
 namespace velmora {
+
+// The store errors' fixed texts, which callers match and tests compare
+// exactly. Change none of them.
+namespace texts {
+
+// Each is raised as ValueError.
+inline constexpr const char* kDimensionMismatch = "Dimension mismatch: expected %llu, got %llu";
+inline constexpr const char* kUnsupportedBitWidth = "Unsupported bit width: %llu. Valid values are 2, 3, or 4.";
+inline constexpr const char* kUnsupportedDimension = "Unsupported dimension: %llu. Minimum supported dimension is 32.";
+inline constexpr const char* kEmptyStore = "Store is empty \xE2\x80\x94 cannot query an empty store";
+inline constexpr const char* kInternalErrorPrefix = "Internal error: ";
+// Texts of InternalError.
+inline constexpr const char* kDegenerateNormText = "Vector has zero or NaN norm";
+inline constexpr const char* kGramSchmidtDegenerateText =
+    "Gram-Schmidt degenerate column \xE2\x80\x94 try a different seed";
+inline constexpr const char* kShapeOverflowText = "ShapeError/Overflow: arithmetic overflow";
+
+}  // namespace texts
 
 enum class StoreErrorKind {
   DimensionMismatch,

@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "engine/contract_texts.h"
 #include "python/convert.h"
+#include "python/module_texts.h"
 
 namespace velmora {
 

@@ -7,8 +7,8 @@
 #include <limits>
 #include <new>
 
-#include "engine/contract_texts.h"
 #include "engine/invariant.h"
+#include "python/module_texts.h"
 #include "python/py_compat.h"
 
 namespace velmora {

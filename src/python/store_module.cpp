@@ -6,7 +6,7 @@
 // No C++ exception crosses into the interpreter: each entry point runs its
 // body inside guarded() (binding_errors.h). The instance machinery is the one
 // both modules share (store_object.h); every fixed text is in
-// engine/contract_texts.h.
+// python/module_texts.h (the store errors' in engine/store_error.h).
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -20,11 +20,11 @@
 #include <utility>
 #include <vector>
 
-#include "engine/contract_texts.h"
 #include "engine/invariant.h"
 #include "engine/store.h"
 #include "python/binding_errors.h"
 #include "python/convert.h"
+#include "python/module_texts.h"
 #include "python/store_object.h"
 
 namespace velmora {

@@ -5,8 +5,8 @@
 #include <type_traits>
 #include <utility>
 
-#include "engine/contract_texts.h"
 #include "python/convert.h"
+#include "python/module_texts.h"
 
 namespace velmora {
 

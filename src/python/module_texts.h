@@ -1,6 +1,8 @@
-// Every fixed text of the contract class CompressedVectorStore and its module
-// _velmora_rs, in one place: messages, docstrings and names that callers
-// match and tests compare exactly. Change none of them.
+// Every fixed text of the contract module _velmora_rs and its class
+// CompressedVectorStore that the bindings own: names, docstrings, argument
+// binding and conversion messages that callers match and tests compare
+// exactly. Change none of them. (The store errors' texts live beside the
+// errors, in engine/store_error.h.)
 #pragma once
 
 namespace velmora {
@@ -74,18 +76,6 @@ inline constexpr const char* kNotList = " object cannot be converted to 'PyList'
 inline constexpr const char* kPairLength = "expected tuple of length 2, but got tuple of length %zd";
 inline constexpr const char* kIntegerOutOfRange = "out of range integral type conversion attempted";
 inline constexpr const char* kUnknownTypeName = "<failed to extract type name>";
-
-// --- Store errors (each raised as ValueError) ----------------------------------
-inline constexpr const char* kDimensionMismatch = "Dimension mismatch: expected %llu, got %llu";
-inline constexpr const char* kUnsupportedBitWidth = "Unsupported bit width: %llu. Valid values are 2, 3, or 4.";
-inline constexpr const char* kUnsupportedDimension = "Unsupported dimension: %llu. Minimum supported dimension is 32.";
-inline constexpr const char* kEmptyStore = "Store is empty \xE2\x80\x94 cannot query an empty store";
-inline constexpr const char* kInternalErrorPrefix = "Internal error: ";
-// Texts of InternalError.
-inline constexpr const char* kDegenerateNormText = "Vector has zero or NaN norm";
-inline constexpr const char* kGramSchmidtDegenerateText =
-    "Gram-Schmidt degenerate column \xE2\x80\x94 try a different seed";
-inline constexpr const char* kShapeOverflowText = "ShapeError/Overflow: arithmetic overflow";
 
 }  // namespace texts
 }  // namespace velmora
