@@ -88,7 +88,7 @@ int main(int argc, char** argv) {
     std::vector<float> scores(query_count * k);
     for (int r = 0; r < 3; ++r) {
       const auto t0 = std::chrono::steady_clock::now();
-      search_batch(store, queries.data(), query_count, k, nullptr, ids.data(), scores.data());
+      search_batch(store.record_view(), queries.data(), query_count, k, nullptr, ids.data(), scores.data());
       ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count() /
                    static_cast<double>(query_count));
     }

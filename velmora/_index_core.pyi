@@ -35,8 +35,6 @@ class IndexCore:
         other ids, upper bounds, counts, assumptions) as bytes."""
     def read_list(self, queries: Any, taus: Any, allowed: Any, /) -> tuple[bytearray, bytearray]:
         """Ids whose true cosine may reach each query's tau, and their count per query."""
-    def cosines(self, queries: Any, rows: Any, pair_query: Any, pair_row: Any, /) -> bytearray:
-        """Exact cosine similarity of each pair, as float64 bytes."""
     def unknown_error_bounds(self) -> int:
         """How many stored vectors have no error bound."""
     def reconstruct(self, ids: Any, /) -> bytearray:
@@ -64,6 +62,9 @@ class IndexCore:
 
 def engine_config() -> dict[str, Any]:
     """How the engine was built, the CPU it runs on, the kernels it chose and its worker threads, as a dict."""
+
+def exact_cosines(queries: Any, rows: Any, pair_query: Any, pair_row: Any, /) -> bytearray:
+    """Exact cosine similarity of each pair (a row of queries and a row of rows), as float64 bytes."""
 
 def write_file_atomically(path: bytes, data: Any, /) -> None:
     """Replaces the file at path (bytes) by data, atomically, as save does."""

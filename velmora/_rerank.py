@@ -15,7 +15,7 @@ from typing import Any, NamedTuple, Protocol
 import numpy as np
 import numpy.typing as npt
 
-from ._index_core import IndexCore
+from ._index_core import exact_cosines
 
 __all__ = ["FullVectors", "RerankError", "default_candidates", "reranked_search"]
 
@@ -230,7 +230,7 @@ def reranked_search(
         ids = index._compressed_ids(queries, k, allowed)
         return ids, np.empty(ids.shape, dtype=np.float32)
     queries = _scaled_into_range(queries)
-    cosine = _Cosines(index.dim, index.bits)
+    cosine = _Cosines()
     parts = [
         _reranked_part(index, cosine, queries[q0 : q0 + _QUERIES_PER_PART], k, allowed, source, wanted, exact)
         for q0 in range(0, m, _QUERIES_PER_PART)
@@ -253,10 +253,7 @@ def _scaled_into_range(queries: npt.NDArray[Any]) -> npt.NDArray[Any]:
 
 class _Cosines:
     """Exact cosines of queries and fetched rows (the engine's order, in
-    double), computed by an empty native index of the dimension."""
-
-    def __init__(self, dim: int, bits: int) -> None:
-        self._core = IndexCore(dim, bits)
+    double)."""
 
     def __call__(
         self,
@@ -272,7 +269,7 @@ class _Cosines:
         if source.direct is not None:
             source.check_ids(flat_ids)
             scores = np.frombuffer(
-                self._core.cosines(queries, source.direct, flat_owners.astype(np.uint64), flat_ids), dtype=np.float64
+                exact_cosines(queries, source.direct, flat_owners.astype(np.uint64), flat_ids), dtype=np.float64
             )
             self._check(scores, flat_ids)
             return scores.reshape(ids.shape)
@@ -284,7 +281,7 @@ class _Cosines:
             rows = source.fetch(chunk)
             picked = np.flatnonzero((inverse >= first) & (inverse < first + len(chunk)))
             scores[picked] = np.frombuffer(
-                self._core.cosines(
+                exact_cosines(
                     queries, rows, flat_owners[picked].astype(np.uint64), (inverse[picked] - first).astype(np.uint64)
                 ),
                 dtype=np.float64,

@@ -10,20 +10,17 @@
 #include "engine/pool.h"
 #include "engine/ranking.h"
 #include "engine/rotation.h"
+#include "engine/search_constants.h"
 
 namespace velmora {
 
 namespace {
 
-// Queries whose tables are prepared at once, as in search_batch.
-constexpr std::size_t kBatchQueries = 64;
 // The share of stored vectors whose residual the pass's floor allows for;
 // the rest (those with the largest residuals) are scored one by one.
 constexpr double kResidualCutShare = 0.999;
-
-}  // namespace
-
-namespace {
+// Rows of full vectors converted to double at once by PairCosines.
+constexpr std::size_t kPairChunkBytes = std::size_t{8} << 20;
 
 // The passes prune with one floor for every vector, set by the largest
 // residual they must allow for. That residual is the one at the cut (the
@@ -35,16 +32,33 @@ struct ResidualCut {
   std::vector<std::size_t> above;  // candidate positions whose bound exceeds the cut, ascending
 };
 
-ResidualCut residual_cut(const StoredEntries& entries, const PositionSet* allowed) {
+ResidualCut residual_cut(const RecordView& view, const PositionSet* allowed) {
   ResidualCut out;
-  std::vector<std::uint16_t> codes(entries.error_bounds, entries.error_bounds + entries.count);
+  const std::uint16_t* bounds = view.entries.error_bounds;
+  std::vector<std::uint16_t> codes;
+  codes.reserve(view.record_count());
+  for (const BlockRun& run : view.runs) codes.insert(codes.end(), bounds + run.first_position(), bounds + run.end);
   const std::size_t at = static_cast<std::size_t>(static_cast<double>(codes.size() - 1) * kResidualCutShare);
   std::nth_element(codes.begin(), codes.begin() + static_cast<std::ptrdiff_t>(at), codes.end());
   out.cut = codes[at];
-  for (std::size_t p = 0; p < entries.count; ++p) {
-    if (entries.error_bounds[p] > out.cut && (allowed == nullptr || allowed->contains(p))) out.above.push_back(p);
+  for (const BlockRun& run : view.runs) {
+    for (std::size_t p = run.first_position(); p < run.end; ++p) {
+      if (bounds[p] > out.cut && (allowed == nullptr || allowed->contains(p))) out.above.push_back(p);
+    }
   }
   return out;
+}
+
+// Every record of the view has a known error bound.
+void check_error_bounds(const RecordView& view) {
+  if (view.runs.empty()) return;
+  const std::uint16_t* bounds = view.entries.error_bounds;
+  VELMORA_CHECK(bounds != nullptr, "exact search: the store keeps no error bounds");
+  for (const BlockRun& run : view.runs) {
+    for (std::size_t p = run.first_position(); p < run.end; ++p) {
+      VELMORA_CHECK(bounds[p] != kUnknownErrorBound, "exact search: a record has no error bound");
+    }
+  }
 }
 
 // Drops the pass's own copies of the positions above the cut: they come
@@ -61,25 +75,24 @@ void drop_pass_copies(std::vector<Candidate>& found, const ResidualCut& cut, con
 
 }  // namespace
 
-std::vector<std::vector<std::size_t>> positions_to_read(const CompressedVectorStore& store, const float* queries,
-                                                        std::size_t m, const double* taus, const PositionSet* allowed) {
-  VELMORA_CHECK(store.keeps_error_bounds() && store.unknown_error_bounds() == 0,
-                "positions_to_read: the store lacks error bounds");
-  const StoredEntries entries = store.stored_entries();
+std::vector<std::vector<std::size_t>> positions_to_read(const RecordView& view, const float* queries, std::size_t m,
+                                                        const double* taus, const PositionSet* allowed) {
+  check_error_bounds(view);
+  const StoredEntries& entries = view.entries;
   std::vector<std::vector<std::size_t>> out(m);
-  if (entries.count == 0) return out;
-  const ResidualCut cut = residual_cut(entries, allowed);
-  const std::size_t dim = store.dim();
-  for (std::size_t q0 = 0; q0 < m; q0 += kBatchQueries) {
-    const std::size_t count = std::min(kBatchQueries, m - q0);
-    const std::vector<QueryLut> luts = prepare_all(store, queries + q0 * dim, count);
+  if (view.runs.empty()) return out;
+  const ResidualCut cut = residual_cut(view, allowed);
+  const std::size_t dim = view.dim;
+  for (std::size_t q0 = 0; q0 < m; q0 += kPreparedQueries) {
+    const std::size_t count = std::min(kPreparedQueries, m - q0);
+    const std::vector<QueryLut> luts = prepare_all(view, queries + q0 * dim, count);
     std::vector<CosineUpperBound> bounds;
     std::vector<float> floors(count);
     for (std::size_t q = 0; q < count; ++q) {
       bounds.emplace_back(luts[q]);
       floors[q] = bounds[q].lowest_sum(taus[q0 + q], error_bound_value(cut.cut));
     }
-    std::vector<std::vector<Candidate>> sums = table_sums_at_least(store, luts, floors.data(), allowed, cut.above);
+    std::vector<std::vector<Candidate>> sums = table_sums_at_least(view, luts, floors.data(), allowed, cut.above);
     parallel_for(count, [&](std::size_t begin, std::size_t end) {
       for (std::size_t q = begin; q < end; ++q) {
         std::vector<std::size_t>& read = out[q0 + q];
@@ -95,26 +108,25 @@ std::vector<std::vector<std::size_t>> positions_to_read(const CompressedVectorSt
   return out;
 }
 
-std::vector<ExactPass> exact_pass(const CompressedVectorStore& store, const float* queries, std::size_t m,
-                                  std::size_t first_count, std::size_t k, double slack, const PositionSet* allowed) {
-  VELMORA_CHECK(store.keeps_error_bounds() && store.unknown_error_bounds() == 0,
-                "exact_pass: the store lacks error bounds");
+std::vector<ExactPass> exact_pass(const RecordView& view, const float* queries, std::size_t m, std::size_t first_count,
+                                  std::size_t k, const PositionSet* allowed, double slack) {
+  check_error_bounds(view);
   VELMORA_CHECK(k >= 1 && k <= first_count, "exact_pass: k out of range");
-  const StoredEntries entries = store.stored_entries();
+  const StoredEntries& entries = view.entries;
   std::vector<ExactPass> out(m);
-  if (entries.count == 0) return out;
-  const ResidualCut cut = residual_cut(entries, allowed);
+  if (view.runs.empty()) return out;
+  const ResidualCut cut = residual_cut(view, allowed);
   const double floor_residual = error_bound_value(cut.cut);
-  const std::size_t dim = store.dim();
-  for (std::size_t q0 = 0; q0 < m; q0 += kBatchQueries) {
-    const std::size_t count = std::min(kBatchQueries, m - q0);
-    const std::vector<QueryLut> luts = prepare_all(store, queries + q0 * dim, count);
+  const std::size_t dim = view.dim;
+  for (std::size_t q0 = 0; q0 < m; q0 += kPreparedQueries) {
+    const std::size_t count = std::min(kPreparedQueries, m - q0);
+    const std::vector<QueryLut> luts = prepare_all(view, queries + q0 * dim, count);
     std::vector<CosineUpperBound> bounds;
     bounds.reserve(count);
     for (const QueryLut& lut : luts) bounds.emplace_back(lut);
     std::vector<double> assumed;
     std::vector<std::vector<Candidate>> sums =
-        table_sums_with_top(store, luts, bounds, k, floor_residual, slack, allowed, &assumed, cut.above);
+        table_sums_with_top(view, luts, bounds, k, floor_residual, slack, allowed, &assumed, cut.above);
     parallel_for(count, [&](std::size_t begin, std::size_t end) {
       for (std::size_t q = begin; q < end; ++q) {
         std::vector<Candidate>& found = sums[q];
@@ -144,6 +156,56 @@ double exact_norm(const double* v, std::size_t dim) { return std::sqrt(dot8(v, v
 
 double exact_cosine(const double* q, double q_norm, const double* x, double x_norm, std::size_t dim) {
   return dot8(q, x, dim) / (x_norm * q_norm);
+}
+
+PairCosines::PairCosines(std::vector<double> queries, std::size_t dim, std::vector<std::uint64_t> pair_query,
+                         std::vector<std::uint64_t> pair_row)
+    : dim_(dim),
+      queries_(std::move(queries)),
+      pair_query_(std::move(pair_query)),
+      pair_row_(std::move(pair_row)),
+      chunk_capacity_(std::max<std::size_t>(1, kPairChunkBytes / (dim * sizeof(double)))) {
+  VELMORA_CHECK(dim > 0 && queries_.size() % dim == 0 && pair_query_.size() == pair_row_.size(),
+                "PairCosines: inconsistent arguments");
+  const std::size_t m = queries_.size() / dim;
+  query_norms_.resize(m);
+  parallel_for(m, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t q = begin; q < end; ++q) query_norms_[q] = exact_norm(queries_.data() + q * dim, dim);
+  });
+  by_row_.resize(pair_row_.size());
+  for (std::size_t i = 0; i < by_row_.size(); ++i) by_row_[i] = i;
+  std::sort(by_row_.begin(), by_row_.end(), [&](std::size_t a, std::size_t b) { return pair_row_[a] < pair_row_[b]; });
+}
+
+bool PairCosines::next_chunk() {
+  chunk_rows_.clear();
+  run_start_.clear();
+  std::size_t j = next_;
+  const std::size_t pairs = by_row_.size();
+  while (j < pairs && chunk_rows_.size() < chunk_capacity_) {
+    const std::uint64_t row = pair_row_[by_row_[j]];
+    chunk_rows_.push_back(row);
+    run_start_.push_back(j);
+    while (j < pairs && pair_row_[by_row_[j]] == row) ++j;
+  }
+  run_start_.push_back(j);
+  next_ = j;
+  values_.resize(chunk_rows_.size() * dim_);
+  return !chunk_rows_.empty();
+}
+
+void PairCosines::score_chunk(double* out) const {
+  parallel_for(chunk_rows_.size(), [&](std::size_t begin, std::size_t end) {
+    for (std::size_t r = begin; r < end; ++r) {
+      const double* row = values_.data() + r * dim_;
+      const double row_norm = exact_norm(row, dim_);
+      for (std::size_t p = run_start_[r]; p < run_start_[r + 1]; ++p) {
+        const std::size_t i = by_row_[p];
+        const std::size_t q = pair_query_[i];
+        out[i] = exact_cosine(queries_.data() + q * dim_, query_norms_[q], row, row_norm, dim_);
+      }
+    }
+  });
 }
 
 }  // namespace velmora

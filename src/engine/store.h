@@ -14,6 +14,7 @@
 #include "engine/id_index.h"
 #include "engine/page_array.h"
 #include "engine/ranking.h"
+#include "engine/record_view.h"
 #include "engine/similarity.h"
 #include "engine/store_error.h"
 #include "engine/top_k.h"
@@ -115,6 +116,8 @@ class CompressedVectorStore {
   std::size_t position_of(std::uint64_t id) const;
   // Every entry, position by position, for scans and exports.
   StoredEntries stored_entries() const;
+  // What a search reads: every entry, as one run of blocks.
+  RecordView record_view() const { return whole_view(dim_, bits_, max_norm_, stored_entries()); }
   // At least every stored norm (never lowered): what the bound of a search
   // must allow for.
   float max_norm() const { return max_norm_; }

@@ -8,6 +8,7 @@
 
 #include "engine/invariant.h"
 #include "engine/pool.h"
+#include "engine/pruned_pass.h"
 
 namespace velmora {
 
@@ -47,8 +48,8 @@ constexpr std::size_t kHeldSurvivors = 128;
 template <class Best>
 class Scan {
  public:
-  Scan(QuerySearch& query, Best& best, const StoredEntries& entries, const PositionSet* allowed)
-      : query_(query), best_(best), entries_(entries), allowed_(allowed) {
+  Scan(QuerySearch& query, Best& best, const StoredEntries& entries, const PositionSet* allowed, std::size_t end)
+      : query_(query), best_(best), entries_(entries), allowed_(allowed), end_(end) {
     refresh();
   }
 
@@ -113,11 +114,11 @@ class Scan {
   }
 
  private:
-  // The lanes of a block that are candidates: allowed and stored.
+  // The lanes of a block that are candidates: allowed and records of the run.
   std::uint32_t candidates(std::size_t block) const {
     std::uint32_t mask = allowed_ != nullptr ? allowed_->block_mask(block) : ~std::uint32_t{0};
     const std::size_t base = block * kBlockLanes;
-    if (base + kBlockLanes > entries_.count) mask &= (std::uint32_t{1} << (entries_.count - base)) - 1u;
+    if (base + kBlockLanes > end_) mask &= (std::uint32_t{1} << (end_ - base)) - 1u;
     return mask;
   }
 
@@ -134,7 +135,7 @@ class Scan {
   void score_blocks(std::size_t first, std::size_t last) {
     constexpr std::size_t kRun = kPassBlocks * kBlockLanes;
     float scores[kRun];
-    const std::size_t end = std::min(last * kBlockLanes, entries_.count);
+    const std::size_t end = std::min(last * kBlockLanes, end_);
     for (std::size_t begin = first * kBlockLanes; begin < end; begin += kRun) {
       const std::size_t stop = std::min(begin + kRun, end);
       query_.scorer().score_range(entries_, begin, stop, scores);
@@ -175,6 +176,7 @@ class Scan {
   Best& best_;
   const StoredEntries& entries_;
   const PositionSet* allowed_;
+  std::size_t end_;  // one past the run's last record
   std::int64_t limit_ = -1;
   std::size_t exact_ = 0;
   std::size_t pending_[kernels::kMaxScatteredLanes];
@@ -188,16 +190,18 @@ class Scan {
 
 template <class Best>
 std::size_t search_blocks_into(QuerySearch* const* queries, std::size_t count, const StoredEntries& entries,
-                               const PositionSet* allowed, std::size_t first_block, std::size_t last_block,
-                               Best* best) {
+                               const PositionSet* allowed, const BlockRun& range, Best* best) {
   VELMORA_CHECK(count >= 1 && count <= kernels::kMaxBoundQueries, "search_blocks: group size out of range");
   const BlockedCodes& codes = *entries.codes;
-  last_block = std::min(last_block, codes.block_count());
+  VELMORA_CHECK(range.end <= entries.count && range.end_block() <= codes.block_count(),
+                "search_blocks: range past the stored records");
+  const std::size_t first_block = range.first_block;
+  const std::size_t last_block = range.end_block();
   const kernels::BoundGroupFn one_pass = queries[0]->bound_kernel().group;
   const kernels::BoundGroupFn group_pass = queries[0]->group_kernel().group;
   std::vector<Scan<Best>> scans;
   scans.reserve(count);
-  for (std::size_t q = 0; q < count; ++q) scans.emplace_back(*queries[q], best[q], entries, allowed);
+  for (std::size_t q = 0; q < count; ++q) scans.emplace_back(*queries[q], best[q], entries, allowed, range.end);
   std::vector<std::uint32_t> sums(count * kPassBlocks * kBlockLanes), survivors(count * kPassBlocks);
   std::size_t ready[kernels::kMaxBoundQueries];
   kernels::BoundGroupArgs args{};
@@ -264,14 +268,28 @@ std::size_t search_blocks_into(QuerySearch* const* queries, std::size_t count, c
 
 }  // namespace
 
-std::size_t search_blocks(QuerySearch* const* queries, std::size_t count, const StoredEntries& entries,
-                          const PositionSet* allowed, std::size_t first_block, std::size_t last_block, TopK* best) {
-  return search_blocks_into(queries, count, entries, allowed, first_block, last_block, best);
+BlockRun blocks_of(const StoredEntries& entries, std::size_t first_block, std::size_t last_block) {
+  return {first_block, std::min(last_block * kBlockLanes, entries.count)};
 }
 
 std::size_t search_blocks(QuerySearch* const* queries, std::size_t count, const StoredEntries& entries,
-                          const PositionSet* allowed, std::size_t first_block, std::size_t last_block, AtLeast* kept) {
-  return search_blocks_into(queries, count, entries, allowed, first_block, last_block, kept);
+                          const PositionSet* allowed, const BlockRun& range, TopK* best) {
+  return search_blocks_into(queries, count, entries, allowed, range, best);
+}
+
+std::size_t search_blocks(QuerySearch* const* queries, std::size_t count, const StoredEntries& entries,
+                          const PositionSet* allowed, const BlockRun& range, AtLeast* kept) {
+  return search_blocks_into(queries, count, entries, allowed, range, kept);
+}
+
+std::size_t search_blocks(QuerySearch* const* queries, std::size_t count, const StoredEntries& entries,
+                          const PositionSet* allowed, const BlockRun& range, TopAndAbove* kept) {
+  return search_blocks_into(queries, count, entries, allowed, range, kept);
+}
+
+std::size_t search_blocks(QuerySearch* const* queries, std::size_t count, const StoredEntries& entries,
+                          const PositionSet* allowed, std::size_t first_block, std::size_t last_block, TopK* best) {
+  return search_blocks_into(queries, count, entries, allowed, blocks_of(entries, first_block, last_block), best);
 }
 
 bool TopAndAbove::offer(float sum, std::size_t position) {
@@ -286,10 +304,30 @@ bool TopAndAbove::offer(float sum, std::size_t position) {
   return rose;
 }
 
-std::size_t search_blocks(QuerySearch* const* queries, std::size_t count, const StoredEntries& entries,
-                          const PositionSet* allowed, std::size_t first_block, std::size_t last_block,
-                          TopAndAbove* kept) {
-  return search_blocks_into(queries, count, entries, allowed, first_block, last_block, kept);
+PassPlan plan_pass(const RecordView& view, std::size_t queries, std::size_t group, std::size_t min_range_blocks,
+                   std::size_t pieces) {
+  PassPlan plan;
+  plan.group = group;
+  plan.queries = queries;
+  plan.groups = (queries + group - 1) / group;
+  const std::size_t blocks = view.block_count();
+  std::size_t range_blocks;
+  if (pieces > 0) {
+    range_blocks = std::max<std::size_t>(1, (blocks + pieces - 1) / pieces);
+  } else {
+    // Enough tasks to keep every thread busy, but ranges of at least min_range_blocks.
+    const std::size_t wanted = kTasksPerThread * configured_thread_count();
+    const std::size_t max_ranges = std::max<std::size_t>(1, (blocks + min_range_blocks - 1) / min_range_blocks);
+    const std::size_t ranges = std::min(max_ranges, std::max<std::size_t>(1, (wanted + plan.groups - 1) / plan.groups));
+    range_blocks = std::max<std::size_t>(1, (blocks + ranges - 1) / ranges);
+  }
+  for (const BlockRun& run : view.runs) {
+    for (std::size_t first = run.first_block; first < run.end_block(); first += range_blocks) {
+      const std::size_t last = std::min(run.end_block(), first + range_blocks);
+      plan.ranges.push_back({first, std::min(run.end, last * kBlockLanes)});
+    }
+  }
+  return plan;
 }
 
 std::vector<Candidate> search_top_k(const QueryLut& lut, const StoredEntries& entries, std::size_t k, float max_norm,
@@ -297,30 +335,19 @@ std::vector<Candidate> search_top_k(const QueryLut& lut, const StoredEntries& en
   VELMORA_CHECK(k >= 1 && k <= entries.count, "search_top_k: k out of range");
   QuerySearch query(lut, max_norm, kernels);
   QuerySearch* const group[1] = {&query};
-  const std::size_t blocks = (entries.count + kBlockLanes - 1) / kBlockLanes;
+  const RecordView view = whole_view(lut.dim, lut.bits, max_norm, entries);
+  const PassPlan plan = plan_pass(view, 1, 1, kMinRangeBlocks, pieces);
   std::vector<Candidate> candidates;
-  std::mutex merge_mutex;
-  std::atomic<std::size_t> exact{0};
-  auto run = [&](std::size_t first_block, std::size_t last_block) {
-    TopK best(k);
-    exact += search_blocks(group, 1, entries, nullptr, first_block, last_block, &best);
-    std::lock_guard<std::mutex> lock(merge_mutex);
-    candidates.insert(candidates.end(), best.kept().begin(), best.kept().end());
-  };
-  if (pieces == 0) {
-    parallel_for(blocks, run);
-  } else {
-    pieces = std::min(pieces, blocks);
-    parallel_for(pieces, [&](std::size_t first, std::size_t last) {
-      for (std::size_t piece = first; piece < last; ++piece)
-        run(piece * blocks / pieces, (piece + 1) * blocks / pieces);
-    });
-  }
+  const std::size_t exact = run_pruned_pass<TopK>(
+      view, plan, group, nullptr, [k](std::size_t) { return TopK(k); }, [](std::size_t, const TopK&) {},
+      [&](std::size_t, std::vector<Candidate>& found) {
+        candidates = std::move(found);
+        keep_best(candidates, k);
+      });
   if (stats != nullptr) {
     stats->bounded = query.bound() != nullptr;
-    stats->exact_scores = exact.load();
+    stats->exact_scores = exact;
   }
-  keep_best(candidates, k);
   return candidates;
 }
 

@@ -15,6 +15,7 @@
 #include "engine/error_bound.h"
 #include "engine/position_set.h"
 #include "engine/ranking.h"
+#include "engine/record_view.h"
 #include "engine/score_bound.h"
 #include "engine/similarity.h"
 
@@ -64,12 +65,16 @@ class QuerySearch {
   SharedThreshold shared_;
 };
 
-// Searches blocks [first_block, last_block) for `count` queries (1 to
-// kernels::kMaxBoundQueries, all with the same kernels), which share each
-// pass of the bound over the codes: best[q] is offered query q's candidates
-// among the positions in `allowed` (every position when null) and ends up
-// with their k best, exactly. Blocks without an allowed position are never
-// read. Returns the number of exact scores computed.
+// Searches the blocks of `range` (a run of consecutive blocks, or a piece of
+// one) for `count` queries (1 to kernels::kMaxBoundQueries, all with the
+// same kernels), which share each pass of the bound over the codes: best[q]
+// is offered query q's candidates among the range's records in `allowed`
+// (every one when null) and ends up with their k best, exactly. Blocks
+// without an allowed position are never read. Returns the number of exact
+// scores computed.
+std::size_t search_blocks(QuerySearch* const* queries, std::size_t count, const StoredEntries& entries,
+                          const PositionSet* allowed, const BlockRun& range, TopK* best);
+// The same over blocks [first_block, last_block) of the entries.
 std::size_t search_blocks(QuerySearch* const* queries, std::size_t count, const StoredEntries& entries,
                           const PositionSet* allowed, std::size_t first_block, std::size_t last_block, TopK* best);
 
@@ -131,15 +136,14 @@ class TopAndAbove {
 // search_blocks for every candidate at or above each query's floor instead
 // of the k best, fixed (AtLeast) or rising (TopAndAbove).
 std::size_t search_blocks(QuerySearch* const* queries, std::size_t count, const StoredEntries& entries,
-                          const PositionSet* allowed, std::size_t first_block, std::size_t last_block, AtLeast* kept);
+                          const PositionSet* allowed, const BlockRun& range, AtLeast* kept);
 std::size_t search_blocks(QuerySearch* const* queries, std::size_t count, const StoredEntries& entries,
-                          const PositionSet* allowed, std::size_t first_block, std::size_t last_block,
-                          TopAndAbove* kept);
+                          const PositionSet* allowed, const BlockRun& range, TopAndAbove* kept);
 
 // The k best positions (1 <= k <= entries.count) with their exact scores,
 // best first: the same answer, bit for bit, whatever the kernels, the bound
 // or the split. `pieces` > 0 splits the blocks into that many contiguous
-// pieces (each with its own k best); 0 lets the pool split them. `max_norm`
+// pieces (each with its own k best); 0 splits them as the batch search does. `max_norm`
 // bounds every stored norm.
 std::vector<Candidate> search_top_k(const QueryLut& lut, const StoredEntries& entries, std::size_t k, float max_norm,
                                     const ScoringKernels& kernels, std::size_t pieces = 0, TopKStats* stats = nullptr);

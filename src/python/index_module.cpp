@@ -368,9 +368,23 @@ struct FloatRows {
   HeldBuffer buffer;
   FloatKind kind = FloatKind::F32;
   std::size_t rows = 0;
+  std::size_t columns = 0;
 
-  bool acquire(PyObject* arg, const char* name, std::size_t columns) {
+  bool acquire(PyObject* arg, const char* name, std::size_t wanted_columns) {
+    columns = wanted_columns;
     return buffer.acquire(arg, name) && check_float_matrix(buffer.view(), name, columns, &rows, &kind);
+  }
+  // A matrix of any number of columns, at least one.
+  bool acquire_matrix(PyObject* arg, const char* name) {
+    if (!buffer.acquire(arg, name)) return false;
+    const Py_buffer& view = buffer.view();
+    columns = view.ndim == 2 ? static_cast<std::size_t>(view.shape[1]) : 0;
+    if (!check_float_matrix(view, name, columns, &rows, &kind)) return false;
+    if (columns == 0) {
+      PyErr_Format(PyExc_ValueError, "%s must have at least one column", name);
+      return false;
+    }
+    return true;
   }
 };
 
@@ -419,7 +433,8 @@ PyObject* index_search(PyObject* self, PyObject* args) {
       kept = static_cast<std::size_t>(std::min<std::uint64_t>(k, candidates));
       ids.resize(m * kept);
       scores.resize(m * kept);
-      search_batch(store, queries.data(), m, kept, allowed ? &*allowed : nullptr, ids.data(), scores.data());
+      search_batch(store.record_view(), queries.data(), m, kept, allowed ? &*allowed : nullptr, ids.data(),
+                   scores.data());
     }
     PyRef ids_out(new_bytearray(ids.size() * sizeof(std::uint64_t)));
     PyRef scores_out(new_bytearray(scores.size() * sizeof(float)));
@@ -447,12 +462,6 @@ bool error_bounds_known(const CompressedVectorStore& store) {
   PyErr_SetString(PyExc_ValueError, "some stored vectors have no error bound");
   return false;
 }
-
-// Slack of the exact pass's assumption (exact_search.h): compressed scores
-// run low (quantisation shortens the decoded vector), so the k-th best exact
-// cosine is nearly always above the k-th best estimate; a query for which it
-// is not takes a second pass.
-constexpr double kExactPassSlack = 0.02;
 
 // exact_pass(queries, first, k, allowed): one pass of an exact search for
 // each query (exact_search.h), flat, as bytes: the first ids (uint64), their
@@ -489,8 +498,8 @@ PyObject* index_exact_pass(PyObject* self, PyObject* args) {
       GilReleased unlocked;
       const std::optional<PositionSet> allowed = allowed_ids.positions(store);
       const std::vector<ExactPass> found =
-          exact_pass(store, queries.data(), m, static_cast<std::size_t>(first), static_cast<std::size_t>(k),
-                     kExactPassSlack, allowed ? &*allowed : nullptr);
+          exact_pass(store.record_view(), queries.data(), m, static_cast<std::size_t>(first),
+                     static_cast<std::size_t>(k), allowed ? &*allowed : nullptr);
       const StoredEntries entries = store.stored_entries();
       for (std::size_t q = 0; q < m; ++q) {
         const ExactPass& pass = found[q];
@@ -547,7 +556,7 @@ PyObject* index_read_list(PyObject* self, PyObject* args) {
       GilReleased unlocked;
       const std::optional<PositionSet> allowed = allowed_ids.positions(store);
       const std::vector<std::vector<std::size_t>> read =
-          positions_to_read(store, queries.data(), m, taus.data(), allowed ? &*allowed : nullptr);
+          positions_to_read(store.record_view(), queries.data(), m, taus.data(), allowed ? &*allowed : nullptr);
       const StoredEntries entries = store.stored_entries();
       for (std::size_t q = 0; q < m; ++q) {
         counts[q] = read[q].size();
@@ -558,28 +567,29 @@ PyObject* index_read_list(PyObject* self, PyObject* args) {
   });
 }
 
-// cosines(queries, rows, pair_query, pair_row): exact_cosine of
+// exact_cosines(queries, rows, pair_query, pair_row): exact_cosine of
 // queries[pair_query[i]] and rows[pair_row[i]] for every pair, as float64
-// bytes. Rows are converted to double a bounded chunk at a time with the
-// lock held and scored without it.
-PyObject* index_cosines(PyObject* self, PyObject* args) {
+// bytes (a module function: it needs no index). Each chunk of rows the
+// engine asks for is converted to double with the lock held and scored
+// without it.
+PyObject* exact_cosines(PyObject*, PyObject* args) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* queries_arg;
     PyObject* rows_arg;
     PyObject* pair_query_arg;
     PyObject* pair_row_arg;
-    if (!PyArg_ParseTuple(args, "OOOO:cosines", &queries_arg, &rows_arg, &pair_query_arg, &pair_row_arg)) {
+    if (!PyArg_ParseTuple(args, "OOOO:exact_cosines", &queries_arg, &rows_arg, &pair_query_arg, &pair_row_arg)) {
       return nullptr;
     }
-    const std::size_t dim = store_of(self).dim();
     FloatRows queries_in, rows_in;
     HeldBuffer pair_query_buffer, pair_row_buffer;
     std::size_t pairs = 0, pair_rows = 0;
-    if (!queries_in.acquire(queries_arg, "queries", dim) || !rows_in.acquire(rows_arg, "rows", dim) ||
+    if (!queries_in.acquire_matrix(queries_arg, "queries") || !rows_in.acquire(rows_arg, "rows", queries_in.columns) ||
         !ids_argument(pair_query_arg, "pair_query", pair_query_buffer, &pairs) ||
         !ids_argument(pair_row_arg, "pair_row", pair_row_buffer, &pair_rows)) {
       return nullptr;
     }
+    const std::size_t dim = queries_in.columns;
     if (pairs != pair_rows) {
       PyErr_Format(PyExc_ValueError, "pair_query and pair_row differ in length: %zu and %zu", pairs, pair_rows);
       return nullptr;
@@ -595,47 +605,23 @@ PyObject* index_cosines(PyObject* self, PyObject* args) {
         return nullptr;
       }
     }
-    const std::size_t m = queries_in.rows;
-    std::vector<double> queries(m * dim), query_norms(m);
-    copy_float_rows_f64(queries_in.buffer.view(), queries_in.kind, 0, m, queries.data());
-    // Pairs by row, so that each row is converted once, a bounded chunk of
-    // rows at a time with the lock held, and scored without it.
-    std::vector<std::size_t> by_row(pairs);
-    for (std::size_t i = 0; i < pairs; ++i) by_row[i] = i;
-    std::sort(by_row.begin(), by_row.end(), [&](std::size_t a, std::size_t b) { return pair_row[a] < pair_row[b]; });
+    std::vector<double> queries(queries_in.rows * dim);
+    copy_float_rows_f64(queries_in.buffer.view(), queries_in.kind, 0, queries_in.rows, queries.data());
     PyRef out(new_bytearray(pairs * sizeof(double)));
     auto* cosines = reinterpret_cast<double*>(PyByteArray_AS_STRING(out.get()));
+    std::optional<PairCosines> scoring;
     {
       GilReleased unlocked;
-      for (std::size_t q = 0; q < m; ++q) query_norms[q] = exact_norm(queries.data() + q * dim, dim);
+      scoring.emplace(std::move(queries), dim, std::move(pair_query), std::move(pair_row));
     }
-    const std::size_t chunk_rows = std::max<std::size_t>(1, (std::size_t{8} << 20) / (dim * sizeof(double)));
-    std::vector<double> rows(chunk_rows * dim);
-    std::vector<std::size_t> run_start;  // per chunk row: its first pair in by_row
-    std::size_t next = 0;
-    while (next < pairs) {
-      run_start.clear();
-      std::size_t j = next;
-      while (j < pairs && run_start.size() < chunk_rows) {
-        const std::uint64_t row = pair_row[by_row[j]];
-        copy_float_rows_f64(rows_in.buffer.view(), rows_in.kind, static_cast<std::size_t>(row), 1,
-                            rows.data() + run_start.size() * dim);
-        run_start.push_back(j);
-        while (j < pairs && pair_row[by_row[j]] == row) ++j;
+    while (scoring->next_chunk()) {
+      const std::vector<std::uint64_t>& chunk_rows = scoring->chunk_rows();
+      for (std::size_t r = 0; r < chunk_rows.size(); ++r) {
+        copy_float_rows_f64(rows_in.buffer.view(), rows_in.kind, static_cast<std::size_t>(chunk_rows[r]), 1,
+                            scoring->chunk_values() + r * dim);
       }
-      run_start.push_back(j);
       GilReleased unlocked;
-      parallel_for(run_start.size() - 1, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t r = begin; r < end; ++r) {
-          const double* row = rows.data() + r * dim;
-          const double row_norm = exact_norm(row, dim);
-          for (std::size_t p = run_start[r]; p < run_start[r + 1]; ++p) {
-            const std::size_t i = by_row[p], q = pair_query[i];
-            cosines[i] = exact_cosine(queries.data() + q * dim, query_norms[q], row, row_norm, dim);
-          }
-        }
-      });
-      next = j;
+      scoring->score_chunk(cosines);
     }
     return out.release();
   });
@@ -913,9 +899,6 @@ PyMethodDef g_methods[] = {
     {"read_list", index_read_list, METH_VARARGS,
      "read_list($self, queries, taus, allowed, /)\n--\n\nIds whose true cosine may reach each query's tau, and "
      "their count per query."},
-    {"cosines", index_cosines, METH_VARARGS,
-     "cosines($self, queries, rows, pair_query, pair_row, /)\n--\n\nExact cosine similarity of each pair, as "
-     "float64 bytes."},
     {"unknown_error_bounds", index_unknown_error_bounds, METH_NOARGS,
      "unknown_error_bounds($self)\n--\n\nHow many stored vectors have no error bound."},
     {"reconstruct", index_reconstruct, METH_O,
@@ -963,6 +946,9 @@ PyMethodDef g_module_functions[] = {
     {"engine_config", engine_config_dict, METH_NOARGS,
      "engine_config()\n--\n\nHow the engine was built, the CPU it runs on, the kernels it chose and its "
      "worker threads, as a dict."},
+    {"exact_cosines", exact_cosines, METH_VARARGS,
+     "exact_cosines(queries, rows, pair_query, pair_row, /)\n--\n\nExact cosine similarity of each pair (a "
+     "row of queries and a row of rows), as float64 bytes."},
     {"write_file_atomically", write_file_atomically, METH_VARARGS,
      "write_file_atomically(path, data, /)\n--\n\nReplaces the file at path (bytes) by data, atomically, as "
      "save does."},

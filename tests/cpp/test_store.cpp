@@ -283,8 +283,8 @@ TEST(ExactPasses, TinyNormsAreUnboundedAndNaNSumsAreRead) {
   query[0] = std::numeric_limits<float>::infinity();
   query[1] = -std::numeric_limits<float>::infinity();
   const double tau = 0.5;
-  const auto read = velmora::positions_to_read(store, query.data(), 1, &tau, nullptr);
+  const auto read = velmora::positions_to_read(store.record_view(), query.data(), 1, &tau, nullptr);
   EXPECT_EQ(read[0].size(), store.size());
-  const auto passes = velmora::exact_pass(store, query.data(), 1, 4, 2, 0.0, nullptr);
+  const auto passes = velmora::exact_pass(store.record_view(), query.data(), 1, 4, 2, nullptr, 0.0);
   EXPECT_EQ(passes[0].first.size() + passes[0].others.size(), store.size());
 }
