@@ -21,8 +21,8 @@ import numpy as np
 import numpy.typing as npt
 
 from .. import CompressedVectorStore, __version__
+from .._arrays import _count, _float_array, _ids_array
 from .._index import Index as _Index
-from .._index import _float_array, _ids_array
 from .._rerank import ExactPass, FullVectors, reranked_search
 from ._arguments import (
     Vector,
@@ -556,7 +556,7 @@ class ShardedStore:
             matrix = _float_array(queries, "queries")
             single = matrix.ndim == 1
             rows = matrix.reshape(1, -1) if single else matrix
-            k = min(operator.index(k), (1 << 64) - 1)
+            k = _count(k, "k")
             allowed_ids = None if allowed is None else _ids_array(allowed, "allowed")
             if rerank is None:
                 ids, scores = self._compressed_search(rows, k, allowed_ids)
