@@ -30,9 +30,9 @@ from velmora.distributed import (  # noqa: E402  # noqa: E402
     ShardedStore,
     ShardUnavailableError,
     _channel,
+    _placement,
     _replicas,
     _shard,
-    _store,
     _wire,
     shard_of,
 )
@@ -515,7 +515,7 @@ def test_a_replica_that_fails_to_commit_is_dropped_and_the_write_acknowledged(cl
         assert all(len(h.live) == 2 for h in health[:2])
         for _ in range(4):  # every live replica is read in turn
             assert_same_search(sharded.search(queries, 20), local.search(queries, 20))
-        monkeypatch.setattr(_store, "_probe_scores", lambda dim, bits, probes: [(0, 0.5)])
+        monkeypatch.setattr(_placement, "_probe_scores", lambda dim, bits, probes: [(0, 0.5)])
         with pytest.raises(
             ShardUnavailableError,
             match=r"^shard 2 .*no worker could take a new replica "
@@ -721,7 +721,7 @@ def test_replicas_whose_ports_cannot_be_reached_are_called_through_dask(client, 
 
 
 def test_an_engine_that_scores_differently_is_refused_and_released(client, monkeypatch):
-    monkeypatch.setattr(_store, "_probe_scores", lambda dim, bits, probes: [(0, 0.5)])
+    monkeypatch.setattr(_placement, "_probe_scores", lambda dim, bits, probes: [(0, 0.5)])
     held_before = set(client.who_has())
     with pytest.raises(RuntimeError, match="scores differently"):
         ShardedStore(DIM, 4, shards=2, client=client)

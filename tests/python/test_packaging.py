@@ -52,11 +52,23 @@ WHEEL_MEMBERS = [
     "velmora/_data.py",
     *(
         f"velmora/distributed/{name}.py"
-        for name in ("__init__", "_arguments", "_manifest", "_routing", "_shard", "_store", "_wire")
+        for name in (
+            "__init__",
+            "_arguments",
+            "_cluster",
+            "_manifest",
+            "_merge",
+            "_placement",
+            "_routing",
+            "_shard",
+            "_store",
+            "_wire",
+        )
     ),
     "velmora/_version.py",
     "velmora/_velmora_rs.pyi",
     "velmora/py.typed",
+    "velmora/_arrays.py",
     "velmora/_index.py",
     "velmora/_index_core.pyi",
     "velmora/libvelmora_engine.so",

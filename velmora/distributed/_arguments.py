@@ -10,10 +10,12 @@ shards import."""
 
 from __future__ import annotations
 
+import math
 from array import array
 from collections.abc import Sequence
 from typing import Any, SupportsFloat, SupportsIndex, TypeAlias
 
+import numpy as np
 import numpy.typing as npt
 
 from .._index import Index as _Index
@@ -26,6 +28,30 @@ from ._wire import _Records
 Vector: TypeAlias = Sequence[SupportsFloat | SupportsIndex] | npt.NDArray[Any]
 
 _EMPTY_STORE_MESSAGE = "Store is empty \u2014 cannot query an empty store"
+
+
+def _positive_int(value: Any, name: str) -> int:
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be an int, got {type(value).__name__}")
+    if value < 1:
+        raise ValueError(f"{name} must be at least 1, got {value}")
+    return value
+
+
+def _positive_seconds(timeout: Any) -> float:
+    if isinstance(timeout, bool) or not isinstance(timeout, (int, float)):
+        raise TypeError(f"timeout must be a number of seconds, got {type(timeout).__name__}")
+    if not (timeout > 0 and math.isfinite(timeout)):
+        raise ValueError(f"timeout must be a positive finite number of seconds, got {timeout!r}")
+    return float(timeout)
+
+
+def _is_single_id(value: Any) -> bool:
+    """Anything but an array-like of ids (a sequence, not a str) is taken as
+    one id, and checked as the store checks one."""
+    if isinstance(value, np.ndarray):
+        return value.ndim == 0
+    return isinstance(value, (str, bytes)) or not hasattr(value, "__iter__")
 
 
 def _is_empty_store_error(error: ValueError) -> bool:

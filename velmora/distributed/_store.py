@@ -1,29 +1,27 @@
 """The client: `ShardedStore`, which routes each id to its shard, writes
 encoded records to every live replica of it, asks one replica of each shard
-for its best matches and merges their answers."""
+for its best matches and merges their answers. The cluster it runs on is
+`_cluster`'s, its replicas are started and rebuilt by `_placement` and used
+by `_replicas`' rules, and their answers are merged by `_merge`."""
 
 from __future__ import annotations
 
-import functools
-import math
 import operator
 import os
 import threading
-import time
-import uuid
 import weakref
-from collections import Counter
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from typing import Any, SupportsIndex, overload
 
 import numpy as np
 import numpy.typing as npt
+from distributed import Client, LocalCluster
 
-from .. import CompressedVectorStore, __version__
+from .. import CompressedVectorStore
+from .._arrays import _count, _float_array, _ids_array
 from .._index import Index as _Index
-from .._index import _float_array, _ids_array
-from .._rerank import ExactPass, FullVectors, reranked_search
+from .._rerank import FullVectors, reranked_search
 from ._arguments import (
     Vector,
     _checked_vector,
@@ -32,66 +30,19 @@ from ._arguments import (
     _encode_rows,
     _exported,
     _is_empty_store_error,
+    _is_single_id,
+    _positive_int,
+    _positive_seconds,
 )
-from ._channel import _ActorChannel, _Call, _DirectChannel, _exchange
+from ._cluster import _check_cluster_arguments, _close_all, _open_client
 from ._manifest import _MANIFEST, _load_manifest, _read_shard_file, _write_store
-from ._replicas import ShardHealth, ShardUnavailableError, _Replica, _Replicas
+from ._merge import _ranked, _ShardedSearch
+from ._placement import _Placement, _release_all
+from ._replicas import ShardHealth, ShardUnavailableError, _Replicas
 from ._routing import _shards_of, shard_of
-from ._shard import _probe_scores, _probe_vectors, _ShardActor
-from ._wire import _unpack_ranked, _unwire_exact_pass, _unwire_ids, _wire_array, _wire_records
-
-try:
-    import dask
-    from distributed import Actor, Client, LocalCluster
-    from distributed.comm.addressing import get_address_host
-except ImportError as exc:  # pragma: no cover - depends on the environment
-    raise ImportError(
-        "velmora.distributed needs Dask distributed; install it with pip install 'velmora[distributed]'"
-    ) from exc
+from ._wire import _unpack_ranked, _wire_array, _wire_records
 
 __all__ = ["ShardHealth", "ShardUnavailableError", "ShardedStore"]
-
-# Periodic work that the clusters the store starts can do without, since they
-# only hold pinned actors. Each takes the interpreter lock (the nannies and the
-# scheduler run in this process) or a core just when a replica's answer, or
-# the call that waits for it, needs one: the stack profiler samples every
-# thread a hundred times a second, each nanny measures its worker's memory ten
-# times a second, and the scheduler looks for tasks to move ten times a second.
-_QUIET_CLUSTER = {
-    "distributed.worker.profile.enabled": False,
-    "distributed.worker.memory.monitor-interval": "1s",
-    "distributed.admin.system-monitor.interval": "2s",
-    "distributed.scheduler.work-stealing": False,
-}
-
-
-def _close_all(made: list[Any]) -> None:
-    # Newest first: the client before the cluster it talks to.  One that
-    # fails to close does not keep the others open.
-    failure = None
-    while made:
-        try:
-            made.pop().close()
-        except Exception as exc:
-            failure = failure or exc
-    if failure is not None:
-        raise failure
-
-
-def _as_positive_seconds(timeout: Any) -> float:
-    if isinstance(timeout, bool) or not isinstance(timeout, (int, float)):
-        raise TypeError(f"timeout must be a number of seconds, got {type(timeout).__name__}")
-    if not (timeout > 0 and math.isfinite(timeout)):
-        raise ValueError(f"timeout must be a positive finite number of seconds, got {timeout!r}")
-    return float(timeout)
-
-
-def _is_single_id(value: Any) -> bool:
-    """Anything but an array-like of ids (a sequence, not a str) is taken as
-    one id, and checked as the store checks one."""
-    if isinstance(value, np.ndarray):
-        return value.ndim == 0
-    return isinstance(value, (str, bytes)) or not hasattr(value, "__iter__")
 
 
 class ShardedStore:
@@ -139,15 +90,10 @@ class ShardedStore:
         self._bits = operator.index(bits)
         # Index's own checks of search arguments, on an index that stays empty.
         self._empty_index = _Index(self._dim, self._bits)
-        shards = _as_count(shards, "shards")
-        self._replica_count = _as_count(replicas, "replicas")
-        self._timeout = _as_positive_seconds(timeout)
-        if client is not None and address is not None:
-            raise ValueError("give either client or address, not both")
-        if client is not None and not isinstance(client, Client):
-            raise TypeError(f"client must be a distributed.Client, got {type(client).__name__}")
-        if address is not None and not isinstance(address, str):
-            raise TypeError(f"address must be a str, got {type(address).__name__}")
+        shards = _positive_int(shards, "shards")
+        self._replica_count = _positive_int(replicas, "replicas")
+        self._timeout = _positive_seconds(timeout)
+        _check_cluster_arguments(client, address)
 
         self._lock = threading.Lock()
         self._running_in: int | None = None
@@ -165,136 +111,19 @@ class ShardedStore:
         # search or query, in seconds: where its time went, for the benchmark.
         self._last_read_seconds = (0.0, 0.0)
         try:
-            if address is not None:
-                self._client = Client(address, timeout=self._timeout, set_as_default=False, direct_to_workers=True)
-                self._made.append(self._client)
-            elif client is None:
-                workers = max(shards, self._replica_count)
-                self._cluster = self._start_local_cluster(workers)
-                self._made.append(self._cluster)
-                self._client = Client(
-                    self._cluster, set_as_default=False, direct_to_workers=True, timeout=self._timeout
-                )
-                self._made.append(self._client)
-                self._client.wait_for_workers(workers, timeout=self._timeout)
-            self._start_shards(shards)
+            workers = max(shards, self._replica_count)
+            self._client, self._cluster = _open_client(client, address, workers, self._timeout, self._made)
+            self._placement = _Placement(self._client, self._dim, self._bits, self._timeout, self._direct_calls)
+            self._placement.start_shards(self._replicas, shards, self._replica_count)
         except BaseException:
             self._release()
             raise
 
     # -- set-up and tear-down ---------------------------------------------
 
-    @staticmethod
-    def _start_local_cluster(workers: int) -> LocalCluster:
-        env = {}
-        if "RAYON_NUM_THREADS" not in os.environ:
-            # Split the cores between the workers instead of giving each
-            # worker's encoding and scoring pool every core.
-            env["RAYON_NUM_THREADS"] = str(max(1, (os.cpu_count() or 1) // workers))
-        with dask.config.set(_QUIET_CLUSTER):
-            return LocalCluster(
-                n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0", env=env
-            )
-
-    def _workers(self) -> list[str]:
-        return list(self._client.scheduler_info()["workers"])
-
-    def _start_shards(self, shards: int) -> None:
-        # Not a bound method: the store must not be kept alive by its parts.
-        self._replicas.release = functools.partial(_release_replica, self._client)
-        self._client.wait_for_workers(1, timeout=self._timeout)
-        workers = _spread_over_hosts(self._workers())
-        if len(workers) < self._replica_count:
-            raise ValueError(
-                f"replicas={self._replica_count} needs as many workers, one per replica of a shard, but the "
-                f"cluster has {len(workers)}: {', '.join(workers)}"
-            )
-        # Replica j of shard i on worker i + j: a shard's replicas on distinct
-        # workers, and the shards spread evenly.
-        placements = [(i, workers[(i + j) % len(workers)]) for i in range(shards) for j in range(self._replica_count)]
-        started = self._start_replicas(placements)
-        self._replicas.of = [[r for r in started if r.shard == i] for i in range(shards)]
-
-    def _start_replicas(self, placements: list[tuple[int, str]]) -> list[_Replica]:
-        """Starts an empty replica of each (shard, worker) at once, connects
-        to each and checks that it scores as this process does."""
-        deadline = time.monotonic() + self._timeout
-        client = self._client
-        futures = [
-            client.submit(
-                _ShardActor,
-                self._dim,
-                self._bits,
-                _host_for_direct_calls(worker, self._direct_calls),
-                actor=True,
-                workers=[worker],
-                allow_other_workers=False,
-                pure=False,
-                key=f"velmora-shard-{shard}-{uuid.uuid4().hex[:12]}",
-            )
-            for shard, worker in placements
-        ]
-        replicas: list[_Replica] = []
-        try:
-            for (shard, worker), future in zip(placements, futures):
-                try:
-                    future.result(timeout=max(0.0, deadline - time.monotonic()))
-                    # Bound to this store's client, whichever client is the default.
-                    with client.as_current():
-                        actor = Actor(_ShardActor, worker, future.key)
-                    replicas.append(_Replica(shard, worker, future, actor))
-                except Exception as exc:
-                    raise ShardUnavailableError(shard, worker, f"could not start: {exc}") from exc
-            self._connect(replicas, deadline)
-        except BaseException:
-            client.cancel(futures, force=True)
-            raise
-        return replicas
-
-    def _connect(self, replicas: list[_Replica], deadline: float) -> None:
-        """Gives each replica a direct channel where it serves one, falling
-        back to Dask's actor calls where that cannot be reached, and checks
-        that it scores as this process does."""
-        pending = [(replica, replica.actor.endpoint()) for replica in replicas]
-        for replica, endpoint in pending:
-            try:
-                found = endpoint.result(timeout=max(0.0, deadline - time.monotonic()))
-            except Exception as exc:
-                raise ShardUnavailableError(replica.shard, replica.address, f"could not start: {exc}") from exc
-            if found is not None:
-                host, port, token = found
-                replica.channel = _DirectChannel(host, port, token)
-        probes = _probe_vectors(self._dim)
-        expected = _probe_scores(self._dim, self._bits, probes)
-        calls = [_Call(replica, "identity", [probes]) for replica in replicas]
-        _exchange(calls, max(deadline, time.monotonic() + 1.0))
-        for call in calls:
-            replica = call.replica
-            if not call.ok and call.error is None and isinstance(replica.channel, _DirectChannel):
-                # Its port cannot be reached from here (a firewall, say): Dask can.
-                replica.channel.close()
-                replica.channel = _ActorChannel(replica.actor, replica.future)
-                call = _Call(replica, "identity", [probes])
-                _exchange([call], time.monotonic() + self._timeout)
-            if call.error is not None:
-                raise call.error
-            if not call.ok:
-                raise ShardUnavailableError(replica.shard, replica.address, f"could not start: {call.failure}")
-            version, scores = call.value
-            if [tuple(pair) for pair in scores] != expected:
-                raise RuntimeError(
-                    f"shard {replica.shard} (worker {replica.address}) runs velmora {version}, which "
-                    f"scores differently from velmora {__version__} in this process"
-                )
-
     def _release(self) -> None:
-        replicas = [r for shard in self._replicas.of for r in shard]
-        self._replicas.of = []
         try:
-            for replica in replicas:
-                replica.channel.close()
-            if replicas and self._client is not None and self._client.status == "running":
-                self._client.cancel([r.future for r in replicas], force=True)
+            _release_all(self._client, self._replicas)
         finally:
             self._close_made()
 
@@ -375,52 +204,7 @@ class ShardedStore:
         rebuilt, because its shard has no live replica left or no worker can
         take it, raises ShardUnavailableError once the others are rebuilt."""
         with self._call():
-            self._replicas.check()
-            unrepaired: ShardUnavailableError | None = None
-            for shard, replicas in enumerate(self._replicas.of):
-                lost = [position for position, replica in enumerate(replicas) if replica.lost is not None]
-                if not lost:
-                    continue
-                try:
-                    self._rebuild(shard, lost)
-                except ShardUnavailableError as exc:
-                    unrepaired = unrepaired or exc
-            if unrepaired is not None:
-                raise unrepaired
-            return self._replicas.health()
-
-    def _rebuild(self, shard: int, positions: list[int]) -> None:
-        data, count = self._replicas.read("export", {shard: []})[shard]
-        replicas = self._replicas.of[shard]
-        for position in positions:
-            holding = {r.address for r in replicas if r.lost is None}
-            busy = Counter(r.address for rs in self._replicas.of for r in rs if r.lost is None)
-            lost_on = {r.address for rs in self._replicas.of for r in rs if r.lost is not None}
-            # Workers where a replica was lost last: a worker that froze may still be frozen.
-            candidates = sorted(
-                (w for w in self._workers() if w not in holding), key=lambda w: (w in lost_on, busy[w], w)
-            )
-            reasons = []
-            for worker in candidates:
-                try:
-                    (fresh,) = self._start_replicas([(shard, worker)])
-                except RuntimeError as exc:  # it could not start, or it scores differently
-                    reasons.append(f"{worker}: {exc.reason if isinstance(exc, ShardUnavailableError) else exc}")
-                    continue
-                call = _Call(fresh, "load", [data, shard, self.shards])
-                _exchange([call], time.monotonic() + self._timeout)
-                if call.ok and call.value == count:
-                    replicas[position] = fresh
-                    break
-                self._replicas.release(fresh)
-                reasons.append(f"{worker}: {call.failure or f'refused the copy ({call.error})'}")
-            else:
-                raise ShardUnavailableError(
-                    shard,
-                    replicas[position].address,
-                    "no worker could take a new replica"
-                    + (f" ({'; '.join(reasons)})" if reasons else ": every live worker holds one already"),
-                )
+            return self._placement.repair(self._replicas)
 
     # -- talking to shards --------------------------------------------------
 
@@ -463,6 +247,11 @@ class ShardedStore:
         self._counts = [n for n, _ in stats]
         self._counts_known = True
         return stats
+
+    def _holding(self) -> list[int]:
+        if not self._counts_known:
+            self._refresh_counts()
+        return [i for i, n in enumerate(self._counts) if n]
 
     # -- the store's methods ----------------------------------------------
 
@@ -556,13 +345,14 @@ class ShardedStore:
             matrix = _float_array(queries, "queries")
             single = matrix.ndim == 1
             rows = matrix.reshape(1, -1) if single else matrix
-            k = min(operator.index(k), (1 << 64) - 1)
+            k = _count(k, "k")
             allowed_ids = None if allowed is None else _ids_array(allowed, "allowed")
+            shard_search = _ShardedSearch(self._dim, self._bits, self._replicas, self._holding, self._note_read_seconds)
             if rerank is None:
-                ids, scores = self._compressed_search(rows, k, allowed_ids)
+                ids, scores = shard_search.compressed_search(rows, k, allowed_ids)
             else:
                 ids, scores = reranked_search(
-                    self,
+                    shard_search,
                     rows,
                     k,
                     allowed_ids,
@@ -571,119 +361,6 @@ class ShardedStore:
                     bool(exact),
                 )
             return (ids[0], scores[0]) if single else (ids, scores)
-
-    def _allowed_parts(self, allowed: npt.NDArray[np.uint64] | None, holding: list[int]) -> dict[int, bytes | None]:
-        if allowed is None:
-            return {i: None for i in holding}
-        routed = _shards_of(allowed, self.shards)
-        return {i: _wire_array(allowed[routed == i], "<u8") for i in holding}
-
-    def _holding(self) -> list[int]:
-        if not self._counts_known:
-            self._refresh_counts()
-        return [i for i, n in enumerate(self._counts) if n]
-
-    def _compressed_search(
-        self, rows: npt.NDArray[Any], k: int, allowed: npt.NDArray[np.uint64] | None
-    ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
-        holding = self._holding()
-        payload = _wire_array(rows, "<f4")
-        parts = self._allowed_parts(allowed, holding)
-        answers = self._replicas.read("search", {i: [payload, k, parts[i]] for i in holding})
-        self._note_read_seconds(answers.values())
-        m = rows.shape[0]
-        ids = np.empty((m, 0), np.uint64)
-        scores = np.empty((m, 0), np.float32)
-        if holding:
-            shares = [answers[i] for i in holding]  # in shard order, which orders equal scores
-            ids = np.concatenate([np.frombuffer(a, "<u8").reshape(m, kept) for a, _, kept, _ in shares], axis=1)
-            scores = np.concatenate([np.frombuffer(b, "<f4").reshape(m, kept) for _, b, kept, _ in shares], axis=1)
-        # Best first, NaN last (numpy sorts NaN to the end), shard order among equals.
-        order = np.argsort(-scores, axis=1, kind="stable")[:, : min(k, scores.shape[1])]
-        rows_of = np.arange(m)[:, None]
-        return (
-            ids[rows_of, order].astype(np.uint64, copy=False),
-            scores[rows_of, order].astype(np.float32, copy=False),
-        )
-
-    # The re-ranking's view of the shards (velmora._rerank.Searchable).
-    def _compressed_ids(
-        self, queries: npt.NDArray[Any], k: int, allowed: npt.NDArray[np.uint64] | None
-    ) -> npt.NDArray[np.uint64]:
-        return self._compressed_search(queries, k, allowed)[0]
-
-    def _exact_pass(
-        self, queries: npt.NDArray[Any], first: int, k: int, allowed: npt.NDArray[np.uint64] | None
-    ) -> ExactPass:
-        """Every shard's pass, merged: the `first` best table sums over all
-        shards, and as others everything else any shard proposed. A shard's
-        assumption only lowers its floor, so the largest one holds for all."""
-        holding = self._holding()
-        payload = _wire_array(np.asarray(queries, dtype=np.float32), "<f4")
-        parts = self._allowed_parts(allowed, holding)
-        answers = self._replicas.read("exact_pass", {i: [payload, first, k, parts[i]] for i in holding})
-        passes = [_unwire_exact_pass(tuple(answers[i])) for i in holding]
-        m = queries.shape[0]
-        firsts, others = [], []
-        first_counts, other_counts = np.zeros(m, np.intp), np.zeros(m, np.intp)
-        assumed = np.full(m, -np.inf)
-        per_shard = [
-            (
-                np.split(np.arange(len(p.first)), np.cumsum(p.first_counts)[:-1]),
-                np.split(np.arange(len(p.others)), np.cumsum(p.other_counts)[:-1]),
-            )
-            for p in passes
-        ]
-        for q in range(m):
-            ids = np.concatenate([p.first[f[q]] for p, (f, _) in zip(passes, per_shard)] + [np.empty(0, np.uint64)])
-            sums = np.concatenate(
-                [p.first_sums[f[q]] for p, (f, _) in zip(passes, per_shard)] + [np.empty(0, np.float32)]
-            )
-            upper = np.concatenate([p.first_upper[f[q]] for p, (f, _) in zip(passes, per_shard)] + [np.empty(0)])
-            order = np.lexsort((ids, -sums))
-            chosen, rest = order[:first], order[first:]
-            firsts.append((ids[chosen], sums[chosen], upper[chosen]))
-            others.append(
-                (
-                    np.concatenate([ids[rest]] + [p.others[o[q]] for p, (_, o) in zip(passes, per_shard)]),
-                    np.concatenate([upper[rest]] + [p.others_upper[o[q]] for p, (_, o) in zip(passes, per_shard)]),
-                )
-            )
-            first_counts[q], other_counts[q] = len(chosen), len(others[-1][0])
-            assumed[q] = max([p.assumed[q] for p in passes], default=-np.inf)
-        return ExactPass(
-            np.concatenate([f[0] for f in firsts] + [np.empty(0, np.uint64)]).astype(np.uint64),
-            np.concatenate([f[1] for f in firsts] + [np.empty(0, np.float32)]),
-            np.concatenate([f[2] for f in firsts] + [np.empty(0)]),
-            first_counts,
-            np.concatenate([o[0] for o in others] + [np.empty(0, np.uint64)]).astype(np.uint64),
-            np.concatenate([o[1] for o in others] + [np.empty(0)]),
-            other_counts,
-            assumed,
-        )
-
-    def _read_list(
-        self, queries: npt.NDArray[Any], taus: npt.NDArray[np.float64], allowed: npt.NDArray[np.uint64] | None
-    ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.uint64]]:
-        holding = self._holding()
-        payload = _wire_array(queries, "<f4")
-        parts = self._allowed_parts(allowed, holding)
-        answers = self._replicas.read("read_list", {i: [payload, _wire_array(taus, "<f8"), parts[i]] for i in holding})
-        m = queries.shape[0]
-        lists: list[list[npt.NDArray[np.uint64]]] = [[] for _ in range(m)]
-        for i in holding:
-            id_bytes, count_bytes = answers[i]
-            ids, counts = _unwire_ids(id_bytes), _unwire_ids(count_bytes)
-            for q, part in enumerate(np.split(ids, np.cumsum(counts.astype(np.intp))[:-1])):
-                lists[q].append(part)
-        merged = [np.concatenate(parts) if parts else np.empty(0, np.uint64) for parts in lists]
-        return (
-            np.concatenate(merged) if merged else np.empty(0, np.uint64),
-            np.array([len(part) for part in merged], dtype=np.uint64),
-        )
-
-    def _unknown_error_bounds(self) -> int:
-        return sum(self._read_all("unknown_error_bounds", shards=self._holding()))
 
     # -- files --------------------------------------------------------------
 
@@ -775,7 +452,7 @@ class ShardedStore:
         return _checked_vector(vector, self._dim).tobytes()
 
     def _fan_out(self, method: str, *args: Any) -> list[tuple[int, float]]:
-        holding = [i for i, n in enumerate(self._counts) if n]
+        holding = self._holding()
         answers = self._replicas.read(method, {i: args for i in holding})
         self._note_read_seconds(answers.values())
         candidates: list[tuple[int, float]] = []
@@ -789,58 +466,3 @@ class ShardedStore:
             self._replicas.last_exchange_seconds,
             max((answer[-1] for answer in answers), default=0.0),
         )
-
-
-def _release_replica(client: Client, replica: _Replica) -> None:
-    replica.channel.close()
-    if client.status == "running":
-        # Cancelling drops the actor now, whoever still holds a proxy.
-        try:
-            client.cancel([replica.future], force=True)
-        except Exception:
-            pass  # its worker may be gone with it
-
-
-def _ranked(candidates: list[tuple[int, float]]) -> list[tuple[int, float]]:
-    # Score descending with NaN last; a stable sort keeps equal scores in the
-    # order the shards returned them.
-    return sorted(candidates, key=lambda pair: (pair[1] != pair[1], -pair[1]))
-
-
-def _as_count(value: Any, name: str) -> int:
-    if isinstance(value, bool) or not isinstance(value, int):
-        raise TypeError(f"{name} must be an int, got {type(value).__name__}")
-    if value < 1:
-        raise ValueError(f"{name} must be at least 1, got {value}")
-    return value
-
-
-def _spread_over_hosts(workers: list[str]) -> list[str]:
-    """The workers in address order, taking one host after another, so that
-    consecutive workers (a shard's replicas) sit on distinct machines where
-    there are several."""
-    by_host: dict[str, list[str]] = {}
-    for worker in sorted(workers):
-        by_host.setdefault(_host_of(worker), []).append(worker)
-    queues = list(by_host.values())
-    spread = []
-    while queues:
-        spread += [queue.pop(0) for queue in queues]
-        queues = [queue for queue in queues if queue]
-    return spread
-
-
-def _host_of(worker: str) -> str:
-    try:
-        return str(get_address_host(worker))
-    except Exception:
-        return worker
-
-
-def _host_for_direct_calls(worker: str, allowed: bool) -> str | None:
-    """The host a replica on `worker` listens on for direct calls, or None
-    where its calls go through Dask: workers that speak anything but plain
-    TCP keep their transport (TLS, say) for the shard's data too."""
-    if not allowed or not worker.startswith("tcp://"):
-        return None
-    return _host_of(worker)
