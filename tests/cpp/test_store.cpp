@@ -6,6 +6,7 @@
 #include <random>
 #include <vector>
 
+#include "engine/batch_search.h"
 #include "engine/error_bound.h"
 #include "engine/exact_search.h"
 #include "engine/similarity.h"
@@ -287,4 +288,64 @@ TEST(ExactPasses, TinyNormsAreUnboundedAndNaNSumsAreRead) {
   EXPECT_EQ(read[0].size(), store.size());
   const auto passes = velmora::exact_pass(store.record_view(), query.data(), 1, 4, 2, nullptr, 0.0);
   EXPECT_EQ(passes[0].first.size() + passes[0].others.size(), store.size());
+}
+
+// A view of some runs of blocks (as a layout that groups blocks in lists
+// gives the passes) is searched exactly as the flat store restricted to the
+// runs' records: pruned and fully ranked, with and without a filter, and the
+// exact search's table sums list every record of the runs at a floor of -inf.
+TEST(RecordViews, SearchesOfSomeRunsMatchTheirRecordsAlone) {
+  const std::size_t dim = 48;
+  auto created = CompressedVectorStore::create(dim, 3, /*keep_error_bounds=*/true);
+  ASSERT_TRUE(created.ok());
+  CompressedVectorStore store = std::move(created).value();
+  for (std::uint64_t id = 0; id < 3000; ++id) {
+    const std::vector<float> v = gaussian(dim, static_cast<unsigned>(id + 500));
+    ASSERT_TRUE(store.insert(id * 3 + 1, velmora::FloatView(v.data(), dim)).ok());
+  }
+  velmora::RecordView view = store.record_view();
+  view.runs = {{0, 70}, {4, 4 * 32 + 96}, {20, 20 * 32 + 100}, {60, 3000}};
+  const std::vector<std::size_t> in_runs = view.positions(nullptr);
+  velmora::PositionSet every_third(store.size());
+  for (std::size_t p = 0; p < store.size(); p += 3) every_third.add(p);
+  std::vector<float> queries;
+  for (unsigned q = 0; q < 3; ++q) {
+    const std::vector<float> v = gaussian(dim, 9000 + q);
+    queries.insert(queries.end(), v.begin(), v.end());
+  }
+  const velmora::StoredEntries entries = store.stored_entries();
+  const velmora::PositionSet* const filters[] = {nullptr, &every_third};
+  for (const velmora::PositionSet* allowed : filters) {
+    std::vector<std::size_t> candidates;
+    for (std::size_t p : in_runs) {
+      if (allowed == nullptr || allowed->contains(p)) candidates.push_back(p);
+    }
+    ASSERT_EQ(velmora::candidate_count(view, allowed), candidates.size());
+    for (std::size_t k : {std::size_t{5}, candidates.size() / 4}) {
+      std::vector<std::uint64_t> ids(3 * k);
+      std::vector<float> scores(3 * k);
+      velmora::search_batch(view, queries.data(), 3, k, allowed, ids.data(), scores.data());
+      for (std::size_t q = 0; q < 3; ++q) {
+        velmora::QueryLut lut =
+            velmora::prepare_query(velmora::FloatView(queries.data() + q * dim, dim), dim, 3).value();
+        const std::vector<float> all = velmora::score_positions(lut, entries);
+        std::vector<float> restricted;
+        for (std::size_t p : candidates) restricted.push_back(all[p]);
+        const std::vector<std::size_t> order = velmora::rank_by_score(restricted.data(), restricted.size());
+        for (std::size_t j = 0; j < k; ++j) {
+          ASSERT_EQ(ids[q * k + j], entries.ids[candidates[order[j]]])
+              << "k " << k << ", query " << q << ", rank " << j;
+          ASSERT_EQ(scores[q * k + j], restricted[order[j]]);
+        }
+      }
+    }
+    const std::vector<velmora::QueryLut> luts = velmora::prepare_all(view, queries.data(), 3);
+    const float floors[3] = {-INFINITY, -INFINITY, -INFINITY};
+    for (std::vector<velmora::Candidate>& found : velmora::table_sums_at_least(view, luts, floors, allowed, {})) {
+      std::vector<std::size_t> listed;
+      for (const velmora::Candidate& c : found) listed.push_back(c.position);
+      std::sort(listed.begin(), listed.end());
+      EXPECT_EQ(listed, candidates);
+    }
+  }
 }
