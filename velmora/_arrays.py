@@ -70,3 +70,14 @@ def _count(value: Any, name: str) -> int:
     if number < 0:
         raise ValueError(f"{name} must be non-negative, got {number}")
     return min(number, _MAX_ID)
+
+
+def _positive(value: Any, name: str) -> int:
+    """An integer of at least 1."""
+    try:
+        number = operator.index(value)
+    except TypeError:
+        raise TypeError(f"{name} must be an integer, got {type(value).__name__}") from None
+    if number < 1:
+        raise ValueError(f"{name} must be at least 1, got {number}")
+    return number

@@ -21,9 +21,9 @@ from typing import Any, Union
 import numpy as np
 import numpy.typing as npt
 
-from ._arrays import _MAX_ID, _count, _float_array, _ids_array
+from ._arrays import _MAX_ID, _count, _float_array, _ids_array, _positive
 from ._index_core import IndexCore
-from ._rerank import ExactPass, FullVectors, RerankError, reranked_search
+from ._rerank import ExactPass, FullVectors, RerankError, Searchable, reranked_search
 
 __all__ = ["Index", "RerankError"]
 
@@ -91,10 +91,23 @@ class Index:
             raise TypeError(f"Index ids are integers, got {type(id).__name__}") from None
         return 0 <= value <= _MAX_ID and bool(self._core.contains(value))
 
+    @property
+    def partitions(self) -> int:
+        """The number of lists the vectors are grouped in (0 for a flat index)."""
+        return int(self._core.partitioning()[0])
+
+    @property
+    def default_probes(self) -> int:
+        """The lists a search reads by default, measured by `partition` on the
+        index's own vectors (0 for a flat index)."""
+        return int(self._core.partitioning()[1])
+
     def memory_bytes(self) -> int:
         """The compressed payload: len(index) * (ceil(dim * bits / 8) + 6)
         bytes: the codes, a float32 norm and a 16-bit error bound per vector
-        (CompressedVectorStore keeps no error bound: 4 bytes fewer)."""
+        (CompressedVectorStore keeps no error bound: 4 bytes fewer); a
+        partitioned index adds partitions * (4 * dim + 16) bytes for its
+        centroids and lists and 4 bytes per block of 32 vectors."""
         return int(self._core.memory_bytes())
 
     def __repr__(self) -> str:
@@ -117,6 +130,21 @@ class Index:
         if matrix.ndim != 2:
             raise ValueError(f"vectors must be 2-D, of shape (n, {self.dim}); got shape {matrix.shape}")
         self._core.add(id_array, matrix)
+
+    def partition(self, partitions: int | None = None) -> None:
+        """Groups the stored vectors into `partitions` lists around centroids
+        found by k-means (cosine similarity, on the stored codes), so that a
+        search reads only the lists nearest its query (see `search`'s
+        probes). None chooses about sqrt(len(index)) lists. Deterministic: the
+        same index gives the same lists in every process, with any thread
+        count and at every SIMD level. It measures `default_probes` on the
+        index's own vectors. The codes, norms and error bounds do not change,
+        so scores stay bit-identical; `add` then puts each new or updated
+        vector in its nearest list, and calling partition again regroups
+        everything without re-encoding. ValueError on an empty index or
+        partitions outside 1 to len(index)."""
+        lists = 0 if partitions is None else _positive(partitions, "partitions")
+        self._core.partition(lists)
 
     def remove(self, ids: npt.ArrayLike) -> int:
         """Removes the given ids, in order, and returns how many were stored
@@ -159,6 +187,7 @@ class Index:
         rerank: Any = None,
         candidates: int | None = None,
         exact: bool = False,
+        probes: int | None = None,
     ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
         """The k best stored vectors for each query, best first: (ids, scores)
         as uint64 and float32 arrays.
@@ -185,29 +214,49 @@ class Index:
         3 or 2 bits) by the compressed estimate, or, with exact=True, of every
         stored, allowed vector: the true top k, reading only the full vectors
         that the per-vector error bounds cannot rule out. An unusable vector
-        raises RerankError (a ValueError) naming its id."""
+        raises RerankError (a ValueError) naming its id.
+
+        On a partitioned index (see `partition`), the compressed search reads
+        the `probes` lists whose centroids are nearest each query (default
+        `default_probes`), and the lists after them while those hold fewer
+        than c candidates; probes >= `partitions` gives the flat search's ids
+        and scores (equal scores may come in another order). exact=True
+        returns the true top k whatever `probes` is. probes on a flat index,
+        or below 1, raises ValueError."""
         matrix = _float_array(queries, "queries")
         if matrix.ndim not in (1, 2):
             raise ValueError(f"queries must be 1-D (dim,) or 2-D (m, dim), got shape {matrix.shape}")
         k = _count(k, "k")
         allowed_ids = None if allowed is None else _ids_array(allowed, "allowed")
+        lists = self._probes(probes)
         rows = matrix if matrix.ndim == 2 else matrix[np.newaxis, :]
         if rerank is None:
             if candidates is not None or exact:
                 raise ValueError("candidates and exact=True need rerank, the full vectors to score with")
-            ids, scores = self._compressed_search(rows, k, allowed_ids)
+            ids, scores = self._compressed_search(rows, k, allowed_ids, lists)
         else:
+            searched: Searchable = self if lists == 0 else _Probed(self, lists)
             ids, scores = reranked_search(
-                self, rows, k, allowed_ids, FullVectors(rerank, self.dim), candidates, bool(exact)
+                searched, rows, k, allowed_ids, FullVectors(rerank, self.dim), candidates, bool(exact)
             )
         if matrix.ndim == 1:
             return ids[0], scores[0]
         return ids, scores
 
+    def _probes(self, probes: int | None) -> int:
+        """The lists a search reads: 0 for all of them (a flat index)."""
+        partitions, default = self._core.partitioning()
+        if probes is None:
+            return int(default)
+        number = _positive(probes, "probes")
+        if partitions == 0:
+            raise ValueError("probes needs a partitioned index: call partition() first")
+        return min(number, int(partitions))
+
     def _compressed_search(
-        self, rows: npt.NDArray[Any], k: int, allowed: npt.NDArray[np.uint64] | None
+        self, rows: npt.NDArray[Any], k: int, allowed: npt.NDArray[np.uint64] | None, probes: int = 0
     ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
-        id_bytes, score_bytes, kept = self._core.search(rows, k, allowed)
+        id_bytes, score_bytes, kept = self._core.search(rows, k, allowed, probes)
         shape = (rows.shape[0], kept)
         return (
             np.frombuffer(id_bytes, dtype=np.uint64).reshape(shape),
@@ -297,3 +346,40 @@ class Index:
     def __reduce__(self) -> tuple[Any, tuple[bytes]]:
         # Pickling, copy.copy and copy.deepcopy all make an independent index.
         return type(self).from_bytes, (self.to_bytes(),)
+
+
+class _Probed:
+    """An index as one re-ranked search sees it: its compressed search reads
+    `probes` lists."""
+
+    __slots__ = ("_index", "_probes")
+
+    def __init__(self, index: Index, probes: int) -> None:
+        self._index = index
+        self._probes = probes
+
+    @property
+    def dim(self) -> int:
+        return self._index.dim
+
+    @property
+    def bits(self) -> int:
+        return self._index.bits
+
+    def _compressed_ids(
+        self, queries: npt.NDArray[Any], k: int, allowed: npt.NDArray[np.uint64] | None
+    ) -> npt.NDArray[np.uint64]:
+        return self._index._compressed_search(queries, k, allowed, self._probes)[0]
+
+    def _exact_pass(
+        self, queries: npt.NDArray[Any], first: int, k: int, allowed: npt.NDArray[np.uint64] | None
+    ) -> ExactPass:
+        return self._index._exact_pass(queries, first, k, allowed)
+
+    def _read_list(
+        self, queries: npt.NDArray[Any], taus: npt.NDArray[np.float64], allowed: npt.NDArray[np.uint64] | None
+    ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.uint64]]:
+        return self._index._read_list(queries, taus, allowed)
+
+    def _unknown_error_bounds(self) -> int:
+        return self._index._unknown_error_bounds()

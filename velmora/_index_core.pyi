@@ -26,8 +26,14 @@ class IndexCore:
         """Removes ids in order; returns how many were stored."""
     def import_records(self, ids: Any, norms: Any, codes: Any, error_bounds: Any, /) -> None:
         """Upserts records exported by export_records (error_bounds None: unknown)."""
-    def search(self, queries: Any, k: SupportsIndex, allowed: Any, /) -> tuple[bytearray, bytearray, int]:
-        """The k best of every query: (ids, scores, k kept)."""
+    def search(
+        self, queries: Any, k: SupportsIndex, allowed: Any, probes: SupportsIndex, /
+    ) -> tuple[bytearray, bytearray, int]:
+        """The k best of every query: (ids, scores, k kept); probes 0 reads every list."""
+    def partition(self, lists: SupportsIndex, /) -> None:
+        """Lays the records out in lists around k-means centroids (0: the default count)."""
+    def partitioning(self) -> tuple[int, int]:
+        """(partitions, default probes), 0 and 0 for a flat index."""
     def exact_pass(
         self, queries: Any, first: SupportsIndex, k: SupportsIndex, allowed: Any, /
     ) -> tuple[bytearray, bytearray, bytearray, bytearray, bytearray, bytearray, bytearray, bytearray]:

@@ -97,9 +97,9 @@ std::vector<QuerySearch*> pointers(const std::vector<std::unique_ptr<QuerySearch
 // Few candidates per result: the pruned search of CompressedVectorStore::query,
 // a group of queries sharing each pass of the bound over a range of blocks,
 // each query with a running top k per range; then the ranges' winners merged.
-void search_pruned(const RecordView& view, const float* queries, std::size_t m, std::size_t k,
-                   const PositionSet* allowed, std::uint64_t* out_ids, float* out_scores) {
-  const std::vector<QueryLut> luts = prepare_all(view, queries, m);
+void search_pruned(const RecordView& view, const std::vector<QueryLut>& luts, std::size_t k, const PositionSet* allowed,
+                   std::uint64_t* out_ids, float* out_scores) {
+  const std::size_t m = luts.size();
   const std::vector<std::unique_ptr<QuerySearch>> searches = searches_for(luts, view.max_norm, view.bits);
   const std::vector<QuerySearch*> members = pointers(searches);
   const PassPlan plan = plan_pass(view, m, kPassGroupQueries);
@@ -117,35 +117,37 @@ void search_pruned(const RecordView& view, const float* queries, std::size_t m, 
 
 // Many results per candidate: rank every candidate's score, as
 // CompressedVectorStore::query does when ranks_every_candidate holds.
-void search_full_rank(const RecordView& view, const float* queries, std::size_t m, std::size_t k,
+void search_full_rank(const RecordView& view, const std::vector<QueryLut>& luts, std::size_t k,
                       const PositionSet* allowed, std::uint64_t* out_ids, float* out_scores) {
+  const std::size_t m = luts.size();
   const StoredEntries& entries = view.entries;
   // Candidate c is position positions[c]; for a whole store without a filter, c itself.
   const bool every_position = allowed == nullptr && view.covers_all();
   const std::vector<std::size_t> positions = every_position ? std::vector<std::size_t>() : view.positions(allowed);
   const std::size_t candidates = every_position ? entries.count : positions.size();
-  const std::vector<QueryLut> luts = prepare_all(view, queries, m);
   const std::vector<ExactScorer> scorers = scorers_for(luts, view.bits);
   const std::size_t table_bytes = (view.dim << view.bits) * sizeof(float);
   const std::size_t group_size = std::min(kMaxGroupQueries, std::max<std::size_t>(1, kGroupTableBytes / table_bytes));
   const std::size_t chunk_blocks = std::max<std::size_t>(1, kChunkCodeBytes / entries.codes->block_bytes());
   const PassPlan plan = plan_pass(view, m, group_size, chunk_blocks);
   std::vector<float> scores(m * candidates);
-  parallel_for(plan.task_count(), [&](std::size_t t0, std::size_t t1) {
+  parallel_for(plan.tasks.size(), [&](std::size_t t0, std::size_t t1) {
     for (std::size_t t = t0; t < t1; ++t) {
-      const PassPlan::Task task = plan.task(t);
+      const PassPlan::Task& task = plan.tasks[t];
       const BlockRun& range = plan.ranges[task.range];
+      // plan_pass gives each task a run of consecutive queries.
+      const std::size_t q_begin = plan.members[task.first], q_end = q_begin + task.count;
       // The candidate number of the range's first position, per query of the group.
       const std::size_t base =
           every_position
               ? range.first_position()
               : static_cast<std::size_t>(std::lower_bound(positions.begin(), positions.end(), range.first_position()) -
                                          positions.begin());
-      std::vector<std::size_t> next(task.q_end - task.q_begin, base);
-      scan(scorers, task.q_begin, task.q_end, entries, allowed, range, chunk_blocks,
+      std::vector<std::size_t> next(task.count, base);
+      scan(scorers, q_begin, q_end, entries, allowed, range, chunk_blocks,
            [&](std::size_t q, std::size_t begin, std::size_t end, const float* chunk) {
              float* row = scores.data() + q * candidates;
-             std::size_t& c = next[q - task.q_begin];
+             std::size_t& c = next[q - q_begin];
              for (std::size_t p = begin; p < end; ++p) {
                if (allowed == nullptr || allowed->contains(p)) row[c++] = chunk[p - begin];
              }
@@ -205,9 +207,18 @@ void search_batch(const RecordView& view, const float* queries, std::size_t m, s
       full_rank ? std::max<std::size_t>(1, std::min(kPreparedQueries, kFullRankScores / candidates)) : kPreparedQueries;
   for (std::size_t q0 = 0; q0 < m; q0 += batch) {
     const std::size_t count = std::min(batch, m - q0);
-    (full_rank ? search_full_rank : search_pruned)(view, queries + q0 * dim, count, k, allowed, out_ids + q0 * k,
-                                                   out_scores + q0 * k);
+    (full_rank ? search_full_rank : search_pruned)(view, prepare_all(view, queries + q0 * dim, count), k, allowed,
+                                                   out_ids + q0 * k, out_scores + q0 * k);
   }
+}
+
+void search_tables(const RecordView& view, const std::vector<QueryLut>& luts, std::size_t k, const PositionSet* allowed,
+                   std::uint64_t* out_ids, float* out_scores) {
+  const std::size_t candidates = candidate_count(view, allowed);
+  VELMORA_CHECK(k <= candidates, "search: more results asked for than there are candidates");
+  if (k == 0 || luts.empty()) return;
+  (ranks_every_candidate(k, candidates) ? search_full_rank : search_pruned)(view, luts, k, allowed, out_ids,
+                                                                            out_scores);
 }
 
 namespace {

@@ -28,6 +28,11 @@ namespace velmora {
 void search_batch(const RecordView& view, const float* queries, std::size_t m, std::size_t k,
                   const PositionSet* allowed, std::uint64_t* out_ids, float* out_scores);
 
+// search_batch for queries whose tables are prepared (all at once: the
+// caller keeps their number modest).
+void search_tables(const RecordView& view, const std::vector<QueryLut>& luts, std::size_t k, const PositionSet* allowed,
+                   std::uint64_t* out_ids, float* out_scores);
+
 // The number of the view's records in `allowed` (every one when null).
 std::size_t candidate_count(const RecordView& view, const PositionSet* allowed);
 

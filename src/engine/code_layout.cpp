@@ -64,13 +64,23 @@ void BlockedCodes::assign(std::size_t position, const std::uint8_t* indices) {
 void BlockedCodes::move_last_to(std::size_t position) {
   VELMORA_CHECK(position < size_, "code storage: position out of range");
   const std::size_t last = size_ - 1;
-  if (position != last) {
-    const std::size_t to = position % kBlockLanes, from = last % kBlockLanes;
-    std::uint8_t* target = block_of(position);
-    const std::uint8_t* source = block_of(last);
-    for (std::size_t i = 0; i < dim_; ++i) write_code(target, bits_, i, to, read_code(source, bits_, i, from));
-  }
+  copy(last, position);
   pop_back();
+}
+
+void BlockedCodes::copy(std::size_t from, std::size_t to) {
+  VELMORA_CHECK(from < size_ && to < size_, "code storage: position out of range");
+  if (from == to) return;
+  const std::size_t to_lane = to % kBlockLanes, from_lane = from % kBlockLanes;
+  std::uint8_t* target = block_of(to);
+  const std::uint8_t* source = block_of(from);
+  for (std::size_t i = 0; i < dim_; ++i) write_code(target, bits_, i, to_lane, read_code(source, bits_, i, from_lane));
+}
+
+void BlockedCodes::clear(std::size_t position) {
+  VELMORA_CHECK(position < size_, "code storage: position out of range");
+  std::uint8_t* block = block_of(position);
+  for (std::size_t i = 0; i < dim_; ++i) write_code(block, bits_, i, position % kBlockLanes, 0);
 }
 
 void BlockedCodes::pop_back() {

@@ -39,6 +39,9 @@ class BlockedCodes {
   // Copies the last vector over `position` and drops the last slot.
   void move_last_to(std::size_t position);
   void pop_back();
+  // Copies the codes of one position over another's, and zeroes a position's codes.
+  void copy(std::size_t from, std::size_t to);
+  void clear(std::size_t position);
 
   // The dim cell indices of the vector at a position.
   void indices(std::size_t position, std::uint8_t* out) const;

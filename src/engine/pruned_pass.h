@@ -18,65 +18,71 @@
 
 namespace velmora {
 
+// Tasks over ranges of blocks: each task searches one range for some queries.
 struct PassPlan {
   std::vector<BlockRun> ranges;  // pieces of the view's runs, in order
-  std::size_t group = 0;         // queries per group
-  std::size_t groups = 0;
+  struct Task {
+    std::size_t range;
+    std::size_t first, count;  // its queries: members[first .. first + count)
+  };
+  std::vector<Task> tasks;
+  std::vector<std::size_t> members;  // query numbers, task after task
   std::size_t queries = 0;
 
-  struct Task {
-    std::size_t range, q_begin, q_end;
-  };
-  std::size_t task_count() const { return groups * ranges.size(); }
-  Task task(std::size_t t) const {
-    const std::size_t q_begin = t / ranges.size() * group;
-    return {t % ranges.size(), q_begin, std::min(queries, q_begin + group)};
+  // Adds a task of `count` queries (1 to kernels::kMaxBoundQueries) over one range.
+  void add_task(std::size_t range, const std::size_t* query, std::size_t count) {
+    tasks.push_back({range, members.size(), count});
+    members.insert(members.end(), query, query + count);
   }
 };
 
 // Splits the view for `queries` queries in groups of `group`: enough ranges
 // to keep every thread busy, each of at least `min_range_blocks` blocks
 // (bar the ends of runs); `pieces` > 0 asks for ranges of a total / pieces
-// blocks instead.
+// blocks instead. Every group searches every range.
 PassPlan plan_pass(const RecordView& view, std::size_t queries, std::size_t group,
                    std::size_t min_range_blocks = kMinRangeBlocks, std::size_t pieces = 0);
 
-// Runs every task of `plan` on the pool. Query q's candidates in each range
-// go to a Sink made by make_sink(q) (a TopK, AtLeast or TopAndAbove); done(q,
-// sink) sees each sink after its range, on the task's thread. Then finish(q,
-// candidates) gets every range's kept candidates of query q, in range order,
-// on the pool. Returns the number of exact scores computed.
+// Runs every task of `plan` on the pool. Query q's candidates in each of its
+// tasks go to a Sink made by make_sink(q) (a TopK, AtLeast or TopAndAbove);
+// done(q, sink) sees each sink after its task, on the task's thread. Then
+// finish(q, candidates) gets the kept candidates of every task of query q,
+// in task order, on the pool. Returns the number of exact scores computed.
 template <class Sink, class MakeSink, class Done, class Finish>
 std::size_t run_pruned_pass(const RecordView& view, const PassPlan& plan, QuerySearch* const* searches,
                             const PositionSet* allowed, MakeSink&& make_sink, Done&& done, Finish&& finish) {
-  const std::size_t range_count = plan.ranges.size();
-  std::vector<std::vector<Candidate>> kept(plan.queries * range_count);
+  // kept[i]: what member i of plan.members kept.
+  std::vector<std::vector<Candidate>> kept(plan.members.size());
   std::atomic<std::size_t> exact{0};
-  parallel_for(plan.task_count(), [&](std::size_t t0, std::size_t t1) {
+  parallel_for(plan.tasks.size(), [&](std::size_t t0, std::size_t t1) {
     std::vector<Sink> found;
-    std::vector<QuerySearch*> members;
+    std::vector<QuerySearch*> group;
     for (std::size_t t = t0; t < t1; ++t) {
-      const PassPlan::Task task = plan.task(t);
+      const PassPlan::Task& task = plan.tasks[t];
       found.clear();
-      members.clear();
-      for (std::size_t q = task.q_begin; q < task.q_end; ++q) {
-        found.push_back(make_sink(q));
-        members.push_back(searches[q]);
+      group.clear();
+      for (std::size_t i = task.first; i < task.first + task.count; ++i) {
+        found.push_back(make_sink(plan.members[i]));
+        group.push_back(searches[plan.members[i]]);
       }
-      exact +=
-          search_blocks(members.data(), members.size(), view.entries, allowed, plan.ranges[task.range], found.data());
-      for (std::size_t q = task.q_begin; q < task.q_end; ++q) {
-        Sink& sink = found[q - task.q_begin];
-        kept[q * range_count + task.range] = sink.kept();
-        done(q, sink);
+      exact += search_blocks(group.data(), group.size(), view.entries, allowed, plan.ranges[task.range], found.data());
+      for (std::size_t j = 0; j < task.count; ++j) {
+        kept[task.first + j] = found[j].kept();
+        done(plan.members[task.first + j], found[j]);
       }
     }
   });
+  // Each query's members, in task order.
+  std::vector<std::size_t> start(plan.queries + 1, 0), slots(plan.members.size());
+  for (std::size_t q : plan.members) ++start[q + 1];
+  for (std::size_t q = 0; q < plan.queries; ++q) start[q + 1] += start[q];
+  std::vector<std::size_t> fill(start.begin(), start.end() - 1);
+  for (std::size_t i = 0; i < plan.members.size(); ++i) slots[fill[plan.members[i]]++] = i;
   parallel_for(plan.queries, [&](std::size_t begin, std::size_t end) {
     for (std::size_t q = begin; q < end; ++q) {
       std::vector<Candidate> candidates;
-      for (std::size_t r = 0; r < range_count; ++r) {
-        const std::vector<Candidate>& part = kept[q * range_count + r];
+      for (std::size_t s = start[q]; s < start[q + 1]; ++s) {
+        const std::vector<Candidate>& part = kept[slots[s]];
         candidates.insert(candidates.end(), part.begin(), part.end());
       }
       finish(q, candidates);

@@ -19,21 +19,25 @@ static_assert(SCORE_EPSILON == kernels::kScoreEpsilon, "one epsilon for every ke
 Result<QueryLut> prepare_query(FloatView query, std::uint64_t dim, std::uint8_t bits) {
   Result<Quantizer> quantizer = get_quantizer(dim, bits);
   if (!quantizer) return std::move(quantizer).error();
+  return table_for_rotated(quantizer.value().rotation->rotate(query.data, query.size), bits,
+                           quantizer.value().codebook->centroids, vector_norm(query.data, query.size));
+}
 
-  const std::vector<float> rotated = quantizer.value().rotation->rotate(query.data, query.size);
+QueryLut table_for_rotated(std::vector<float> rotated, std::uint8_t bits, const std::vector<float>& centroids,
+                           float query_norm) {
   QueryLut lut;
-  lut.dim = dim;
+  lut.dim = rotated.size();
   lut.bits = bits;
-  lut.query_norm = vector_norm(query.data, query.size);
+  lut.query_norm = query_norm;
   double squares = 0.0;
   for (float y : rotated) squares += static_cast<double>(y) * static_cast<double>(y);
   lut.rotated_norm = std::sqrt(squares);
   const std::size_t levels = std::size_t{1} << bits;
-  const std::vector<float>& centroids = quantizer.value().codebook->centroids;
   lut.lut.assign(rotated.size() * levels, 0.0f);
   for (std::size_t i = 0; i < rotated.size(); ++i) {
     for (std::size_t c = 0; c < levels; ++c) lut.lut[i * levels + c] = rotated[i] * centroids[c];
   }
+  lut.rotated = std::move(rotated);
   return lut;
 }
 

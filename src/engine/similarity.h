@@ -39,6 +39,7 @@ struct QueryLut {
   float query_norm = 0.0f;    // of the query as passed in
   double rotated_norm = 0.0;  // of the rotated query, summed in double from its f32 coordinates
   std::uint8_t bits = 0;
+  std::vector<float> rotated;  // the rotated query, which picks the lists a partitioned search reads
 };
 
 // The stored entries of a store, position by position.
@@ -52,6 +53,10 @@ struct StoredEntries {
 
 // The caller guarantees query.size == dim.
 Result<QueryLut> prepare_query(FloatView query, std::uint64_t dim, std::uint8_t bits);
+// The table of a query given in the rotated space (`centroids` the
+// codebook's levels), with the norm its scores divide by.
+QueryLut table_for_rotated(std::vector<float> rotated, std::uint8_t bits, const std::vector<float>& centroids,
+                           float query_norm);
 
 // Table sum over the unpacked indices, times the entry's norm.
 float score_codes(const QueryLut& lut, const std::uint8_t* codes, std::size_t codes_len, float norm);

@@ -47,7 +47,13 @@ std::uint64_t CompressedVectorStore::bytes_per_vector() const {
 }
 
 std::uint64_t CompressedVectorStore::memory_bytes() const {
-  return bytes_per_vector() * static_cast<std::uint64_t>(size());
+  std::uint64_t bytes = bytes_per_vector() * static_cast<std::uint64_t>(size());
+  if (lists_) {
+    // The centroids, 16 bytes of bookkeeping per list and 4 per block.
+    const std::uint64_t lists = lists_->list_count();
+    bytes += lists * dim_ * sizeof(float) + 16 * lists + 4 * static_cast<std::uint64_t>(lists_->block_count());
+  }
+  return bytes;
 }
 
 std::string CompressedVectorStore::repr() const {
@@ -59,12 +65,12 @@ std::string CompressedVectorStore::repr() const {
 }
 
 std::uint64_t CompressedVectorStore::id_at(std::size_t position) const {
-  VELMORA_CHECK(position < size(), "id_at: position out of range");
+  VELMORA_CHECK(position < position_count(), "id_at: position out of range");
   return ids_[position];
 }
 
 EncodedVector CompressedVectorStore::entry_at(std::size_t position) const {
-  VELMORA_CHECK(position < size(), "entry_at: position out of range");
+  VELMORA_CHECK(position < position_count(), "entry_at: position out of range");
   std::vector<std::uint8_t> indices(dim_);
   codes_.indices(position, indices.data());
   EncodedVector e;
@@ -74,9 +80,28 @@ EncodedVector CompressedVectorStore::entry_at(std::size_t position) const {
 }
 
 void CompressedVectorStore::upsert_entry(std::uint64_t id, const std::uint8_t* indices, float norm,
-                                         std::uint16_t error_bound) {
+                                         std::uint16_t error_bound, std::uint32_t list) {
   error_bound = stored_error_bound(error_bound, norm);
   const std::size_t found = index_.find(id, ids_.data());
+  if (lists_) {
+    if (found != IdIndex::npos && lists_->list_of(found) == list) {
+      codes_.assign(found, indices);
+      norms_[found] = norm;
+      if (keeps_error_bounds_) error_bounds_[found] = error_bound;
+      max_norm_ = std::max(max_norm_, norm);
+      return;
+    }
+    if (found != IdIndex::npos) remove_at(found);  // it moves to another list
+    const std::size_t p = lists_->append(list);
+    if (p >= position_count()) fit_to_blocks();
+    codes_.assign(p, indices);
+    norms_[p] = norm;
+    if (keeps_error_bounds_) error_bounds_[p] = error_bound;
+    ids_[p] = id;
+    index_.insert(id, p, ids_.data());
+    max_norm_ = std::max(max_norm_, norm);
+    return;
+  }
   if (found != IdIndex::npos) {
     VELMORA_CHECK(found < size(), "upsert_entry: indexed position out of range");
     codes_.assign(found, indices);
@@ -120,9 +145,49 @@ Status CompressedVectorStore::insert(std::uint64_t id, FloatView vector) {
   return ok_status();
 }
 
+void CompressedVectorStore::move_record(std::size_t from, std::size_t to) {
+  index_.move(ids_[from], to, ids_.data());
+  ids_[to] = ids_[from];
+  norms_[to] = norms_[from];
+  if (keeps_error_bounds_) error_bounds_[to] = error_bounds_[from];
+  codes_.copy(from, to);
+}
+
+void CompressedVectorStore::remove_at(std::size_t p) {
+  // The list's last record fills the gap, and its lane is cleared.
+  const std::uint32_t list = lists_->list_of(p);
+  const std::size_t last = lists_->last_position(list);
+  index_.erase(ids_[p], ids_.data());
+  if (p != last) move_record(last, p);
+  codes_.clear(last);
+  norms_[last] = 1.0f;
+  if (keeps_error_bounds_) error_bounds_[last] = 0;
+  lists_->pop(list);
+}
+
+void CompressedVectorStore::reserve_blocks(std::size_t blocks) {
+  const std::size_t positions = blocks * kBlockLanes;
+  ids_.reserve(positions);
+  norms_.reserve(positions);
+  if (keeps_error_bounds_) error_bounds_.reserve(positions);
+  codes_.reserve(positions);
+}
+
+void CompressedVectorStore::fit_to_blocks() {
+  const std::size_t positions = lists_->block_count() * kBlockLanes;
+  ids_.resize(positions, 0);
+  norms_.resize(positions, 1.0f);
+  if (keeps_error_bounds_) error_bounds_.resize(positions, 0);
+  codes_.grow(positions);
+}
+
 bool CompressedVectorStore::remove(std::uint64_t id) {
   const std::size_t p = index_.find(id, ids_.data());
   if (p == IdIndex::npos) return false;
+  if (lists_) {
+    remove_at(p);
+    return true;
+  }
   const std::size_t last = size() - 1;
   VELMORA_CHECK(p <= last, "remove: indexed position out of range");
   // The index reads ids while it reorganises, so it changes before the ids.

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "engine/code_layout.h"
 #include "engine/encode.h"
 #include "engine/id_index.h"
+#include "engine/list_layout.h"
 #include "engine/page_array.h"
 #include "engine/ranking.h"
 #include "engine/record_view.h"
@@ -92,7 +94,10 @@ class CompressedVectorStore {
   std::size_t dim() const { return dim_; }
   std::uint8_t bits() const { return bits_; }
   bool keeps_error_bounds() const { return keeps_error_bounds_; }
-  std::size_t size() const { return ids_.size(); }
+  std::size_t size() const { return lists_ ? lists_->record_count() : ids_.size(); }
+  // Positions the store's arrays span: size() for a flat store; every block
+  // of the pool, free lanes and blocks included, for one in lists.
+  std::size_t position_count() const { return ids_.size(); }
   std::uint64_t bytes_per_vector() const;
   std::uint64_t memory_bytes() const;
   std::string repr() const;
@@ -116,8 +121,24 @@ class CompressedVectorStore {
   std::size_t position_of(std::uint64_t id) const;
   // Every entry, position by position, for scans and exports.
   StoredEntries stored_entries() const;
-  // What a search reads: every entry, as one run of blocks.
-  RecordView record_view() const { return whole_view(dim_, bits_, max_norm_, stored_entries()); }
+  // What a search reads: every record, as one run of blocks (flat) or the
+  // runs of every list.
+  RecordView record_view() const;
+  // The records of some lists only (a partitioned store).
+  RecordView lists_view(const std::uint32_t* lists, std::size_t count) const;
+  // Every record's position, in storage order: ascending for a flat store,
+  // list after list for one in lists.
+  std::vector<std::size_t> record_positions() const;
+
+  // The partitioned layout, or null for a flat store.
+  const ListLayout* lists() const { return lists_.get(); }
+  // Lays the records out in `list_count` lists: list_of[r] is the list of
+  // the record at record_positions()[r]; `centroids` holds list_count x dim
+  // floats. Records keep their order within a list; ids, codes, norms and
+  // error bounds do not change. Later upserts go to the list their codes'
+  // nearest centroid names (list_layout.h).
+  void arrange_in_lists(std::size_t list_count, std::vector<float> centroids, const std::vector<std::uint32_t>& list_of,
+                        std::uint32_t default_probes);
   // At least every stored norm (never lowered): what the bound of a search
   // must allow for.
   float max_norm() const { return max_norm_; }
@@ -143,7 +164,19 @@ class CompressedVectorStore {
   CompressedVectorStore(std::size_t dim, std::uint8_t bits, bool keep_error_bounds);
   // Places one encoded vector under id: in place if the id is stored,
   // appended otherwise. `error_bound` is kept when the store keeps bounds.
-  void upsert_entry(std::uint64_t id, const std::uint8_t* indices, float norm, std::uint16_t error_bound);
+  // In a store in lists, the record goes to `list` (moving there if it was
+  // stored in another); the arrays must hold the blocks it may need.
+  void upsert_entry(std::uint64_t id, const std::uint8_t* indices, float norm, std::uint16_t error_bound,
+                    std::uint32_t list = 0);
+  // Grows the arrays to the layout's pool of blocks (free lanes hold zero
+  // codes, norm 1 and bound 0), after reserving room for `blocks` blocks.
+  void reserve_blocks(std::size_t blocks);
+  void fit_to_blocks();
+  // Moves the record at `from` to `to` (ids, norms, bounds, codes and the id
+  // index); `to` holds no record.
+  void move_record(std::size_t from, std::size_t to);
+  // Removes the record at a position of a store in lists.
+  void remove_at(std::size_t position);
   // Cosine scores of every entry, in position order.
   Result<StoredEntries> prepare_scoring(FloatView vector, QueryLut& lut) const;
 
@@ -156,6 +189,7 @@ class CompressedVectorStore {
   float max_norm_ = 0.0f;         // at least every stored norm (never lowered)
   bool keeps_error_bounds_;
   PageArray<std::uint16_t> error_bounds_;  // by position, when kept
+  std::unique_ptr<ListLayout> lists_;      // the partitioned layout, or null
 };
 
 }  // namespace velmora

@@ -307,9 +307,8 @@ bool TopAndAbove::offer(float sum, std::size_t position) {
 PassPlan plan_pass(const RecordView& view, std::size_t queries, std::size_t group, std::size_t min_range_blocks,
                    std::size_t pieces) {
   PassPlan plan;
-  plan.group = group;
   plan.queries = queries;
-  plan.groups = (queries + group - 1) / group;
+  const std::size_t groups = (queries + group - 1) / group;
   const std::size_t blocks = view.block_count();
   std::size_t range_blocks;
   if (pieces > 0) {
@@ -318,7 +317,7 @@ PassPlan plan_pass(const RecordView& view, std::size_t queries, std::size_t grou
     // Enough tasks to keep every thread busy, but ranges of at least min_range_blocks.
     const std::size_t wanted = kTasksPerThread * configured_thread_count();
     const std::size_t max_ranges = std::max<std::size_t>(1, (blocks + min_range_blocks - 1) / min_range_blocks);
-    const std::size_t ranges = std::min(max_ranges, std::max<std::size_t>(1, (wanted + plan.groups - 1) / plan.groups));
+    const std::size_t ranges = std::min(max_ranges, std::max<std::size_t>(1, (wanted + groups - 1) / groups));
     range_blocks = std::max<std::size_t>(1, (blocks + ranges - 1) / ranges);
   }
   for (const BlockRun& run : view.runs) {
@@ -326,6 +325,12 @@ PassPlan plan_pass(const RecordView& view, std::size_t queries, std::size_t grou
       const std::size_t last = std::min(run.end_block(), first + range_blocks);
       plan.ranges.push_back({first, std::min(run.end, last * kBlockLanes)});
     }
+  }
+  std::vector<std::size_t> members(queries);
+  for (std::size_t q = 0; q < queries; ++q) members[q] = q;
+  for (std::size_t g = 0; g < groups; ++g) {
+    const std::size_t first = g * group, count = std::min(group, queries - first);
+    for (std::size_t r = 0; r < plan.ranges.size(); ++r) plan.add_task(r, members.data() + first, count);
   }
   return plan;
 }

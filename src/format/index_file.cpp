@@ -1,9 +1,11 @@
 #include "format/index_file.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "engine/encode.h"
@@ -21,8 +23,9 @@ namespace {
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "sections are written from memory as they are");
 
-// Header fields by offset.
-constexpr std::size_t kVersionAt = 8, kDimAt = 16, kBitsAt = 24, kCountAt = 32, kFingerprintAt = 40, kHeaderCrcAt = 60;
+// Header fields by offset; the lists and the default probes of version 3.
+constexpr std::size_t kVersionAt = 8, kDimAt = 16, kBitsAt = 24, kCountAt = 32, kFingerprintAt = 40, kListsAt = 48,
+                      kProbesAt = 52, kHeaderCrcAt = 60;
 constexpr std::size_t kChecksumBytes = 4;
 // Codes move through a buffer of about this size, exported or checked block by block.
 constexpr std::size_t kCodeChunkBytes = std::size_t{1} << 20;
@@ -63,14 +66,23 @@ void check_section(ByteSource& source, std::uint32_t crc, const char* name) {
 
 std::string describe_id(std::uint64_t id) { return std::to_string(id); }
 
-// The size of a file of version 1 (no error bounds) or 2 holding n records.
-// False when it would not fit in 64 bits.
-bool file_size(std::uint32_t version, std::uint64_t n, std::size_t record, std::uint64_t* size) {
-  const std::uint64_t sections = version >= 2 ? 4 : 3;
+// The size of a file of version 1 (no error bounds), 2 or 3 (with `lists`
+// lists of dim centroids) holding n records. False when it would not fit in
+// 64 bits.
+bool file_size(std::uint32_t version, std::uint64_t n, std::size_t record, std::uint64_t lists, std::uint64_t dim,
+               std::uint64_t* size) {
+  const std::uint64_t sections = version >= 3 ? 6 : version >= 2 ? 4 : 3;
   const std::uint64_t fixed = kIndexHeaderBytes + sections * kChecksumBytes;
   const std::uint64_t per_vector = 8 + 4 + record + (version >= 2 ? 2 : 0);
-  if (n > (std::numeric_limits<std::uint64_t>::max() - fixed) / per_vector) return false;
-  *size = fixed + n * per_vector;
+  const std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
+  if (n > (max - fixed) / per_vector) return false;
+  std::uint64_t total = fixed + n * per_vector;
+  if (version >= 3) {
+    const std::uint64_t per_list = 8 + 4 * dim;  // dim <= 65536 and lists < 2^32: no overflow
+    if (lists * per_list > max - total) return false;
+    total += lists * per_list;
+  }
+  *size = total;
   return true;
 }
 
@@ -78,7 +90,9 @@ bool file_size(std::uint32_t version, std::uint64_t n, std::size_t record, std::
 
 std::uint64_t serialized_size(const CompressedVectorStore& store) {
   std::uint64_t size = 0;
-  VELMORA_CHECK(file_size(kIndexFormatVersion, store.size(), record_bytes(store.dim(), store.bits()), &size),
+  const ListLayout* lists = store.lists();
+  VELMORA_CHECK(file_size(lists ? kIndexFormatVersion : kFlatIndexFormatVersion, store.size(),
+                          record_bytes(store.dim(), store.bits()), lists ? lists->list_count() : 0, store.dim(), &size),
                 "serialized_size: overflow");
   return size;
 }
@@ -87,20 +101,38 @@ void write_index(const CompressedVectorStore& store, ByteSink& sink) {
   Result<std::uint64_t> fingerprint = engine_fingerprint(store.dim(), store.bits());
   VELMORA_CHECK(fingerprint.ok(), "write_index: a store exists for an unsupported dimension or bit width");
   const StoredEntries entries = store.stored_entries();
-  const std::size_t n = entries.count;
+  const ListLayout* lists = store.lists();
+  const std::size_t n = store.size();
 
   std::uint8_t header[kIndexHeaderBytes] = {};
   std::memcpy(header, kIndexMagic, sizeof kIndexMagic);
-  put<std::uint32_t>(header, kVersionAt, kIndexFormatVersion);
+  put<std::uint32_t>(header, kVersionAt, lists ? kIndexFormatVersion : kFlatIndexFormatVersion);
   put<std::uint64_t>(header, kDimAt, store.dim());
   put<std::uint8_t>(header, kBitsAt, store.bits());
   put<std::uint64_t>(header, kCountAt, n);
   put<std::uint64_t>(header, kFingerprintAt, fingerprint.value());
+  if (lists) {
+    put<std::uint32_t>(header, kListsAt, static_cast<std::uint32_t>(lists->list_count()));
+    put<std::uint32_t>(header, kProbesAt, lists->default_probes());
+  }
   put<std::uint32_t>(header, kHeaderCrcAt, crc32c(header, kHeaderCrcAt));
   sink.write(header, sizeof header);
 
-  write_section(sink, entries.ids, n * sizeof(std::uint64_t));
-  write_section(sink, entries.norms, n * sizeof(float));
+  // A store in lists is written in storage order, list after list, without its free lanes.
+  const std::vector<std::size_t> positions = lists ? store.record_positions() : std::vector<std::size_t>();
+  auto gathered = [&](const auto* values) {
+    using T = std::remove_const_t<std::remove_pointer_t<decltype(values)>>;
+    std::vector<T> out(n);
+    for (std::size_t i = 0; i < n; ++i) out[i] = values[positions[i]];
+    return out;
+  };
+  if (lists) {
+    write_section(sink, gathered(entries.ids).data(), n * sizeof(std::uint64_t));
+    write_section(sink, gathered(entries.norms).data(), n * sizeof(float));
+  } else {
+    write_section(sink, entries.ids, n * sizeof(std::uint64_t));
+    write_section(sink, entries.norms, n * sizeof(float));
+  }
 
   const std::size_t record = record_bytes(store.dim(), store.bits());
   const std::size_t per_chunk = chunk_vectors(record);
@@ -111,18 +143,33 @@ void write_index(const CompressedVectorStore& store, ByteSink& sink) {
     const std::size_t blocks = (count + kBlockLanes - 1) / kBlockLanes;
     parallel_for(blocks, [&](std::size_t b0, std::size_t b1) {
       const std::size_t begin = b0 * kBlockLanes, end = std::min(b1 * kBlockLanes, count);
-      entries.codes->export_packed(first + begin, end - begin, buffer.data() + begin * record);
+      if (!lists) {
+        entries.codes->export_packed(first + begin, end - begin, buffer.data() + begin * record);
+        return;
+      }
+      for (std::size_t i = begin; i < end; ++i) {
+        entries.codes->export_packed(positions[first + i], 1, buffer.data() + i * record);
+      }
     });
     crc = crc32c_extend(crc, buffer.data(), count * record);
     sink.write(buffer.data(), count * record);
   }
   sink.write(&crc, sizeof crc);
 
-  if (entries.error_bounds != nullptr) {
-    write_section(sink, entries.error_bounds, n * sizeof(std::uint16_t));
-  } else {
+  if (entries.error_bounds == nullptr) {
     const std::vector<std::uint16_t> unknown(n, kUnknownErrorBound);
     write_section(sink, unknown.data(), n * sizeof(std::uint16_t));
+  } else if (lists) {
+    write_section(sink, gathered(entries.error_bounds).data(), n * sizeof(std::uint16_t));
+  } else {
+    write_section(sink, entries.error_bounds, n * sizeof(std::uint16_t));
+  }
+
+  if (lists) {
+    std::vector<std::uint64_t> sizes(lists->list_count());
+    for (std::size_t l = 0; l < sizes.size(); ++l) sizes[l] = lists->list_size(static_cast<std::uint32_t>(l));
+    write_section(sink, sizes.data(), sizes.size() * sizeof(std::uint64_t));
+    write_section(sink, lists->centroids().data(), lists->centroids().size() * sizeof(float));
   }
 }
 
@@ -146,11 +193,15 @@ CompressedVectorStore read_index(ByteSource& source) {
   if (get<std::uint32_t>(header, kHeaderCrcAt) != crc32c(header, kHeaderCrcAt)) {
     throw FormatError("checksum mismatch in the header (the file is corrupted)");
   }
+  // Version 3 keeps its lists and default probes in bytes 48 to 55.
+  const std::size_t reserved_from = version >= 3 ? kProbesAt + 4 : kListsAt;
   const bool reserved_zero =
       std::all_of(header + 12, header + kDimAt, [](std::uint8_t b) { return b == 0; }) &&
       std::all_of(header + kBitsAt + 1, header + kCountAt, [](std::uint8_t b) { return b == 0; }) &&
-      std::all_of(header + 48, header + kHeaderCrcAt, [](std::uint8_t b) { return b == 0; });
+      std::all_of(header + reserved_from, header + kHeaderCrcAt, [](std::uint8_t b) { return b == 0; });
   if (!reserved_zero) throw FormatError("reserved header bytes are not zero");
+  const std::uint32_t lists = version >= 3 ? get<std::uint32_t>(header, kListsAt) : 0;
+  const std::uint32_t probes = version >= 3 ? get<std::uint32_t>(header, kProbesAt) : 0;
   const std::uint64_t dim = get<std::uint64_t>(header, kDimAt);
   const std::uint8_t bits = get<std::uint8_t>(header, kBitsAt);
   const std::uint64_t n = get<std::uint64_t>(header, kCountAt);
@@ -163,7 +214,11 @@ CompressedVectorStore read_index(ByteSource& source) {
   }
   const std::size_t record = record_bytes(static_cast<std::size_t>(dim), bits);
   std::uint64_t expected_size = 0;
-  if (!file_size(version, n, record, &expected_size) || expected_size != size) {
+  if (version >= 3 && (lists < 1 || lists > n || probes < 1 || probes > lists)) {
+    throw FormatError("invalid partitions: " + std::to_string(lists) + " lists with " + std::to_string(probes) +
+                      " default probes for " + std::to_string(n) + " vectors");
+  }
+  if (!file_size(version, n, record, lists, dim, &expected_size) || expected_size != size) {
     throw FormatError("the header's count of " + std::to_string(n) + " vectors does not match the file's " +
                       std::to_string(size) + " bytes (truncated, extended or forged)");
   }
@@ -233,10 +288,33 @@ CompressedVectorStore read_index(ByteSource& source) {
     error_bounds.resize(count, kUnknownErrorBound);
   }
 
+  std::vector<std::uint32_t> list_of;
+  std::vector<float> centroids;
+  if (version >= 3) {
+    std::vector<std::uint64_t> sizes(lists);
+    source.read(sizes.data(), sizes.size() * sizeof(std::uint64_t));
+    check_section(source, crc32c(sizes.data(), sizes.size() * sizeof(std::uint64_t)), "list sizes");
+    centroids.resize(static_cast<std::size_t>(lists) * dim);
+    source.read(centroids.data(), centroids.size() * sizeof(float));
+    check_section(source, crc32c(centroids.data(), centroids.size() * sizeof(float)), "centroids");
+    std::uint64_t total = 0;
+    for (std::uint64_t list_size : sizes) total += std::min(list_size, n + 1);
+    if (total != n) {
+      throw FormatError("the list sizes add up to " + std::to_string(total) + ", not the " + std::to_string(n) +
+                        " vectors");
+    }
+    if (!std::all_of(centroids.begin(), centroids.end(), [](float c) { return std::isfinite(c); })) {
+      throw FormatError("a centroid is not finite");
+    }
+    list_of.reserve(count);
+    for (std::uint32_t l = 0; l < lists; ++l) list_of.insert(list_of.end(), sizes[l], l);
+  }
+
   std::uint64_t repeated = 0;
   std::optional<CompressedVectorStore> store = CompressedVectorStore::from_arrays(
       std::move(ids), std::move(norms), std::move(codes), std::move(error_bounds), &repeated);
   if (!store) throw FormatError("id " + describe_id(repeated) + " appears more than once");
+  if (version >= 3) store->arrange_in_lists(lists, std::move(centroids), list_of, probes);
   return std::move(*store);
 }
 

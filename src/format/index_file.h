@@ -1,8 +1,10 @@
 // The index file format (docs/file-format.md): a 64-byte header, then the
 // ids, the norms, the packed codes and (from version 2) the error bounds of
-// every entry in position order, each section followed by its CRC-32C. Everything is little-endian, and the codes
-// are in the packed per-vector form, whatever layout the store uses in
-// memory.
+// every entry in storage order, each section followed by its CRC-32C, and
+// (version 3, a partitioned index) the sizes of its lists and their
+// centroids. Everything is little-endian, and the codes are in the packed
+// per-vector form, whatever layout the store uses in memory. A flat index is
+// written as version 2.
 #pragma once
 
 #include <cstddef>
@@ -14,7 +16,9 @@
 namespace velmora {
 
 inline constexpr char kIndexMagic[8] = {'V', 'E', 'L', 'M', 'I', 'D', 'X', '\0'};
-inline constexpr std::uint32_t kIndexFormatVersion = 2;
+inline constexpr std::uint32_t kIndexFormatVersion = 3;
+// The version of a flat index's file.
+inline constexpr std::uint32_t kFlatIndexFormatVersion = 2;
 inline constexpr std::size_t kIndexHeaderBytes = 64;
 // Larger dimensions are refused before anything is built for them.
 inline constexpr std::uint64_t kMaxIndexDim = 65536;

@@ -32,6 +32,7 @@
 #include "engine/exact_search.h"
 #include "engine/invariant.h"
 #include "engine/packed_records.h"
+#include "engine/partition.h"
 #include "engine/pool.h"
 #include "engine/reconstruct.h"
 #include "engine/rotation.h"
@@ -193,9 +194,16 @@ PyObject* index_ids(PyObject* self, PyObject*) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     Borrow borrow(self, Access::Shared);
     if (!borrow) return nullptr;
-    const StoredEntries entries = borrow.store().stored_entries();
-    PyObject* out = new_bytearray(entries.count * sizeof(std::uint64_t));
-    if (entries.count > 0) std::memcpy(PyByteArray_AS_STRING(out), entries.ids, entries.count * sizeof(std::uint64_t));
+    const CompressedVectorStore& store = borrow.store();
+    const StoredEntries entries = store.stored_entries();
+    PyObject* out = new_bytearray(store.size() * sizeof(std::uint64_t));
+    auto* ids = reinterpret_cast<std::uint64_t*>(PyByteArray_AS_STRING(out));
+    if (store.lists() == nullptr) {
+      if (store.size() > 0) std::memcpy(ids, entries.ids, store.size() * sizeof(std::uint64_t));
+    } else {
+      const std::vector<std::size_t> positions = store.record_positions();
+      for (std::size_t i = 0; i < positions.size(); ++i) ids[i] = entries.ids[positions[i]];
+    }
     return out;
   });
 }
@@ -264,6 +272,46 @@ PyObject* index_remove(PyObject* self, PyObject* ids_arg) {
       for (std::uint64_t id : ids) removed += borrow.store().remove(id) ? 1 : 0;
     }
     return result_or_panic(PyLong_FromSize_t(removed), VELMORA_HERE);
+  });
+}
+
+// partition(lists): lays the records out in `lists` lists (0: the default
+// count for the index's size).
+PyObject* index_partition(PyObject* self, PyObject* lists_arg) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    std::uint64_t lists = 0;
+    if (!extract_u64(lists_arg, &lists)) return nullptr;
+    Borrow borrow(self, Access::Exclusive);
+    if (!borrow) return nullptr;
+    CompressedVectorStore& store = borrow.store();
+    if (store.size() == 0) {
+      PyErr_SetString(PyExc_ValueError, "an empty index cannot be partitioned");
+      return nullptr;
+    }
+    if (lists == 0) lists = default_list_count(store.size());
+    if (lists > store.size()) {
+      PyErr_Format(PyExc_ValueError, "partitions must be at most the number of stored vectors (%zu), got %llu",
+                   store.size(), static_cast<unsigned long long>(lists));
+      return nullptr;
+    }
+    {
+      GilReleased unlocked;
+      partition_store(store, static_cast<std::size_t>(lists));
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+// (partitions, default probes): 0 and 0 for a flat index.
+PyObject* index_partitioning(PyObject* self, PyObject*) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    Borrow borrow(self, Access::Shared);
+    if (!borrow) return nullptr;
+    const ListLayout* lists = borrow.store().lists();
+    const std::size_t count = lists != nullptr ? lists->list_count() : 0;
+    const std::size_t probes = lists != nullptr ? lists->default_probes() : 0;
+    return result_or_panic(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(count), static_cast<Py_ssize_t>(probes)),
+                           VELMORA_HERE);
   });
 }
 
@@ -354,7 +402,7 @@ struct AllowedIds {
   // The positions of the stored ids among them (without the lock).
   std::optional<PositionSet> positions(const CompressedVectorStore& store) const {
     if (!filtered) return std::nullopt;
-    PositionSet set(store.size());
+    PositionSet set(store.position_count());
     for (std::uint64_t id : ids) {
       const std::size_t p = store.position_of(id);
       if (p != CompressedVectorStore::npos) set.add(p);
@@ -388,20 +436,22 @@ struct FloatRows {
   }
 };
 
-// The arguments (queries, k, allowed) of a search, copied while the lock is
-// held: queries as f32 rows.
+// The arguments (queries, k, allowed, probes) of a search, copied while the
+// lock is held: queries as f32 rows; probes 0 reads every list.
 struct SearchArguments {
   std::vector<float> queries;
   std::size_t m = 0;
   std::uint64_t k = 0;
+  std::uint64_t probes = 0;
   AllowedIds allowed_ids;
 
   // False with an exception set.
   bool read(PyObject* args, const char* format, std::size_t dim) {
-    PyObject *queries_arg, *k_arg, *allowed_arg;
+    PyObject *queries_arg, *k_arg, *allowed_arg, *probes_arg;
     FloatRows queries_in;
-    if (!PyArg_ParseTuple(args, format, &queries_arg, &k_arg, &allowed_arg) ||
-        !queries_in.acquire(queries_arg, "queries", dim) || !extract_u64(k_arg, &k) || !allowed_ids.read(allowed_arg)) {
+    if (!PyArg_ParseTuple(args, format, &queries_arg, &k_arg, &allowed_arg, &probes_arg) ||
+        !queries_in.acquire(queries_arg, "queries", dim) || !extract_u64(k_arg, &k) || !allowed_ids.read(allowed_arg) ||
+        !extract_u64(probes_arg, &probes)) {
       return false;
     }
     m = queries_in.rows;
@@ -414,7 +464,7 @@ struct SearchArguments {
 PyObject* index_search(PyObject* self, PyObject* args) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     SearchArguments search;
-    if (!search.read(args, "OOO:search", store_of(self).dim())) return nullptr;
+    if (!search.read(args, "OOOO:search", store_of(self).dim())) return nullptr;
     Borrow borrow(self, Access::Shared);
     if (!borrow) return nullptr;
     const CompressedVectorStore& store = borrow.store();
@@ -433,8 +483,13 @@ PyObject* index_search(PyObject* self, PyObject* args) {
       kept = static_cast<std::size_t>(std::min<std::uint64_t>(k, candidates));
       ids.resize(m * kept);
       scores.resize(m * kept);
-      search_batch(store.record_view(), queries.data(), m, kept, allowed ? &*allowed : nullptr, ids.data(),
-                   scores.data());
+      const PositionSet* filter = allowed ? &*allowed : nullptr;
+      if (search.probes == 0 || store.lists() == nullptr) {
+        search_batch(store.record_view(), queries.data(), m, kept, filter, ids.data(), scores.data());
+      } else {
+        search_probed(store, queries.data(), m, kept, static_cast<std::size_t>(search.probes), filter, ids.data(),
+                      scores.data());
+      }
     }
     PyRef ids_out(new_bytearray(ids.size() * sizeof(std::uint64_t)));
     PyRef scores_out(new_bytearray(scores.size() * sizeof(float)));
@@ -892,7 +947,13 @@ PyMethodDef g_methods[] = {
      "import_records($self, ids, norms, codes, error_bounds, /)\n--\n\nUpserts records exported by "
      "export_records (error_bounds None: unknown)."},
     {"search", index_search, METH_VARARGS,
-     "search($self, queries, k, allowed, /)\n--\n\nThe k best of every query: (ids, scores, k kept)."},
+     "search($self, queries, k, allowed, probes, /)\n--\n\nThe k best of every query: (ids, scores, k kept); "
+     "probes 0 reads every list."},
+    {"partition", index_partition, METH_O,
+     "partition($self, lists, /)\n--\n\nLays the records out in lists around k-means centroids (0: the default "
+     "count)."},
+    {"partitioning", index_partitioning, METH_NOARGS,
+     "partitioning($self)\n--\n\n(partitions, default probes), 0 and 0 for a flat index."},
     {"exact_pass", index_exact_pass, METH_VARARGS,
      "exact_pass($self, queries, first, k, allowed, /)\n--\n\nOne pass of an exact search: (first ids, sums, "
      "upper bounds, counts, other ids, upper bounds, counts, assumptions) as bytes."},

@@ -212,8 +212,9 @@ TEST(IndexFile, RefusesDamagedOrForgedFilesNamingTheProblem) {
   EXPECT_NE(refusal(changed(codes_at + 9, 0x80)).find("codes section"), std::string::npos);
   EXPECT_NE(refusal(changed(good.size() - 5, 1)).find("error bounds section"), std::string::npos);
   EXPECT_NE(refusal(changed(good.size() - 1, 1)).find("error bounds section"), std::string::npos);
-  const std::uint32_t newer = 3;
-  EXPECT_NE(refusal(forged(8, &newer, 4)).find("format version 3 is newer"), std::string::npos);
+  const std::uint32_t newer = kIndexFormatVersion + 1;
+  EXPECT_NE(refusal(forged(8, &newer, 4)).find("format version " + std::to_string(newer) + " is newer"),
+            std::string::npos);
   const std::uint64_t more = 21, huge = ~std::uint64_t{0} / 3;
   EXPECT_NE(refusal(forged(32, &more, 8)).find("does not match"), std::string::npos);
   EXPECT_NE(refusal(forged(32, &huge, 8)).find("does not match"), std::string::npos);

@@ -139,7 +139,7 @@ def damaged_files(data, dim, bits):
     n = struct.unpack_from("<Q", data, 32)[0]
     for count in (n + 1, n - 1, 0, 2**40, 2**64 - 1):
         yield f"count forged to {count}", forged(32, "<Q", count)
-    yield "version 3", forged(8, "<I", 3)
+    yield "a newer version", forged(8, "<I", 4)
     yield "version 0", forged(8, "<I", 0)
     yield "dim 31", forged(16, "<Q", 31)
     yield "dim 2**40", forged(16, "<Q", 2**40)
@@ -163,7 +163,7 @@ def test_damaged_and_forged_files_are_refused_cleanly(saved, tmp_path):
         assert str(caught.value), description
         assert str(from_file.value) in (str(caught.value), "the file ended early (it was truncated while being read)")
     messages = {d: str(e) for d, e in ((d, _refusal(b)) for d, b in cases)}
-    assert "newer than this velmora" in messages["version 3"]
+    assert "newer than this velmora" in messages["a newer version"]
     assert "wrong magic" in messages["not an index"]
     assert "does not match" in messages["count forged to 2**40".replace("2**40", str(2**40))]
     assert "engine fingerprint mismatch" in messages["fingerprint"]
