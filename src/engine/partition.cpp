@@ -149,15 +149,21 @@ std::vector<float> update(const BlockedCodes& codes, const std::vector<std::size
   return centroids;
 }
 
-// The list order of a query: by centroid dot product, greatest first.
-std::vector<std::uint32_t> order_lists(const std::vector<float>& centroids, std::size_t lists, const float* rotated) {
+// The list order of a query: by centroid dot product, greatest first; only
+// the first `leading` are in order when fewer than all are asked for.
+std::vector<std::uint32_t> order_lists(const std::vector<float>& centroids, std::size_t lists, const float* rotated,
+                                       std::size_t leading = static_cast<std::size_t>(-1)) {
   const std::size_t dim = centroids.size() / lists;
   std::vector<float> dots(lists);
   centroid_dots(centroids.data(), lists, dim, rotated, 1, dots.data());
   std::vector<std::uint32_t> order(lists);
   for (std::size_t l = 0; l < lists; ++l) order[l] = static_cast<std::uint32_t>(l);
-  std::sort(order.begin(), order.end(),
-            [&](std::uint32_t a, std::uint32_t b) { return dots[a] > dots[b] || (dots[a] == dots[b] && a < b); });
+  const auto nearer = [&](std::uint32_t a, std::uint32_t b) { return dots[a] > dots[b] || (dots[a] == dots[b] && a < b); };
+  if (leading >= lists) {
+    std::sort(order.begin(), order.end(), nearer);
+  } else {
+    std::partial_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(leading), order.end(), nearer);
+  }
   return order;
 }
 
@@ -303,20 +309,22 @@ std::vector<std::uint32_t> nearest_lists(const ListLayout& layout, const std::ve
   return out;
 }
 
-std::vector<std::uint32_t> lists_by_nearness(const ListLayout& layout, const float* rotated) {
-  return order_lists(layout.centroids(), layout.list_count(), rotated);
+std::vector<std::uint32_t> lists_by_nearness(const ListLayout& layout, const float* rotated, std::size_t leading) {
+  return order_lists(layout.centroids(), layout.list_count(), rotated, leading);
 }
 
 void search_probed(const CompressedVectorStore& store, const float* queries, std::size_t m, std::size_t k,
                    std::size_t probes, const PositionSet* allowed, std::uint64_t* out_ids, float* out_scores) {
   const ListLayout* layout = store.lists();
   VELMORA_CHECK(layout != nullptr, "search_probed: the store is flat");
-  const RecordView view = store.record_view();
-  VELMORA_CHECK(k <= candidate_count(view, allowed), "search: more results asked for than there are candidates");
-  if (k == 0 || m == 0) return;
   const std::size_t lists = layout->list_count();
   // Probing every list is the search of all of them, whose passes group the queries better.
-  if (probes >= lists) return search_batch(view, queries, m, k, allowed, out_ids, out_scores);
+  if (probes >= lists) return search_batch(store.record_view(), queries, m, k, allowed, out_ids, out_scores);
+  // The records by position; each task names its own runs.
+  const RecordView view = whole_view(store.dim(), store.bits(), store.max_norm(), store.stored_entries());
+  VELMORA_CHECK(k <= (allowed != nullptr ? allowed->count() : store.size()),
+                "search: more results asked for than there are candidates");
+  if (k == 0 || m == 0) return;
   for (std::size_t q0 = 0; q0 < m; q0 += kPreparedQueries) {
     const std::size_t count = std::min(kPreparedQueries, m - q0);
     const std::vector<QueryLut> luts = prepare_all(view, queries + q0 * view.dim, count);
@@ -324,9 +332,11 @@ void search_probed(const CompressedVectorStore& store, const float* queries, std
     std::vector<std::vector<std::uint32_t>> probed(count);
     parallel_for(count, [&](std::size_t begin, std::size_t end) {
       for (std::size_t q = begin; q < end; ++q) {
-        const std::vector<std::uint32_t> order = lists_by_nearness(*layout, luts[q].rotated.data());
+        std::vector<std::uint32_t> order = lists_by_nearness(*layout, luts[q].rotated.data(), probes);
         std::size_t held = 0;
         for (std::size_t r = 0; r < lists && (r < probes || held < k); ++r) {
+          // Past the probes (too few candidates), the rest of the lists in order.
+          if (r == probes) order = lists_by_nearness(*layout, luts[q].rotated.data());
           probed[q].push_back(order[r]);
           held += list_candidates(*layout, order[r], allowed);
         }

@@ -36,8 +36,10 @@ std::vector<std::uint32_t> nearest_lists(const ListLayout& layout, const std::ve
 
 // The lists of a store in lists ordered for a query by their centroids' dot
 // product with its rotated form, greatest first (the smaller list of equal
-// ones).
-std::vector<std::uint32_t> lists_by_nearness(const ListLayout& layout, const float* rotated);
+// ones); with `leading` below their number, only the first `leading` are in
+// order.
+std::vector<std::uint32_t> lists_by_nearness(const ListLayout& layout, const float* rotated,
+                                             std::size_t leading = static_cast<std::size_t>(-1));
 
 // For each of m queries, their k best among the candidates (the records in
 // `allowed`, or all) of the `probes` lists nearest to it, and of the lists
