@@ -162,11 +162,11 @@ BoundKernel bound_kernel_scalar();
 #if defined(__x86_64__)
 // Byte shuffles within 128-bit lanes, sums in 16-bit lanes.
 BoundKernel bound_kernel_avx2();
-// One field of a whole block per register (fastscan_avx2_fields.cpp): two
+// One field of a whole block per register (bound_avx2_fields.cpp): two
 // accumulators per query, four queries per split of the codes.
 BoundKernel bound_kernel_avx2_fields();
 BoundKernel bound_kernel_avx512();
-// Byte permutes and 4-byte dot products (fastscan_vnni.cpp); only where the
+// Byte permutes and 4-byte dot products (bound_avx512_vnni.cpp); only where the
 // CPU also has AVX-512 VBMI and VNNI (cpu_has_avx512_vbmi_vnni).
 BoundKernel bound_kernel_avx512_vnni();
 #elif defined(__aarch64__)

@@ -1,6 +1,6 @@
 // Portable exact scoring: the block kernel with one plain loop per lane, and
 // the scores of a few vectors scattered over the store.
-#include "kernels/score_kernel.h"
+#include "kernels/exact_kernel.h"
 
 namespace velmora {
 namespace kernels {
