@@ -84,7 +84,7 @@ int main(int argc, char** argv) {
       kernels::ExactKernel kernel;
     };
     const Candidate candidates[] = {
-        {SimdLevel::Scalar, kernels::scalar_kernel(bits)},
+        {SimdLevel::Scalar, kernels::exact_kernel_portable(bits)},
         {SimdLevel::Avx2, kernels::permute_kernel_avx2(bits)},
         {SimdLevel::Avx2, kernels::plane_kernel_avx2(bits)},
         {SimdLevel::Avx512, kernels::permute_kernel_avx512(bits)},
@@ -115,7 +115,7 @@ int main(int argc, char** argv) {
       SimdLevel level;
       kernels::BoundKernel kernel;
       bool runs;
-    } bounds[] = {{SimdLevel::Scalar, kernels::bound_kernel_scalar(), true},
+    } bounds[] = {{SimdLevel::Scalar, kernels::bound_kernel_portable(), true},
                   {SimdLevel::Avx2, kernels::bound_kernel_avx2(), true},
                   {SimdLevel::Avx2, kernels::bound_kernel_avx2_fields(), true},
                   {SimdLevel::Avx512, kernels::bound_kernel_avx512(), true},

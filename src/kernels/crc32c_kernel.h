@@ -13,7 +13,7 @@ namespace kernels {
 using Crc32cFn = std::uint32_t (*)(std::uint32_t state, const unsigned char* p, std::size_t len);
 
 // Portable: slicing by eight.
-std::uint32_t crc32c_update_scalar(std::uint32_t state, const unsigned char* p, std::size_t len);
+std::uint32_t crc32c_update_portable(std::uint32_t state, const unsigned char* p, std::size_t len);
 #if defined(__x86_64__)
 // The crc32 instruction, eight bytes at a time.
 std::uint32_t crc32c_update_sse42(std::uint32_t state, const unsigned char* p, std::size_t len);

@@ -5,7 +5,7 @@
 namespace velmora {
 namespace kernels {
 
-ExactKernel scalar_kernel(int bits) { return exact_kernel<ScalarLookup>("scalar", bits); }
+ExactKernel exact_kernel_portable(int bits) { return exact_kernel<PortableLookup>("scalar", bits); }
 
 namespace {
 

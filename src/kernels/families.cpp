@@ -390,7 +390,7 @@ Family<ExactKernel> exact_family(int bits) {
     family.entries.push_back(entry(kernel.name, SimdLevel::Neon, kernel));
   }
 #endif
-  const ExactKernel portable = scalar_kernel(bits);
+  const ExactKernel portable = exact_kernel_portable(bits);
   family.portable = entry(portable.name, SimdLevel::Reference, portable);
   family.none_at_reference = "reference (entry by entry)";
   family.make_trial = [bits, portable] { return exact_trial(bits, portable); };
@@ -420,7 +420,7 @@ Family<BoundKernel> bound_family(BoundUse use) {
   const BoundKernel neon = bound_kernel_neon();
   family.entries.push_back(entry(neon.name, SimdLevel::Neon, neon));
 #endif
-  const BoundKernel portable = bound_kernel_scalar();
+  const BoundKernel portable = bound_kernel_portable();
   family.portable = entry(portable.name, SimdLevel::Reference, portable);
   family.none_at_reference = "none (scores every vector exactly)";
   family.make_trial = [use, portable] { return bound_trial(use, portable); };
@@ -438,7 +438,7 @@ Family<RotationKernels> rotation_family() {
   const RotationKernels neon = rotation_kernels_neon();
   family.entries.push_back(entry(neon.name, SimdLevel::Neon, neon));
 #endif
-  const RotationKernels portable = rotation_kernels_scalar();
+  const RotationKernels portable = rotation_kernels_portable();
   family.portable = entry(portable.name, SimdLevel::Reference, portable);
   family.make_trial = [portable] { return rotation_trial(portable); };
   return family;
@@ -450,8 +450,8 @@ Family<QuantizeFn> quantizer_family() {
 #if defined(__x86_64__)
   family.entries.push_back(entry<QuantizeFn>("avx2", SimdLevel::Avx2, quantize_avx2));
 #endif
-  family.portable = entry<QuantizeFn>("scalar", SimdLevel::Reference, quantize_scalar);
-  family.make_trial = [] { return quantizer_trial(quantize_scalar); };
+  family.portable = entry<QuantizeFn>("scalar", SimdLevel::Reference, quantize_portable);
+  family.make_trial = [] { return quantizer_trial(quantize_portable); };
   return family;
 }
 
@@ -466,8 +466,8 @@ Family<Crc32cFn> crc32c_family() {
   sse42.needs.cpu_has_extra = cpu_has_sse42;
   family.entries.push_back(sse42);
 #endif
-  family.portable = entry<Crc32cFn>("slicing-by-8", SimdLevel::Reference, crc32c_update_scalar);
-  family.make_trial = [] { return crc32c_trial(crc32c_update_scalar); };
+  family.portable = entry<Crc32cFn>("slicing-by-8", SimdLevel::Reference, crc32c_update_portable);
+  family.make_trial = [] { return crc32c_trial(crc32c_update_portable); };
   return family;
 }
 

@@ -42,7 +42,7 @@ struct ExactKernel {
 };
 
 // Portable: one plain loop per lane.
-ExactKernel scalar_kernel(int bits);
+ExactKernel exact_kernel_portable(int bits);
 #if defined(__x86_64__)
 // Table rows in registers, looked up with vpermps.
 ExactKernel permute_kernel_avx2(int bits);
@@ -158,7 +158,7 @@ struct BoundKernel {
 };
 
 // Portable: one plain loop per lane and query.
-BoundKernel bound_kernel_scalar();
+BoundKernel bound_kernel_portable();
 #if defined(__x86_64__)
 // Byte shuffles within 128-bit lanes, sums in 16-bit lanes.
 BoundKernel bound_kernel_avx2();
@@ -205,11 +205,11 @@ struct RotationKernels {
 };
 
 // Portable: the plain loops.
-void rotate_reference(const float* matrix, std::size_t d, const float* x, float* y);
-void rotate_batch_reference(const float* matrix, std::size_t d, const float* xs, std::size_t count, float* ys);
-void gram_schmidt_reference(double* const* columns, std::size_t count, const double* q, std::size_t d,
-                            std::size_t k_begin, std::size_t k_end);
-RotationKernels rotation_kernels_scalar();
+void rotate_portable(const float* matrix, std::size_t d, const float* x, float* y);
+void rotate_batch_portable(const float* matrix, std::size_t d, const float* xs, std::size_t count, float* ys);
+void gram_schmidt_portable(double* const* columns, std::size_t count, const double* q, std::size_t d,
+                           std::size_t k_begin, std::size_t k_end);
+RotationKernels rotation_kernels_portable();
 #if defined(__x86_64__)
 void rotate_avx2(const float* matrix, std::size_t d, const float* x, float* y);
 void rotate_batch_avx2(const float* matrix, std::size_t d, const float* xs, std::size_t count, float* ys);
@@ -237,8 +237,8 @@ using QuantizeFn = void (*)(const float* interior, std::size_t interior_count, c
                             std::uint8_t* out);
 
 // Portable: a binary search per coordinate.
-void quantize_scalar(const float* interior, std::size_t interior_count, const float* x, std::size_t n,
-                     std::uint8_t* out);
+void quantize_portable(const float* interior, std::size_t interior_count, const float* x, std::size_t n,
+                       std::uint8_t* out);
 #if defined(__x86_64__)
 // Eight coordinates compared with every boundary at once.
 void quantize_avx2(const float* interior, std::size_t interior_count, const float* x, std::size_t n, std::uint8_t* out);

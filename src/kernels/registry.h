@@ -2,8 +2,8 @@
 //
 // A family is one job with interchangeable kernels that must give the same
 // bits: its entries in order of preference, each with what it needs of the
-// CPU, and its portable kernel, the reference the others are checked
-// against. A family is chosen for an instruction-set level (the active one,
+// CPU, and its portable kernel, which every CPU runs and every entry must
+// match. A family is chosen for an instruction-set level (the active one,
 // or one a test or benchmark asks for): the entries the CPU supports within
 // that level are compared bit for bit with the portable kernel on synthetic
 // data (one that disagrees is never used), the agreeing ones are timed in

@@ -1,21 +1,21 @@
-// The rotation's portable kernels: the plain loops the AVX2 ones must match
-// bit for bit.
+// The rotation's portable kernels: the plain loops every other rotation kernel
+// must match bit for bit.
 #include "kernels/dot8.h"
 #include "kernels/kernels.h"
 
 namespace velmora {
 namespace kernels {
 
-void rotate_reference(const float* matrix, std::size_t d, const float* x, float* y) {
+void rotate_portable(const float* matrix, std::size_t d, const float* x, float* y) {
   for (std::size_t j = 0; j < d; ++j) y[j] = dot8(matrix + j * d, x, d);
 }
 
-void rotate_batch_reference(const float* matrix, std::size_t d, const float* xs, std::size_t count, float* ys) {
-  for (std::size_t v = 0; v < count; ++v) rotate_reference(matrix, d, xs + v * d, ys + v * d);
+void rotate_batch_portable(const float* matrix, std::size_t d, const float* xs, std::size_t count, float* ys) {
+  for (std::size_t v = 0; v < count; ++v) rotate_portable(matrix, d, xs + v * d, ys + v * d);
 }
 
-void gram_schmidt_reference(double* const* columns, std::size_t count, const double* q, std::size_t d,
-                            std::size_t k_begin, std::size_t k_end) {
+void gram_schmidt_portable(double* const* columns, std::size_t count, const double* q, std::size_t d,
+                           std::size_t k_begin, std::size_t k_end) {
   for (std::size_t c = 0; c < count; ++c) {
     double* v = columns[c];
     for (std::size_t k = k_begin; k < k_end; ++k) {
@@ -26,8 +26,8 @@ void gram_schmidt_reference(double* const* columns, std::size_t count, const dou
   }
 }
 
-RotationKernels rotation_kernels_scalar() {
-  return RotationKernels{"scalar", rotate_reference, rotate_batch_reference, gram_schmidt_reference};
+RotationKernels rotation_kernels_portable() {
+  return RotationKernels{"scalar", rotate_portable, rotate_batch_portable, gram_schmidt_portable};
 }
 
 }  // namespace kernels

@@ -28,7 +28,7 @@ struct Formulation {
 };
 
 const Formulation kFormulations[] = {
-    {"scalar", SimdLevel::Scalar, kernels::scalar_kernel},
+    {"scalar", SimdLevel::Scalar, kernels::exact_kernel_portable},
 #if defined(__x86_64__)
     {"avx2-permute", SimdLevel::Avx2, kernels::permute_kernel_avx2},
     {"avx2-planes", SimdLevel::Avx2, kernels::plane_kernel_avx2},
@@ -161,7 +161,7 @@ TEST(BoundKernels, SumEveryFieldExactlyAndFlagTheLanesAboveTheLimit) {
     kernels::BoundBlocksFn fn;
     bool runs;
   } passes[] = {
-      {"scalar", SimdLevel::Scalar, kernels::bound_kernel_scalar().blocks, true},
+      {"scalar", SimdLevel::Scalar, kernels::bound_kernel_portable().blocks, true},
 #if defined(__x86_64__)
       {"avx2", SimdLevel::Avx2, kernels::bound_kernel_avx2().blocks, true},
       {"avx2-fields", SimdLevel::Avx2, kernels::bound_kernel_avx2_fields().blocks, true},
@@ -221,7 +221,7 @@ TEST(BoundKernels, GroupsGiveEveryQueryItsOwnPass) {
     kernels::BoundKernel kernel;
     bool runs;
   } passes[] = {
-      {SimdLevel::Scalar, kernels::bound_kernel_scalar(), true},
+      {SimdLevel::Scalar, kernels::bound_kernel_portable(), true},
 #if defined(__x86_64__)
       {SimdLevel::Avx2, kernels::bound_kernel_avx2(), true},
       {SimdLevel::Avx2, kernels::bound_kernel_avx2_fields(), true},
@@ -248,10 +248,10 @@ TEST(BoundKernels, GroupsGiveEveryQueryItsOwnPass) {
       sums[q].resize(blocks * kBlockLanes);
       masks[q].resize(blocks);
       kernels::BoundBlocksArgs one{tables[q].data(), fields, codes.data(), block_bytes, 0};
-      kernels::bound_kernel_scalar().blocks(one, blocks, sums[q].data(), masks[q].data());
+      kernels::bound_kernel_portable().blocks(one, blocks, sums[q].data(), masks[q].data());
       limits[q] = sums[q][q * 5] - static_cast<std::uint32_t>(q % 2);
       one.limit = limits[q];
-      kernels::bound_kernel_scalar().blocks(one, blocks, sums[q].data(), masks[q].data());
+      kernels::bound_kernel_portable().blocks(one, blocks, sums[q].data(), masks[q].data());
     }
     for (const auto& pass : passes) {
       if (!simd_level_supported(pass.level) || !pass.runs) continue;
@@ -374,7 +374,7 @@ TEST(IdIndex, BatchReservationsKeepEveryIdFindable) {
   }
 }
 
-TEST(RotationKernels, MatchTheReferenceBitForBit) {
+TEST(RotationKernels, MatchThePortableKernelsBitForBit) {
   std::mt19937 gen(99);
   std::normal_distribution<float> normal;
   const RotationKernels& active = rotation_kernels();
@@ -391,7 +391,7 @@ TEST(RotationKernels, MatchTheReferenceBitForBit) {
     for (std::size_t count : {1u, 3u, 4u, 5u, 8u, 11u, 17u}) {
       std::vector<float> xs(count * d), expected(count * d);
       for (float& x : xs) x = normal(gen);
-      rotate_batch_reference(matrix.data(), d, xs.data(), count, expected.data());
+      rotate_batch_portable(matrix.data(), d, xs.data(), count, expected.data());
       for (const RotationKernels& rotation : batches) {
         std::vector<float> got(count * d, -1.0f);
         rotation.rotate_batch(matrix.data(), d, xs.data(), count, got.data());
@@ -409,7 +409,7 @@ TEST(RotationKernels, MatchTheReferenceBitForBit) {
       double* a[4] = {&mine[0], &mine[d], &mine[2 * d], &mine[3 * d]};
       double* b[4] = {&theirs[0], &theirs[d], &theirs[2 * d], &theirs[3 * d]};
       active.gram_schmidt(a, count, q.data(), d, 1, d - 2);
-      gram_schmidt_reference(b, count, q.data(), d, 1, d - 2);
+      gram_schmidt_portable(b, count, q.data(), d, 1, d - 2);
       ASSERT_EQ(std::memcmp(mine.data(), theirs.data(), mine.size() * sizeof(double)), 0) << d << " " << count;
     }
   }

@@ -64,10 +64,10 @@ std::vector<float> exact_scores(const ExactKernel& kernel, const std::vector<flo
   return out;
 }
 
-// The scalar kernel with one lane of a partial group's block off by one ulp:
-// a fault only a bit-for-bit comparison sees.
+// The portable exact kernel with one lane of a partial group's block off by
+// one ulp: a fault only a bit-for-bit comparison sees.
 void score_off_by_an_ulp(const ScoreBlocksArgs& args, std::size_t block_count, float* out) {
-  scalar_kernel(3).score(args, block_count, out);
+  exact_kernel_portable(3).score(args, block_count, out);
   if (block_count > 0) out[block_count * kBlockLanes - 1] = std::nextafter(out[block_count * kBlockLanes - 1], 1e30f);
 }
 
@@ -77,7 +77,7 @@ void bound_group_at_limit(const BoundGroupArgs& a, std::size_t block_count, std:
                           std::uint32_t* survivors) {
   BoundGroupArgs lowered = a;
   for (std::size_t q = 0; q < a.queries; ++q) lowered.limits[q] = a.limits[q] == 0 ? 0 : a.limits[q] - 1;
-  bound_kernel_scalar().group(lowered, block_count, sums, survivors);
+  bound_kernel_portable().group(lowered, block_count, sums, survivors);
 }
 void bound_blocks_at_limit(const BoundBlocksArgs& a, std::size_t block_count, std::uint32_t* sums,
                            std::uint32_t* survivors) {
@@ -107,7 +107,7 @@ void quantize_nan_high(const float* interior, std::size_t count, const float* x,
 
 // Drops the last byte of a length that is one short of a multiple of eight.
 std::uint32_t crc32c_short_tail(std::uint32_t state, const unsigned char* p, std::size_t len) {
-  return crc32c_update_scalar(state, p, len % 8 == 7 ? len - 1 : len);
+  return crc32c_update_portable(state, p, len % 8 == 7 ? len - 1 : len);
 }
 
 // Puts `wrong` first (the most preferred, allowed at every level but the
@@ -235,13 +235,13 @@ TEST(KernelRegistry, EveryEntryTheCpuRunsGivesThePortableResults) {
 }
 
 TEST(KernelRegistry, AWrongEntryFailsItsFamilysSelfTestAndIsNeverChosen) {
-  ExactKernel off_by_an_ulp = scalar_kernel(3);
+  ExactKernel off_by_an_ulp = exact_kernel_portable(3);
   off_by_an_ulp.score = score_off_by_an_ulp;
   expect_rejected(exact_family(3), "ulp", off_by_an_ulp);
   const BoundKernel at_limit{"at-limit", bound_blocks_at_limit, bound_group_at_limit};
   expect_rejected(bound_family(BoundUse::OneQuery), "at-limit", at_limit);
   expect_rejected(bound_family(BoundUse::Group), "at-limit", at_limit);
-  RotationKernels index_order = rotation_kernels_scalar();
+  RotationKernels index_order = rotation_kernels_portable();
   index_order.rotate = rotate_in_index_order;
   index_order.rotate_batch = rotate_batch_in_index_order;
   expect_rejected(rotation_family(), "index-order", index_order);

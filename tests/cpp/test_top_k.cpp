@@ -173,7 +173,7 @@ void expect_reference_answer(const Data& data, std::size_t k, const char* what, 
 void expect_no_vector_beneath_itself(const Data& data, const ScoreBound& bound, const char* what) {
   std::vector<std::uint32_t> sums(data.codes.block_count() * kBlockLanes), survivors(data.codes.block_count());
   const kernels::BoundBlocksArgs args{bound.table(), bound.fields(), data.codes.blocks(), data.codes.block_bytes(), 0};
-  kernels::bound_kernel_scalar().blocks(args, data.codes.block_count(), sums.data(), survivors.data());
+  kernels::bound_kernel_portable().blocks(args, data.codes.block_count(), sums.data(), survivors.data());
   for (std::size_t p = 0; p < data.size(); ++p) {
     const float score = data.reference_score(p);
     const std::int64_t limit = bound.prune_limit(score);
