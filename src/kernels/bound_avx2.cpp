@@ -1,5 +1,5 @@
 // The integer bound pass with AVX2: two fields per register.
-#include "kernels/bound_kernel.h"
+#include "kernels/bound_shuffle.h"
 #include "kernels/isa_avx2.h"
 
 namespace velmora {

@@ -5,7 +5,7 @@
 // (vectors 16-31), so one byte shuffle with the field's table broadcast the
 // same way looks up the field for the whole block. Each query keeps two
 // 16-bit accumulators for the 32 vectors, against four in the two-field
-// formulation (bound_kernel.h), so four queries share each split of the
+// formulation (bound_shuffle.h), so four queries share each split of the
 // codes, and no lanes are folded at the end. The sums are the same: words
 // added as 16-bit lanes sum the even bytes with the odd ones carried into
 // the high halves, the odd bytes are summed on their own, and even = all -

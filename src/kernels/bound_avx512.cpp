@@ -1,5 +1,5 @@
 // The integer bound pass with AVX-512 (BW): four fields per register.
-#include "kernels/bound_kernel.h"
+#include "kernels/bound_shuffle.h"
 #include "kernels/isa_avx512.h"
 
 namespace velmora {

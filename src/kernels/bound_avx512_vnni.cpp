@@ -12,7 +12,7 @@
 // split are done once per load for every query of a group; what remains per
 // query and register is two lookups and two dot products, against two
 // shuffles, two shifts and four additions in the 16-bit formulation
-// (bound_kernel.h). Sums stay exact in 32 bits: ScoreBound keeps fields *
+// (bound_shuffle.h). Sums stay exact in 32 bits: ScoreBound keeps fields *
 // 255 below 2^31.
 //
 // Internal linkage throughout: this translation unit alone is compiled for
