@@ -1,7 +1,7 @@
 #include "format/crc32c.h"
 
-#include "kernels/crc32c_kernel.h"
 #include "kernels/families.h"
+#include "kernels/kernels.h"
 #include "kernels/simd.h"
 
 namespace velmora {

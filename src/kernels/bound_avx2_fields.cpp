@@ -18,6 +18,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "kernels/bound_kernel.h"
+#include "kernels/instruction_sets.h"
 #include "kernels/kernels.h"
 
 namespace velmora {
@@ -25,7 +27,6 @@ namespace kernels {
 namespace {
 
 constexpr std::size_t kFieldsPer16BitSum = 256;
-constexpr std::size_t kQueriesPerPass = 4;
 
 inline __m256i broadcast_field(const std::uint8_t* p) {
   return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
@@ -44,81 +45,70 @@ inline void widen(__m256i all, __m256i odd, __m256i out[4]) {
   out[3] = _mm256_cvtepu16_epi32(_mm256_extracti128_si256(second, 1));
 }
 
-// The sums of one block for Q queries of a group, from query q0 on.
-template <int Q>
-void bound_block(const BoundGroupArgs& a, std::size_t q0, std::size_t b, std::size_t block_count, std::uint32_t* sums,
-                 std::uint32_t* survivors) {
-  const __m256i low_nibbles = _mm256_set1_epi8(0x0F);
-  const __m256i lane_shifts = _mm256_setr_epi32(0, 0, 0, 0, 4, 4, 4, 4);
-  const __m256i odd_bytes = _mm256_set1_epi16(0x0100);
-  const std::uint8_t* block = a.blocks + b * a.block_bytes;
-  const std::uint8_t* tables[Q];
-  for (int q = 0; q < Q; ++q) tables[q] = a.tables[q0 + q];
-  __m256i total[Q][4];
-  for (int q = 0; q < Q; ++q) {
-    for (int j = 0; j < 4; ++j) total[q][j] = _mm256_setzero_si256();
-  }
-  for (std::size_t first = 0; first < a.fields; first += kFieldsPer16BitSum) {
-    const std::size_t last = a.fields < first + kFieldsPer16BitSum ? a.fields : first + kFieldsPer16BitSum;
-    __m256i all[Q], odd[Q];
-    for (int q = 0; q < Q; ++q) all[q] = odd[q] = _mm256_setzero_si256();
-    for (std::size_t f = first; f < last; ++f) {
-      const std::size_t at = f * kFieldBytes;
-      const __m256i index = _mm256_and_si256(_mm256_srlv_epi32(broadcast_field(block + at), lane_shifts), low_nibbles);
+struct FieldBoundPass {
+  // Four queries a pass: two accumulators each.
+  static constexpr int kQueriesPerPass = 4;
+
+  // The sums of one block for Q queries of a group, from query q0 on.
+  template <int Q>
+  void sum_block(const BoundGroupArgs& a, std::size_t q0, std::size_t b, std::size_t block_count, std::uint32_t* sums,
+                 std::uint32_t* survivors) const {
+    const __m256i low_nibbles = _mm256_set1_epi8(0x0F);
+    const __m256i lane_shifts = _mm256_setr_epi32(0, 0, 0, 0, 4, 4, 4, 4);
+    const __m256i odd_bytes = _mm256_set1_epi16(0x0100);
+    const std::uint8_t* block = a.blocks + b * a.block_bytes;
+    const std::uint8_t* tables[Q];
+    for (int q = 0; q < Q; ++q) tables[q] = a.tables[q0 + q];
+    __m256i total[Q][4];
+    for (int q = 0; q < Q; ++q) {
+      for (int j = 0; j < 4; ++j) total[q][j] = _mm256_setzero_si256();
+    }
+    for (std::size_t first = 0; first < a.fields; first += kFieldsPer16BitSum) {
+      const std::size_t last = a.fields < first + kFieldsPer16BitSum ? a.fields : first + kFieldsPer16BitSum;
+      __m256i all[Q], odd[Q];
+      for (int q = 0; q < Q; ++q) all[q] = odd[q] = _mm256_setzero_si256();
+      for (std::size_t f = first; f < last; ++f) {
+        const std::size_t at = f * kFieldBytes;
+        const __m256i index =
+            _mm256_and_si256(_mm256_srlv_epi32(broadcast_field(block + at), lane_shifts), low_nibbles);
+        for (int q = 0; q < Q; ++q) {
+          const __m256i looked_up = _mm256_shuffle_epi8(broadcast_field(tables[q] + at), index);
+          // (The empty asm statements keep each sum in one register: GCC
+          // otherwise adds into a fresh register and copies it back.)
+          all[q] = _mm256_add_epi16(all[q], looked_up);
+          asm("" : "+x"(all[q]));
+          const __m256i high = Q >= 2 ? _mm256_maddubs_epi16(looked_up, odd_bytes) : _mm256_srli_epi16(looked_up, 8);
+          asm("" : "+x"(odd[q]));
+          odd[q] = _mm256_add_epi16(odd[q], high);
+          asm("" : "+x"(odd[q]));
+        }
+      }
       for (int q = 0; q < Q; ++q) {
-        const __m256i looked_up = _mm256_shuffle_epi8(broadcast_field(tables[q] + at), index);
-        // (The empty asm statements keep each sum in one register: GCC
-        // otherwise adds into a fresh register and copies it back.)
-        all[q] = _mm256_add_epi16(all[q], looked_up);
-        asm("" : "+x"(all[q]));
-        const __m256i high = Q >= 2 ? _mm256_maddubs_epi16(looked_up, odd_bytes) : _mm256_srli_epi16(looked_up, 8);
-        asm("" : "+x"(odd[q]));
-        odd[q] = _mm256_add_epi16(odd[q], high);
-        asm("" : "+x"(odd[q]));
+        __m256i part[4];
+        widen(all[q], odd[q], part);
+        for (int j = 0; j < 4; ++j) total[q][j] = _mm256_add_epi32(total[q][j], part[j]);
       }
     }
     for (int q = 0; q < Q; ++q) {
-      __m256i part[4];
-      widen(all[q], odd[q], part);
-      for (int j = 0; j < 4; ++j) total[q][j] = _mm256_add_epi32(total[q][j], part[j]);
+      std::uint32_t* out = sums + ((q0 + q) * block_count + b) * kBlockLanes;
+      // Sums stay below 2^31 (ScoreBound), so signed comparison is exact.
+      const std::uint32_t limit = a.limits[q0 + q];
+      const __m256i limit32 = _mm256_set1_epi32(static_cast<int>(limit < 0x7FFFFFFFu ? limit : 0x7FFFFFFFu));
+      std::uint32_t mask = 0;
+      for (int j = 0; j < 4; ++j) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 8 * j), total[q][j]);
+        const auto above = static_cast<std::uint32_t>(
+            _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(total[q][j], limit32))));
+        mask |= above << (8 * j);
+      }
+      survivors[(q0 + q) * block_count + b] = mask;
     }
   }
-  for (int q = 0; q < Q; ++q) {
-    std::uint32_t* out = sums + ((q0 + q) * block_count + b) * kBlockLanes;
-    // Sums stay below 2^31 (ScoreBound), so signed comparison is exact.
-    const std::uint32_t limit = a.limits[q0 + q];
-    const __m256i limit32 = _mm256_set1_epi32(static_cast<int>(limit < 0x7FFFFFFFu ? limit : 0x7FFFFFFFu));
-    std::uint32_t mask = 0;
-    for (int j = 0; j < 4; ++j) {
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 8 * j), total[q][j]);
-      const auto above =
-          static_cast<std::uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(total[q][j], limit32))));
-      mask |= above << (8 * j);
-    }
-    survivors[(q0 + q) * block_count + b] = mask;
-  }
-}
-
-void bound_group(const BoundGroupArgs& a, std::size_t block_count, std::uint32_t* sums, std::uint32_t* survivors) {
-  for_each_block_and_queries<kQueriesPerPass>(a, block_count, [&](auto count, std::size_t q0, std::size_t b) {
-    bound_block<decltype(count)::value>(a, q0, b, block_count, sums, survivors);
-  });
-}
-
-void bound_blocks(const BoundBlocksArgs& a, std::size_t block_count, std::uint32_t* sums, std::uint32_t* survivors) {
-  const BoundGroupArgs group = group_of_one(a);
-  for (std::size_t b = 0; b < block_count; ++b) bound_block<1>(group, 0, b, block_count, sums, survivors);
-}
+};
 
 }  // namespace
 
-BoundKernel bound_kernel_avx2_fields() {
-  BoundKernel k;
-  k.name = "avx2-field-bound";
-  k.blocks = &bound_blocks;
-  k.group = &bound_group;
-  return k;
-}
+BoundKernel bound_kernel_avx2_fields() { return bound_kernel<FieldBoundPass>("avx2-field-bound"); }
 
 }  // namespace kernels
 }  // namespace velmora

@@ -22,20 +22,24 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "kernels/bound_kernel.h"
+#include "kernels/instruction_sets.h"
 #include "kernels/kernels.h"
 
 namespace velmora {
 namespace kernels {
 namespace {
 
-// Queries per pass over a block: two accumulators each.
-constexpr std::size_t kQueriesPerPass = 4;
+// Byte 4j + i of the transposed codes takes byte 16i + j of the loaded ones;
+// the offsets 16i select field i's 16 table entries. Both are built once per
+// call of the kernel.
+struct VnniBoundPass {
+  // Queries per pass over a block: two accumulators each.
+  static constexpr int kQueriesPerPass = 4;
 
-// Byte 4j + i of the result takes byte 16i + j of the source; the offsets
-// 16i select field i's 16 table entries.
-struct Constants {
   __m512i transpose, offsets;
-  Constants() {
+
+  VnniBoundPass() {
     alignas(64) std::uint8_t order[64], offset[64];
     for (int j = 0; j < 16; ++j) {
       for (int i = 0; i < 4; ++i) {
@@ -46,60 +50,41 @@ struct Constants {
     transpose = _mm512_load_si512(order);
     offsets = _mm512_load_si512(offset);
   }
-};
 
-// The sums of one block for Q queries of a group, from query q0 on.
-template <int Q>
-void bound_block(const BoundGroupArgs& a, const Constants& c, std::size_t q0, std::size_t b, std::size_t block_count,
-                 std::uint32_t* sums, std::uint32_t* survivors) {
-  const __m512i low_nibbles = _mm512_set1_epi8(0x0F), ones = _mm512_set1_epi8(1);
-  const std::uint8_t* block = a.blocks + b * a.block_bytes;
-  __m512i low_sums[Q], high_sums[Q];  // vectors 0-15 and 16-31
-  for (int q = 0; q < Q; ++q) low_sums[q] = high_sums[q] = _mm512_setzero_si512();
-  for (std::size_t f = 0; f < a.fields; f += 4) {
-    const __m512i codes = _mm512_permutexvar_epi8(c.transpose, _mm512_loadu_si512(block + f * kFieldBytes));
-    // (nibble & 0x0F) | offset, one ternary-logic instruction each.
-    const __m512i low = _mm512_ternarylogic_epi32(codes, low_nibbles, c.offsets, 0xEA);
-    const __m512i high = _mm512_ternarylogic_epi32(_mm512_srli_epi16(codes, 4), low_nibbles, c.offsets, 0xEA);
+  // The sums of one block for Q queries of a group, from query q0 on.
+  template <int Q>
+  void sum_block(const BoundGroupArgs& a, std::size_t q0, std::size_t b, std::size_t block_count, std::uint32_t* sums,
+                 std::uint32_t* survivors) const {
+    const __m512i low_nibbles = _mm512_set1_epi8(0x0F), ones = _mm512_set1_epi8(1);
+    const std::uint8_t* block = a.blocks + b * a.block_bytes;
+    __m512i low_sums[Q], high_sums[Q];  // vectors 0-15 and 16-31
+    for (int q = 0; q < Q; ++q) low_sums[q] = high_sums[q] = _mm512_setzero_si512();
+    for (std::size_t f = 0; f < a.fields; f += 4) {
+      const __m512i codes = _mm512_permutexvar_epi8(transpose, _mm512_loadu_si512(block + f * kFieldBytes));
+      // (nibble & 0x0F) | offset, one ternary-logic instruction each.
+      const __m512i low = _mm512_ternarylogic_epi32(codes, low_nibbles, offsets, 0xEA);
+      const __m512i high = _mm512_ternarylogic_epi32(_mm512_srli_epi16(codes, 4), low_nibbles, offsets, 0xEA);
+      for (int q = 0; q < Q; ++q) {
+        const __m512i table = _mm512_loadu_si512(a.tables[q0 + q] + f * kFieldBytes);
+        low_sums[q] = _mm512_dpbusd_epi32(low_sums[q], _mm512_permutexvar_epi8(low, table), ones);
+        high_sums[q] = _mm512_dpbusd_epi32(high_sums[q], _mm512_permutexvar_epi8(high, table), ones);
+      }
+    }
     for (int q = 0; q < Q; ++q) {
-      const __m512i table = _mm512_loadu_si512(a.tables[q0 + q] + f * kFieldBytes);
-      low_sums[q] = _mm512_dpbusd_epi32(low_sums[q], _mm512_permutexvar_epi8(low, table), ones);
-      high_sums[q] = _mm512_dpbusd_epi32(high_sums[q], _mm512_permutexvar_epi8(high, table), ones);
+      std::uint32_t* out = sums + ((q0 + q) * block_count + b) * kBlockLanes;
+      _mm512_storeu_si512(out, low_sums[q]);
+      _mm512_storeu_si512(out + 16, high_sums[q]);
+      const __m512i limit = _mm512_set1_epi32(static_cast<int>(a.limits[q0 + q]));
+      survivors[(q0 + q) * block_count + b] =
+          static_cast<std::uint32_t>(_mm512_cmpgt_epu32_mask(low_sums[q], limit)) |
+          (static_cast<std::uint32_t>(_mm512_cmpgt_epu32_mask(high_sums[q], limit)) << 16);
     }
   }
-  for (int q = 0; q < Q; ++q) {
-    std::uint32_t* out = sums + ((q0 + q) * block_count + b) * kBlockLanes;
-    _mm512_storeu_si512(out, low_sums[q]);
-    _mm512_storeu_si512(out + 16, high_sums[q]);
-    const __m512i limit = _mm512_set1_epi32(static_cast<int>(a.limits[q0 + q]));
-    survivors[(q0 + q) * block_count + b] =
-        static_cast<std::uint32_t>(_mm512_cmpgt_epu32_mask(low_sums[q], limit)) |
-        (static_cast<std::uint32_t>(_mm512_cmpgt_epu32_mask(high_sums[q], limit)) << 16);
-  }
-}
-
-void bound_group(const BoundGroupArgs& a, std::size_t block_count, std::uint32_t* sums, std::uint32_t* survivors) {
-  const Constants c;
-  for_each_block_and_queries<kQueriesPerPass>(a, block_count, [&](auto count, std::size_t q0, std::size_t b) {
-    bound_block<decltype(count)::value>(a, c, q0, b, block_count, sums, survivors);
-  });
-}
-
-void bound_blocks(const BoundBlocksArgs& a, std::size_t block_count, std::uint32_t* sums, std::uint32_t* survivors) {
-  const BoundGroupArgs group = group_of_one(a);
-  const Constants c;
-  for (std::size_t b = 0; b < block_count; ++b) bound_block<1>(group, c, 0, b, block_count, sums, survivors);
-}
+};
 
 }  // namespace
 
-BoundKernel bound_kernel_avx512_vnni() {
-  BoundKernel k;
-  k.name = "avx512-vnni-bound";
-  k.blocks = &bound_blocks;
-  k.group = &bound_group;
-  return k;
-}
+BoundKernel bound_kernel_avx512_vnni() { return bound_kernel<VnniBoundPass>("avx512-vnni-bound"); }
 
 }  // namespace kernels
 }  // namespace velmora

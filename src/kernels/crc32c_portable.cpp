@@ -1,7 +1,7 @@
 // The portable CRC-32C, slicing by eight: the one the SSE4.2 kernel must match.
 #include <cstring>
 
-#include "kernels/crc32c_kernel.h"
+#include "kernels/kernels.h"
 
 namespace velmora {
 namespace kernels {

@@ -1,5 +1,6 @@
 // The exact kernels for AVX2: vpermps rows and byte planes.
 #include "kernels/exact_kernel.h"
+#include "kernels/instruction_sets.h"
 #include "kernels/isa_avx2.h"
 
 namespace velmora {
