@@ -1,7 +1,8 @@
 // The kernel registry: every entry the CPU runs gives its family's portable
 // results bit for bit, a wrong entry is caught by its family's self-test and
-// never chosen, the level limits the candidates, and the choice keeps the
-// preferred of the equally fast.
+// never chosen, the level limits the candidates, every entry is listed under
+// its own instruction set, and the choice keeps the preferred of the equally
+// fast.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -282,6 +283,27 @@ TEST(KernelRegistry, TheLevelLimitsTheCandidates) {
   EXPECT_EQ(crc32c_choice(SimdLevel::Reference).report.chosen, "slicing-by-8");
   EXPECT_EQ(exact_choice(SimdLevel::Scalar, 4).report.chosen, "scalar");
   EXPECT_EQ(bound_choice(SimdLevel::Scalar, BoundUse::OneQuery).report.chosen, "scalar-bound");
+}
+
+// A kernel listed under another instruction set than its own would run where
+// the CPU may lack its instructions, which no check on a CPU that has them
+// sees: every entry is named for the level, or the features, its row needs.
+TEST(KernelRegistry, EveryEntryIsListedUnderTheInstructionSetItIsNamedFor) {
+  auto check = [](const auto& family) {
+    for (const auto& entry : family.entries) {
+      const Requirement& needs = entry.needs;
+      const std::string set = needs.level > SimdLevel::Scalar ? simd_level_name(needs.level)
+                              : needs.extra != nullptr        ? needs.extra
+                                                              : "";
+      EXPECT_FALSE(set.empty()) << family.name << ": " << entry.name << " needs nothing";
+      EXPECT_EQ(std::string(entry.name).rfind(set, 0), 0u) << family.name << ": " << entry.name << " needs " << set;
+    }
+  };
+  for (int bits = 2; bits <= 4; ++bits) check(exact_family(bits));
+  for (BoundUse use : {BoundUse::OneQuery, BoundUse::Group}) check(bound_family(use));
+  check(rotation_family());
+  check(quantizer_family());
+  check(crc32c_family());
 }
 
 // The choice on a family of stand-in kernels with set times.
