@@ -18,6 +18,7 @@
 #include "engine/code_layout.h"
 #include "engine/encode.h"
 #include "engine/similarity.h"
+#include "kernels/families.h"
 #include "kernels/kernels.h"
 #include "kernels/simd.h"
 
@@ -79,19 +80,7 @@ int main(int argc, char** argv) {
       for (std::size_t p = 0; p < n; ++p) out[p] = cosine_score(lut, packed.data() + p * len, len, norms[p]);
     });
     std::printf("| %d | reference | %.2f | 1.0 |\n", bits, reference * 1e3);
-    struct Candidate {
-      SimdLevel level;
-      kernels::ExactKernel kernel;
-    };
-    const Candidate candidates[] = {
-        {SimdLevel::Scalar, kernels::scalar_kernel(bits)},
-        {SimdLevel::Avx2, kernels::permute_kernel_avx2(bits)},
-        {SimdLevel::Avx2, kernels::plane_kernel_avx2(bits)},
-        {SimdLevel::Avx512, kernels::permute_kernel_avx512(bits)},
-        {SimdLevel::Avx512, kernels::plane_kernel_avx512(bits)},
-    };
-    for (const Candidate& c : candidates) {
-      if (detected_simd_level() < c.level) continue;
+    for (const auto& c : kernels::entries_this_cpu_runs(kernels::exact_family(bits))) {
       std::vector<std::uint8_t> table(c.kernel.table_bytes(dim));
       c.kernel.prepare(lut.lut.data(), dim, table.data());
       const kernels::ScoreBlocksArgs args{table.data(),        dim,          codes.blocks(),
@@ -99,8 +88,8 @@ int main(int argc, char** argv) {
       const double t = best_seconds(5, [&] { c.kernel.score(args, codes.block_count(), out.data()); });
       std::printf("| %d | %s | %.2f | %.1f |\n", bits, c.kernel.name, t * 1e3, reference / t);
     }
-    for (SimdLevel level : {SimdLevel::Scalar, SimdLevel::Avx2, SimdLevel::Avx512}) {
-      if (detected_simd_level() < level) continue;
+    for (SimdLevel level : supported_simd_levels()) {
+      if (level == SimdLevel::Reference) continue;
       const ScoringKernels& chosen = kernels_for(level, bits);
       std::printf("| %d | chosen at %s: %s, %s, groups %s | | |\n", bits, simd_level_name(level), chosen.exact.name,
                   chosen.bound.name, chosen.group_bound.name);
@@ -111,25 +100,17 @@ int main(int argc, char** argv) {
     for (std::size_t i = 0; i < fields * kernels::kFieldBytes; ++i) bound_table[i] = static_cast<std::uint8_t>(gen());
     std::vector<std::uint32_t> sums(codes.block_count() * kBlockLanes), survivors(codes.block_count());
     const kernels::BoundBlocksArgs bargs{bound_table.data(), fields, codes.blocks(), codes.block_bytes(), 0xFFFFFFFFu};
-    const struct {
-      SimdLevel level;
-      kernels::BoundKernel kernel;
-      bool runs;
-    } bounds[] = {{SimdLevel::Scalar, kernels::bound_kernel_scalar(), true},
-                  {SimdLevel::Avx2, kernels::bound_kernel_avx2(), true},
-                  {SimdLevel::Avx2, kernels::bound_kernel_avx2_fields(), true},
-                  {SimdLevel::Avx512, kernels::bound_kernel_avx512(), true},
-                  {SimdLevel::Avx512, kernels::bound_kernel_avx512_vnni(), cpu_has_avx512_vbmi_vnni()}};
+    const auto bounds = kernels::entries_this_cpu_runs(kernels::bound_family(kernels::BoundUse::OneQuery));
     for (const auto& b : bounds) {
-      if (detected_simd_level() < b.level || !b.runs) continue;
       const double t =
           best_seconds(5, [&] { b.kernel.blocks(bargs, codes.block_count(), sums.data(), survivors.data()); });
       std::printf("| %d | %s | %.2f | %.1f |\n", bits, b.kernel.name, t * 1e3, reference / t);
     }
     // A group of queries sharing each pass (per query), in passes of 32
-    // blocks as the batch search makes them.
-    for (const auto& b : bounds) {
-      if (detected_simd_level() < b.level || !b.runs || b.level == SimdLevel::Scalar) continue;
+    // blocks as the batch search makes them; not the portable pass (the
+    // first), which takes a group's queries one by one.
+    for (std::size_t i = 1; i < bounds.size(); ++i) {
+      const auto& b = bounds[i];
       for (std::size_t group : {2u, 4u, 8u}) {
         kernels::BoundGroupArgs gargs{};
         for (std::size_t q = 0; q < group; ++q) {

@@ -111,16 +111,16 @@ struct Rotation {
 
 // The rotation's kernels, as the kernel registry chose them for the active
 // level (on first use); the portable ones are the plain loops
-// rotate_reference, rotate_batch_reference and gram_schmidt_reference.
+// rotate_portable, rotate_batch_portable and gram_schmidt_portable.
 using kernels::GramSchmidtFn;
 using kernels::RotateBatchFn;
 using kernels::RotateFn;
 using kernels::RotationKernels;
 const RotationKernels& rotation_kernels();
 
-using kernels::gram_schmidt_reference;
-using kernels::rotate_batch_reference;
-using kernels::rotate_reference;
+using kernels::gram_schmidt_portable;
+using kernels::rotate_batch_portable;
+using kernels::rotate_portable;
 
 using RotationHandle = std::shared_ptr<const Rotation>;
 

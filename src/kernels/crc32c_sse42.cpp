@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "kernels/crc32c_kernel.h"
+#include "kernels/instruction_sets.h"
 
 namespace velmora {
 namespace kernels {

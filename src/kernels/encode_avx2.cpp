@@ -2,7 +2,7 @@
 // boundaries at or below it, counted for eight coordinates at once.
 #include <immintrin.h>
 
-#include "kernels/kernels.h"
+#include "kernels/instruction_sets.h"
 
 namespace velmora {
 namespace kernels {

@@ -9,10 +9,13 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #if defined(__x86_64__)
 #include <emmintrin.h>
 #endif
+
+#include "kernels/instruction_sets.h"
 
 namespace velmora {
 namespace kernels {
@@ -52,12 +55,51 @@ void evict(const void* data, std::size_t bytes) {
 }
 
 template <class Kernel>
-Entry<Kernel> entry(const char* name, SimdLevel level, Kernel kernel) {
+Entry<Kernel> entry(const Requirement& needs, const Kernel& kernel) {
   Entry<Kernel> e;
-  e.name = name;
-  e.needs.level = level;
+  e.name = kernel.name;
+  e.needs = needs;
   e.kernel = kernel;
   return e;
+}
+
+template <class Fn>
+Entry<Fn> entry(const Requirement& needs, const NamedKernel<Fn>& kernel) {
+  Entry<Fn> e;
+  e.name = kernel.name;
+  e.needs = needs;
+  e.kernel = kernel.fn;
+  return e;
+}
+
+// A family's entries from every instruction set of the list but the last,
+// and its portable kernel from the last: kernels_of(set) gives the set's
+// kernels of the family in order of preference.
+template <class Kernel, class KernelsOf>
+void add_kernels(Family<Kernel>& family, const KernelsOf& kernels_of) {
+  constexpr std::size_t kSets = sizeof kInstructionSets / sizeof kInstructionSets[0];
+  for (std::size_t s = 0; s + 1 < kSets; ++s) {
+    const InstructionSet& set = kInstructionSets[s];
+    for (const auto& kernel : kernels_of(set)) family.entries.push_back(entry(set.needs, kernel));
+  }
+  family.portable = entry(Requirement{}, kernels_of(kInstructionSets[kSets - 1]).at(0));
+}
+
+// The kernels of one of a set's lists that are there, each made by `make`.
+template <class Kernel, class Maker, std::size_t N, class Make>
+std::vector<Kernel> kernels_made(const Maker (&makers)[N], const Make& make) {
+  std::vector<Kernel> kernels;
+  for (const Maker maker : makers) {
+    if (maker != nullptr) kernels.push_back(make(maker));
+  }
+  return kernels;
+}
+
+// A set's plain-function kernel of a family, when it has one.
+template <class Fn>
+std::vector<NamedKernel<Fn>> kernel_if_any(const NamedKernel<Fn>& kernel) {
+  if (kernel.fn == nullptr) return {};
+  return {kernel};
 }
 
 // --- Exact scores and bound passes -------------------------------------------
@@ -378,96 +420,49 @@ std::size_t bit_width_slot(int bits) {
 Family<ExactKernel> exact_family(int bits) {
   Family<ExactKernel> family;
   family.name = "exact_" + std::to_string(bits);
-#if defined(__x86_64__)
-  for (const ExactKernel& kernel : {permute_kernel_avx512(bits), plane_kernel_avx512(bits)}) {
-    family.entries.push_back(entry(kernel.name, SimdLevel::Avx512, kernel));
-  }
-  for (const ExactKernel& kernel : {permute_kernel_avx2(bits), plane_kernel_avx2(bits)}) {
-    family.entries.push_back(entry(kernel.name, SimdLevel::Avx2, kernel));
-  }
-#elif defined(__aarch64__)
-  for (const ExactKernel& kernel : {plane_kernel_neon(bits), permute_kernel_neon(bits)}) {
-    family.entries.push_back(entry(kernel.name, SimdLevel::Neon, kernel));
-  }
-#endif
-  const ExactKernel portable = scalar_kernel(bits);
-  family.portable = entry(portable.name, SimdLevel::Reference, portable);
+  add_kernels(family, [bits](const InstructionSet& set) {
+    return kernels_made<ExactKernel>(set.exact, [bits](auto make) { return make(bits); });
+  });
   family.none_at_reference = "reference (entry by entry)";
-  family.make_trial = [bits, portable] { return exact_trial(bits, portable); };
+  family.make_trial = [bits, portable = family.portable.kernel] { return exact_trial(bits, portable); };
   return family;
 }
 
 Family<BoundKernel> bound_family(BoundUse use) {
   Family<BoundKernel> family;
   family.name = use == BoundUse::Group ? "group_bound" : "bound";
-#if defined(__x86_64__)
-  const BoundKernel vnni = bound_kernel_avx512_vnni();
-  Entry<BoundKernel> with_vnni = entry(vnni.name, SimdLevel::Avx512, vnni);
-  with_vnni.needs.extra = "vbmi+vnni";
-  with_vnni.needs.cpu_has_extra = cpu_has_avx512_vbmi_vnni;
-  family.entries.push_back(with_vnni);
-  const BoundKernel avx512 = bound_kernel_avx512(), avx2 = bound_kernel_avx2();
-  family.entries.push_back(entry(avx512.name, SimdLevel::Avx512, avx512));
-  // One field per register gives a group more queries per split of the
-  // codes; for one query the two-field pass does more per load.
-  const BoundKernel avx2_fields = bound_kernel_avx2_fields();
-  const bool fields_first = use == BoundUse::Group;
-  family.entries.push_back(
-      entry(fields_first ? avx2_fields.name : avx2.name, SimdLevel::Avx2, fields_first ? avx2_fields : avx2));
-  family.entries.push_back(
-      entry(fields_first ? avx2.name : avx2_fields.name, SimdLevel::Avx2, fields_first ? avx2 : avx2_fields));
-#elif defined(__aarch64__)
-  const BoundKernel neon = bound_kernel_neon();
-  family.entries.push_back(entry(neon.name, SimdLevel::Neon, neon));
-#endif
-  const BoundKernel portable = bound_kernel_scalar();
-  family.portable = entry(portable.name, SimdLevel::Reference, portable);
+  add_kernels(family, [use](const InstructionSet& set) {
+    return kernels_made<BoundKernel>(use == BoundUse::Group ? set.group_bound : set.bound,
+                                     [](auto make) { return make(); });
+  });
   family.none_at_reference = "none (scores every vector exactly)";
-  family.make_trial = [use, portable] { return bound_trial(use, portable); };
+  family.make_trial = [use, portable = family.portable.kernel] { return bound_trial(use, portable); };
   return family;
 }
 
 Family<RotationKernels> rotation_family() {
   Family<RotationKernels> family;
   family.name = "rotation";
-#if defined(__x86_64__)
-  const RotationKernels avx512 = rotation_kernels_avx512(), avx2 = rotation_kernels_avx2();
-  family.entries.push_back(entry(avx512.name, SimdLevel::Avx512, avx512));
-  family.entries.push_back(entry(avx2.name, SimdLevel::Avx2, avx2));
-#elif defined(__aarch64__)
-  const RotationKernels neon = rotation_kernels_neon();
-  family.entries.push_back(entry(neon.name, SimdLevel::Neon, neon));
-#endif
-  const RotationKernels portable = rotation_kernels_scalar();
-  family.portable = entry(portable.name, SimdLevel::Reference, portable);
-  family.make_trial = [portable] { return rotation_trial(portable); };
+  add_kernels(family, [](const InstructionSet& set) {
+    return set.rotation == nullptr ? std::vector<RotationKernels>{} : std::vector<RotationKernels>{set.rotation()};
+  });
+  family.make_trial = [portable = family.portable.kernel] { return rotation_trial(portable); };
   return family;
 }
 
 Family<QuantizeFn> quantizer_family() {
   Family<QuantizeFn> family;
   family.name = "quantizer";
-#if defined(__x86_64__)
-  family.entries.push_back(entry<QuantizeFn>("avx2", SimdLevel::Avx2, quantize_avx2));
-#endif
-  family.portable = entry<QuantizeFn>("scalar", SimdLevel::Reference, quantize_scalar);
-  family.make_trial = [] { return quantizer_trial(quantize_scalar); };
+  add_kernels(family, [](const InstructionSet& set) { return kernel_if_any(set.quantizer); });
+  family.make_trial = [portable = family.portable.kernel] { return quantizer_trial(portable); };
   return family;
 }
 
 Family<Crc32cFn> crc32c_family() {
   Family<Crc32cFn> family;
   family.name = "crc32c";
-#if defined(__x86_64__)
-  // Not a SIMD level of its own: every x86-64 CPU with AVX2 has it, and some
-  // without do too.
-  Entry<Crc32cFn> sse42 = entry<Crc32cFn>("sse4.2", SimdLevel::Scalar, crc32c_update_sse42);
-  sse42.needs.extra = "sse4.2";
-  sse42.needs.cpu_has_extra = cpu_has_sse42;
-  family.entries.push_back(sse42);
-#endif
-  family.portable = entry<Crc32cFn>("slicing-by-8", SimdLevel::Reference, crc32c_update_scalar);
-  family.make_trial = [] { return crc32c_trial(crc32c_update_scalar); };
+  add_kernels(family, [](const InstructionSet& set) { return kernel_if_any(set.crc32c); });
+  family.make_trial = [portable = family.portable.kernel] { return crc32c_trial(portable); };
   return family;
 }
 

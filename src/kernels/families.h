@@ -4,7 +4,6 @@
 
 #include <vector>
 
-#include "kernels/crc32c_kernel.h"
 #include "kernels/kernels.h"
 #include "kernels/registry.h"
 #include "kernels/simd.h"

@@ -1,5 +1,7 @@
-// Entry points of the instruction-set specific kernels. Only plain types cross
-// this boundary; the implementations live in one translation unit per level.
+// What every kernel family computes, and its portable kernel, which every CPU
+// runs and every other kernel of the family must match bit for bit. Only
+// plain types cross this boundary. The instruction-set kernels are listed in
+// instruction_sets.h, each in translation units of its own.
 #pragma once
 
 #include <cstddef>
@@ -42,22 +44,7 @@ struct ExactKernel {
 };
 
 // Portable: one plain loop per lane.
-ExactKernel scalar_kernel(int bits);
-#if defined(__x86_64__)
-// Table rows in registers, looked up with vpermps.
-ExactKernel permute_kernel_avx2(int bits);
-ExactKernel permute_kernel_avx512(int bits);
-// The table's four byte planes looked up with byte shuffles (pshufb) and
-// reassembled into f32 with unpacks: no cross-lane permutes.
-ExactKernel plane_kernel_avx2(int bits);
-ExactKernel plane_kernel_avx512(int bits);
-#elif defined(__aarch64__)
-// The same two formulations with NEON (isa_neon.h): byte planes looked up
-// with TBL, and rows looked up as 32-bit entries with TBL over two or four
-// registers.
-ExactKernel plane_kernel_neon(int bits);
-ExactKernel permute_kernel_neon(int bits);
-#endif
+ExactKernel exact_kernel_portable(int bits);
 
 // The exact scores of a few stored vectors anywhere in the store (each a
 // block and a lane), from the plain table of dim rows of 2^bits entries: the
@@ -118,37 +105,6 @@ inline BoundGroupArgs group_of_one(const BoundBlocksArgs& a) {
 using BoundGroupFn = void (*)(const BoundGroupArgs& args, std::size_t block_count, std::uint32_t* sums,
                               std::uint32_t* survivors);
 
-// How many queries a block pass serves, as a type: block(QueryCount<Q>{}, q0, b).
-template <int Q>
-struct QueryCount {
-  static constexpr int value = Q;
-};
-// The group pass block by block, so that a block's codes stay in L1 while
-// every query of the group reads them, up to MaxQ (1 to 4) queries a pass.
-template <int MaxQ, class BlockPass>
-inline void for_each_block_and_queries(const BoundGroupArgs& a, std::size_t block_count, const BlockPass& block) {
-  static_assert(MaxQ >= 1 && MaxQ <= 4, "one to four queries a pass");
-  constexpr std::size_t kMax = MaxQ;
-  for (std::size_t b = 0; b < block_count; ++b) {
-    for (std::size_t q0 = 0; q0 < a.queries; q0 += kMax) {
-      switch (a.queries - q0 < kMax ? a.queries - q0 : kMax) {
-        case 1:
-          block(QueryCount<1>{}, q0, b);
-          break;
-        case 2:
-          if constexpr (MaxQ >= 2) block(QueryCount<2>{}, q0, b);
-          break;
-        case 3:
-          if constexpr (MaxQ >= 3) block(QueryCount<3>{}, q0, b);
-          break;
-        default:
-          if constexpr (MaxQ >= 4) block(QueryCount<4>{}, q0, b);
-          break;
-      }
-    }
-  }
-}
-
 // One implementation of the bound pass, for one query or a group.
 struct BoundKernel {
   const char* name = nullptr;
@@ -158,28 +114,7 @@ struct BoundKernel {
 };
 
 // Portable: one plain loop per lane and query.
-BoundKernel bound_kernel_scalar();
-#if defined(__x86_64__)
-// Byte shuffles within 128-bit lanes, sums in 16-bit lanes.
-BoundKernel bound_kernel_avx2();
-// One field of a whole block per register (fastscan_avx2_fields.cpp): two
-// accumulators per query, four queries per split of the codes.
-BoundKernel bound_kernel_avx2_fields();
-BoundKernel bound_kernel_avx512();
-// Byte permutes and 4-byte dot products (fastscan_vnni.cpp); only where the
-// CPU also has AVX-512 VBMI and VNNI (cpu_has_avx512_vbmi_vnni).
-BoundKernel bound_kernel_avx512_vnni();
-#elif defined(__aarch64__)
-// TBL lookups, sums widened from 8 to 16 bits at every field and to 32 bits
-// every 256 fields.
-BoundKernel bound_kernel_neon();
-#endif
-
-}  // namespace kernels
-}  // namespace velmora
-
-namespace velmora {
-namespace kernels {
+BoundKernel bound_kernel_portable();
 
 // --- Rotation ---------------------------------------------------------------
 // Every dot product is dot8 (dot8.h): fast kernels run many side by side, each
@@ -205,29 +140,11 @@ struct RotationKernels {
 };
 
 // Portable: the plain loops.
-void rotate_reference(const float* matrix, std::size_t d, const float* x, float* y);
-void rotate_batch_reference(const float* matrix, std::size_t d, const float* xs, std::size_t count, float* ys);
-void gram_schmidt_reference(double* const* columns, std::size_t count, const double* q, std::size_t d,
-                            std::size_t k_begin, std::size_t k_end);
-RotationKernels rotation_kernels_scalar();
-#if defined(__x86_64__)
-void rotate_avx2(const float* matrix, std::size_t d, const float* x, float* y);
-void rotate_batch_avx2(const float* matrix, std::size_t d, const float* xs, std::size_t count, float* ys);
-void gram_schmidt_avx2(double* const* columns, std::size_t count, const double* q, std::size_t d, std::size_t k_begin,
-                       std::size_t k_end);
-RotationKernels rotation_kernels_avx2();
-// Two vectors per 16-lane register for batches (rotate_avx512.cpp); one
-// vector and the Gram-Schmidt sweep as with AVX2.
-void rotate_batch_avx512(const float* matrix, std::size_t d, const float* xs, std::size_t count, float* ys);
-RotationKernels rotation_kernels_avx512();
-#elif defined(__aarch64__)
-// The eight lanes in two registers of four f32 (four of two f64).
-void rotate_neon(const float* matrix, std::size_t d, const float* x, float* y);
-void rotate_batch_neon(const float* matrix, std::size_t d, const float* xs, std::size_t count, float* ys);
-void gram_schmidt_neon(double* const* columns, std::size_t count, const double* q, std::size_t d, std::size_t k_begin,
-                       std::size_t k_end);
-RotationKernels rotation_kernels_neon();
-#endif
+void rotate_portable(const float* matrix, std::size_t d, const float* x, float* y);
+void rotate_batch_portable(const float* matrix, std::size_t d, const float* xs, std::size_t count, float* ys);
+void gram_schmidt_portable(double* const* columns, std::size_t count, const double* q, std::size_t d,
+                           std::size_t k_begin, std::size_t k_end);
+RotationKernels rotation_kernels_portable();
 
 // --- Quantiser --------------------------------------------------------------
 
@@ -237,12 +154,17 @@ using QuantizeFn = void (*)(const float* interior, std::size_t interior_count, c
                             std::uint8_t* out);
 
 // Portable: a binary search per coordinate.
-void quantize_scalar(const float* interior, std::size_t interior_count, const float* x, std::size_t n,
-                     std::uint8_t* out);
-#if defined(__x86_64__)
-// Eight coordinates compared with every boundary at once.
-void quantize_avx2(const float* interior, std::size_t interior_count, const float* x, std::size_t n, std::uint8_t* out);
-#endif
+void quantize_portable(const float* interior, std::size_t interior_count, const float* x, std::size_t n,
+                       std::uint8_t* out);
+
+// --- CRC-32C ----------------------------------------------------------------
+// Every kernel continues from the raw (not inverted) state.
+
+// CRC-32C of p[0 .. len) continuing from `state`.
+using Crc32cFn = std::uint32_t (*)(std::uint32_t state, const unsigned char* p, std::size_t len);
+
+// Portable: slicing by eight.
+std::uint32_t crc32c_update_portable(std::uint32_t state, const unsigned char* p, std::size_t len);
 
 }  // namespace kernels
 }  // namespace velmora

@@ -2,15 +2,16 @@
 //
 // A family is one job with interchangeable kernels that must give the same
 // bits: its entries in order of preference, each with what it needs of the
-// CPU, and its portable kernel, the reference the others are checked
-// against. A family is chosen for an instruction-set level (the active one,
+// CPU, and its portable kernel, which every CPU runs and every entry must
+// match. A family is chosen for an instruction-set level (the active one,
 // or one a test or benchmark asks for): the entries the CPU supports within
 // that level are compared bit for bit with the portable kernel on synthetic
 // data (one that disagrees is never used), the agreeing ones are timed in
 // interleaved rounds, and the first in order of preference within
 // kTimingTolerance of the fastest median is kept. With no agreeing entry the
 // portable kernel is used. The clock only orders kernels whose results are
-// identical, so it never reaches a result. families.h lists the families.
+// identical, so it never reaches a result. families.h lists the families,
+// instruction_sets.h the kernels each instruction set gives them.
 #pragma once
 
 #include <cstddef>
@@ -66,6 +67,17 @@ struct Family {
   const char* none_at_reference = nullptr;
   std::function<Trial<Kernel>()> make_trial;
 };
+
+// The portable kernel, then every entry this CPU runs at any level: what
+// tests and benchmarks try one by one.
+template <class Kernel>
+std::vector<Entry<Kernel>> entries_this_cpu_runs(const Family<Kernel>& family) {
+  std::vector<Entry<Kernel>> runs = {family.portable};
+  for (const Entry<Kernel>& entry : family.entries) {
+    if (cpu_supports(entry.needs)) runs.push_back(entry);
+  }
+  return runs;
+}
 
 enum class SelfTest { NotRun, Passed, Failed };
 

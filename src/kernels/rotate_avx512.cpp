@@ -2,7 +2,8 @@
 // of the fixed dot-product order (dot8.h) for two vectors at once, so that
 // each multiply and add does the work of two AVX2 ones, each lane keeping its
 // own order; the eight lanes of each vector are folded exactly as dot8 folds
-// them. One vector and the Gram-Schmidt sweep use the AVX2 kernels.
+// them. One vector and the Gram-Schmidt sweep use the AVX2 kernels
+// (rotate_avx2.cpp).
 //
 // No standard-library templates here: an instance compiled for AVX-512 could
 // be the one the linker keeps for every caller.
@@ -10,8 +11,9 @@
 
 #include <cstddef>
 
+#include "kernels/instruction_sets.h"
+#include "kernels/isa_avx2.h"
 #include "kernels/kernels.h"
-#include "kernels/rotate_lanes_avx2.h"
 
 namespace velmora {
 namespace kernels {
@@ -64,8 +66,6 @@ void rotate_tile(const float* pairs, const float* const* xs, const float* rows, 
   }
 }
 
-}  // namespace
-
 void rotate_batch_avx512(const float* matrix, std::size_t d, const float* xs, std::size_t count, float* ys) {
   const std::size_t full = d / 8 * 8;
   constexpr std::size_t kTile = 2 * kPairsPerTile;
@@ -105,8 +105,13 @@ void rotate_batch_avx512(const float* matrix, std::size_t d, const float* xs, st
   delete[] pairs;
 }
 
+}  // namespace
+
 RotationKernels rotation_kernels_avx512() {
-  return RotationKernels{"avx512", rotate_avx2, rotate_batch_avx512, gram_schmidt_avx2};
+  RotationKernels kernels = rotation_kernels_avx2();
+  kernels.name = "avx512";
+  kernels.rotate_batch = &rotate_batch_avx512;
+  return kernels;
 }
 
 }  // namespace kernels

@@ -12,12 +12,15 @@
 //   kRowsForOneVector and kRowsForFourVectors, the tile heights that fill its
 //   registers;
 // where fold sums the lanes as dot8 does: 0 + (p0 + p4), then (p1 + p5),
-// (p2 + p6) and (p3 + p7). Included only by the instruction-set files;
-// internal linkage throughout, so that an instance compiled for a wider
-// instruction set is never the one another caller gets.
+// (p2 + p6) and (p3 + p7); the instruction set's isa_<set>.h holds it.
+// Included only by the instruction-set files; internal linkage throughout,
+// so that an instance compiled for a wider instruction set is never the one
+// another caller gets.
 #pragma once
 
 #include <cstddef>
+
+#include "kernels/kernels.h"
 
 namespace velmora {
 namespace kernels {
@@ -141,6 +144,12 @@ void gram_schmidt_lanes(double* const* columns, std::size_t count, const double*
     case 4:
       return gram_schmidt_columns<L, 4>(columns, q, d, k_begin, k_end);
   }
+}
+
+// The rotation's three kernels from one set of lanes.
+template <class L>
+RotationKernels rotation_kernels(const char* name) {
+  return RotationKernels{name, &rotate_lanes<L>, &rotate_batch_lanes<L>, &gram_schmidt_lanes<L>};
 }
 
 }  // namespace

@@ -14,31 +14,13 @@
 #include "engine/id_index.h"
 #include "engine/rotation.h"
 #include "engine/similarity.h"
+#include "kernels/families.h"
 #include "kernels/kernels.h"
 #include "kernels/simd.h"
 
 using namespace velmora;
 
 namespace {
-
-struct Formulation {
-  const char* name;
-  SimdLevel level;
-  kernels::ExactKernel (*kernel)(int bits);
-};
-
-const Formulation kFormulations[] = {
-    {"scalar", SimdLevel::Scalar, kernels::scalar_kernel},
-#if defined(__x86_64__)
-    {"avx2-permute", SimdLevel::Avx2, kernels::permute_kernel_avx2},
-    {"avx2-planes", SimdLevel::Avx2, kernels::plane_kernel_avx2},
-    {"avx512-permute", SimdLevel::Avx512, kernels::permute_kernel_avx512},
-    {"avx512-planes", SimdLevel::Avx512, kernels::plane_kernel_avx512},
-#elif defined(__aarch64__)
-    {"neon-planes", SimdLevel::Neon, kernels::plane_kernel_neon},
-    {"neon-permute", SimdLevel::Neon, kernels::permute_kernel_neon},
-#endif
-};
 
 QueryLut random_lut(std::size_t dim, std::uint8_t bits, std::mt19937& gen) {
   std::normal_distribution<float> normal;
@@ -57,6 +39,7 @@ class KernelsAgree : public ::testing::TestWithParam<int> {};
 
 TEST_P(KernelsAgree, WithTheReferenceOnEveryLevel) {
   const auto bits = static_cast<std::uint8_t>(GetParam());
+  const auto formulations = kernels::entries_this_cpu_runs(kernels::exact_family(bits));
   std::mt19937 gen(1234 + bits);
   // (1027: a long dimension, ending in a partial pair or group.)
   for (std::size_t dim : {32u, 33u, 34u, 35u, 40u, 47u, 64u, 100u, 129u, 1027u}) {
@@ -95,9 +78,8 @@ TEST_P(KernelsAgree, WithTheReferenceOnEveryLevel) {
       }
       std::vector<float> padded_norms(codes.block_count() * kBlockLanes, 0.0f);
       std::copy(norms.begin(), norms.end(), padded_norms.begin());
-      for (const Formulation& f : kFormulations) {
-        if (!simd_level_supported(f.level)) continue;
-        const kernels::ExactKernel kernel = f.kernel(bits);
+      for (const auto& f : formulations) {
+        const kernels::ExactKernel& kernel = f.kernel;
         std::vector<std::uint8_t> table(kernel.table_bytes(dim));
         kernel.prepare(lut.lut.data(), dim, table.data());
         const kernels::ScoreBlocksArgs args{table.data(),        dim,           codes.blocks(), codes.block_bytes(),
@@ -155,22 +137,7 @@ INSTANTIATE_TEST_SUITE_P(BitWidths, KernelsAgree, ::testing::Values(2, 3, 4),
 // The bound passes sum one u8 entry per field exactly, past the 256 fields
 // that fit 16-bit lanes too, and flag exactly the lanes above the limit.
 TEST(BoundKernels, SumEveryFieldExactlyAndFlagTheLanesAboveTheLimit) {
-  const struct {
-    const char* name;
-    SimdLevel level;
-    kernels::BoundBlocksFn fn;
-    bool runs;
-  } passes[] = {
-      {"scalar", SimdLevel::Scalar, kernels::bound_kernel_scalar().blocks, true},
-#if defined(__x86_64__)
-      {"avx2", SimdLevel::Avx2, kernels::bound_kernel_avx2().blocks, true},
-      {"avx2-fields", SimdLevel::Avx2, kernels::bound_kernel_avx2_fields().blocks, true},
-      {"avx512", SimdLevel::Avx512, kernels::bound_kernel_avx512().blocks, true},
-      {"avx512-vnni", SimdLevel::Avx512, kernels::bound_kernel_avx512_vnni().blocks, cpu_has_avx512_vbmi_vnni()},
-#elif defined(__aarch64__)
-      {"neon", SimdLevel::Neon, kernels::bound_kernel_neon().blocks, true},
-#endif
-  };
+  const auto passes = kernels::entries_this_cpu_runs(kernels::bound_family(kernels::BoundUse::OneQuery));
   std::mt19937 gen(42);
   for (std::size_t fields : {1u, 2u, 3u, 5u, 64u, 255u, 256u, 257u, 300u, 513u, 1152u}) {
     const std::size_t blocks = 5, block_bytes = fields * kernels::kFieldBytes;
@@ -195,10 +162,9 @@ TEST(BoundKernels, SumEveryFieldExactlyAndFlagTheLanesAboveTheLimit) {
     std::sort(sorted.begin(), sorted.end());
     for (std::uint32_t limit : {0u, sorted[sorted.size() / 2], sorted.back(), sorted.back() - 1, 0xFFFFFFFFu}) {
       for (const auto& pass : passes) {
-        if (!simd_level_supported(pass.level) || !pass.runs) continue;
         std::vector<std::uint32_t> sums(blocks * kBlockLanes), survivors(blocks);
         const kernels::BoundBlocksArgs args{table.data(), fields, codes.data(), block_bytes, limit};
-        pass.fn(args, blocks, sums.data(), survivors.data());
+        pass.kernel.blocks(args, blocks, sums.data(), survivors.data());
         ASSERT_EQ(sums, expected) << pass.name << " fields " << fields;
         for (std::size_t b = 0; b < blocks; ++b) {
           std::uint32_t mask = 0;
@@ -216,21 +182,7 @@ TEST(BoundKernels, SumEveryFieldExactlyAndFlagTheLanesAboveTheLimit) {
 // its own table and limit gives, for every group size (partial sub-groups of
 // the wide kernels included) and past the 256 fields of 16-bit sums.
 TEST(BoundKernels, GroupsGiveEveryQueryItsOwnPass) {
-  const struct {
-    SimdLevel level;
-    kernels::BoundKernel kernel;
-    bool runs;
-  } passes[] = {
-      {SimdLevel::Scalar, kernels::bound_kernel_scalar(), true},
-#if defined(__x86_64__)
-      {SimdLevel::Avx2, kernels::bound_kernel_avx2(), true},
-      {SimdLevel::Avx2, kernels::bound_kernel_avx2_fields(), true},
-      {SimdLevel::Avx512, kernels::bound_kernel_avx512(), true},
-      {SimdLevel::Avx512, kernels::bound_kernel_avx512_vnni(), cpu_has_avx512_vbmi_vnni()},
-#elif defined(__aarch64__)
-      {SimdLevel::Neon, kernels::bound_kernel_neon(), true},
-#endif
-  };
+  const auto passes = kernels::entries_this_cpu_runs(kernels::bound_family(kernels::BoundUse::Group));
   std::mt19937 gen(7);
   for (std::size_t fields : {3u, 96u, 300u}) {
     const std::size_t blocks = 3, block_bytes = fields * kernels::kFieldBytes, padded = (fields + 3) / 4 * 4;
@@ -248,13 +200,12 @@ TEST(BoundKernels, GroupsGiveEveryQueryItsOwnPass) {
       sums[q].resize(blocks * kBlockLanes);
       masks[q].resize(blocks);
       kernels::BoundBlocksArgs one{tables[q].data(), fields, codes.data(), block_bytes, 0};
-      kernels::bound_kernel_scalar().blocks(one, blocks, sums[q].data(), masks[q].data());
+      kernels::bound_kernel_portable().blocks(one, blocks, sums[q].data(), masks[q].data());
       limits[q] = sums[q][q * 5] - static_cast<std::uint32_t>(q % 2);
       one.limit = limits[q];
-      kernels::bound_kernel_scalar().blocks(one, blocks, sums[q].data(), masks[q].data());
+      kernels::bound_kernel_portable().blocks(one, blocks, sums[q].data(), masks[q].data());
     }
     for (const auto& pass : passes) {
-      if (!simd_level_supported(pass.level) || !pass.runs) continue;
       for (std::size_t group = 1; group <= kernels::kMaxBoundQueries; ++group) {
         kernels::BoundGroupArgs args{};
         for (std::size_t q = 0; q < group; ++q) {
@@ -374,24 +325,23 @@ TEST(IdIndex, BatchReservationsKeepEveryIdFindable) {
   }
 }
 
-TEST(RotationKernels, MatchTheReferenceBitForBit) {
+TEST(RotationKernels, MatchThePortableKernelsBitForBit) {
   std::mt19937 gen(99);
   std::normal_distribution<float> normal;
   const RotationKernels& active = rotation_kernels();
   // The active kernels and every batch rotation this CPU runs (partial tiles
   // of eight vectors and dimensions past a panel of 48 rows included).
   std::vector<RotationKernels> batches = {active};
-#if defined(__x86_64__)
-  if (detected_simd_level() >= SimdLevel::Avx2) batches.push_back(kernels::rotation_kernels_avx2());
-  if (detected_simd_level() >= SimdLevel::Avx512) batches.push_back(kernels::rotation_kernels_avx512());
-#endif
+  for (const auto& entry : kernels::rotation_family().entries) {
+    if (kernels::cpu_supports(entry.needs)) batches.push_back(entry.kernel);
+  }
   for (std::size_t d : {32u, 33u, 39u, 40u, 57u, 96u, 101u}) {
     std::vector<float> matrix(d * d);
     for (float& x : matrix) x = normal(gen);
     for (std::size_t count : {1u, 3u, 4u, 5u, 8u, 11u, 17u}) {
       std::vector<float> xs(count * d), expected(count * d);
       for (float& x : xs) x = normal(gen);
-      rotate_batch_reference(matrix.data(), d, xs.data(), count, expected.data());
+      rotate_batch_portable(matrix.data(), d, xs.data(), count, expected.data());
       for (const RotationKernels& rotation : batches) {
         std::vector<float> got(count * d, -1.0f);
         rotation.rotate_batch(matrix.data(), d, xs.data(), count, got.data());
@@ -409,7 +359,7 @@ TEST(RotationKernels, MatchTheReferenceBitForBit) {
       double* a[4] = {&mine[0], &mine[d], &mine[2 * d], &mine[3 * d]};
       double* b[4] = {&theirs[0], &theirs[d], &theirs[2 * d], &theirs[3 * d]};
       active.gram_schmidt(a, count, q.data(), d, 1, d - 2);
-      gram_schmidt_reference(b, count, q.data(), d, 1, d - 2);
+      gram_schmidt_portable(b, count, q.data(), d, 1, d - 2);
       ASSERT_EQ(std::memcmp(mine.data(), theirs.data(), mine.size() * sizeof(double)), 0) << d << " " << count;
     }
   }

@@ -1,7 +1,8 @@
 // The kernel registry: every entry the CPU runs gives its family's portable
 // results bit for bit, a wrong entry is caught by its family's self-test and
-// never chosen, the level limits the candidates, and the choice keeps the
-// preferred of the equally fast.
+// never chosen, the level limits the candidates, every entry is listed under
+// its own instruction set, and the choice keeps the preferred of the equally
+// fast.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -64,10 +65,10 @@ std::vector<float> exact_scores(const ExactKernel& kernel, const std::vector<flo
   return out;
 }
 
-// The scalar kernel with one lane of a partial group's block off by one ulp:
-// a fault only a bit-for-bit comparison sees.
+// The portable exact kernel with one lane of a partial group's block off by
+// one ulp: a fault only a bit-for-bit comparison sees.
 void score_off_by_an_ulp(const ScoreBlocksArgs& args, std::size_t block_count, float* out) {
-  scalar_kernel(3).score(args, block_count, out);
+  exact_kernel_portable(3).score(args, block_count, out);
   if (block_count > 0) out[block_count * kBlockLanes - 1] = std::nextafter(out[block_count * kBlockLanes - 1], 1e30f);
 }
 
@@ -77,7 +78,7 @@ void bound_group_at_limit(const BoundGroupArgs& a, std::size_t block_count, std:
                           std::uint32_t* survivors) {
   BoundGroupArgs lowered = a;
   for (std::size_t q = 0; q < a.queries; ++q) lowered.limits[q] = a.limits[q] == 0 ? 0 : a.limits[q] - 1;
-  bound_kernel_scalar().group(lowered, block_count, sums, survivors);
+  bound_kernel_portable().group(lowered, block_count, sums, survivors);
 }
 void bound_blocks_at_limit(const BoundBlocksArgs& a, std::size_t block_count, std::uint32_t* sums,
                            std::uint32_t* survivors) {
@@ -107,7 +108,7 @@ void quantize_nan_high(const float* interior, std::size_t count, const float* x,
 
 // Drops the last byte of a length that is one short of a multiple of eight.
 std::uint32_t crc32c_short_tail(std::uint32_t state, const unsigned char* p, std::size_t len) {
-  return crc32c_update_scalar(state, p, len % 8 == 7 ? len - 1 : len);
+  return crc32c_update_portable(state, p, len % 8 == 7 ? len - 1 : len);
 }
 
 // Puts `wrong` first (the most preferred, allowed at every level but the
@@ -235,13 +236,13 @@ TEST(KernelRegistry, EveryEntryTheCpuRunsGivesThePortableResults) {
 }
 
 TEST(KernelRegistry, AWrongEntryFailsItsFamilysSelfTestAndIsNeverChosen) {
-  ExactKernel off_by_an_ulp = scalar_kernel(3);
+  ExactKernel off_by_an_ulp = exact_kernel_portable(3);
   off_by_an_ulp.score = score_off_by_an_ulp;
   expect_rejected(exact_family(3), "ulp", off_by_an_ulp);
   const BoundKernel at_limit{"at-limit", bound_blocks_at_limit, bound_group_at_limit};
   expect_rejected(bound_family(BoundUse::OneQuery), "at-limit", at_limit);
   expect_rejected(bound_family(BoundUse::Group), "at-limit", at_limit);
-  RotationKernels index_order = rotation_kernels_scalar();
+  RotationKernels index_order = rotation_kernels_portable();
   index_order.rotate = rotate_in_index_order;
   index_order.rotate_batch = rotate_batch_in_index_order;
   expect_rejected(rotation_family(), "index-order", index_order);
@@ -282,6 +283,27 @@ TEST(KernelRegistry, TheLevelLimitsTheCandidates) {
   EXPECT_EQ(crc32c_choice(SimdLevel::Reference).report.chosen, "slicing-by-8");
   EXPECT_EQ(exact_choice(SimdLevel::Scalar, 4).report.chosen, "scalar");
   EXPECT_EQ(bound_choice(SimdLevel::Scalar, BoundUse::OneQuery).report.chosen, "scalar-bound");
+}
+
+// A kernel listed under another instruction set than its own would run where
+// the CPU may lack its instructions, which no check on a CPU that has them
+// sees: every entry is named for the level, or the features, its row needs.
+TEST(KernelRegistry, EveryEntryIsListedUnderTheInstructionSetItIsNamedFor) {
+  auto check = [](const auto& family) {
+    for (const auto& entry : family.entries) {
+      const Requirement& needs = entry.needs;
+      const std::string set = needs.level > SimdLevel::Scalar ? simd_level_name(needs.level)
+                              : needs.extra != nullptr        ? needs.extra
+                                                              : "";
+      EXPECT_FALSE(set.empty()) << family.name << ": " << entry.name << " needs nothing";
+      EXPECT_EQ(std::string(entry.name).rfind(set, 0), 0u) << family.name << ": " << entry.name << " needs " << set;
+    }
+  };
+  for (int bits = 2; bits <= 4; ++bits) check(exact_family(bits));
+  for (BoundUse use : {BoundUse::OneQuery, BoundUse::Group}) check(bound_family(use));
+  check(rotation_family());
+  check(quantizer_family());
+  check(crc32c_family());
 }
 
 // The choice on a family of stand-in kernels with set times.

@@ -20,6 +20,7 @@
 #include "engine/similarity.h"
 #include "engine/store.h"
 #include "engine/top_k.h"
+#include "kernels/families.h"
 #include "kernels/kernels.h"
 #include "kernels/simd.h"
 
@@ -113,37 +114,17 @@ std::vector<std::pair<std::string, ScoringKernels>> kernel_choices(int bits) {
   out.emplace_back("reference", kernels_for(SimdLevel::Reference, bits));
   const ScoringKernels& scalar = kernels_for(SimdLevel::Scalar, bits);
   out.emplace_back("scalar", scalar);
-  const SimdLevel detected = detected_simd_level();
-  auto with_bound = [&](SimdLevel level, const kernels::BoundKernel& bound) {
-    ScoringKernels k = kernels_for(level, bits);
-    k.bound = k.group_bound = bound;
-    out.emplace_back(bound.name, k);
-  };
-#if defined(__x86_64__)
-  if (detected >= SimdLevel::Avx2) {
-    with_bound(SimdLevel::Avx2, kernels::bound_kernel_avx2());
-    with_bound(SimdLevel::Avx2, kernels::bound_kernel_avx2_fields());
-    for (auto make : {kernels::permute_kernel_avx2, kernels::plane_kernel_avx2}) {
-      out.emplace_back(make(bits).name, ScoringKernels{make(bits), scalar.bound, scalar.group_bound});
+  for (const auto& entry : kernels::bound_family(kernels::BoundUse::OneQuery).entries) {
+    if (!kernels::cpu_supports(entry.needs)) continue;
+    ScoringKernels k = kernels_for(entry.needs.level, bits);
+    k.bound = k.group_bound = entry.kernel;
+    out.emplace_back(entry.name, k);
+  }
+  for (const auto& entry : kernels::exact_family(bits).entries) {
+    if (kernels::cpu_supports(entry.needs)) {
+      out.emplace_back(entry.name, ScoringKernels{entry.kernel, scalar.bound, scalar.group_bound});
     }
   }
-  if (detected >= SimdLevel::Avx512) {
-    with_bound(SimdLevel::Avx512, kernels::bound_kernel_avx512());
-    if (cpu_has_avx512_vbmi_vnni()) with_bound(SimdLevel::Avx512, kernels::bound_kernel_avx512_vnni());
-    for (auto make : {kernels::permute_kernel_avx512, kernels::plane_kernel_avx512}) {
-      out.emplace_back(make(bits).name, ScoringKernels{make(bits), scalar.bound, scalar.group_bound});
-    }
-  }
-#elif defined(__aarch64__)
-  with_bound(SimdLevel::Neon, kernels::bound_kernel_neon());
-  for (auto make : {kernels::plane_kernel_neon, kernels::permute_kernel_neon}) {
-    out.emplace_back(make(bits).name, ScoringKernels{make(bits), scalar.bound, scalar.group_bound});
-  }
-  (void)detected;
-#else
-  (void)detected;
-  (void)with_bound;
-#endif
   return out;
 }
 
@@ -173,7 +154,7 @@ void expect_reference_answer(const Data& data, std::size_t k, const char* what, 
 void expect_no_vector_beneath_itself(const Data& data, const ScoreBound& bound, const char* what) {
   std::vector<std::uint32_t> sums(data.codes.block_count() * kBlockLanes), survivors(data.codes.block_count());
   const kernels::BoundBlocksArgs args{bound.table(), bound.fields(), data.codes.blocks(), data.codes.block_bytes(), 0};
-  kernels::bound_kernel_scalar().blocks(args, data.codes.block_count(), sums.data(), survivors.data());
+  kernels::bound_kernel_portable().blocks(args, data.codes.block_count(), sums.data(), survivors.data());
   for (std::size_t p = 0; p < data.size(); ++p) {
     const float score = data.reference_score(p);
     const std::int64_t limit = bound.prune_limit(score);

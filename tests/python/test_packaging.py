@@ -30,7 +30,7 @@ SDIST_MEMBERS = [
     "README.md",
     "src/python/store_module.cpp",
     "src/engine/store.cpp",
-    "src/kernels/score_avx2.cpp",
+    "src/kernels/exact_avx2.cpp",
     "velmora/__init__.py",
     "velmora/__main__.py",
     "velmora/_demo.py",

@@ -1,11 +1,11 @@
 // Portable exact scoring: the block kernel with one plain loop per lane, and
 // the scores of a few vectors scattered over the store.
-#include "kernels/score_kernel.h"
+#include "kernels/exact_kernel.h"
 
 namespace velmora {
 namespace kernels {
 
-ExactKernel scalar_kernel(int bits) { return exact_kernel<ScalarLookup>("scalar", bits); }
+ExactKernel exact_kernel_portable(int bits) { return exact_kernel<PortableLookup>("scalar", bits); }
 
 namespace {
 

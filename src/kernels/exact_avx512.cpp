@@ -1,7 +1,8 @@
 // The exact kernels for AVX-512: vpermps rows of 16 entries and byte planes
 // two blocks to a register.
+#include "kernels/exact_kernel.h"
+#include "kernels/instruction_sets.h"
 #include "kernels/isa_avx512.h"
-#include "kernels/score_kernel.h"
 
 namespace velmora {
 namespace kernels {

@@ -1,7 +1,8 @@
 // The exact kernels for NEON: byte planes looked up with TBL, and table rows
 // looked up as 32-bit entries with TBL over two or four registers.
+#include "kernels/exact_kernel.h"
+#include "kernels/instruction_sets.h"
 #include "kernels/isa_neon.h"
-#include "kernels/score_kernel.h"
 
 namespace velmora {
 namespace kernels {

@@ -1,7 +1,7 @@
-// CRC-32C in portable code, slicing by eight: the reference of the SSE4.2 one.
+// The portable CRC-32C, slicing by eight: the one the SSE4.2 kernel must match.
 #include <cstring>
 
-#include "kernels/crc32c_kernel.h"
+#include "kernels/kernels.h"
 
 namespace velmora {
 namespace kernels {
@@ -38,7 +38,7 @@ const Tables& tables() {
 
 }  // namespace
 
-std::uint32_t crc32c_update_scalar(std::uint32_t state, const unsigned char* p, std::size_t len) {
+std::uint32_t crc32c_update_portable(std::uint32_t state, const unsigned char* p, std::size_t len) {
   const Tables& tab = tables();
   while (len >= 8) {
     std::uint32_t low;

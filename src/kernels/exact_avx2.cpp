@@ -1,6 +1,7 @@
 // The exact kernels for AVX2: vpermps rows and byte planes.
+#include "kernels/exact_kernel.h"
+#include "kernels/instruction_sets.h"
 #include "kernels/isa_avx2.h"
-#include "kernels/score_kernel.h"
 
 namespace velmora {
 namespace kernels {

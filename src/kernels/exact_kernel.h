@@ -8,7 +8,7 @@
 // order starting from +0.0, then applies the cosine normalisation with the
 // same f32 operations as the per-entry reference, so all formulations agree
 // bit for bit. They differ only in how a coordinate's 32 entries are fetched:
-//   ScalarLookup       one lane at a time;
+//   PortableLookup       one lane at a time;
 //   PermuteLookup<Isa> table rows in registers, indexed with vpermps;
 //   PlaneLookup<Isa>   the rows' four byte planes, indexed with byte shuffles
 //                      within 128-bit lanes and reassembled with unpacks.
@@ -120,7 +120,7 @@ typename Isa::F cosine(typename Isa::F sum, typename Isa::F norms, typename Isa:
 
 // --- One lane at a time ------------------------------------------------------
 
-struct ScalarLookup {
+struct PortableLookup {
   static constexpr int kBlocks = 1;
   template <int Bits>
   static constexpr std::size_t kRowBytes = sizeof(float) << Bits;

@@ -1,4 +1,4 @@
-// The integer bound pass in portable code: the reference of the wide ones.
+// The portable integer bound pass: the one every other bound pass must match.
 #include "kernels/kernels.h"
 
 namespace velmora {
@@ -26,7 +26,7 @@ void bound_blocks_portable(const BoundBlocksArgs& a, std::size_t block_count, st
   }
 }
 
-// The reference for a group: each query on its own.
+// A group: each query on its own.
 void bound_group_portable(const BoundGroupArgs& a, std::size_t block_count, std::uint32_t* sums,
                           std::uint32_t* survivors) {
   for (std::size_t q = 0; q < a.queries; ++q) {
@@ -37,7 +37,7 @@ void bound_group_portable(const BoundGroupArgs& a, std::size_t block_count, std:
 
 }  // namespace
 
-BoundKernel bound_kernel_scalar() {
+BoundKernel bound_kernel_portable() {
   BoundKernel k;
   k.name = "scalar-bound";
   k.blocks = &bound_blocks_portable;
