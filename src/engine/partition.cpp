@@ -158,7 +158,9 @@ std::vector<std::uint32_t> order_lists(const std::vector<float>& centroids, std:
   centroid_dots(centroids.data(), lists, dim, rotated, 1, dots.data());
   std::vector<std::uint32_t> order(lists);
   for (std::size_t l = 0; l < lists; ++l) order[l] = static_cast<std::uint32_t>(l);
-  const auto nearer = [&](std::uint32_t a, std::uint32_t b) { return dots[a] > dots[b] || (dots[a] == dots[b] && a < b); };
+  const auto nearer = [&](std::uint32_t a, std::uint32_t b) {
+    return dots[a] > dots[b] || (dots[a] == dots[b] && a < b);
+  };
   if (leading >= lists) {
     std::sort(order.begin(), order.end(), nearer);
   } else {
