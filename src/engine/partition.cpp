@@ -11,8 +11,8 @@
 #include "engine/pool.h"
 #include "engine/pruned_pass.h"
 #include "engine/quantizer.h"
+#include "engine/rotation.h"
 #include "engine/search_constants.h"
-#include "kernels/dot8.h"
 
 namespace velmora {
 
@@ -36,13 +36,11 @@ constexpr double kProbeMargin = 1.5;
 constexpr std::size_t kProbeRangeBlocks = 64;
 
 // out[p * rows + r] = the dot product, in the fixed eight-lane order, of
-// centroid r and point p (rows of dim floats).
+// centroid r and point p (rows of dim floats): the rotation's batch kernel
+// with the centroids for rows, the same bits at every level.
 void centroid_dots(const float* centroids, std::size_t rows, std::size_t dim, const float* points, std::size_t count,
                    float* out) {
-  for (std::size_t p = 0; p < count; ++p) {
-    for (std::size_t r = 0; r < rows; ++r)
-      out[p * rows + r] = kernels::dot8(centroids + r * dim, points + p * dim, dim);
-  }
+  rotation_kernels().rotate_batch(centroids, rows, dim, points, count, out);
 }
 
 // The greatest of `rows` scores: its row (the first of equal ones) and value.

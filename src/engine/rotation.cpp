@@ -121,7 +121,8 @@ void Rotation::rotate_into(const float* x, float* y) const {
 }
 
 void Rotation::rotate_batch(const float* xs, std::size_t count, float* ys) const {
-  rotation_kernels().rotate_batch(matrix.data(), static_cast<std::size_t>(dim), xs, count, ys);
+  const std::size_t d = static_cast<std::size_t>(dim);
+  rotation_kernels().rotate_batch(matrix.data(), d, d, xs, count, ys);
 }
 
 Result<RotationHandle> build_rotation(std::uint64_t dim, const std::function<void()>& on_allocated) {

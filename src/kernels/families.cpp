@@ -258,11 +258,14 @@ struct RotationData {
   }
 };
 
-// rotate, rotate_batch and Gram-Schmidt sweeps over 1 to 4 columns, each
-// with its own range of q's rows, in one buffer of bytes.
+// rotate, rotate_batch (of the whole matrix and of its first rows only) and
+// Gram-Schmidt sweeps over 1 to 4 columns, each with its own range of q's
+// rows, in one buffer of bytes.
 std::vector<unsigned char> rotation_results(const RotationKernels& kernels, const RotationData& s) {
-  std::vector<float> ys(s.count * s.d), y(s.d);
-  kernels.rotate_batch(s.matrix.data(), s.d, s.xs.data(), s.count, ys.data());
+  constexpr std::size_t kFewRows = 37;
+  std::vector<float> ys(s.count * (s.d + kFewRows)), y(s.d);
+  kernels.rotate_batch(s.matrix.data(), s.d, s.d, s.xs.data(), s.count, ys.data());
+  kernels.rotate_batch(s.matrix.data(), kFewRows, s.d, s.xs.data(), s.count, ys.data() + s.count * s.d);
   kernels.rotate(s.matrix.data(), s.d, s.xs.data() + (s.count - 1) * s.d, y.data());
   std::vector<double> swept;
   for (std::size_t count = 1; count <= 4; ++count) {
@@ -299,7 +302,7 @@ Trial<RotationKernels> rotation_trial(const RotationKernels& portable) {
     std::vector<double> columns = s.columns;
     double* pointers[4] = {&columns[0], &columns[s.d], &columns[2 * s.d], &columns[3 * s.d]};
     const auto t0 = Clock::now();
-    kernels.rotate_batch(s.matrix.data(), s.d, s.xs.data(), s.count, ys->data());
+    kernels.rotate_batch(s.matrix.data(), s.d, s.d, s.xs.data(), s.count, ys->data());
     kernels.gram_schmidt(pointers, 4, s.q.data(), s.d, 0, s.d / 2);
     return seconds_since(t0);
   };

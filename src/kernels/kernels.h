@@ -123,7 +123,8 @@ BoundKernel bound_kernel_portable();
 // y = R x for the d x d row-major f32 matrix R.
 using RotateFn = void (*)(const float* matrix, std::size_t d, const float* x, float* y);
 // ys[v * d + j] for `count` vectors stored one after another.
-using RotateBatchFn = void (*)(const float* matrix, std::size_t d, const float* xs, std::size_t count, float* ys);
+using RotateBatchFn = void (*)(const float* matrix, std::size_t rows, std::size_t d, const float* xs, std::size_t count,
+                               float* ys);
 // For k = k_begin .. k_end - 1 in order, each of the `count` (at most 4)
 // columns v becomes v - q_k * dot8(q_k, v); columns and the q_k are rows of
 // length d.
@@ -141,7 +142,8 @@ struct RotationKernels {
 
 // Portable: the plain loops.
 void rotate_portable(const float* matrix, std::size_t d, const float* x, float* y);
-void rotate_batch_portable(const float* matrix, std::size_t d, const float* xs, std::size_t count, float* ys);
+void rotate_batch_portable(const float* matrix, std::size_t rows, std::size_t d, const float* xs, std::size_t count,
+                           float* ys);
 void gram_schmidt_portable(double* const* columns, std::size_t count, const double* q, std::size_t d,
                            std::size_t k_begin, std::size_t k_end);
 RotationKernels rotation_kernels_portable();

@@ -66,7 +66,8 @@ void rotate_tile(const float* pairs, const float* const* xs, const float* rows, 
   }
 }
 
-void rotate_batch_avx512(const float* matrix, std::size_t d, const float* xs, std::size_t count, float* ys) {
+void rotate_batch_avx512(const float* matrix, std::size_t row_count, std::size_t d, const float* xs, std::size_t count,
+                         float* ys) {
   const std::size_t full = d / 8 * 8;
   constexpr std::size_t kTile = 2 * kPairsPerTile;
   // Every tile's pairs interleaved once; a last partial tile repeats its
@@ -80,8 +81,8 @@ void rotate_batch_avx512(const float* matrix, std::size_t d, const float* xs, st
       interleave_pair(xs + first * d, xs + second * d, full, pairs + (t * kTile + 2 * p) * full);
     }
   }
-  for (std::size_t j0 = 0; j0 < d; j0 += kPanelRows) {
-    const std::size_t panel_rows = d - j0 < kPanelRows ? d - j0 : kPanelRows;
+  for (std::size_t j0 = 0; j0 < row_count; j0 += kPanelRows) {
+    const std::size_t panel_rows = row_count - j0 < kPanelRows ? row_count - j0 : kPanelRows;
     for (std::size_t t = 0; t < tiles; ++t) {
       const std::size_t first = t * kTile;
       const std::size_t out_count = smaller(kTile, count - first);
@@ -90,7 +91,7 @@ void rotate_batch_avx512(const float* matrix, std::size_t d, const float* xs, st
       for (std::size_t v = 0; v < kTile; ++v) {
         const std::size_t at = smaller(count - 1, first + v);
         tile_xs[v] = xs + at * d;
-        tile_ys[v] = ys + at * d;
+        tile_ys[v] = ys + at * row_count;
       }
       const float* tile_pairs = pairs + first * full;
       std::size_t j = j0;

@@ -69,15 +69,18 @@ void rotate_lanes(const float* matrix, std::size_t d, const float* x, float* y) 
 }
 
 template <class L>
-void rotate_batch_lanes(const float* matrix, std::size_t d, const float* xs, std::size_t count, float* ys) {
+void rotate_batch_lanes(const float* matrix, std::size_t row_count, std::size_t d, const float* xs, std::size_t count,
+                        float* ys) {
   // A panel of rows stays in cache while every 4-vector tile passes over it.
   constexpr std::size_t kPanelRows = 48;
-  for (std::size_t j0 = 0; j0 < d; j0 += kPanelRows) {
-    const std::size_t rows = d - j0 < kPanelRows ? d - j0 : kPanelRows;
+  for (std::size_t j0 = 0; j0 < row_count; j0 += kPanelRows) {
+    const std::size_t rows = row_count - j0 < kPanelRows ? row_count - j0 : kPanelRows;
     const float* panel = matrix + j0 * d;
     std::size_t v = 0;
-    for (; v + 4 <= count; v += 4) rotate_tile_rows<L, 4>(xs + v * d, d, panel, d, rows, ys + v * d + j0, d);
-    for (; v < count; ++v) rotate_tile_rows<L, 1>(xs + v * d, d, panel, d, rows, ys + v * d + j0, d);
+    for (; v + 4 <= count; v += 4) {
+      rotate_tile_rows<L, 4>(xs + v * d, d, panel, d, rows, ys + v * row_count + j0, row_count);
+    }
+    for (; v < count; ++v) rotate_tile_rows<L, 1>(xs + v * d, d, panel, d, rows, ys + v * row_count + j0, row_count);
   }
 }
 

@@ -10,8 +10,11 @@ void rotate_portable(const float* matrix, std::size_t d, const float* x, float* 
   for (std::size_t j = 0; j < d; ++j) y[j] = dot8(matrix + j * d, x, d);
 }
 
-void rotate_batch_portable(const float* matrix, std::size_t d, const float* xs, std::size_t count, float* ys) {
-  for (std::size_t v = 0; v < count; ++v) rotate_portable(matrix, d, xs + v * d, ys + v * d);
+void rotate_batch_portable(const float* matrix, std::size_t rows, std::size_t d, const float* xs, std::size_t count,
+                           float* ys) {
+  for (std::size_t v = 0; v < count; ++v) {
+    for (std::size_t j = 0; j < rows; ++j) ys[v * rows + j] = dot8(matrix + j * d, xs + v * d, d);
+  }
 }
 
 void gram_schmidt_portable(double* const* columns, std::size_t count, const double* q, std::size_t d,

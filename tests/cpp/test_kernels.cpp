@@ -341,14 +341,22 @@ TEST(RotationKernels, MatchThePortableKernelsBitForBit) {
     for (std::size_t count : {1u, 3u, 4u, 5u, 8u, 11u, 17u}) {
       std::vector<float> xs(count * d), expected(count * d);
       for (float& x : xs) x = normal(gen);
-      rotate_batch_portable(matrix.data(), d, xs.data(), count, expected.data());
+      rotate_batch_portable(matrix.data(), d, d, xs.data(), count, expected.data());
       for (const RotationKernels& rotation : batches) {
         std::vector<float> got(count * d, -1.0f);
-        rotation.rotate_batch(matrix.data(), d, xs.data(), count, got.data());
+        rotation.rotate_batch(matrix.data(), d, d, xs.data(), count, got.data());
         ASSERT_EQ(std::memcmp(expected.data(), got.data(), got.size() * sizeof(float)), 0)
             << rotation.name << " " << d << " " << count;
         rotation.rotate(matrix.data(), d, xs.data(), got.data());
         ASSERT_EQ(std::memcmp(expected.data(), got.data(), d * sizeof(float)), 0) << rotation.name << " " << d;
+        // Some rows only (as partitions score centroids): fewer than a panel, and more.
+        for (std::size_t rows : {std::size_t{5}, d - 1}) {
+          std::vector<float> few(count * rows), few_got(count * rows, -1.0f);
+          rotate_batch_portable(matrix.data(), rows, d, xs.data(), count, few.data());
+          rotation.rotate_batch(matrix.data(), rows, d, xs.data(), count, few_got.data());
+          ASSERT_EQ(std::memcmp(few.data(), few_got.data(), few.size() * sizeof(float)), 0)
+              << rotation.name << " " << d << " " << count << " rows " << rows;
+        }
       }
     }
     // One Gram-Schmidt sweep over a few columns at once equals column-wise sweeps.

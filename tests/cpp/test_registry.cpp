@@ -93,8 +93,15 @@ void rotate_in_index_order(const float* matrix, std::size_t d, const float* x, f
     y[j] = s;
   }
 }
-void rotate_batch_in_index_order(const float* matrix, std::size_t d, const float* xs, std::size_t count, float* ys) {
-  for (std::size_t v = 0; v < count; ++v) rotate_in_index_order(matrix, d, xs + v * d, ys + v * d);
+void rotate_batch_in_index_order(const float* matrix, std::size_t rows, std::size_t d, const float* xs,
+                                 std::size_t count, float* ys) {
+  for (std::size_t v = 0; v < count; ++v) {
+    for (std::size_t j = 0; j < rows; ++j) {
+      float s = 0.0f;
+      for (std::size_t i = 0; i < d; ++i) s = s + matrix[j * d + i] * xs[v * d + i];
+      ys[v * rows + j] = s;
+    }
+  }
 }
 
 // NaN lands in the top cell instead of cell 0.
@@ -184,7 +191,7 @@ TEST(KernelRegistry, EveryEntryTheCpuRunsGivesThePortableResults) {
     const std::vector<double> columns = random_values<double>(4 * d, gen);
     auto run = [&](const RotationKernels& kernels) {
       std::vector<float> ys(6 * d);
-      kernels.rotate_batch(matrix.data(), d, xs.data(), 5, ys.data());
+      kernels.rotate_batch(matrix.data(), d, d, xs.data(), 5, ys.data());
       kernels.rotate(matrix.data(), d, xs.data() + 2 * d, ys.data() + 5 * d);
       std::vector<double> swept;
       for (std::size_t count = 1; count <= 4; ++count) {
