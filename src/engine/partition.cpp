@@ -342,16 +342,28 @@ void search_probed(const CompressedVectorStore& store, const float* queries, std
         }
       }
     });
-    // Tasks list by list, each for the queries that probe the list.
+    // Tasks list by list, each for the queries that probe the list; the
+    // lists nearest some query come first, so that its k best (which the
+    // tasks of a query share) rise early and prune the lists after them.
     std::vector<std::vector<std::size_t>> readers(lists);
+    std::vector<std::size_t> first_rank(lists, lists);
     for (std::size_t q = 0; q < count; ++q) {
-      for (std::uint32_t list : probed[q]) readers[list].push_back(q);
+      for (std::size_t r = 0; r < probed[q].size(); ++r) {
+        readers[probed[q][r]].push_back(q);
+        first_rank[probed[q][r]] = std::min(first_rank[probed[q][r]], r);
+      }
     }
+    std::vector<std::uint32_t> read_lists;
+    for (std::uint32_t list = 0; list < lists; ++list) {
+      if (!readers[list].empty()) read_lists.push_back(list);
+    }
+    std::sort(read_lists.begin(), read_lists.end(), [&](std::uint32_t a, std::uint32_t b) {
+      return first_rank[a] < first_rank[b] || (first_rank[a] == first_rank[b] && a < b);
+    });
     PassPlan plan;
     plan.queries = count;
-    for (std::uint32_t list = 0; list < lists; ++list) {
+    for (std::uint32_t list : read_lists) {
       const std::vector<std::size_t>& members = readers[list];
-      if (members.empty()) continue;
       for (const BlockRun& run : layout->runs(&list, 1)) {
         for (std::size_t first = run.first_block; first < run.end_block(); first += kProbeRangeBlocks) {
           const std::size_t last = std::min(run.end_block(), first + kProbeRangeBlocks);
