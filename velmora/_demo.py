@@ -362,6 +362,33 @@ def report(np: Any, tqdm: Any, Index: Any, rows: Any, ids: Any, queries: Any, tr
         "with any thread count or SIMD level)"
     )
     print(index)
+    report_partitions(np, index, queries, found["plain"], truth, statistics.median(single["plain"]), k)
+
+
+def report_partitions(
+    np: Any, index: Any, queries: Any, flat: list[list[int]], truth: Any, flat_s: float, k: int
+) -> None:
+    """Partitions the index and reports its searches against the flat ones."""
+    t0 = time.perf_counter()
+    index.partition()
+    partition_s = time.perf_counter() - t0
+    found: list[list[int]] = []
+    single: list[float] = []
+    for q in queries:
+        t0 = time.perf_counter()
+        got, _ = index.search(q, k)
+        single.append(time.perf_counter() - t0)
+        found.append(got.tolist())
+    t0 = time.perf_counter()
+    index.search(queries, k)
+    batch_s = (time.perf_counter() - t0) / len(queries)
+    one_s = statistics.median(single)
+    print(
+        f"partitions {index.partitions:,} lists made by partition() in {partition_s:.1f} s; with its default "
+        f"{index.default_probes} probes: recall@{k} {recall_at(found, np.array(flat)):.3f} of the flat "
+        f"compressed search's, {recall_at(found, truth):.3f} against exact; {one_s * 1e3:.3f} ms per query "
+        f"({one_s / flat_s:.2f}x the flat search) | {batch_s * 1e3:.3f} in one search of all"
+    )
 
 
 def recall_at(found: list[list[int]], truth: Any) -> float:

@@ -228,13 +228,14 @@ class Index:
             raise ValueError(f"queries must be 1-D (dim,) or 2-D (m, dim), got shape {matrix.shape}")
         k = _count(k, "k")
         allowed_ids = None if allowed is None else _ids_array(allowed, "allowed")
-        lists = self._probes(probes)
+        lists = None if probes is None else _positive(probes, "probes")
         rows = matrix if matrix.ndim == 2 else matrix[np.newaxis, :]
         if rerank is None:
             if candidates is not None or exact:
                 raise ValueError("candidates and exact=True need rerank, the full vectors to score with")
             ids, scores = self._compressed_search(rows, k, allowed_ids, lists)
         else:
+            lists = self._probes(lists)
             searched: Searchable = self if lists == 0 else _Probed(self, lists)
             ids, scores = reranked_search(
                 searched, rows, k, allowed_ids, FullVectors(rerank, self.dim), candidates, bool(exact)
@@ -244,18 +245,19 @@ class Index:
         return ids, scores
 
     def _probes(self, probes: int | None) -> int:
-        """The lists a search reads: 0 for all of them (a flat index)."""
+        """The lists a search reads (None: the default): 0 for all of them
+        (a flat index)."""
         partitions, default = self._core.partitioning()
         if probes is None:
             return int(default)
-        number = _positive(probes, "probes")
         if partitions == 0:
             raise ValueError("probes needs a partitioned index: call partition() first")
-        return min(number, int(partitions))
+        return min(probes, int(partitions))
 
     def _compressed_search(
-        self, rows: npt.NDArray[Any], k: int, allowed: npt.NDArray[np.uint64] | None, probes: int = 0
+        self, rows: npt.NDArray[Any], k: int, allowed: npt.NDArray[np.uint64] | None, probes: int | None = 0
     ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
+        # probes None reads the default lists, 0 every one.
         id_bytes, score_bytes, kept = self._core.search(rows, k, allowed, probes)
         shape = (rows.shape[0], kept)
         return (

@@ -27,9 +27,9 @@ class IndexCore:
     def import_records(self, ids: Any, norms: Any, codes: Any, error_bounds: Any, /) -> None:
         """Upserts records exported by export_records (error_bounds None: unknown)."""
     def search(
-        self, queries: Any, k: SupportsIndex, allowed: Any, probes: SupportsIndex, /
+        self, queries: Any, k: SupportsIndex, allowed: Any, probes: SupportsIndex | None, /
     ) -> tuple[bytearray, bytearray, int]:
-        """The k best of every query: (ids, scores, k kept); probes 0 reads every list."""
+        """The k best of every query: (ids, scores, k kept); probes 0 reads every list, None the default ones."""
     def partition(self, lists: SupportsIndex, /) -> None:
         """Lays the records out in lists around k-means centroids (0: the default count)."""
     def partitioning(self) -> tuple[int, int]:

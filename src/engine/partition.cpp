@@ -342,37 +342,33 @@ void search_probed(const CompressedVectorStore& store, const float* queries, std
         }
       }
     });
-    // Tasks list by list, each for the queries that probe the list; the
-    // lists nearest some query come first, so that its k best (which the
-    // tasks of a query share) rise early and prune the lists after them.
-    std::vector<std::vector<std::size_t>> readers(lists);
-    std::vector<std::size_t> first_rank(lists, lists);
-    for (std::size_t q = 0; q < count; ++q) {
-      for (std::size_t r = 0; r < probed[q].size(); ++r) {
-        readers[probed[q][r]].push_back(q);
-        first_rank[probed[q][r]] = std::min(first_rank[probed[q][r]], r);
-      }
-    }
-    std::vector<std::uint32_t> read_lists;
-    for (std::uint32_t list = 0; list < lists; ++list) {
-      if (!readers[list].empty()) read_lists.push_back(list);
-    }
-    std::sort(read_lists.begin(), read_lists.end(), [&](std::uint32_t a, std::uint32_t b) {
-      return first_rank[a] < first_rank[b] || (first_rank[a] == first_rank[b] && a < b);
-    });
+    // Two phases of tasks list by list, each task for the queries that read
+    // the list in that phase: first every query's nearest list, then the
+    // rest. The tasks of a query share its k best, which the first phase
+    // lifts to about its final height, so the second prunes nearly all.
     PassPlan plan;
     plan.queries = count;
-    for (std::uint32_t list : read_lists) {
-      const std::vector<std::size_t>& members = readers[list];
-      for (const BlockRun& run : layout->runs(&list, 1)) {
-        for (std::size_t first = run.first_block; first < run.end_block(); first += kProbeRangeBlocks) {
-          const std::size_t last = std::min(run.end_block(), first + kProbeRangeBlocks);
-          plan.ranges.push_back({first, std::min(run.end, last * kBlockLanes)});
-          for (std::size_t g = 0; g < members.size(); g += kPassGroupQueries) {
-            plan.add_task(plan.ranges.size() - 1, members.data() + g, std::min(kPassGroupQueries, members.size() - g));
+    for (std::size_t phase = 0; phase < 2; ++phase) {
+      std::vector<std::vector<std::size_t>> readers(lists);
+      for (std::size_t q = 0; q < count; ++q) {
+        const std::size_t begin = phase == 0 ? 0 : 1, end = phase == 0 ? 1 : probed[q].size();
+        for (std::size_t r = begin; r < end; ++r) readers[probed[q][r]].push_back(q);
+      }
+      for (std::uint32_t list = 0; list < lists; ++list) {
+        const std::vector<std::size_t>& members = readers[list];
+        if (members.empty()) continue;
+        for (const BlockRun& run : layout->runs(&list, 1)) {
+          for (std::size_t first = run.first_block; first < run.end_block(); first += kProbeRangeBlocks) {
+            const std::size_t last = std::min(run.end_block(), first + kProbeRangeBlocks);
+            plan.ranges.push_back({first, std::min(run.end, last * kBlockLanes)});
+            for (std::size_t g = 0; g < members.size(); g += kPassGroupQueries) {
+              plan.add_task(plan.ranges.size() - 1, members.data() + g,
+                            std::min(kPassGroupQueries, members.size() - g));
+            }
           }
         }
       }
+      plan.end_phase();
     }
     const ScoringKernels& kernels = active_kernels(view.bits);
     std::vector<std::unique_ptr<QuerySearch>> searches(count);

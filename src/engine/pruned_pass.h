@@ -28,6 +28,11 @@ struct PassPlan {
   std::vector<Task> tasks;
   std::vector<std::size_t> members;  // query numbers, task after task
   std::size_t queries = 0;
+  // Where each phase's tasks end: the phases run one after another, the
+  // tasks of one side by side. A plan that ends no phase is one phase.
+  std::vector<std::size_t> phase_ends;
+
+  void end_phase() { phase_ends.push_back(tasks.size()); }
 
   // Adds a task of `count` queries (1 to kernels::kMaxBoundQueries) over one range.
   void add_task(std::size_t range, const std::size_t* query, std::size_t count) {
@@ -54,24 +59,31 @@ std::size_t run_pruned_pass(const RecordView& view, const PassPlan& plan, QueryS
   // kept[i]: what member i of plan.members kept.
   std::vector<std::vector<Candidate>> kept(plan.members.size());
   std::atomic<std::size_t> exact{0};
-  parallel_for(plan.tasks.size(), [&](std::size_t t0, std::size_t t1) {
-    std::vector<Sink> found;
-    std::vector<QuerySearch*> group;
-    for (std::size_t t = t0; t < t1; ++t) {
-      const PassPlan::Task& task = plan.tasks[t];
-      found.clear();
-      group.clear();
-      for (std::size_t i = task.first; i < task.first + task.count; ++i) {
-        found.push_back(make_sink(plan.members[i]));
-        group.push_back(searches[plan.members[i]]);
+  std::vector<std::size_t> phase_ends = plan.phase_ends;
+  if (phase_ends.empty() || phase_ends.back() != plan.tasks.size()) phase_ends.push_back(plan.tasks.size());
+  std::size_t phase_begin = 0;
+  for (const std::size_t phase_end : phase_ends) {
+    parallel_for(phase_end - phase_begin, [&](std::size_t t0, std::size_t t1) {
+      std::vector<Sink> found;
+      std::vector<QuerySearch*> group;
+      for (std::size_t t = phase_begin + t0; t < phase_begin + t1; ++t) {
+        const PassPlan::Task& task = plan.tasks[t];
+        found.clear();
+        group.clear();
+        for (std::size_t i = task.first; i < task.first + task.count; ++i) {
+          found.push_back(make_sink(plan.members[i]));
+          group.push_back(searches[plan.members[i]]);
+        }
+        exact +=
+            search_blocks(group.data(), group.size(), view.entries, allowed, plan.ranges[task.range], found.data());
+        for (std::size_t j = 0; j < task.count; ++j) {
+          kept[task.first + j] = found[j].kept();
+          done(plan.members[task.first + j], found[j]);
+        }
       }
-      exact += search_blocks(group.data(), group.size(), view.entries, allowed, plan.ranges[task.range], found.data());
-      for (std::size_t j = 0; j < task.count; ++j) {
-        kept[task.first + j] = found[j].kept();
-        done(plan.members[task.first + j], found[j]);
-      }
-    }
-  });
+    });
+    phase_begin = phase_end;
+  }
   // Each query's members, in task order.
   std::vector<std::size_t> start(plan.queries + 1, 0), slots(plan.members.size());
   for (std::size_t q : plan.members) ++start[q + 1];

@@ -42,6 +42,9 @@ constexpr std::size_t kPassBlocks = 32;
 // largest sums lift the threshold past most of the others, few enough that
 // the threshold the bound passes prune with does not lag far behind.
 constexpr std::size_t kHeldSurvivors = 128;
+// Survivors of one block from which the exact kernel scores the whole block
+// instead of each lane apart.
+constexpr std::size_t kWholeBlockSurvivors = 2;
 
 // One query's part of a search over some blocks, keeping its candidates in
 // `Best`: a TopK, or an AtLeast that keeps every score from a fixed floor.
@@ -106,14 +109,51 @@ class Scan {
     if (leaders < held_.size()) {
       std::nth_element(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(leaders), held_.end(), by_sum);
     }
-    for (std::size_t i = 0; i < leaders; ++i) consider(held_[i].sum, held_[i].position);
-    if (pending_count_ > 0) flush();
-    for (std::size_t i = leaders; i < held_.size(); ++i) consider(held_[i].sum, held_[i].position);
-    if (pending_count_ > 0) flush();
+    score_survivors(0, leaders);
+    score_survivors(leaders, held_.size());
     held_.clear();
   }
 
  private:
+  // Exact scores of the held survivors [begin, end) that the threshold does
+  // not rule out: a block holding several is scored whole by the exact
+  // kernel (cheaper than as many scattered lanes: the same bits), the others
+  // a few scattered lanes at a time.
+  void score_survivors(std::size_t begin, std::size_t end) {
+    std::size_t kept = begin;
+    for (std::size_t i = begin; i < end; ++i) {
+      if (limit_ < 0 || held_[i].sum > static_cast<std::uint64_t>(limit_)) held_[kept++] = held_[i];
+    }
+    std::sort(held_.begin() + static_cast<std::ptrdiff_t>(begin), held_.begin() + static_cast<std::ptrdiff_t>(kept),
+              [](const Held& a, const Held& b) { return a.position < b.position; });
+    for (std::size_t i = begin; i < kept;) {
+      const std::size_t block = held_[i].position / kBlockLanes;
+      std::size_t j = i;
+      while (j < kept && held_[j].position / kBlockLanes == block) ++j;
+      if (j - i >= kWholeBlockSurvivors) {
+        score_block(block, i, j);
+      } else {
+        for (std::size_t h = i; h < j; ++h) consider(held_[h].sum, held_[h].position);
+      }
+      i = j;
+    }
+    if (pending_count_ > 0) flush();
+  }
+
+  // Scores block `block` whole and offers its survivors held_[i, j).
+  void score_block(std::size_t block, std::size_t i, std::size_t j) {
+    float scores[kBlockLanes];
+    const std::size_t first = block * kBlockLanes, stop = std::min(first + kBlockLanes, end_);
+    query_.scorer().score_range(entries_, first, stop, scores);
+    for (std::size_t h = i; h < j; ++h) {
+      const std::size_t position = held_[h].position;
+      // The threshold may have risen since the block was chosen.
+      if (limit_ >= 0 && held_[h].sum <= static_cast<std::uint64_t>(limit_)) continue;
+      ++exact_;  // the survivors that needed a score, as scattered lanes count
+      offer(scores[position - first], position);
+    }
+  }
+
   // The lanes of a block that are candidates: allowed and records of the run.
   std::uint32_t candidates(std::size_t block) const {
     std::uint32_t mask = allowed_ != nullptr ? allowed_->block_mask(block) : ~std::uint32_t{0};
@@ -202,7 +242,11 @@ std::size_t search_blocks_into(QuerySearch* const* queries, std::size_t count, c
   std::vector<Scan<Best>> scans;
   scans.reserve(count);
   for (std::size_t q = 0; q < count; ++q) scans.emplace_back(*queries[q], best[q], entries, allowed, range.end);
-  std::vector<std::uint32_t> sums(count * kPassBlocks * kBlockLanes), survivors(count * kPassBlocks);
+  // The passes' sums and survivors, kept by each thread between calls (a
+  // pass writes every value it is read for, so nothing is cleared).
+  thread_local std::vector<std::uint32_t> sums, survivors;
+  if (sums.size() < count * kPassBlocks * kBlockLanes) sums.resize(count * kPassBlocks * kBlockLanes);
+  if (survivors.size() < count * kPassBlocks) survivors.resize(count * kPassBlocks);
   std::size_t ready[kernels::kMaxBoundQueries];
   kernels::BoundGroupArgs args{};
   args.blocks = nullptr;

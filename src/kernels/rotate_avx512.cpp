@@ -14,6 +14,7 @@
 #include "kernels/instruction_sets.h"
 #include "kernels/isa_avx2.h"
 #include "kernels/kernels.h"
+#include "kernels/rotate_kernel.h"
 
 namespace velmora {
 namespace kernels {
@@ -70,9 +71,11 @@ void rotate_batch_avx512(const float* matrix, std::size_t row_count, std::size_t
                          float* ys) {
   const std::size_t full = d / 8 * 8;
   constexpr std::size_t kTile = 2 * kPairsPerTile;
+  // Fewer vectors than a tile (one query against centroids, say) would
+  // compute a whole tile: the eight-lane kernels take them one by one.
+  if (count < kTile) return rotate_batch_lanes<Avx2RotationLanes>(matrix, row_count, d, xs, count, ys);
   // Every tile's pairs interleaved once; a last partial tile repeats its
   // last vector, whose extra results are not stored.
-  if (count == 0) return;
   const std::size_t tiles = (count + kTile - 1) / kTile;
   float* const pairs = new float[tiles * kTile * full + 1];
   for (std::size_t t = 0; t < tiles; ++t) {

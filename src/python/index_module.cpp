@@ -437,12 +437,14 @@ struct FloatRows {
 };
 
 // The arguments (queries, k, allowed, probes) of a search, copied while the
-// lock is held: queries as f32 rows; probes 0 reads every list.
+// lock is held: queries as f32 rows; probes 0 reads every list, None the
+// index's default lists.
 struct SearchArguments {
   std::vector<float> queries;
   std::size_t m = 0;
   std::uint64_t k = 0;
   std::uint64_t probes = 0;
+  bool default_probes = false;
   AllowedIds allowed_ids;
 
   // False with an exception set.
@@ -450,10 +452,11 @@ struct SearchArguments {
     PyObject *queries_arg, *k_arg, *allowed_arg, *probes_arg;
     FloatRows queries_in;
     if (!PyArg_ParseTuple(args, format, &queries_arg, &k_arg, &allowed_arg, &probes_arg) ||
-        !queries_in.acquire(queries_arg, "queries", dim) || !extract_u64(k_arg, &k) || !allowed_ids.read(allowed_arg) ||
-        !extract_u64(probes_arg, &probes)) {
+        !queries_in.acquire(queries_arg, "queries", dim) || !extract_u64(k_arg, &k) || !allowed_ids.read(allowed_arg)) {
       return false;
     }
+    default_probes = probes_arg == Py_None;
+    if (!default_probes && !extract_u64(probes_arg, &probes)) return false;
     m = queries_in.rows;
     queries.resize(m * dim);
     copy_float_rows(queries_in.buffer.view(), queries_in.kind, 0, m, queries.data());
@@ -472,6 +475,14 @@ PyObject* index_search(PyObject* self, PyObject* args) {
     const std::uint64_t k = search.k;
     const AllowedIds& allowed_ids = search.allowed_ids;
     const std::vector<float>& queries = search.queries;
+    const ListLayout* lists = store.lists();
+    if (lists == nullptr && !search.default_probes && search.probes != 0) {
+      PyErr_SetString(PyExc_ValueError, "probes needs a partitioned index: call partition() first");
+      return nullptr;
+    }
+    const std::size_t probes = lists == nullptr        ? 0
+                               : search.default_probes ? lists->default_probes()
+                                                       : static_cast<std::size_t>(search.probes);
 
     std::vector<std::uint64_t> ids;
     std::vector<float> scores;
@@ -484,11 +495,10 @@ PyObject* index_search(PyObject* self, PyObject* args) {
       ids.resize(m * kept);
       scores.resize(m * kept);
       const PositionSet* filter = allowed ? &*allowed : nullptr;
-      if (search.probes == 0 || store.lists() == nullptr) {
+      if (probes == 0) {
         search_batch(store.record_view(), queries.data(), m, kept, filter, ids.data(), scores.data());
       } else {
-        search_probed(store, queries.data(), m, kept, static_cast<std::size_t>(search.probes), filter, ids.data(),
-                      scores.data());
+        search_probed(store, queries.data(), m, kept, probes, filter, ids.data(), scores.data());
       }
     }
     PyRef ids_out(new_bytearray(ids.size() * sizeof(std::uint64_t)));
@@ -948,7 +958,7 @@ PyMethodDef g_methods[] = {
      "export_records (error_bounds None: unknown)."},
     {"search", index_search, METH_VARARGS,
      "search($self, queries, k, allowed, probes, /)\n--\n\nThe k best of every query: (ids, scores, k kept); "
-     "probes 0 reads every list."},
+     "probes 0 reads every list, None the default ones."},
     {"partition", index_partition, METH_O,
      "partition($self, lists, /)\n--\n\nLays the records out in lists around k-means centroids (0: the default "
      "count)."},
