@@ -30,3 +30,9 @@ print(index.remove([3, 4, 4000]))  # 2: an id that is not stored counts nothing
 path = os.path.join(tempfile.mkdtemp(), "vectors.vidx")
 index.save(path)  # atomic; Index.load gives back the same index
 print(Index.load(path))
+
+# For many vectors: 16 lists around k-means centroids; a search then reads only the nearest lists
+# (index.default_probes of them, or probes=...), with the same scores.
+index.partition(16)
+ids, _ = index.search(queries, k=3)
+print(index.partitions, ids[:, 0].tolist())

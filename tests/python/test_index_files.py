@@ -327,3 +327,49 @@ def test_version_one_files_load_and_exact_search_says_how_to_get_bounds(saved):
     assert loaded.search(vectors[:1], 3, rerank=full)[0].shape == (1, 3)  # re-ranking needs no bounds
     # Saved again, the bounds stay unknown, now in a version-2 file.
     assert Index.from_bytes(loaded.to_bytes()).export_records(loaded.ids)[2].tolist() == [0xFFFF] * n
+
+
+def test_forged_partitions_are_refused():
+    index = filled(n=300)
+    index.partition(6)
+    data = index.to_bytes()
+    n, dim = len(index), DIM
+    assert struct.unpack_from("<II", data, 48) == (6, index.default_probes)
+    sizes_at = len(data) - (6 * 8 + 4) - (6 * dim * 4 + 4)
+    centroids_at = sizes_at + 6 * 8 + 4
+
+    def header(lists, probes):
+        forged = bytearray(data)
+        struct.pack_into("<II", forged, 48, lists, probes)
+        struct.pack_into("<I", forged, 60, crc32c(bytes(forged[:60])))
+        return bytes(forged)
+
+    def section(at, values, fmt):
+        forged = bytearray(data)
+        struct.pack_into(fmt, forged, at, *values)
+        length = struct.calcsize(fmt) if at == centroids_at else 6 * 8
+        end = at + (6 * dim * 4 if at == centroids_at else length)
+        struct.pack_into("<I", forged, end, crc32c(bytes(forged[at:end])))
+        return bytes(forged)
+
+    sizes = list(struct.unpack_from("<6Q", data, sizes_at))
+    cases = {
+        "no lists": header(0, 1),
+        "more lists than vectors": header(n + 1, 1),
+        "no probes": header(6, 0),
+        "more probes than lists": header(6, 7),
+        "sizes too large": section(sizes_at, [sizes[0] + 1] + sizes[1:], "<6Q"),
+        "a huge size": section(sizes_at, [2**64 - 1] + sizes[1:], "<6Q"),
+        "a NaN centroid": section(centroids_at, [float("nan")], "<f"),
+        "damaged centroids": data[:centroids_at] + bytes([data[centroids_at] ^ 1]) + data[centroids_at + 1 :],
+    }
+    messages = {}
+    for name, forged in cases.items():
+        with pytest.raises(ValueError) as caught:
+            Index.from_bytes(forged)
+        messages[name] = str(caught.value)
+    assert "invalid partitions" in messages["more probes than lists"] and "invalid partitions" in messages["no lists"]
+    assert "add up to" in messages["sizes too large"] and "add up to" in messages["a huge size"]
+    assert "not finite" in messages["a NaN centroid"]
+    assert "centroids section" in messages["damaged centroids"]
+    assert Index.from_bytes(data).partitions == 6

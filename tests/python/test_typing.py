@@ -150,4 +150,9 @@ def test_quickstart_runs_and_prints_what_its_comments_promise(tmp_path):
     assert re.fullmatch(r"\[42, 7\] \['0\.9\d\d', '0\.9\d\d'\]", lines[0])
     assert lines[1] == "(2,) True"
     assert re.fullmatch(r"\[42, 7\] \['0\.9\d\d', '0\.9\d\d'\]", lines[2])
-    assert lines[3:] == [f"1000 vectors in {1000 * 70} bytes", "2", "Index(dim=128, bits=4, n=998, memory=68.2KB)"]
+    assert lines[3:] == [
+        f"1000 vectors in {1000 * 70} bytes",
+        "2",
+        "Index(dim=128, bits=4, n=998, memory=68.2KB)",
+        "16 [42, 7]",
+    ]
