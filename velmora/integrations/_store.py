@@ -42,7 +42,7 @@ from velmora import Index
 
 from ._filters import Filter, FilterError, evaluate, field_rows
 
-__all__ = ["Collection", "DuplicateIdError", "FilterError", "Record", "Row"]
+__all__ = ["Collection", "DuplicateIdError", "FilterError", "Handle", "Record", "Row", "open_collection"]
 
 FORMAT_VERSION = 1
 DATABASE_NAME = "velmora.sqlite3"
@@ -314,6 +314,8 @@ class Collection:
             self._release()
             raise
         self._finalizer = weakref.finalize(self, _close_all, self._connections, self._lock_fd)
+        self._users = 1
+        self._registry_key: str | None = None
 
     # -- opening and closing --------------------------------------------------
 
@@ -465,6 +467,24 @@ class Collection:
             finally:
                 self._closed = True
                 self._release()
+
+    def release(self, *, collected: bool = False) -> None:
+        """One user fewer; the last one closes the collection. `collected` says
+        the user was garbage-collected, perhaps while this very thread writes:
+        then a close that would wait runs in a thread of its own."""
+        with _open_lock:
+            self._users -= 1
+            if self._users > 0:
+                return
+            if self._registry_key is not None and _open.get(self._registry_key) is self:
+                del _open[self._registry_key]
+        if not collected:
+            self.close()
+        elif not self._lock.reading() and self._write_mutex.acquire(blocking=False):
+            self._write_mutex.release()
+            self.close()
+        else:
+            threading.Thread(target=self.close, name="velmora-close", daemon=True).start()
 
     def _release(self) -> None:
         _close_all(self._connections, self._lock_fd)
@@ -1001,6 +1021,52 @@ class Collection:
                 self._changes_since_snapshot = 0
         if self._path is not None:
             self._remove_stale_snapshots()
+
+
+_open_lock = threading.Lock()
+_open: dict[str, Collection] = {}
+
+
+def open_collection(path: str | os.PathLike[str] | None, bits: int) -> Collection:
+    """The collection under `path`, shared by every store of this process that
+    opens that directory (another process is refused while one has it open), or
+    a new one in memory. Each call is matched by one `release()`."""
+    if path is None:
+        return Collection(None, bits=bits)
+    key = os.path.realpath(os.fspath(path))
+    with _open_lock:
+        collection = _open.get(key)
+        if collection is not None and not collection.closed:
+            if collection.bits != bits:
+                raise ValueError(
+                    f"the store at {os.fspath(path)!r} is open with bits={collection.bits} in this process"
+                )
+            collection._users += 1
+            return collection
+        collection = Collection(path, bits=bits)
+        collection._registry_key = key
+        _open[key] = collection
+        return collection
+
+
+class Handle:
+    """A framework store's hold on its collection: released by close() or when
+    the store is garbage-collected, after which the store refuses calls."""
+
+    def __init__(self, owner: object, path: str | os.PathLike[str] | None, bits: int) -> None:
+        self._collection: Collection | None = open_collection(path, bits)
+        self._finalizer = weakref.finalize(owner, self._collection.release, collected=True)
+
+    @property
+    def collection(self) -> Collection:
+        if self._collection is None:
+            raise ValueError("the store is closed")
+        return self._collection
+
+    def close(self) -> None:
+        if self._finalizer.detach() is not None and self._collection is not None:
+            collection, self._collection = self._collection, None
+            collection.release()
 
 
 def _string_ids(ids: Iterable[Any]) -> list[str]:
