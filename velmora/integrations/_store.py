@@ -199,7 +199,8 @@ def _blob(vector: npt.NDArray[np.floating[Any]]) -> bytes:
     float64 otherwise: the framework gets back exactly the values it wrote."""
     if vector.dtype == np.float32:
         return vector.tobytes()
-    narrow = vector.astype(np.float32)
+    with np.errstate(over="ignore"):
+        narrow = vector.astype(np.float32)
     if np.array_equal(narrow.astype(np.float64), vector):
         return narrow.tobytes()
     return np.ascontiguousarray(vector, dtype=np.float64).tobytes()
