@@ -36,7 +36,7 @@ while True:
     if pause:
         import time
         time.sleep(pause)
-""" % {"batch": BATCH, "dim": DIM}
+""".replace("%(batch)d", str(BATCH)).replace("%(dim)d", str(DIM)).replace("%%", "%")
 
 
 def expected_counts(batch, acknowledged):
