@@ -17,7 +17,8 @@ from velmora.integrations._store import Collection
 BATCH = 300
 DIM = 24
 
-WRITER = r"""
+WRITER = (
+    r"""
 import sys
 import numpy as np
 from velmora.integrations._store import Collection, Record
@@ -36,7 +37,10 @@ while True:
     if pause:
         import time
         time.sleep(pause)
-""".replace("%(batch)d", str(BATCH)).replace("%(dim)d", str(DIM)).replace("%%", "%")
+""".replace("%(batch)d", str(BATCH))
+    .replace("%(dim)d", str(DIM))
+    .replace("%%", "%")
+)
 
 
 def expected_counts(batch, acknowledged):
