@@ -254,13 +254,16 @@ class VelmoraVectorStore(BasePydanticVectorStore):
         `node_ids` (each unless None or empty), best first. The default mode, and "mmr" (maximal marginal
         relevance, `mmr_threshold` its lambda, 0.5 if None) over the best
         `similarity_top_k` x 4."""
-        if query.mode not in (VectorStoreQueryMode.DEFAULT, VectorStoreQueryMode.MMR):
-            raise ValueError(f"query mode {query.mode.value!r} is not supported: use 'default' or 'mmr'")
+        mode = query.mode
+        if mode not in (VectorStoreQueryMode.DEFAULT, VectorStoreQueryMode.MMR):  # a str compares as its member
+            raise ValueError(
+                f"query mode {str(getattr(mode, 'value', mode))!r} is not supported: use 'default' or 'mmr'"
+            )
         if query.query_embedding is None:
             raise ValueError("the query has no query_embedding")
         where = parse_filters(query.filters) if query.filters is not None else None
         k = query.similarity_top_k
-        mmr = query.mode == VectorStoreQueryMode.MMR
+        mmr = mode == VectorStoreQueryMode.MMR
         rows = self._store.search(
             query.query_embedding,
             k * 4 if mmr else k,
