@@ -27,7 +27,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["And", "Condition", "FilterError", "Not", "Or", "evaluate", "field_rows", "iso_timestamp"]
+__all__ = ["And", "Condition", "FilterError", "Not", "Or", "evaluate", "field_rows", "iso_timestamp", "plan"]
 
 _I64 = (-(1 << 63), (1 << 63) - 1)
 
@@ -343,17 +343,68 @@ def _plan(node: Filter) -> _Plan:
 
 
 Keys = npt.NDArray[np.uint64]
+KeysOf = Callable[[str, tuple[Any, ...]], Keys]
 
 
-def evaluate(node: Filter, keys_of: Callable[[str, tuple[Any, ...]], Keys], universe: Callable[[], Keys]) -> Keys:
-    """The sorted keys of the documents that match `node`: `keys_of(sql, params)`
-    runs one query of keys (sorted and unique), `universe()` gives every key."""
-    return _run(_plan(node), keys_of, universe)
+def plan(node: Filter) -> _Plan:
+    """The queries of keys a filter takes (FilterError for one it cannot
+    mean); its repr names its result."""
+    return _plan(node)
 
 
-def _run(plan: _Plan, keys_of: Callable[[str, tuple[Any, ...]], Keys], universe: Callable[[], Keys]) -> Keys:
+def evaluate(planned: _Plan, keys_of: KeysOf, universe: Callable[[], Keys], limit: int) -> Keys:
+    """The sorted keys of the documents a plan matches: `keys_of(sql, params)`
+    runs one query of keys (unique, in any order), `universe()` gives every key
+    (sorted), and every key is below `limit`. Sets are combined as boolean
+    masks of `limit` entries, or as sorted arrays where keys are too sparse for
+    masks to pay."""
+    if limit <= 4 * len(universe()) + (1 << 20):
+        return np.flatnonzero(_mask(planned, keys_of, universe, limit)).astype(np.uint64)
+    return _run(planned, keys_of, universe)
+
+
+def _mask(plan: _Plan, keys_of: KeysOf, universe: Callable[[], Keys], limit: int) -> npt.NDArray[np.bool_]:
     if isinstance(plan, _Sql):
-        return keys_of(plan.sql, plan.params)
+        mask = np.zeros(limit, dtype=bool)
+        mask[keys_of(plan.sql, plan.params)] = True
+        return mask
+    if isinstance(plan, Not):
+        mask = _mask(plan.part, keys_of, universe, limit)
+        np.logical_not(mask, out=mask)
+        return mask & _mask(_Everything(), keys_of, universe, limit)
+    if isinstance(plan, _Everything):
+        mask = np.zeros(limit, dtype=bool)
+        mask[universe()] = True
+        return mask
+    if isinstance(plan, Or):
+        mask = np.zeros(limit, dtype=bool)
+        for part in plan.parts:
+            mask |= _mask(part, keys_of, universe, limit)
+        return mask
+    positive = [p for p in plan.parts if not isinstance(p, Not)]
+    negative = [p.part for p in plan.parts if isinstance(p, Not)]
+    result = _mask(positive[0] if positive else _Everything(), keys_of, universe, limit)
+    for part in positive[1:]:
+        result &= _mask(part, keys_of, universe, limit)
+    for part in negative:
+        result &= ~_mask(part, keys_of, universe, limit)
+    return result
+
+
+@dataclass(frozen=True)
+class _Everything:
+    """Every stored key (the complement's base)."""
+
+
+def _sorted(keys: Keys) -> Keys:
+    if len(keys) > 1 and not bool(np.all(keys[1:] > keys[:-1])):
+        return np.sort(keys)
+    return keys
+
+
+def _run(plan: _Plan, keys_of: KeysOf, universe: Callable[[], Keys]) -> Keys:
+    if isinstance(plan, _Sql):
+        return _sorted(keys_of(plan.sql, plan.params))
     if isinstance(plan, Not):
         return np.setdiff1d(universe(), _run(plan.part, keys_of, universe), assume_unique=True)
     if isinstance(plan, Or):

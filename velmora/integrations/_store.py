@@ -31,8 +31,10 @@ import sqlite3
 import threading
 import uuid
 import weakref
+from collections import OrderedDict
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
+from operator import itemgetter
 from typing import Any
 
 import numpy as np
@@ -40,7 +42,7 @@ import numpy.typing as npt
 
 from velmora import Index
 
-from ._filters import Filter, FilterError, evaluate, field_rows
+from ._filters import Filter, FilterError, evaluate, field_rows, plan
 
 __all__ = ["Collection", "DuplicateIdError", "FilterError", "Handle", "Record", "Row", "open_collection"]
 
@@ -60,6 +62,11 @@ SNAPSHOT_SHARE = 0.1
 _SCALE_LOW, _SCALE_HIGH = 2.0**-60, 2.0**60
 _FLOAT32_MAX = float(np.finfo(np.float32).max)
 _KEYS_PER_QUERY = 50_000
+_MMAP_BYTES = 1 << 34
+# The keys of recent filters (and of their queries) are kept until the next
+# write: at most this many filters and keys in all (8 bytes each).
+_CACHED_FILTERS = 64
+_CACHED_KEYS = 1 << 20
 
 _SCHEMA = """
 CREATE TABLE IF NOT EXISTS settings (name TEXT PRIMARY KEY, value);
@@ -226,23 +233,27 @@ def _for_index(rows: npt.NDArray[np.floating[Any]], width: int) -> npt.NDArray[n
 
 def _decode(blobs: Sequence[bytes], dim: int) -> npt.NDArray[np.floating[Any]]:
     """Stored vectors as an (n, dim) array: float32 if all are, else float64."""
-    if all(len(b) == dim * 4 for b in blobs):
-        return np.frombuffer(b"".join(blobs), dtype=np.float32).reshape(len(blobs), dim)
+    joined = b"".join(blobs)
+    if len(joined) == len(blobs) * dim * 4:  # each blob holds dim float32 or dim float64 values
+        return np.frombuffer(joined, dtype=np.float32).reshape(len(blobs), dim)
     out = np.empty((len(blobs), dim), dtype=np.float64)
     for i, b in enumerate(blobs):
         out[i] = np.frombuffer(b, dtype=np.float32 if len(b) == dim * 4 else np.float64)
     return out
 
 
-def _keys_text(keys: Iterable[int]) -> str:
+def _keys_text(keys: Iterable[int] | npt.NDArray[np.uint64]) -> str:
     # Keys come from SQLite or the index as ints: inlined, they need no parameters.
-    return ",".join(str(int(k)) for k in keys)
+    if isinstance(keys, np.ndarray):
+        keys = keys.tolist()
+    return ",".join(map(str, keys))
 
 
 def _parse_keys(text: str | None) -> npt.NDArray[np.uint64]:
+    """The keys of a json_group_array (unique, in the order SQLite gave them)."""
     if not text or text == "[]":
         return np.empty(0, dtype=np.uint64)
-    return np.unique(np.fromstring(text[1:-1], dtype=np.int64, sep=",")).astype(np.uint64)
+    return np.fromstring(text[1:-1], dtype=np.int64, sep=",").astype(np.uint64)
 
 
 def _fold(value: Any) -> Any:
@@ -300,6 +311,9 @@ class Collection:
         self._dim: int | None = None
         self._generation = 0
         self._universe: tuple[int, npt.NDArray[np.uint64]] | None = None
+        self._key_cache: OrderedDict[str, tuple[int, npt.NDArray[np.uint64]]] = OrderedDict()
+        self._cache_lock = threading.Lock()
+        self._cached_keys = 0
         self._zero_count = 0
         self._changes_since_snapshot = 0
         if self._path is None:
@@ -338,6 +352,9 @@ class Collection:
         conn.create_function("velmora_fold", 1, _fold, deterministic=True)
         if self._path is not None:
             conn.execute("PRAGMA synchronous = FULL")
+            # Re-ranking reads scattered rows: through a memory map they cost no
+            # system call each (the pages are the file's, reclaimable cache).
+            conn.execute(f"PRAGMA mmap_size = {_MMAP_BYTES}")
         with self._connections_lock:
             self._connections.append(conn)
         return conn
@@ -546,8 +563,32 @@ class Collection:
         cached = self._universe
         if cached is not None and cached[0] == self._generation:
             return cached[1]
-        keys = _parse_keys(conn.execute("SELECT json_group_array(key) FROM docs").fetchone()[0])
+        keys = np.sort(_parse_keys(conn.execute("SELECT json_group_array(key) FROM docs").fetchone()[0]))
         self._universe = (self._generation, keys)
+        return keys
+
+    def _cached(self, name: str) -> npt.NDArray[np.uint64] | None:
+        """The keys a filter (or one of its queries) matched, if nothing was
+        written since: a retriever's fixed filter costs its query once."""
+        with self._cache_lock:
+            entry = self._key_cache.get(name)
+            if entry is None or entry[0] != self._generation:
+                return None
+            self._key_cache.move_to_end(name)
+            return entry[1]
+
+    def _cache(self, name: str, keys: npt.NDArray[np.uint64]) -> npt.NDArray[np.uint64]:
+        keys.flags.writeable = False
+        with self._cache_lock:
+            old = self._key_cache.pop(name, None)
+            if old is not None:
+                self._cached_keys -= len(old[1])
+            if len(keys) <= _CACHED_KEYS:
+                self._key_cache[name] = (self._generation, keys)
+                self._cached_keys += len(keys)
+            while self._key_cache and (len(self._key_cache) > _CACHED_FILTERS or self._cached_keys > _CACHED_KEYS):
+                _, (_, dropped) = self._key_cache.popitem(last=False)
+                self._cached_keys -= len(dropped)
         return keys
 
     def _matching(
@@ -559,13 +600,20 @@ class Collection:
         """The sorted keys that match, or None for every document."""
         keys: npt.NDArray[np.uint64] | None = None
         if where is not None:
-            keys = evaluate(
-                where,
-                lambda sql, params: _parse_keys(
-                    conn.execute(f"SELECT json_group_array(key) FROM ({sql})", params).fetchone()[0]
-                ),
-                lambda: self._universe_keys(conn),
-            )
+            planned = plan(where)
+            name = repr(planned)
+            keys = self._cached(name)
+            if keys is None:
+                limit = int(conn.execute("SELECT coalesce(max(key), 0) + 1 FROM docs").fetchone()[0])
+
+                def keys_of(sql: str, params: tuple[Any, ...]) -> npt.NDArray[np.uint64]:
+                    found = self._cached(sql + repr(params))
+                    if found is None:
+                        text = conn.execute(f"SELECT json_group_array(key) FROM ({sql})", params).fetchone()[0]
+                        found = self._cache(sql + repr(params), _parse_keys(text))
+                    return found
+
+                keys = self._cache(name, evaluate(planned, keys_of, lambda: self._universe_keys(conn), limit))
         if predicate is not None:
             chosen = []
             sql = "SELECT key, id, text, meta, extra, ref FROM docs"
@@ -709,13 +757,17 @@ class Collection:
             width = index.dim
 
             def full_vectors(keys: npt.NDArray[np.uint64]) -> npt.NDArray[np.floating[Any]]:
-                rows = conn.execute(
-                    f"SELECT key, data FROM vectors WHERE key IN ({_keys_text(keys)}) ORDER BY key"
-                ).fetchall()
-                if len(rows) != len(keys):
-                    missing = sorted(set(keys.tolist()) - {k for k, _ in rows})
-                    raise KeyError(f"no stored vector for keys {missing[:5]}")
-                return _for_index(_decode([d for _, d in rows], dim), width)
+                # The index asks for ascending keys; SQLite looks up an IN list in
+                # ascending order, and the keys returned are checked to be those.
+                rows = conn.execute(f"SELECT key, data FROM vectors WHERE key IN ({_keys_text(keys)})").fetchall()
+                got = np.fromiter(map(itemgetter(0), rows), dtype=np.uint64, count=len(rows))
+                if len(got) != len(keys) or not np.array_equal(got, keys):
+                    if len(got) != len(keys):
+                        missing = sorted(set(keys.tolist()) - set(got.tolist()))
+                        raise KeyError(f"no stored vector for keys {missing[:5]}")
+                    order = np.argsort(got)
+                    rows = [rows[i] for i in order]
+                return _for_index(_decode(list(map(itemgetter(1), rows)), dim), width)
 
             found_keys, scores = index.search(
                 _for_index(query[np.newaxis, :], width)[0], k, allowed=allowed, rerank=full_vectors, exact=True

@@ -334,3 +334,37 @@ def test_searches_run_beside_writes_from_many_threads(tmp_path):
     want, _ = brute_force(vectors[keys - 1], keys, query, 10)
     assert [r.key for r in store.search(query, 10)] == want
     store.close()
+
+
+def test_cached_filter_results_follow_every_write():
+    store = Collection(None)
+    vectors, metas = corpus(200, seed=8)
+    store.upsert([Record(f"d{i}", "t", metas[i], vectors[i]) for i in range(200)])
+    wanted = Condition("source", "eq", "s3")
+    query = vectors[10]
+    first = {r.id for r in store.search(query, 200, wanted)}
+    assert first == {r.id for r in store.search(query, 200, wanted)}  # served from the cache
+    store.update_meta(Condition("year", "eq", 1990), {"source": "s3"})
+    moved = {f"d{i}" for i in range(200) if metas[i]["year"] == 1990}
+    assert {r.id for r in store.search(query, 200, wanted)} == first | moved
+    store.delete_ids(sorted(first)[:3])
+    assert {r.id for r in store.search(query, 200, wanted)} == (first | moved) - set(sorted(first)[:3])
+    store.upsert([Record("late", "t", {"source": "s3"}, vectors[10])])
+    assert store.search(query, 1, wanted)[0].id in {"late", "d10"}
+    assert "late" in {r.id for r in store.find(wanted)}
+    store.close()
+
+
+def test_sets_combine_alike_as_masks_and_as_sorted_arrays():
+    from velmora.integrations._filters import _Sql, evaluate
+
+    rng = np.random.default_rng(3)
+    universe = np.sort(rng.choice(5000, 3000, replace=False)).astype(np.uint64)
+    sets = {f"q{i}": rng.permutation(rng.choice(universe, rng.integers(0, 2000), replace=False)) for i in range(4)}
+    a, b, c, d = (_Sql(name, ()) for name in sets)
+    plans = [And((a, b)), Or((a, Not(b))), And((Not(a), c, Not(d))), Not(Or((a, And((b, c))))), And(()), Or(())]
+    for planned in plans:
+        masked = evaluate(planned, lambda sql, _: sets[sql], lambda: universe, 5000)
+        arrayed = evaluate(planned, lambda sql, _: sets[sql], lambda: universe, 1 << 40)
+        assert masked.tolist() == arrayed.tolist()
+        assert bool(np.all(np.diff(masked.astype(np.int64)) > 0)) and set(masked.tolist()) <= set(universe.tolist())
