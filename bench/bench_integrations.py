@@ -118,7 +118,8 @@ def store_part(n: int, dim: int, queries: int) -> None:
     print(f"plain Index.search(q, 10, rerank=SQLite callable, exact=True): {plain_sqlite:.2f} ms")
     print(f"plain Index.search(q, 10, rerank=float32 array in RAM, exact=True): {plain_ram:.2f} ms")
     print(
-        f"the store's search without a filter: {unfiltered:.2f} ms ({unfiltered / plain_sqlite:.2f}x, {unfiltered / plain_ram:.2f}x)\n"
+        f"the store's search without a filter: {unfiltered:.2f} ms "
+        f"({unfiltered / plain_sqlite:.2f}x, {unfiltered / plain_ram:.2f}x)\n"
     )
     print("| filter | matching | exact | fresh ms | x SQLite | x RAM | repeated ms | x SQLite | x RAM |")
     print("|---|---|---|---|---|---|---|---|---|")
