@@ -31,6 +31,7 @@ import subprocess
 import sys
 import tempfile
 import time
+from operator import itemgetter
 from typing import Any
 
 import numpy as np
@@ -103,13 +104,17 @@ def store_part(n: int, dim: int, queries: int) -> None:
     in_ram = np.vstack([np.zeros((1, dim), np.float32), vectors])
     index = Index(dim, 4)
     index.add(np.arange(1, n + 1), vectors)
-    conn = sqlite3.connect(os.path.join(directory, "velmora.sqlite3"))
-    conn.execute("PRAGMA mmap_size = 17179869184")
+    conn = sqlite3.connect(os.path.join(directory, "velmora.sqlite3"), isolation_level=None)
+    conn.execute("PRAGMA mmap_size = 17179869184")  # as the store reads it
 
     def from_sqlite(keys: np.ndarray) -> np.ndarray:
-        text = ",".join(map(str, keys.tolist()))
-        rows = conn.execute(f"SELECT data FROM vectors WHERE key IN ({text}) ORDER BY key").fetchall()
-        return np.frombuffer(b"".join(r[0] for r in rows), dtype=np.float32).reshape(len(rows), dim)
+        # The store's own read of the full vectors (SQLite returns an IN list's rows in key order).
+        rows = conn.execute(
+            f"SELECT key, data FROM vectors WHERE key IN ({','.join(map(str, keys.tolist()))})"
+        ).fetchall()
+        got = np.fromiter(map(itemgetter(0), rows), dtype=np.uint64, count=len(rows))
+        assert np.array_equal(got, keys)
+        return np.frombuffer(b"".join(map(itemgetter(1), rows)), dtype=np.float32).reshape(len(rows), dim)
 
     plain_sqlite = median_ms(lambda q: index.search(q, 10, rerank=from_sqlite, exact=True), probes)
     plain_ram = median_ms(lambda q: index.search(q, 10, rerank=in_ram, exact=True), probes)
