@@ -911,6 +911,9 @@ class Collection:
             self._check_open()
             return 0
         with self._writing() as conn:
+            if dim is not None and self._dim is not None and dim != self._dim:
+                # Another write fixed the dimension while this one was prepared.
+                raise ValueError(f"the embeddings have dimension {dim}, the store holds {self._dim}")
             existing: dict[str, int] = {}
             ids = list(prepared)
             for start in range(0, len(ids), _KEYS_PER_QUERY):
