@@ -91,7 +91,7 @@ FILTERS = [
 
 @pytest.fixture(scope="module")
 def filled():
-    vectors, metas = corpus(3000)
+    vectors, metas = corpus(10_000)
     store = Collection(None, bits=2)
     store.upsert([Record(f"d{i}", f"text {i}", meta, vectors[i]) for i, meta in enumerate(metas)])
     yield store, vectors, metas
