@@ -33,7 +33,7 @@ import uuid
 import weakref
 from collections import OrderedDict
 from collections.abc import Callable, Iterable, Iterator, Sequence
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from operator import itemgetter
 from typing import Any
 
@@ -56,11 +56,11 @@ MIN_INDEX_DIM = 32
 # replays at most that many.
 SNAPSHOT_MIN_CHANGES = 1000
 SNAPSHOT_SHARE = 0.1
-# Vectors whose largest coordinate lies outside [2**-60, 2**60] are scaled by a
+# Vectors whose largest coordinate lies outside [2**-40, 2**40] are scaled by a
 # power of two (exactly, so cosines stay bit for bit) before they reach the
-# index, which refuses tiny norms and rounds to float32.
-_SCALE_LOW, _SCALE_HIGH = 2.0**-60, 2.0**60
-_FLOAT32_MAX = float(np.finfo(np.float32).max)
+# index, which refuses tiny norms and rounds to float32: within that range even
+# the sum of 65,536 squares stays a normal float32.
+_SCALE_LOW, _SCALE_HIGH = 2.0**-40, 2.0**40
 _KEYS_PER_QUERY = 50_000
 _MMAP_BYTES = 1 << 34
 # The keys of recent filters (and of their queries) are kept until the next
@@ -126,7 +126,6 @@ class Row:
     ref: str | None
     vector: npt.NDArray[np.float64] | None = None
     score: float | None = None
-    has_vector: bool = field(default=False, repr=False)
 
 
 class _SharedLock:
@@ -222,8 +221,6 @@ def _for_index(rows: npt.NDArray[np.floating[Any]], width: int) -> npt.NDArray[n
         rows = rows.astype(np.float64, copy=True)
         _, exponents = np.frexp(largest[odd])
         rows[odd] = np.ldexp(rows[odd], -exponents[:, np.newaxis])
-    elif rows.dtype == np.float64 and rows.size and largest.max() > _FLOAT32_MAX:  # pragma: no cover - within 2**60
-        rows = rows.astype(np.float64, copy=True)
     if rows.shape[1] == width:
         return np.ascontiguousarray(rows)
     padded = np.zeros((len(rows), width), dtype=rows.dtype)
@@ -363,7 +360,7 @@ class Collection:
         conn = self._writer
         if self._path is not None:
             mode = conn.execute("PRAGMA journal_mode = WAL").fetchone()[0]
-            if str(mode).lower() != "wal":  # pragma: no cover - a file system without shared memory
+            if str(mode).lower() != "wal":  # a file system without shared memory
                 raise OSError(f"SQLite cannot use write-ahead logging in {self._path!r} (journal mode {mode})")
         conn.executescript("BEGIN IMMEDIATE;" + _SCHEMA + "COMMIT;")
         conn.execute("BEGIN IMMEDIATE")
@@ -641,7 +638,6 @@ class Collection:
                 for key, data in conn.execute(f"SELECT key, data FROM vectors WHERE key IN ({chunk})"):
                     if key in found:
                         found[key].vector = _decode([data], self._dim)[0].astype(np.float64)
-                        found[key].has_vector = True
         return found
 
     def get(self, ids: Sequence[str], *, with_vectors: bool = False) -> list[Row]:
