@@ -181,7 +181,34 @@ class _Sql:
     params: tuple[Any, ...]
 
 
-_Plan = _Sql | And | Or | Not
+@dataclass(frozen=True)
+class _All:
+    """The keys every part yields."""
+
+    parts: tuple[_Plan, ...]
+
+
+@dataclass(frozen=True)
+class _Any:
+    """The keys some part yields."""
+
+    parts: tuple[_Plan, ...]
+
+
+@dataclass(frozen=True)
+class _Except:
+    """Every stored key but those the part yields."""
+
+    part: _Plan
+
+
+@dataclass(frozen=True)
+class _Everything:
+    """Every stored key."""
+
+
+_Plan = _Sql | _All | _Any | _Except | _Everything
+_NO_KEYS: _Plan = _Any(())
 
 
 def _fields(where: str, *params: Any) -> _Sql:
@@ -206,11 +233,11 @@ def _plan_column(cond: Condition) -> _Plan:
         elif isinstance(value, str):
             plan = docs(f"{column} = ?", value)
         else:
-            plan = NOTHING
-        return Not(plan) if op == "ne" else plan
+            plan = _NO_KEYS
+        return _Except(plan) if op == "ne" else plan
     if op in ("in", "nin"):
-        plan = Or(tuple(_plan_column(Condition(cond.field, "eq", v, column=True)) for v in _sequence(cond)))
-        return Not(plan) if op == "nin" else plan
+        plan = _Any(tuple(_plan_column(Condition(cond.field, "eq", v, column=True)) for v in _sequence(cond)))
+        return _Except(plan) if op == "nin" else plan
     if op in _RANGE_SQL:
         if not isinstance(value, str):
             raise FilterError(f"the {cond.field} of a document is text: '{op}' needs a string, got {_kind(value)}")
@@ -221,9 +248,9 @@ def _plan_column(cond: Condition) -> _Plan:
         return docs(f"instr(velmora_fold({column}), ?) > 0", _text(cond).casefold())
     if op == "exists":
         plan = docs(f"{column} IS NOT NULL")
-        return plan if value else Not(plan)
+        return plan if value else _Except(plan)
     if op == "is_empty":
-        return Not(docs(f"{column} IS NOT NULL AND {column} != ''"))
+        return _Except(docs(f"{column} IS NOT NULL AND {column} != ''"))
     raise FilterError(f"operator '{op}' does not apply to the document's {cond.field}")
 
 
@@ -246,19 +273,19 @@ def _sequence(cond: Condition) -> Sequence[Any]:
 def _plan_equal(name: str, value: Any, dates: bool) -> _Plan:
     if value is None:
         # Missing or null.
-        return Not(_fields("kind IN (0, 2) AND value IS NOT NULL", name))
+        return _Except(_fields("kind IN (0, 2) AND value IS NOT NULL", name))
     if isinstance(value, (list, tuple, dict)):
         return _fields("kind = 2 AND value = ?", name, canonical_json(value))
     if isinstance(value, datetime):
         stamp = iso_timestamp(value)
-        return NOTHING if stamp is None else _fields("stamp = ?", name, stamp)
+        return _NO_KEYS if stamp is None else _fields("stamp = ?", name, stamp)
     if not isinstance(value, (bool, int, float, str)):
         raise FilterError(f"cannot compare {name!r} with a value of type {type(value).__name__}")
     plan: _Plan = _fields("kind = 0 AND value = ?", name, scalar_value(value))
     if dates and isinstance(value, str):
         stamp = iso_timestamp(value)
         if stamp is not None:
-            plan = Or((plan, _fields("stamp = ?", name, stamp)))
+            plan = _Any((plan, _fields("stamp = ?", name, stamp)))
     return plan
 
 
@@ -275,7 +302,7 @@ def _plan_range(name: str, op: str, value: Any, dates: bool) -> _Plan:
         return _fields(f"stamp {sql_op} ?", name, stamp)
     if _is_number(value):
         if isinstance(value, float) and math.isnan(value):
-            return NOTHING
+            return _NO_KEYS
         bound = " AND value < ''" if upward else ""
         return _fields(f"kind = 0 AND value {sql_op} ?{bound}", name, scalar_value(value))
     if isinstance(value, str):
@@ -300,11 +327,11 @@ def _substring(name: str, value: str, fold: bool) -> _Sql:
 
 def _plan(node: Filter) -> _Plan:
     if isinstance(node, And):
-        return And(tuple(_plan(p) for p in node.parts))
+        return _All(tuple(_plan(p) for p in node.parts))
     if isinstance(node, Or):
-        return Or(tuple(_plan(p) for p in node.parts))
+        return _Any(tuple(_plan(p) for p in node.parts))
     if isinstance(node, Not):
-        return Not(_plan(node.part))
+        return _Except(_plan(node.part))
     if node.op not in OPERATORS:
         raise FilterError(f"unknown filter operator {node.op!r}")
     if node.column:
@@ -313,24 +340,24 @@ def _plan(node: Filter) -> _Plan:
     if op == "eq":
         return _plan_equal(name, value, node.dates)
     if op == "ne":
-        return Not(_plan_equal(name, value, node.dates))
+        return _Except(_plan_equal(name, value, node.dates))
     if op in _RANGE_SQL:
         return _plan_range(name, op, value, node.dates)
     if op in ("in", "nin"):
-        plan: _Plan = Or(tuple(_plan_equal(name, v, node.dates) for v in _sequence(node)))
-        return Not(plan) if op == "nin" else plan
+        plan: _Plan = _Any(tuple(_plan_equal(name, v, node.dates) for v in _sequence(node)))
+        return _Except(plan) if op == "nin" else plan
     if op == "contains":
         element = _plan_element(name, value)
-        return Or((element, _substring(name, value, False))) if isinstance(value, str) else element
+        return _Any((element, _substring(name, value, False))) if isinstance(value, str) else element
     if op in ("any", "all"):
         elements = tuple(_plan_element(name, v) for v in _sequence(node))
-        return Or(elements) if op == "any" else And(elements)
+        return _Any(elements) if op == "any" else _All(elements)
     if op in ("text_match", "text_match_insensitive"):
         fold = op == "text_match_insensitive"
         text = _text(node)
         return _substring(name, text.casefold() if fold else text, fold)
     if op == "is_empty":
-        return Not(
+        return _Except(
             _fields(
                 "kind IN (0, 2) AND value IS NOT NULL"
                 " AND NOT ((kind = 0 AND value = '') OR (kind = 2 AND value = '[]'))",
@@ -339,7 +366,7 @@ def _plan(node: Filter) -> _Plan:
         )
     # exists
     present = _fields("kind IN (0, 2)", name)
-    return present if value else Not(present)
+    return present if value else _Except(present)
 
 
 Keys = npt.NDArray[np.uint64]
@@ -368,32 +395,26 @@ def _mask(plan: _Plan, keys_of: KeysOf, universe: Callable[[], Keys], limit: int
         mask = np.zeros(limit, dtype=bool)
         mask[keys_of(plan.sql, plan.params)] = True
         return mask
-    if isinstance(plan, Not):
-        mask = _mask(plan.part, keys_of, universe, limit)
-        np.logical_not(mask, out=mask)
-        return mask & _mask(_Everything(), keys_of, universe, limit)
     if isinstance(plan, _Everything):
         mask = np.zeros(limit, dtype=bool)
         mask[universe()] = True
         return mask
-    if isinstance(plan, Or):
+    if isinstance(plan, _Except):
+        return _mask(_Everything(), keys_of, universe, limit) & ~_mask(plan.part, keys_of, universe, limit)
+    if isinstance(plan, _Any):
         mask = np.zeros(limit, dtype=bool)
         for part in plan.parts:
             mask |= _mask(part, keys_of, universe, limit)
         return mask
-    positive = [p for p in plan.parts if not isinstance(p, Not)]
-    negative = [p.part for p in plan.parts if isinstance(p, Not)]
+    # _All: the positive parts intersected, then the excepted ones taken out.
+    positive = [p for p in plan.parts if not isinstance(p, _Except)]
+    negative = [p.part for p in plan.parts if isinstance(p, _Except)]
     result = _mask(positive[0] if positive else _Everything(), keys_of, universe, limit)
     for part in positive[1:]:
         result &= _mask(part, keys_of, universe, limit)
-    for part in negative:
-        result &= ~_mask(part, keys_of, universe, limit)
+    for excepted in negative:
+        result &= ~_mask(excepted, keys_of, universe, limit)
     return result
-
-
-@dataclass(frozen=True)
-class _Everything:
-    """Every stored key (the complement's base)."""
 
 
 def _sorted(keys: Keys) -> Keys:
@@ -405,27 +426,26 @@ def _sorted(keys: Keys) -> Keys:
 def _run(plan: _Plan, keys_of: KeysOf, universe: Callable[[], Keys]) -> Keys:
     if isinstance(plan, _Sql):
         return _sorted(keys_of(plan.sql, plan.params))
-    if isinstance(plan, Not):
+    if isinstance(plan, _Everything):
+        return universe()
+    if isinstance(plan, _Except):
         return np.setdiff1d(universe(), _run(plan.part, keys_of, universe), assume_unique=True)
-    if isinstance(plan, Or):
+    if isinstance(plan, _Any):
         found = [_run(p, keys_of, universe) for p in plan.parts]
         if not found:
             return np.empty(0, dtype=np.uint64)
         return found[0] if len(found) == 1 else np.unique(np.concatenate(found))
-    # And: the positive parts intersected, then the negated ones subtracted,
+    # _All: the positive parts intersected, then the excepted ones subtracted,
     # so that "a and not b" never builds the complement of b.
-    positive = [p for p in plan.parts if not isinstance(p, Not)]
-    negative = [p.part for p in plan.parts if isinstance(p, Not)]
-    result: Keys | None = None
-    for part in positive:
-        found = _run(part, keys_of, universe)
-        result = found if result is None else np.intersect1d(result, found, assume_unique=True)
+    positive = [p for p in plan.parts if not isinstance(p, _Except)]
+    negative = [p.part for p in plan.parts if isinstance(p, _Except)]
+    result = universe() if not positive else _run(positive[0], keys_of, universe)
+    for part in positive[1:]:
         if result.size == 0:
             return result
-    if result is None:
-        result = universe()
-    for part in negative:
+        result = np.intersect1d(result, _run(part, keys_of, universe), assume_unique=True)
+    for excepted in negative:
         if result.size == 0:
             break
-        result = np.setdiff1d(result, _run(part, keys_of, universe), assume_unique=True)
+        result = np.setdiff1d(result, _run(excepted, keys_of, universe), assume_unique=True)
     return result

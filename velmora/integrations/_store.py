@@ -977,7 +977,7 @@ class Collection:
             if dim is not None and self._dim is None:
                 self._set(conn, "dim", dim)
             self._set(conn, "seq", seq)
-            matrix = None
+            matrix: npt.NDArray[np.floating[Any]] | None = None
             if live_rows:
                 wide = any(r.dtype != np.float32 for r in live_rows)
                 matrix = np.stack(live_rows).astype(np.float64 if wide else np.float32, copy=False)

@@ -266,10 +266,13 @@ class VelmoraDocumentStore:
         score (or (cosine + 1) / 2 with `scale_score`)."""
         where = parse_filters(filters) if filters else None
         rows = self._store.search(query_embedding, top_k, where, with_vectors=return_embedding)
-        return [
-            _to_document(row, embedding=return_embedding, score=(row.score + 1.0) / 2.0 if scale_score else row.score)
-            for row in rows
-        ]
+        documents = []
+        for row in rows:
+            score = float(row.score or 0.0)  # every row of a search has one
+            documents.append(
+                _to_document(row, embedding=return_embedding, score=(score + 1.0) / 2.0 if scale_score else score)
+            )
+        return documents
 
     # -- async forms, in a worker thread ----------------------------------------
 

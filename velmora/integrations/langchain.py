@@ -23,7 +23,7 @@ import asyncio
 import os
 import uuid
 from collections.abc import Callable, Iterable, Sequence
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 from langchain_core.documents import Document
@@ -183,7 +183,7 @@ class VelmoraVectorStore(VectorStore):
         texts: Iterable[str],
         metadatas: list[dict[str, Any]] | None = None,
         *,
-        ids: list[str | None] | None = None,
+        ids: list[str] | None = None,
         **kwargs: Any,
     ) -> list[str]:
         """Embeds and stores `texts`; an id already stored is replaced. Returns
@@ -201,7 +201,7 @@ class VelmoraVectorStore(VectorStore):
         texts: Iterable[str],
         metadatas: list[dict[str, Any]] | None = None,
         *,
-        ids: list[str | None] | None = None,
+        ids: list[str] | None = None,
         **kwargs: Any,
     ) -> list[str]:
         _no_more(kwargs, "aadd_texts")
@@ -358,7 +358,7 @@ class VelmoraVectorStore(VectorStore):
             return []
         chosen = maximal_marginal_relevance(
             np.asarray(embedding, dtype=np.float64),
-            [row.vector for row in rows],
+            cast(Any, np.vstack([row.vector for row in rows if row.vector is not None])),
             k=min(k, len(rows)),
             lambda_mult=lambda_mult,
         )
@@ -413,7 +413,7 @@ class VelmoraVectorStore(VectorStore):
         embedding: Embeddings,
         metadatas: list[dict[str, Any]] | None = None,
         *,
-        ids: list[str | None] | None = None,
+        ids: list[str] | None = None,
         path: str | os.PathLike[str] | None = None,
         bits: int = 4,
         **kwargs: Any,
@@ -434,7 +434,7 @@ class VelmoraVectorStore(VectorStore):
         embedding: Embeddings,
         metadatas: list[dict[str, Any]] | None = None,
         *,
-        ids: list[str | None] | None = None,
+        ids: list[str] | None = None,
         path: str | os.PathLike[str] | None = None,
         bits: int = 4,
         **kwargs: Any,

@@ -23,7 +23,7 @@ from __future__ import annotations
 import asyncio
 import os
 from collections.abc import Sequence
-from typing import Any
+from typing import Any, cast
 
 from llama_index.core.bridge.pydantic import PrivateAttr
 from llama_index.core.schema import BaseNode, MetadataMode, TextNode
@@ -105,10 +105,11 @@ def _condition(item: MetadataFilter | ExactMatchFilter) -> Filter:
         raise FilterError(f"{operator.value!r} on {key!r} compares with a number or a string, got a list")
     if op in ("in", "nin", "any", "all") and not isinstance(value, list):
         raise FilterError(f"{operator.value!r} on {key!r} takes a list of values, got {type(value).__name__}")
+    operand: Any = value
     if op in ("in", "nin"):
         # A null field matches NIN and never IN, whatever the list holds.
-        value = [v for v in value if v is not None]
-    condition = Condition(key, op, value if op != "is_empty" else None)
+        operand = [v for v in cast(list, value) if v is not None]
+    condition = Condition(key, op, operand if op != "is_empty" else None)
     _plan(condition)  # a value the operator cannot take fails here, before any store is read
     return condition
 
@@ -142,7 +143,7 @@ class VelmoraVectorStore(BasePydanticVectorStore):
     _handle: Handle = PrivateAttr()
 
     def __init__(self, *, path: str | os.PathLike[str] | None = None, bits: int = 4, **kwargs: Any) -> None:
-        super().__init__(path=None if path is None else os.fspath(path), bits=bits, **kwargs)
+        super().__init__(path=None if path is None else os.fspath(path), bits=bits, **kwargs)  # type: ignore[call-arg]
         self._handle = Handle(self, path, bits)
 
     @classmethod

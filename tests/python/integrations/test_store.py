@@ -356,13 +356,20 @@ def test_cached_filter_results_follow_every_write():
 
 
 def test_sets_combine_alike_as_masks_and_as_sorted_arrays():
-    from velmora.integrations._filters import _Sql, evaluate
+    from velmora.integrations._filters import _All, _Any, _Except, _Sql, evaluate
 
     rng = np.random.default_rng(3)
     universe = np.sort(rng.choice(5000, 3000, replace=False)).astype(np.uint64)
     sets = {f"q{i}": rng.permutation(rng.choice(universe, rng.integers(0, 2000), replace=False)) for i in range(4)}
     a, b, c, d = (_Sql(name, ()) for name in sets)
-    plans = [And((a, b)), Or((a, Not(b))), And((Not(a), c, Not(d))), Not(Or((a, And((b, c))))), And(()), Or(())]
+    plans = [
+        _All((a, b)),
+        _Any((a, _Except(b))),
+        _All((_Except(a), c, _Except(d))),
+        _Except(_Any((a, _All((b, c))))),
+        _All(()),
+        _Any(()),
+    ]
     for planned in plans:
         masked = evaluate(planned, lambda sql, _: sets[sql], lambda: universe, 5000)
         arrayed = evaluate(planned, lambda sql, _: sets[sql], lambda: universe, 1 << 40)
