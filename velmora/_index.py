@@ -221,8 +221,9 @@ class Index:
         `default_probes`), and the lists after them while those hold fewer
         than c candidates; probes >= `partitions` gives the flat search's ids
         and scores (equal scores may come in another order). exact=True
-        returns the true top k whatever `probes` is. probes on a flat index,
-        or below 1, raises ValueError."""
+        returns the true top k whatever `probes` is, scanning the lists whose
+        bound reaches the k-th best exact score. probes on a flat index, or
+        below 1, raises ValueError."""
         matrix = _float_array(queries, "queries")
         if matrix.ndim not in (1, 2):
             raise ValueError(f"queries must be 1-D (dim,) or 2-D (m, dim), got shape {matrix.shape}")

@@ -70,6 +70,23 @@
 // A vector whose computed cosine is strictly below the computed k-th best
 // cosine of vectors already read ranks after them, whatever its id; so a
 // vector is left unread only when its bound is strictly below that score.
+// Lists. A partitioned store bounds, for each list, its vectors' rotated unit
+// vectors from below along the list's centroid direction C^ (unit in real
+// arithmetic): reach <= <u', C^> for every member, computed as the minimum of
+// <c, C^> - r over the members (each <c, C^> summed in double from the f32
+// values, within 1e-9 of the real one, which reach subtracts; |u' - c| <= r
+// by step 3). Write u' = a C^ + v with v orthogonal to C^, so a >= reach and
+// |v| <= sqrt(umax^2 - a^2); with s = <y', C^> and t = |y' - s C^| =
+// sqrt(|y'|^2 - s^2),
+//      <y', u'> = a s + <y', v> <= f(a) := a s + t sqrt(umax^2 - a^2).
+// f is concave with its maximum at a* = umax s / |y'|; when a* < reach its
+// maximum over a >= reach is f(reach) (and otherwise nothing useful is
+// known). So, with step 5, every member has
+//      c32 <= f(reach) / |q| + E <= f(reach) (1 + tn) / qn + E,
+// f(reach) taken with s and t rounded up (s within 1e-12 |y'| of its double
+// value, |y'| below rotated_norm (1 + gamma_double(d + 2))); the constants of
+// step 7 follow as for one vector. A list whose bound is below the k-th best
+// exact cosine holds no vector that can reach it.
 // Tiny norms: the estimate divides by qn n + 1e-12 and falls towards 0 for
 // norms below about 1e-10, but the bound never uses the estimate, only S,
 // so it holds for every norm of at least 2^-62 (step 4 covers the others).
@@ -138,6 +155,9 @@ CosineUpperBound::CosineUpperBound(const QueryLut& lut) {
   norm_error_ = norm_error;
   residual_factor_ = rho * (1.0 + gamma_sum);
   constant_ = rho * gamma_sum * umax + rotation_error + d * 0x1p-149 / qn + 4.0 * u + evaluation + 1e-12;
+  rotated_upper_ = lut.rotated_norm * (1.0 + gamma(d + 2.0, kDoubleRoundoff));
+  unit_upper_ = umax;
+  list_constant_ = rotation_error + 4.0 * u + evaluation + 1e-12;
 }
 
 double CosineUpperBound::at(float table_sum, std::uint16_t code) const {
@@ -154,6 +174,20 @@ double CosineUpperBound::below(float table_sum, std::uint16_t code) const {
   const double a = static_cast<double>(table_sum) / query_norm_;
   const double bound = a - norm_error_ * std::fabs(a) - residual_factor_ * r - constant_;
   return bound - std::fabs(bound) * 1e-15 - 1e-15;
+}
+
+double CosineUpperBound::beyond(double along, double reach) const {
+  if (!informative_ || !(reach > 0.0) || !std::isfinite(along)) return kInfinity;
+  if (reach > unit_upper_) return -kInfinity;  // no unit vector reaches so far: an empty list
+  const double error = 1e-12 * rotated_upper_;
+  const double s_up = along + error;
+  const double s_low = std::max(0.0, std::fabs(along) - error);
+  // a* < reach must hold for s as large as it may be.
+  if (!(unit_upper_ * s_up < reach * rotated_upper_)) return kInfinity;
+  const double t_up = std::sqrt(std::max(0.0, rotated_upper_ * rotated_upper_ - s_low * s_low));
+  const double across = std::sqrt(std::max(0.0, unit_upper_ * unit_upper_ - reach * reach));
+  const double bound = (reach * s_up + t_up * across) * (1.0 + norm_error_) / query_norm_ + list_constant_;
+  return bound * (1.0 + 1e-15) + 1e-15;
 }
 
 float CosineUpperBound::lowest_sum(double tau, double largest_residual) const {

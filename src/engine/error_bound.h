@@ -76,9 +76,19 @@ class CosineUpperBound {
   // every vector may.
   float lowest_sum(double tau, double largest_residual) const;
 
+  // The same bound for every stored vector of a list at once (a partitioned
+  // store): each such vector's rotated unit vector u' has <u', C^> >= reach,
+  // C^ the list's centroid direction, with which the query's rotated form
+  // has dot product `along` (<y', C^>, computed in double from the f32
+  // values). +inf when nothing is known.
+  double beyond(double along, double reach) const;
+
  private:
   bool informative_ = false;
   double query_norm_ = 0.0;
+  double rotated_upper_ = 0.0;    // at least |y'|
+  double unit_upper_ = 0.0;       // umax: at least |u'| of every stored vector
+  double list_constant_ = 0.0;    // E and the evaluation's share, for beyond()
   double norm_error_ = 0.0;       // relative error of the norms (tn)
   double residual_factor_ = 0.0;  // multiplies a vector's residual bound
   double constant_ = 0.0;         // every vector's share of the rounding

@@ -1,6 +1,7 @@
 #include "engine/list_layout.h"
 
 #include <algorithm>
+#include <limits>
 
 #include "engine/invariant.h"
 
@@ -8,7 +9,11 @@ namespace velmora {
 
 ListLayout::ListLayout(std::size_t dim, std::vector<float> centroids, const std::vector<std::size_t>& sizes,
                        std::uint32_t default_probes)
-    : dim_(dim), centroids_(std::move(centroids)), default_probes_(default_probes), lists_(sizes.size()) {
+    : dim_(dim),
+      centroids_(std::move(centroids)),
+      default_probes_(default_probes),
+      lists_(sizes.size()),
+      reach_(sizes.size(), std::numeric_limits<double>::infinity()) {
   VELMORA_CHECK(!sizes.empty() && centroids_.size() == sizes.size() * dim, "ListLayout: centroids and lists differ");
   for (std::size_t l = 0; l < sizes.size(); ++l) {
     List& list = lists_[l];

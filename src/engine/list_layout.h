@@ -36,6 +36,11 @@ class ListLayout {
   std::size_t list_size(std::uint32_t list) const;
   // The list a position's block belongs to (kFreeBlock for a free block).
   std::uint32_t list_of(std::size_t position) const { return owner_[position / kBlockLanes]; }
+  // How far along its centroid direction every record of a list reaches at
+  // least (error_bound.h, CosineUpperBound::beyond): +inf for a list that
+  // never held a record. Removals leave it as it is (still a lower bound).
+  double reach(std::uint32_t list) const { return reach_[list]; }
+  void lower_reach(std::uint32_t list, double reach) { reach_[list] = std::min(reach_[list], reach); }
 
   // Blocks the pool must have for `added[l]` more records in each list l
   // (an upper bound that ignores removals).
@@ -67,6 +72,7 @@ class ListLayout {
   std::vector<float> centroids_;
   std::uint32_t default_probes_;
   std::vector<List> lists_;
+  std::vector<double> reach_;               // by list
   std::vector<std::uint32_t> owner_;        // by block: its list, or kFreeBlock
   std::vector<std::uint32_t> free_blocks_;  // taken last in, first out
   std::size_t records_ = 0;

@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <limits>
 #include <memory>
 
 #include "engine/batch_search.h"
 #include "engine/encode.h"
+#include "engine/error_bound.h"
 #include "engine/invariant.h"
 #include "engine/pool.h"
 #include "engine/pruned_pass.h"
@@ -309,6 +311,22 @@ std::vector<std::uint32_t> nearest_lists(const ListLayout& layout, const std::ve
   return out;
 }
 
+double record_reach(const float* centroid, const std::vector<float>& levels, const std::uint8_t* indices,
+                    std::size_t dim, std::uint16_t error_bound) {
+  const double residual = error_bound_value(error_bound);
+  if (!std::isfinite(residual)) return -std::numeric_limits<double>::infinity();
+  double dot = 0.0, squares = 0.0;
+  for (std::size_t i = 0; i < dim; ++i) {
+    const double c = centroid[i];
+    dot += static_cast<double>(levels[indices[i]]) * c;
+    squares += c * c;
+  }
+  if (!(squares > 0.0)) return -std::numeric_limits<double>::infinity();
+  // Each product is exact; the sums' rounding stays far below the margin.
+  constexpr double kMargin = 1e-9;
+  return dot / std::sqrt(squares) - residual - kMargin;
+}
+
 std::vector<std::uint32_t> lists_by_nearness(const ListLayout& layout, const float* rotated, std::size_t leading) {
   return order_lists(layout.centroids(), layout.list_count(), rotated, leading);
 }
@@ -388,6 +406,72 @@ void search_probed(const CompressedVectorStore& store, const float* queries, std
           }
         });
   }
+}
+
+namespace {
+
+// Each query's table, prepared on the pool, one at a time.
+QueryLut table_of(const CompressedVectorStore& store, const float* query) {
+  return prepare_query(FloatView(query, store.dim()), store.dim(), store.bits()).value();
+}
+
+}  // namespace
+
+std::vector<ExactPass> exact_pass_lists(const CompressedVectorStore& store, const float* queries, std::size_t m,
+                                        std::size_t first_count, std::size_t k, const PositionSet* allowed) {
+  const ListLayout* layout = store.lists();
+  VELMORA_CHECK(layout != nullptr, "exact_pass_lists: the store is flat");
+  std::vector<ExactPass> out(m);
+  const std::size_t dim = store.dim();
+  for (std::size_t q = 0; q < m; ++q) {
+    const QueryLut lut = table_of(store, queries + q * dim);
+    const std::size_t probes = layout->default_probes();
+    const std::vector<std::uint32_t> order = lists_by_nearness(*layout, lut.rotated.data());
+    // The default lists, and more while they hold fewer than the first candidates.
+    std::size_t read = 0, held = 0;
+    while (read < order.size() && (read < probes || held < first_count)) {
+      held += list_candidates(*layout, order[read++], allowed);
+    }
+    std::vector<ExactPass> pass =
+        exact_pass(store.lists_view(order.data(), read), queries + q * dim, 1, first_count, k, allowed);
+    out[q] = std::move(pass[0]);
+    out[q].others.clear();
+    out[q].others_upper.clear();
+    out[q].assumed = std::numeric_limits<double>::infinity();
+  }
+  return out;
+}
+
+std::vector<std::vector<std::size_t>> positions_to_read_lists(const CompressedVectorStore& store, const float* queries,
+                                                              std::size_t m, const double* taus,
+                                                              const PositionSet* allowed) {
+  const ListLayout* layout = store.lists();
+  VELMORA_CHECK(layout != nullptr, "positions_to_read_lists: the store is flat");
+  std::vector<std::vector<std::size_t>> out(m);
+  const std::size_t dim = store.dim(), lists = layout->list_count();
+  std::vector<double> lengths(lists);
+  for (std::size_t l = 0; l < lists; ++l) {
+    const float* c = layout->centroids().data() + l * dim;
+    double squares = 0.0;
+    for (std::size_t i = 0; i < dim; ++i) squares += static_cast<double>(c[i]) * c[i];
+    lengths[l] = std::sqrt(squares);
+  }
+  for (std::size_t q = 0; q < m; ++q) {
+    const QueryLut lut = table_of(store, queries + q * dim);
+    const CosineUpperBound bound(lut);
+    std::vector<std::uint32_t> read;
+    for (std::uint32_t l = 0; l < lists; ++l) {
+      if (layout->list_size(l) == 0) continue;
+      const float* c = layout->centroids().data() + static_cast<std::size_t>(l) * dim;
+      double along = 0.0;
+      for (std::size_t i = 0; i < dim; ++i) along += static_cast<double>(lut.rotated[i]) * c[i];
+      if (bound.beyond(along / lengths[l], layout->reach(l)) >= taus[q]) read.push_back(l);
+    }
+    if (read.empty()) continue;
+    out[q] = std::move(
+        positions_to_read(store.lists_view(read.data(), read.size()), queries + q * dim, 1, taus + q, allowed)[0]);
+  }
+  return out;
 }
 
 }  // namespace velmora

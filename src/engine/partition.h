@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "engine/exact_search.h"
 #include "engine/list_layout.h"
 #include "engine/position_set.h"
 #include "engine/store.h"
@@ -34,6 +35,13 @@ void partition_store(CompressedVectorStore& store, std::size_t list_count);
 std::vector<std::uint32_t> nearest_lists(const ListLayout& layout, const std::vector<float>& levels,
                                          const std::uint8_t* indices, std::size_t n);
 
+// How far along a list's centroid direction a record reaches at least: its
+// decoded levels' dot product with the direction (in double, less a margin
+// for that sum's rounding) less its residual bound (error_bound.h); -inf
+// for a record without a bound.
+double record_reach(const float* centroid, const std::vector<float>& levels, const std::uint8_t* indices,
+                    std::size_t dim, std::uint16_t error_bound);
+
 // The lists of a store in lists ordered for a query by their centroids' dot
 // product with its rotated form, greatest first (the smaller list of equal
 // ones); with `leading` below their number, only the first `leading` are in
@@ -49,5 +57,19 @@ std::vector<std::uint32_t> lists_by_nearness(const ListLayout& layout, const flo
 // bit for bit. Runs on the pool.
 void search_probed(const CompressedVectorStore& store, const float* queries, std::size_t m, std::size_t k,
                    std::size_t probes, const PositionSet* allowed, std::uint64_t* out_ids, float* out_scores);
+
+// The exact search's passes (exact_search.h) on a store in lists. The
+// first reads, for each query, the lists a default search probes (and the
+// next ones while they hold fewer than first_count candidates) and assumes
+// nothing (assumed is
+// +inf, so that its caller always takes the second pass). The second lists
+// the positions to read in every list whose list bound (CosineUpperBound::
+// beyond) reaches taus[q], with the per-vector bounds within them: a vector
+// in no other list can reach it.
+std::vector<ExactPass> exact_pass_lists(const CompressedVectorStore& store, const float* queries, std::size_t m,
+                                        std::size_t first_count, std::size_t k, const PositionSet* allowed);
+std::vector<std::vector<std::size_t>> positions_to_read_lists(const CompressedVectorStore& store, const float* queries,
+                                                              std::size_t m, const double* taus,
+                                                              const PositionSet* allowed);
 
 }  // namespace velmora

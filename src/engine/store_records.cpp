@@ -45,9 +45,22 @@ void CompressedVectorStore::upsert_encoded(const std::uint64_t* ids, const std::
     if (keeps_error_bounds_) error_bounds_.reserve(final_size);
     codes_.reserve(final_size);
   }
+  // How far along its list's centroid each record reaches, for the exact search's list bounds.
+  std::vector<double> reaches(lists_ ? n : 0);
+  if (lists_) {
+    const std::vector<float>& levels = get_quantizer(dim_, bits_).value().codebook->centroids;
+    parallel_for(n, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t i = begin; i < end; ++i) {
+        const std::uint16_t code = error_bounds != nullptr ? error_bounds[i] : kUnknownErrorBound;
+        reaches[i] = record_reach(lists_->centroids().data() + lists[i] * dim_, levels, indices + i * dim_, dim_,
+                                  stored_error_bound(code, norms[i]));
+      }
+    });
+  }
   for (std::size_t i = 0; i < n; ++i) {
     upsert_entry(ids[i], indices + i * dim_, norms[i], error_bounds != nullptr ? error_bounds[i] : kUnknownErrorBound,
                  lists_ ? lists[i] : 0);
+    if (lists_) lists_->lower_reach(lists[i], reaches[i]);
   }
   // What encoding the batch freed stays out of the store's resident memory.
   constexpr std::size_t kLargeBatch = 4096;
@@ -150,6 +163,8 @@ void CompressedVectorStore::arrange_in_lists(std::size_t list_count, std::vector
     block_start[b] = static_cast<std::size_t>(std::lower_bound(sorted_to.begin(), sorted_to.end(), b * kBlockLanes) -
                                               sorted_to.begin());
   }
+  const std::vector<float>& levels = get_quantizer(dim_, bits_).value().codebook->centroids;
+  std::vector<double> reaches(n);
   parallel_for(blocks, [&](std::size_t b0, std::size_t b1) {
     std::vector<std::uint8_t> indices(dim_);
     for (std::size_t i = block_start[b0]; i < block_start[b1]; ++i) {
@@ -159,8 +174,11 @@ void CompressedVectorStore::arrange_in_lists(std::size_t list_count, std::vector
       if (keeps_error_bounds_) bounds[target] = error_bounds_[source];
       codes_.indices(source, indices.data());
       codes.assign(target, indices.data());
+      reaches[r] = record_reach(layout->centroids().data() + list_of[r] * dim_, levels, indices.data(), dim_,
+                                keeps_error_bounds_ ? error_bounds_[source] : kUnknownErrorBound);
     }
   });
+  for (std::size_t r = 0; r < n; ++r) layout->lower_reach(list_of[r], reaches[r]);
   IdIndex index;
   index.reserve(n, ids.data());
   for (std::size_t r = 0; r < n; ++r) index.insert(ids[to[r]], to[r], ids.data());

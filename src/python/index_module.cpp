@@ -562,9 +562,12 @@ PyObject* index_exact_pass(PyObject* self, PyObject* args) {
     {
       GilReleased unlocked;
       const std::optional<PositionSet> allowed = allowed_ids.positions(store);
+      const PositionSet* filter = allowed ? &*allowed : nullptr;
       const std::vector<ExactPass> found =
-          exact_pass(store.record_view(), queries.data(), m, static_cast<std::size_t>(first),
-                     static_cast<std::size_t>(k), allowed ? &*allowed : nullptr);
+          store.lists() != nullptr ? exact_pass_lists(store, queries.data(), m, static_cast<std::size_t>(first),
+                                                      static_cast<std::size_t>(k), filter)
+                                   : exact_pass(store.record_view(), queries.data(), m, static_cast<std::size_t>(first),
+                                                static_cast<std::size_t>(k), filter);
       const StoredEntries entries = store.stored_entries();
       for (std::size_t q = 0; q < m; ++q) {
         const ExactPass& pass = found[q];
@@ -621,7 +624,9 @@ PyObject* index_read_list(PyObject* self, PyObject* args) {
       GilReleased unlocked;
       const std::optional<PositionSet> allowed = allowed_ids.positions(store);
       const std::vector<std::vector<std::size_t>> read =
-          positions_to_read(store.record_view(), queries.data(), m, taus.data(), allowed ? &*allowed : nullptr);
+          store.lists() != nullptr
+              ? positions_to_read_lists(store, queries.data(), m, taus.data(), allowed ? &*allowed : nullptr)
+              : positions_to_read(store.record_view(), queries.data(), m, taus.data(), allowed ? &*allowed : nullptr);
       const StoredEntries entries = store.stored_entries();
       for (std::size_t q = 0; q < m; ++q) {
         counts[q] = read[q].size();

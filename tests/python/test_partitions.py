@@ -10,7 +10,7 @@ import sys
 
 import numpy as np
 import pytest
-from test_rerank import brute_force
+from test_rerank import DATASETS, brute_force
 
 from velmora import Index
 from velmora._data import embedding_like
@@ -120,6 +120,31 @@ def test_exact_search_on_lists_is_brute_force():
                 assert scores[q].tobytes() == want_scores.astype(np.float32).tobytes()
         reranked, _ = index.search(queries, 8, allowed=allowed, rerank=fetch, probes=1)
         assert np.isin(reranked, pool).all()
+
+
+@pytest.mark.parametrize("bits", [2, 4])
+@pytest.mark.parametrize("name, ids, vectors", DATASETS, ids=[d[0] for d in DATASETS])
+def test_lists_that_the_bounds_rule_out_never_hold_an_answer(name, ids, vectors, bits):
+    # The data sets that are hard for the per-vector bounds, in lists: only
+    # the lists whose bound reaches the k-th best exact score are scanned.
+    index = Index(vectors.shape[1], bits)
+    index.add(ids, vectors)
+    index.partition(9)
+    rng = np.random.default_rng(bits)
+    dim = vectors.shape[1]
+    near = vectors[rng.integers(0, len(vectors), 6)] + 0.05 * rng.standard_normal((6, dim))
+    queries = np.vstack([near, rng.standard_normal((2, dim)), vectors[:1]])
+    table = dict(zip(ids.tolist(), vectors))
+
+    def fetch(wanted):
+        return np.array([table[i] for i in wanted.tolist()])
+
+    for k in (1, 10):
+        got, scores = index.search(queries, k, rerank=fetch, exact=True)
+        for q, query in enumerate(queries):
+            want, want_scores = brute_force(vectors, ids, query, k)
+            assert got[q].tolist() == want.tolist(), (name, bits, k, q)
+            assert scores[q].tobytes() == want_scores.astype(np.float32).tobytes()
 
 
 def test_lists_survive_every_round_trip_and_old_files_load_flat(tmp_path):
