@@ -15,8 +15,8 @@ case "${1:-}" in
 esac
 . scripts/venv.sh
 case $PYTHON_VERSION in
-  3.11 | 3.12) ;;
-  *) echo "error: velmora supports CPython 3.11 and 3.12, not $PYTHON_VERSION" >&2; exit 2 ;;
+  3.11 | 3.12 | 3.13) ;;
+  *) echo "error: velmora supports CPython 3.11, 3.12 and 3.13, not $PYTHON_VERSION" >&2; exit 2 ;;
 esac
 if [ "$PYTHON_VERSION" = 3.12 ]; then
   default_venv=$PWD/.venv CPP_TESTS=build/cpp-tests
