@@ -12,9 +12,11 @@ AARCH64_ROOT=${AARCH64_ROOT:-$PWD/build/aarch64-root}
 AARCH64_SUITE=bookworm
 # Debian's CPython 3.11, its headers (the modules are built against them),
 # venv for the environment the wheel is installed in, and what the tests
-# import. numpy is not among them: Debian 12's (1.24) is older than the 1.26
-# velmora needs, so pip brings numpy's own aarch64 wheel with velmora's.
-AARCH64_ROOT_PACKAGES=(python3 python3-dev python3-venv python3-pytest python3-hypothesis python3-tqdm)
+# import or run with (xdist spreads them over the CPUs). numpy is not among
+# them: Debian 12's (1.24) is older than the 1.26 velmora needs, so pip brings
+# numpy's own aarch64 wheel with velmora's.
+AARCH64_ROOT_PACKAGES=(python3 python3-dev python3-venv python3-pytest python3-pytest-xdist python3-hypothesis
+                       python3-tqdm)
 
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 

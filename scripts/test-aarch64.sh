@@ -146,9 +146,11 @@ fi
 echo "   the same output on both"
 
 # VELMORA_TEST_EMULATOR tells the tests that they run emulated (those that
-# would not work or take far too long skip, with the reason).
-step "Python tests on aarch64 CPython $root_python under qemu-user: pytest ${pytest_args[*]}"
+# would not work or take far too long skip, with the reason). Emulated, the
+# tests are bound by the CPU: xdist runs them in one process per CPU (-n 0
+# among the arguments runs them in this one).
+step "Python tests on aarch64 CPython $root_python under qemu-user: pytest -n $JOBS ${pytest_args[*]}"
 in_aarch64_root env VELMORA_TEST_EMULATOR=qemu-user VELMORA_HOOKS_MODULE_DIR="$stage/hooks" \
   sh -c 'cd "$1" && shift && exec "$0" -P -m pytest -p no:cacheprovider -rs --durations=10 "$@"' \
-  "$venv/bin/python" "$stage/src" "${pytest_args[@]}"
+  "$venv/bin/python" "$stage/src" -n "$JOBS" "${pytest_args[@]}"
 step "aarch64: all tests passed"
