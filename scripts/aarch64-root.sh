@@ -141,7 +141,12 @@ ensure_aarch64_root() {
 
 # The root's CPython: "X.Y EXT_SUFFIX", such as "3.11 .cpython-311-aarch64-linux-gnu.so".
 aarch64_root_python() {
-  in_aarch64_root python3 -c 'import sys, sysconfig; print("%d.%d" % sys.version_info[:2], sysconfig.get_config_var("EXT_SUFFIX"))'
+  local answer
+  answer=$(in_aarch64_root python3 -c 'import sys, sysconfig; print("%d.%d" % sys.version_info[:2], sysconfig.get_config_var("EXT_SUFFIX"))')
+  case $answer in
+    3.*" .cpython-"*) echo "$answer" ;;
+    *) echo "error: the arm64 root's python3 did not say its version and suffix: $answer" >&2; return 1 ;;
+  esac
 }
 
 # aarch64_python_include DIR: copies the root CPython's headers to DIR and

@@ -44,7 +44,8 @@ export QEMU_LD_PREFIX=/usr/$TRIPLE
 EMULATOR=("$(command -v qemu-aarch64-static || command -v qemu-aarch64)")
 
 ensure_aarch64_root
-read -r root_python ext_suffix < <(aarch64_root_python)
+root_answer=$(aarch64_root_python)
+read -r root_python ext_suffix <<<"$root_answer"
 soabi=${ext_suffix#.}
 soabi=${soabi%.so}
 # The modules compile against the root's CPython headers, with its suffix,

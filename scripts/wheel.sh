@@ -9,8 +9,9 @@
 # "--arch aarch64" cross-builds the wheel for 64-bit ARM Linux instead, with
 # Debian's g++-aarch64-linux-gnu (cmake/aarch64-linux-gnu.cmake), against the
 # headers of the CPython of an arm64 Debian 12 root (scripts/aarch64-root.sh,
-# made on first use): CPython 3.11, the version of that root, built by the
-# host's 3.11, whose wheel tags scikit-build-core is told to give the target's.
+# made on first use): for CPython 3.11, that root's version. The build runs on
+# the host's 3.11; scikit-build-core is told the target's platform tag and
+# extension suffix.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 SCRIPT_START=$(date +%s)
@@ -45,7 +46,8 @@ if [ -n "$ARCH" ]; then
     DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq "${missing[@]}" >/dev/null
   fi
   ensure_aarch64_root
-  read -r PYTHON_VERSION ext_suffix < <(aarch64_root_python)
+  root_python=$(aarch64_root_python)
+  read -r PYTHON_VERSION ext_suffix <<<"$root_python"
   if [ -n "$asked_version" ] && [ "$asked_version" != "$PYTHON_VERSION" ]; then
     echo "error: the arm64 root's CPython is $PYTHON_VERSION: an aarch64 wheel for $asked_version cannot be built" >&2
     exit 2
