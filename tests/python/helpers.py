@@ -1,9 +1,25 @@
 """Shared by the binding tests."""
 
+import os
+import platform
 import random
 import struct
 
+import pytest
+
 DIM = 32
+
+# The kernel levels VELMORA_SIMD can force on this architecture, lowest first
+# (another architecture's names are ignored: they would run the best level).
+SIMD_LEVELS = ("scalar", "neon") if platform.machine() == "aarch64" else ("scalar", "avx2", "avx512")
+
+# Set by scripts/test-aarch64.sh, which runs the suite on an aarch64 CPython
+# under qemu-user: what cannot run there skips, saying why.
+EMULATOR = os.environ.get("VELMORA_TEST_EMULATOR", "")
+
+
+def skip_under_emulation(reason):
+    return pytest.mark.skipif(bool(EMULATOR), reason=f"under {EMULATOR} emulation: {reason}")
 
 
 def f32(x):

@@ -10,7 +10,7 @@ import pytest
 
 import velmora
 
-KERNELS = {"scalar", "avx2-permute", "avx2-planes", "avx512-permute", "avx512-planes"}
+KERNELS = {"scalar", "avx2-permute", "avx2-planes", "avx512-permute", "avx512-planes", "neon-permute", "neon-planes"}
 
 
 def config_in_child(**env):

@@ -4,6 +4,8 @@ import os
 import subprocess
 import sys
 
+from helpers import SIMD_LEVELS
+
 SCRIPT = r"""
 import hashlib, random
 from velmora import CompressedVectorStore
@@ -40,6 +42,6 @@ def test_thread_counts_and_kernel_levels_agree_bit_for_bit():
     expected = run(RAYON_NUM_THREADS="1", VELMORA_SIMD="reference")
     assert len(expected) == 64
     for threads in ("1", "2", "3"):
-        for level in ("scalar", "avx2", "avx512"):
+        for level in SIMD_LEVELS:
             assert run(RAYON_NUM_THREADS=threads, VELMORA_SIMD=level) == expected, (threads, level)
     assert run(RAYON_RS_NUM_CPUS="2") == expected

@@ -11,6 +11,7 @@ import threading
 
 import numpy as np
 import pytest
+from helpers import SIMD_LEVELS
 
 import velmora
 from velmora import CompressedVectorStore, Index
@@ -219,7 +220,7 @@ def test_search_equals_store_query_at_every_level_and_thread_count():
     expected, mismatched = search_everywhere(RAYON_NUM_THREADS="1", VELMORA_SIMD="reference")
     assert mismatched == 0
     for threads in ("1", "2", "3"):
-        for level in ("scalar", "avx2", "avx512"):
+        for level in SIMD_LEVELS:
             assert search_everywhere(RAYON_NUM_THREADS=threads, VELMORA_SIMD=level) == (expected, 0), (threads, level)
 
 

@@ -7,6 +7,7 @@ import subprocess
 import sys
 
 import pytest
+from helpers import SIMD_LEVELS
 
 SCRIPT = r"""
 import hashlib
@@ -55,7 +56,7 @@ def test_top_k_is_the_head_of_the_full_ranking_for_every_level_and_thread_count(
     expected, mismatched = run(RAYON_NUM_THREADS="1", VELMORA_SIMD="reference")
     assert mismatched == 0
     for threads in ("1", "2", "3"):
-        for level in ("scalar", "avx2", "avx512"):
+        for level in SIMD_LEVELS:
             assert run(RAYON_NUM_THREADS=threads, VELMORA_SIMD=level) == (expected, 0), (threads, level)
 
 
