@@ -290,13 +290,13 @@ def check_extreme_cases():
                         assert got_scores[q].tobytes() == want_scores.astype(np.float32).tobytes(), (name, bits, k)
 
 
-@pytest.mark.parametrize("level", ["reference", "scalar", "avx2", "avx512"])
+@pytest.mark.parametrize("level", ["reference", *SIMD_LEVELS])
 def test_exact_search_holds_for_tiny_norms_and_overflowing_queries(level):
     # Each SIMD level the CPU runs (a level it lacks runs the best it has).
     here = os.path.dirname(__file__)
     script = f"import sys; sys.path.insert(0, {here!r}); import test_rerank; test_rerank.check_extreme_cases()"
     run = subprocess.run(
-        [sys.executable, "-c", script],
+        [sys.executable, "-P", "-c", script],
         capture_output=True,
         text=True,
         timeout=300,
