@@ -51,13 +51,13 @@ _OPERATORS = {
 _SCALARS = (bool, int, float, str)
 
 
-def parse_filter(spec: dict[str, Any]) -> Filter:
+def parse_filter(description: dict[str, Any]) -> Filter:
     """A LangChain metadata filter dict as a velmora filter (FilterError, a
     ValueError, for anything it cannot mean)."""
-    if not isinstance(spec, dict):
-        raise FilterError(f"a filter is a dict or a callable, got {type(spec).__name__}")
+    if not isinstance(description, dict):
+        raise FilterError(f"a filter is a dict or a callable, got {type(description).__name__}")
     parts: list[Filter] = []
-    for key, value in spec.items():
+    for key, value in description.items():
         if not isinstance(key, str):
             raise FilterError(f"filter keys are strings, got {type(key).__name__} {key!r}")
         if key in ("$and", "$or"):

@@ -41,12 +41,12 @@ def stores():
     ours.close()
 
 
-@pytest.mark.parametrize("spec, test", FILTERS, ids=[str(f[0]) for f in FILTERS])
-def test_results_and_scores_are_those_of_the_in_memory_store(stores, spec, test):
+@pytest.mark.parametrize("wanted, test", FILTERS, ids=[str(f[0]) for f in FILTERS])
+def test_results_and_scores_are_those_of_the_in_memory_store(stores, wanted, test):
     ours, theirs = stores
     for query in ("passage 7 on topic 1", "something else entirely"):
         want = theirs.similarity_search_with_score(query, k=8, filter=lambda d: test(d.metadata))
-        got = ours.similarity_search_with_score(query, k=8, filter=spec)
+        got = ours.similarity_search_with_score(query, k=8, filter=wanted)
         assert [d.id for d, _ in got] == [d.id for d, _ in want]
         np.testing.assert_allclose([s for _, s in got], [s for _, s in want], atol=1e-6)
         assert [d for d, _ in got] == [d for d, _ in want]  # text and metadata too
