@@ -36,6 +36,7 @@ from typing import Any
 
 import numpy as np
 
+import velmora
 from velmora import Index
 from velmora._data import embedding_like
 from velmora.integrations._filters import And, Condition
@@ -50,14 +51,6 @@ FILTERS = {
     "tags contains t3 (14%)": Condition("tags", "contains", "t3"),
 }
 FRAMEWORKS = ["langchain", "llama-index", "haystack"]
-
-
-def cpu_model() -> str:
-    with open("/proc/cpuinfo") as f:
-        for line in f:
-            if line.startswith("model name"):
-                return line.split(":", 1)[1].strip()
-    return "unknown CPU"
 
 
 def metadata(n: int, seed: int = 0) -> list[dict[str, Any]]:
@@ -324,7 +317,9 @@ def main() -> None:
         return
     parts = args.only.split(",")
     sizes = [10_000] if args.quick else sorted({10_000, args.n})
-    print(f"# velmora.integrations on {cpu_model()}, {os.cpu_count()} logical CPUs, Python {sys.version.split()[0]}")
+    print(
+        f"# velmora.integrations on {velmora.show_config('dict')['cpu']}, {os.cpu_count()} logical CPUs, Python {sys.version.split()[0]}"
+    )
     if "store" in parts:
         for n in sizes:
             store_part(n, args.dim, args.queries)

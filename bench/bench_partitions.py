@@ -44,17 +44,6 @@ from velmora import Index  # noqa: E402
 from velmora._data import embedding_like  # noqa: E402
 
 
-def cpu_model() -> str:
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("model name"):
-                    return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return "unknown"
-
-
 def exact_top(data: np.ndarray, queries: np.ndarray, k: int) -> np.ndarray:
     unit = data / np.linalg.norm(data, axis=1, keepdims=True)
     q = queries / np.linalg.norm(queries, axis=1, keepdims=True)
@@ -188,8 +177,11 @@ def main() -> None:
         import faiss
     except ImportError:
         sys.exit("bench_partitions.py needs faiss-cpu: pip install '.[bench]'")
+    config = velmora.show_config("dict")
     header = [
-        f"CPU: {cpu_model()} ({os.cpu_count()} logical CPUs); velmora {velmora.__version__}, faiss {faiss.__version__}",
+        f"CPU: {config['cpu']} ({os.cpu_count()} logical CPUs, {config['simd_active']}; bound passes "
+        f"{config['bound_kernels'][4]}, exact kernels {config['exact_kernels'][4]} at 4 bits); "
+        f"velmora {velmora.__version__}, faiss {faiss.__version__}",
         "",
     ]
     print("\n".join(header), flush=True)
