@@ -317,9 +317,8 @@ def main() -> None:
         return
     parts = args.only.split(",")
     sizes = [10_000] if args.quick else sorted({10_000, args.n})
-    print(
-        f"# velmora.integrations on {velmora.show_config('dict')['cpu']}, {os.cpu_count()} logical CPUs, Python {sys.version.split()[0]}"
-    )
+    cpu = velmora.show_config("dict")["cpu"]
+    print(f"# velmora.integrations on {cpu}, {os.cpu_count()} logical CPUs, Python {sys.version.split()[0]}")
     if "store" in parts:
         for n in sizes:
             store_part(n, args.dim, args.queries)
