@@ -77,7 +77,10 @@ def check_reopened(path, acknowledged):
 
 def run_writer(path, pause):
     return subprocess.Popen(
-        [sys.executable, "-c", WRITER, str(path), str(pause)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+        [sys.executable, "-P", "-c", WRITER, str(path), str(pause)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
     )
 
 
