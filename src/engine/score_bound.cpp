@@ -93,33 +93,63 @@ struct Step {
   }
 };
 
+// ceil(x / m) for an integer m > 0 and |x| < 2^40, exactly: from the
+// reciprocal (within a step of it), corrected with products that are exact.
+double exact_ceiling(double x, double m) {
+  double q = std::ceil(x / m);
+  while (q * m < x) q += 1.0;
+  while ((q - 1.0) * m >= x) q -= 1.0;
+  return q;
+}
+
 // Per coordinate: the integer ceilings C[i][c] of T[i][c] / step, computed
-// exactly, or nothing when one is too large to handle.
-std::optional<std::vector<std::int64_t>> ceilings(const QueryLut& lut, Step step) {
-  std::vector<std::int64_t> out(lut.lut.size());
+// exactly into `out`, or false when one is too large to handle.
+bool ceilings(const QueryLut& lut, Step step, std::vector<std::int64_t>& out) {
+  const std::size_t count = lut.lut.size();
   const auto m = static_cast<double>(step.m);
   // 2^-e, by which f32 values scale exactly in double (|e| stays far inside
   // the exponent range), as ldexp would scale them but without a call each.
   const double scale = std::ldexp(1.0, -step.e);
   const double inverse = 1.0 / m;
-  for (std::size_t j = 0; j < lut.lut.size(); ++j) {
-    const double x = static_cast<double>(lut.lut[j]) * scale;  // exact
-    if (!(std::fabs(x) < kLargestMagnitude)) return std::nullopt;
-    // ceil(x / m) from the reciprocal (within a step of it), corrected with
-    // products that are exact integers.
-    double q = std::ceil(x * inverse);
-    while (q * m < x) q += 1.0;
-    while ((q - 1.0) * m >= x) q -= 1.0;
+  // Adding and taking away 1.5 * 2^52 rounds a double below 2^51 in
+  // magnitude to an integer (to nearest), in two exact-by-construction
+  // operations that the compiler keeps (no fast math).
+  constexpr double kRound = 0x1.8p52;
+  // A first pass free of branches and calls, which the compiler vectorises:
+  // the rounded quotient is within one of ceil(x / m), and one correction
+  // makes it the ceiling whenever it was the floor.
+  // (Kept by each thread between calls: at high dimensions a fresh buffer
+  // each query is a fresh mapping of pages the kernel must zero.)
+  thread_local std::vector<double> quotient;
+  if (quotient.size() < count) quotient.resize(count);
+  const float* values = lut.lut.data();
+  double* rounded = quotient.data();
+  double largest = 0.0;  // the table is finite (checked by the caller)
+  for (std::size_t j = 0; j < count; ++j) {
+    const double x = static_cast<double>(values[j]) * scale;  // exact
+    largest = std::fabs(x) > largest ? std::fabs(x) : largest;
+    double q = (x * inverse + kRound) - kRound;
+    q += static_cast<double>(q * m < x);
+    rounded[j] = q;
+  }
+  if (!(largest < kLargestMagnitude)) return false;
+  // The check that each is the ceiling, (q - 1) m < x <= q m in exact
+  // products, with the exact computation for any that is not.
+  out.resize(count);
+  for (std::size_t j = 0; j < count; ++j) {
+    const double x = static_cast<double>(lut.lut[j]) * scale;
+    double q = quotient[j];
+    if (!(q * m >= x && (q - 1.0) * m < x)) q = exact_ceiling(x, m);
     out[j] = static_cast<std::int64_t>(q);
   }
-  return out;
+  return true;
 }
 
 // The integer table of every field, 16 values each (before offsets).
-std::vector<std::int64_t> field_tables(const std::vector<std::int64_t>& c, std::size_t dim, int bits) {
+void field_tables(const std::vector<std::int64_t>& c, std::size_t dim, int bits, std::vector<std::int64_t>& f) {
   const std::size_t levels = std::size_t{1} << bits;
   const std::size_t fields = kernels::field_count(dim, bits);
-  std::vector<std::int64_t> f(fields * 16, 0);
+  f.assign(fields * 16, 0);
   auto entry = [&](std::size_t i, std::size_t code) -> std::int64_t { return i < dim ? c[i * levels + code] : 0; };
   if (bits == 4) {
     for (std::size_t i = 0; i < dim; ++i)
@@ -157,7 +187,6 @@ std::vector<std::int64_t> field_tables(const std::vector<std::int64_t>& c, std::
       }
     }
   }
-  return f;
 }
 
 }  // namespace
@@ -173,19 +202,28 @@ std::optional<ScoreBound> ScoreBound::build(const QueryLut& lut, float max_norm)
   if (kernels::field_count(dim, bits) * kMaxTableValue >= (std::size_t{1} << 31)) return std::nullopt;
 
   // M, the widest row range (which sets the first step tried), finiteness.
-  double max_abs_sum = 0.0, widest = 0.0;
+  // Minima and maxima of floats are exact, so they are taken in float (a
+  // loop the compiler vectorises) and widened once per row.
+  double max_abs_sum = 0.0, widest = 0.0, widest_pair = 0.0, previous_range = 0.0;
+  bool finite = true;
   for (std::size_t i = 0; i < dim; ++i) {
     const float* row = lut.lut.data() + i * levels;
-    double low = row[0], high = row[0], max_abs = 0.0;
+    float low = row[0], high = row[0], max_abs = 0.0f;
     for (std::size_t c = 0; c < levels; ++c) {
-      if (!std::isfinite(row[c])) return std::nullopt;
-      low = std::min<double>(low, row[c]);
-      high = std::max<double>(high, row[c]);
-      max_abs = std::max<double>(max_abs, std::fabs(row[c]));
+      finite &= std::fabs(row[c]) <= std::numeric_limits<float>::max();
+      low = row[c] < low ? row[c] : low;
+      high = row[c] > high ? row[c] : high;
+      max_abs = std::fabs(row[c]) > max_abs ? std::fabs(row[c]) : max_abs;
     }
-    max_abs_sum += max_abs;
-    widest = std::max(widest, high - low);
+    max_abs_sum += static_cast<double>(max_abs);
+    const double range = static_cast<double>(high) - static_cast<double>(low);
+    widest = std::max(widest, range);
+    // At 2 bits a field is the pair of coordinates 2p, 2p + 1.
+    if (i % 2 == 1) widest_pair = std::max(widest_pair, previous_range + range);
+    previous_range = range;
   }
+  if (!finite) return std::nullopt;
+  if (dim % 2 == 1) widest_pair = std::max(widest_pair, previous_range);
   if (widest == 0.0) return std::nullopt;
   max_abs_sum *= 1.0 + kMargin + static_cast<double>(dim) * 0x1p-52;  // the double sum's own rounding
   const double largest_norm = std::max(1.0, static_cast<double>(max_norm));
@@ -195,22 +233,31 @@ std::optional<ScoreBound> ScoreBound::build(const QueryLut& lut, float max_norm)
 
   ScoreBound bound;
   bound.fields_ = kernels::field_count(dim, bits);
-  // A field spans up to four coordinates' ranges; start where the widest row
-  // alone would fit and widen the step until every field fits.
-  // At 4 bits a field is one coordinate, whose ceilings span at most one
-  // step more than its range: a first step of widest / 254 always fits.
-  Step step = Step::at_least(widest / (bits == 4 ? kMaxTableValue - 1 : kMaxTableValue));
-  std::vector<std::int64_t> tables;
+  // A field spans up to four coordinates' ranges; start where the widest
+  // field would fit were it not for the ceilings, and widen the step until
+  // every field fits. A coordinate's ceilings span less than one step more
+  // than its range, so at 4 bits (a field is a coordinate) a first step of
+  // widest / 254 always fits, and at 2 bits (a pair) widest pair / 253: one
+  // attempt. At 3 bits the fourth coordinate of a group is spread over three
+  // fields, and the loop finds the step.
+  Step step = Step::at_least(bits == 4   ? widest / (kMaxTableValue - 1)
+                             : bits == 2 ? widest_pair / (kMaxTableValue - 2)
+                                         : widest / kMaxTableValue);
+  // The ceilings and field tables, kept by each thread between calls (at
+  // high dimensions fresh ones each query are fresh pages to zero).
+  thread_local std::vector<std::int64_t> ceiling_buffer, field_buffer;
   std::vector<std::int64_t> lows(bound.fields_);
+  const std::vector<std::int64_t>* field_values = nullptr;
   for (int attempt = 0;; ++attempt) {
     if (attempt == 64) return std::nullopt;
-    std::optional<std::vector<std::int64_t>> c = ceilings(lut, step);
-    if (!c) {
+    if (!ceilings(lut, step, ceiling_buffer)) {
       step = Step::at_least(step.value() * 2);
       continue;
     }
     // (At 4 bits the field tables are the ceilings themselves.)
-    tables = bits == 4 ? std::move(*c) : field_tables(*c, dim, bits);
+    if (bits != 4) field_tables(ceiling_buffer, dim, bits, field_buffer);
+    field_values = bits == 4 ? &ceiling_buffer : &field_buffer;
+    const std::vector<std::int64_t>& tables = *field_values;
     std::int64_t widest_field = 0;
     for (std::size_t f = 0; f < bound.fields_; ++f) {
       const std::int64_t* row = tables.data() + f * 16;
@@ -231,6 +278,7 @@ std::optional<ScoreBound> ScoreBound::build(const QueryLut& lut, float max_norm)
   const std::size_t padded_fields = (bound.fields_ + 3) / 4 * 4;
   bound.table_.assign(padded_fields * kernels::kFieldBytes, 0);
   std::int64_t offsets = 0;
+  const std::vector<std::int64_t>& tables = *field_values;
   for (std::size_t f = 0; f < bound.fields_; ++f) {
     const std::int64_t low = lows[f];
     offsets += low;

@@ -27,6 +27,10 @@ class ScoreBound {
   // 16 bytes per field, then zero rows up to a multiple of 4 fields.
   const std::uint8_t* table() const { return table_.data(); }
   std::size_t fields() const { return fields_; }
+  // The step s and the fields' offsets O: s * (Q + O) bounds the real sum
+  // of the query's f32 entries for a vector whose table sum is Q.
+  double step() const { return step_; }
+  std::int64_t offset_sum() const { return offset_sum_; }
 
   // The largest field sum that proves a vector's exact score strictly below
   // `kth_best`, or -1 when no sum does (kth_best not above the guard, or NaN).
@@ -37,7 +41,7 @@ class ScoreBound {
 
   std::vector<std::uint8_t> table_;
   std::size_t fields_ = 0;
-  double step_ = 0.0;            // a power of two
+  double step_ = 0.0;            // an 8-bit integer times a power of two
   std::int64_t offset_sum_ = 0;  // the fields' offsets, in steps
   double summation_slack_ = 0.0;
   double query_norm_ = 0.0;
