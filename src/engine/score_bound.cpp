@@ -20,11 +20,19 @@
 //              C[4g+3][c] <= alpha + sum over the set bits q of c of beta_q
 //              (beta_q is the median of its four differences across bit q,
 //              alpha the smallest value that makes the bound hold);
-//    and the u8 table stores q_f(x) = F_f(x) - o_f with o_f = min_x F_f(x);
-//    s is about the smallest step that keeps every q_f within 0 .. 255.
+//    and the u8 table stores q_f(x) = max(F_f(x) - o_f, 0) with o_f =
+//    max(min_x F_f(x), max_x F_f(x) - 255): a field wider than 255 steps
+//    has its lowest values raised, which keeps F_f(x) <= q_f(x) + o_f.
 //    With Q the vector's sum of q_f over the fields and O the sum of the
 //    o_f, exactly: Sigma <= s * sum_i C[i][c_i] <= s * (Q + O).
-//    (Each ceiling costs less than one step per coordinate: d * s at most.)
+//    (Each ceiling costs less than one step per coordinate, d * s at most,
+//    and a raised value the raise.) The step trades the two: at 2 and 4
+//    bits it fits the field at the 95th percentile of their ranges (but is
+//    never below half of what the widest field needs), so that the few
+//    widest fields of a rotated query, not every field, pay for their
+//    width, and only in the low values, which the vectors that rank near
+//    the top rarely hold there. At 3 bits it is the smallest step that fits
+//    every field.
 // 2. Summation. Adding d terms in f32 from +0.0 rounds d - 1 times, and
 //    f32 addition is exact when its result is subnormal, so without
 //    overflow |S - Sigma| <= gamma_d * M with gamma_d = d u / (1 - d u) and
@@ -74,6 +82,10 @@ constexpr double kUnitRoundoff = 0x1p-24;
 constexpr double kMargin = 0x1p-40;
 constexpr double kLargestMagnitude = 0x1p40;
 constexpr int kMaxTableValue = 255;
+// The share of fields whose range the step fits (at 2 and 4 bits), and how
+// much finer than the widest field needs it may be.
+constexpr double kFittedFieldShare = 0.95;
+constexpr double kMaxNarrowing = 2.0;
 
 // A step of m * 2^e with m an integer of 8 bits: within 1% of any wanted
 // step, and T / 2^e stays exact in double.
@@ -206,6 +218,9 @@ std::optional<ScoreBound> ScoreBound::build(const QueryLut& lut, float max_norm)
   // loop the compiler vectorises) and widened once per row.
   double max_abs_sum = 0.0, widest = 0.0, widest_pair = 0.0, previous_range = 0.0;
   bool finite = true;
+  // The range of each field's coordinates (one at 4 bits, a pair at 2).
+  thread_local std::vector<double> field_ranges;
+  field_ranges.clear();
   for (std::size_t i = 0; i < dim; ++i) {
     const float* row = lut.lut.data() + i * levels;
     float low = row[0], high = row[0], max_abs = 0.0f;
@@ -219,11 +234,18 @@ std::optional<ScoreBound> ScoreBound::build(const QueryLut& lut, float max_norm)
     const double range = static_cast<double>(high) - static_cast<double>(low);
     widest = std::max(widest, range);
     // At 2 bits a field is the pair of coordinates 2p, 2p + 1.
-    if (i % 2 == 1) widest_pair = std::max(widest_pair, previous_range + range);
+    if (i % 2 == 1) {
+      widest_pair = std::max(widest_pair, previous_range + range);
+      if (bits == 2) field_ranges.push_back(previous_range + range);
+    }
+    if (bits == 4) field_ranges.push_back(range);
     previous_range = range;
   }
   if (!finite) return std::nullopt;
-  if (dim % 2 == 1) widest_pair = std::max(widest_pair, previous_range);
+  if (dim % 2 == 1) {
+    widest_pair = std::max(widest_pair, previous_range);
+    if (bits == 2) field_ranges.push_back(previous_range);
+  }
   if (widest == 0.0) return std::nullopt;
   max_abs_sum *= 1.0 + kMargin + static_cast<double>(dim) * 0x1p-52;  // the double sum's own rounding
   const double largest_norm = std::max(1.0, static_cast<double>(max_norm));
@@ -233,15 +255,23 @@ std::optional<ScoreBound> ScoreBound::build(const QueryLut& lut, float max_norm)
 
   ScoreBound bound;
   bound.fields_ = kernels::field_count(dim, bits);
-  // A field spans up to four coordinates' ranges; start where the widest
-  // field would fit were it not for the ceilings, and widen the step until
-  // every field fits. A coordinate's ceilings span less than one step more
-  // than its range, so at 4 bits (a field is a coordinate) a first step of
-  // widest / 254 always fits, and at 2 bits (a pair) widest pair / 253: one
+  // A coordinate's ceilings span less than one step more than its range, so
+  // at 4 bits (a field is a coordinate) a step of widest / 254 fits every
+  // field, and at 2 bits (a pair) widest pair / 253; the step is that
+  // narrowed to fit the 95th percentile field (step 1 above), in one
   // attempt. At 3 bits the fourth coordinate of a group is spread over three
-  // fields, and the loop finds the step.
-  Step step = Step::at_least(bits == 4   ? widest / (kMaxTableValue - 1)
-                             : bits == 2 ? widest_pair / (kMaxTableValue - 2)
+  // fields: start where the widest row alone would fit and widen the step
+  // until every field fits.
+  const double widest_field_range = bits == 2 ? widest_pair : widest;
+  double narrowing = 1.0;  // how much finer than the widest field needs
+  if (bits != 3) {
+    const auto at = static_cast<std::size_t>(kFittedFieldShare * static_cast<double>(field_ranges.size() - 1));
+    std::nth_element(field_ranges.begin(), field_ranges.begin() + static_cast<std::ptrdiff_t>(at),
+                     field_ranges.end());
+    if (field_ranges[at] > 0.0) narrowing = std::min(kMaxNarrowing, widest_field_range / field_ranges[at]);
+  }
+  Step step = Step::at_least(bits == 4   ? widest / (kMaxTableValue - 1) / narrowing
+                             : bits == 2 ? widest_pair / (kMaxTableValue - 2) / narrowing
                                          : widest / kMaxTableValue);
   // The ceilings and field tables, kept by each thread between calls (at
   // high dimensions fresh ones each query are fresh pages to zero).
@@ -266,10 +296,12 @@ std::optional<ScoreBound> ScoreBound::build(const QueryLut& lut, float max_norm)
         low = std::min(low, row[x]);
         high = std::max(high, row[x]);
       }
-      lows[f] = low;
+      lows[f] = std::max(low, high - kMaxTableValue);
       widest_field = std::max(widest_field, high - low);
     }
-    if (widest_field <= kMaxTableValue) break;
+    // At 2 and 4 bits the fields wider than the table are raised at the
+    // bottom; at 3 bits every field must fit.
+    if (widest_field <= kMaxTableValue || bits != 3) break;
     // Scale the step by the overshoot (ceilings may still add a step or so).
     const double overshoot = static_cast<double>(widest_field) / kMaxTableValue;
     step = Step::at_least(step.value() * std::max(overshoot, 1.0 + 1.0 / 64));
@@ -283,7 +315,8 @@ std::optional<ScoreBound> ScoreBound::build(const QueryLut& lut, float max_norm)
     const std::int64_t low = lows[f];
     offsets += low;
     for (std::size_t x = 0; x < 16; ++x) {
-      bound.table_[f * kernels::kFieldBytes + x] = static_cast<std::uint8_t>(tables[f * 16 + x] - low);
+      bound.table_[f * kernels::kFieldBytes + x] =
+          static_cast<std::uint8_t>(std::max<std::int64_t>(tables[f * 16 + x] - low, 0));
     }
   }
   if (!(std::fabs(static_cast<double>(offsets)) < kLargestMagnitude)) return std::nullopt;
