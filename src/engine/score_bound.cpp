@@ -31,8 +31,8 @@
 //    never below half of what the widest field needs), so that the few
 //    widest fields of a rotated query, not every field, pay for their
 //    width, and only in the low values, which the vectors that rank near
-//    the top rarely hold there. At 3 bits it is the smallest step that fits
-//    every field.
+//    the top rarely hold there; at 3 bits the same, from the smallest step
+//    that fits every field.
 // 2. Summation. Adding d terms in f32 from +0.0 rounds d - 1 times, and
 //    f32 addition is exact when its result is subnormal, so without
 //    overflow |S - Sigma| <= gamma_d * M with gamma_d = d u / (1 - d u) and
@@ -260,8 +260,8 @@ std::optional<ScoreBound> ScoreBound::build(const QueryLut& lut, float max_norm)
   // field, and at 2 bits (a pair) widest pair / 253; the step is that
   // narrowed to fit the 95th percentile field (step 1 above), in one
   // attempt. At 3 bits the fourth coordinate of a group is spread over three
-  // fields: start where the widest row alone would fit and widen the step
-  // until every field fits.
+  // fields: start where the widest row alone would fit, widen the step
+  // until every field fits, then narrow it once in the same way.
   const double widest_field_range = bits == 2 ? widest_pair : widest;
   double narrowing = 1.0;  // how much finer than the widest field needs
   if (bits != 3) {
@@ -278,6 +278,9 @@ std::optional<ScoreBound> ScoreBound::build(const QueryLut& lut, float max_norm)
   thread_local std::vector<std::int64_t> ceiling_buffer, field_buffer;
   std::vector<std::int64_t> lows(bound.fields_);
   const std::vector<std::int64_t>* field_values = nullptr;
+  thread_local std::vector<std::int64_t> field_widths;  // in steps, for the narrowing at 3 bits
+  field_widths.resize(bound.fields_);
+  bool narrowed = bits != 3;
   for (int attempt = 0;; ++attempt) {
     if (attempt == 64) return std::nullopt;
     if (!ceilings(lut, step, ceiling_buffer)) {
@@ -298,10 +301,24 @@ std::optional<ScoreBound> ScoreBound::build(const QueryLut& lut, float max_norm)
       }
       lows[f] = std::max(low, high - kMaxTableValue);
       widest_field = std::max(widest_field, high - low);
+      field_widths[f] = high - low;
     }
-    // At 2 and 4 bits the fields wider than the table are raised at the
-    // bottom; at 3 bits every field must fit.
-    if (widest_field <= kMaxTableValue || bits != 3) break;
+    // Fields wider than the table are raised at the bottom once the step is
+    // narrowed; at 3 bits the narrowing starts from the smallest step that
+    // fits every field, measured in its own steps.
+    if (narrowed) break;
+    if (widest_field <= kMaxTableValue) {
+      narrowed = true;
+      const auto at = static_cast<std::size_t>(kFittedFieldShare * static_cast<double>(bound.fields_ - 1));
+      std::nth_element(field_widths.begin(), field_widths.begin() + static_cast<std::ptrdiff_t>(at),
+                       field_widths.end());
+      if (field_widths[at] <= 0) break;
+      const double field_narrowing =
+          std::min(kMaxNarrowing, static_cast<double>(widest_field) / static_cast<double>(field_widths[at]));
+      if (field_narrowing < 1.0 + 1.0 / 64) break;
+      step = Step::at_least(step.value() / field_narrowing);
+      continue;
+    }
     // Scale the step by the overshoot (ceilings may still add a step or so).
     const double overshoot = static_cast<double>(widest_field) / kMaxTableValue;
     step = Step::at_least(step.value() * std::max(overshoot, 1.0 + 1.0 / 64));
