@@ -266,8 +266,7 @@ std::optional<ScoreBound> ScoreBound::build(const QueryLut& lut, float max_norm)
   double narrowing = 1.0;  // how much finer than the widest field needs
   if (bits != 3) {
     const auto at = static_cast<std::size_t>(kFittedFieldShare * static_cast<double>(field_ranges.size() - 1));
-    std::nth_element(field_ranges.begin(), field_ranges.begin() + static_cast<std::ptrdiff_t>(at),
-                     field_ranges.end());
+    std::nth_element(field_ranges.begin(), field_ranges.begin() + static_cast<std::ptrdiff_t>(at), field_ranges.end());
     if (field_ranges[at] > 0.0) narrowing = std::min(kMaxNarrowing, widest_field_range / field_ranges[at]);
   }
   Step step = Step::at_least(bits == 4   ? widest / (kMaxTableValue - 1) / narrowing
