@@ -204,6 +204,17 @@ void field_tables(const std::vector<std::int64_t>& c, std::size_t dim, int bits,
   }
 }
 
+// How much finer than the widest field needs the step may be: enough to fit
+// the field at kFittedFieldShare of the ranges, at most kMaxNarrowing (1 when
+// that field has no range). Reorders `ranges`.
+template <class Range>
+double narrowing(std::vector<Range>& ranges, double widest) {
+  const auto at = static_cast<std::size_t>(kFittedFieldShare * static_cast<double>(ranges.size() - 1));
+  std::nth_element(ranges.begin(), ranges.begin() + static_cast<std::ptrdiff_t>(at), ranges.end());
+  const auto fitted = static_cast<double>(ranges[at]);
+  return fitted > 0.0 ? std::min(kMaxNarrowing, widest / fitted) : 1.0;
+}
+
 }  // namespace
 
 std::optional<ScoreBound> ScoreBound::build(const QueryLut& lut, float max_norm) {
@@ -219,7 +230,7 @@ std::optional<ScoreBound> ScoreBound::build(const QueryLut& lut, float max_norm)
   // M, the widest row range (which sets the first step tried), finiteness.
   // Minima and maxima of floats are exact, so they are taken in float (a
   // loop the compiler vectorises) and widened once per row.
-  double max_abs_sum = 0.0, widest = 0.0, widest_pair = 0.0, previous_range = 0.0;
+  double max_abs_sum = 0.0, widest = 0.0, previous_range = 0.0;
   bool finite = true;
   // The range of each field's coordinates (one at 4 bits, a pair at 2).
   thread_local std::vector<double> field_ranges;
@@ -237,18 +248,12 @@ std::optional<ScoreBound> ScoreBound::build(const QueryLut& lut, float max_norm)
     const double range = static_cast<double>(high) - static_cast<double>(low);
     widest = std::max(widest, range);
     // At 2 bits a field is the pair of coordinates 2p, 2p + 1.
-    if (i % 2 == 1) {
-      widest_pair = std::max(widest_pair, previous_range + range);
-      if (bits == 2) field_ranges.push_back(previous_range + range);
-    }
+    if (bits == 2 && i % 2 == 1) field_ranges.push_back(previous_range + range);
     if (bits == 4) field_ranges.push_back(range);
     previous_range = range;
   }
   if (!finite) return std::nullopt;
-  if (dim % 2 == 1) {
-    widest_pair = std::max(widest_pair, previous_range);
-    if (bits == 2) field_ranges.push_back(previous_range);
-  }
+  if (bits == 2 && dim % 2 == 1) field_ranges.push_back(previous_range);
   if (widest == 0.0) return std::nullopt;
   max_abs_sum *= 1.0 + kMargin + static_cast<double>(dim) * 0x1p-52;  // the double sum's own rounding
   const double largest_norm = std::max(1.0, static_cast<double>(max_norm));
@@ -265,16 +270,12 @@ std::optional<ScoreBound> ScoreBound::build(const QueryLut& lut, float max_norm)
   // attempt. At 3 bits the fourth coordinate of a group is spread over three
   // fields: start where the widest row alone would fit, widen the step
   // until every field fits, then narrow it once in the same way.
-  const double widest_field_range = bits == 2 ? widest_pair : widest;
-  double narrowing = 1.0;  // how much finer than the widest field needs
+  Step step = Step::at_least(widest / kMaxTableValue);
   if (bits != 3) {
-    const auto at = static_cast<std::size_t>(kFittedFieldShare * static_cast<double>(field_ranges.size() - 1));
-    std::nth_element(field_ranges.begin(), field_ranges.begin() + static_cast<std::ptrdiff_t>(at), field_ranges.end());
-    if (field_ranges[at] > 0.0) narrowing = std::min(kMaxNarrowing, widest_field_range / field_ranges[at]);
+    const double widest_field = *std::max_element(field_ranges.begin(), field_ranges.end());
+    const double coordinates = bits == 4 ? 1.0 : 2.0;  // ceilings each add less than a step
+    step = Step::at_least(widest_field / (kMaxTableValue - coordinates) / narrowing(field_ranges, widest_field));
   }
-  Step step = Step::at_least(bits == 4   ? widest / (kMaxTableValue - 1) / narrowing
-                             : bits == 2 ? widest_pair / (kMaxTableValue - 2) / narrowing
-                                         : widest / kMaxTableValue);
   // The ceilings and field tables, kept by each thread between calls (at
   // high dimensions fresh ones each query are fresh pages to zero).
   thread_local std::vector<std::int64_t> ceiling_buffer, field_buffer;
@@ -311,12 +312,7 @@ std::optional<ScoreBound> ScoreBound::build(const QueryLut& lut, float max_norm)
     if (narrowed) break;
     if (widest_field <= kMaxTableValue) {
       narrowed = true;
-      const auto at = static_cast<std::size_t>(kFittedFieldShare * static_cast<double>(bound.fields_ - 1));
-      std::nth_element(field_widths.begin(), field_widths.begin() + static_cast<std::ptrdiff_t>(at),
-                       field_widths.end());
-      if (field_widths[at] <= 0) break;
-      const double field_narrowing =
-          std::min(kMaxNarrowing, static_cast<double>(widest_field) / static_cast<double>(field_widths[at]));
+      const double field_narrowing = narrowing(field_widths, static_cast<double>(widest_field));
       if (field_narrowing < 1.0 + 1.0 / 64) break;
       step = Step::at_least(step.value() / field_narrowing);
       continue;
