@@ -115,8 +115,9 @@ double exact_ceiling(double x, double m) {
 }
 
 // Per coordinate: the integer ceilings C[i][c] of T[i][c] / step, computed
-// exactly into `out`, or false when one is too large to handle.
-bool ceilings(const QueryLut& lut, Step step, std::vector<std::int64_t>& out) {
+// exactly into `out`, or false when one is too large to handle; `largest`
+// is the table's largest magnitude.
+bool ceilings(const QueryLut& lut, float largest, Step step, std::vector<std::int64_t>& out) {
   const std::size_t count = lut.lut.size();
   const auto m = static_cast<double>(step.m);
   // 2^-e, by which f32 values scale exactly in double (|e| stays far inside
@@ -140,22 +141,31 @@ bool ceilings(const QueryLut& lut, Step step, std::vector<std::int64_t>& out) {
   if (quotient.size() < count) quotient.resize(count);
   const float* values = lut.lut.data();
   double* rounded = quotient.data();
-  double largest = 0.0;  // the table is finite (checked by the caller)
+  // (The table is finite, checked by the caller; the scale is exact.)
+  if (!(static_cast<double>(largest) * scale < kLargestMagnitude)) return false;
+  // Element by element, so that the compiler runs it in vector registers.
   for (std::size_t j = 0; j < count; ++j) {
     const double x = static_cast<double>(values[j]) * scale;  // exact
-    largest = std::fabs(x) > largest ? std::fabs(x) : largest;
     rounded[j] = ((x * inverse + kAlmostHalf) + kRound) - kRound;
   }
-  if (!(largest < kLargestMagnitude)) return false;
   // The check that each is the ceiling, (q - 1) m < x <= q m in exact
-  // products, with the exact computation for any that is not.
+  // products (each q is a whole number below 2^41: the rounding above made
+  // it one), first for all at once without branches, then with the exact
+  // computation for any that failed.
   out.resize(count);
+  std::int64_t* result = out.data();
+  bool all_hold = true;
   for (std::size_t j = 0; j < count; ++j) {
-    const double x = static_cast<double>(lut.lut[j]) * scale;
-    double q = quotient[j];
-    const bool whole = static_cast<double>(static_cast<std::int64_t>(q)) == q;
-    if (!(whole && q * m >= x && (q - 1.0) * m < x)) q = exact_ceiling(x, m);
-    out[j] = static_cast<std::int64_t>(q);
+    const double x = static_cast<double>(values[j]) * scale;
+    const double q = rounded[j];
+    all_hold &= (q * m >= x) & ((q - 1.0) * m < x);
+    result[j] = static_cast<std::int64_t>(q);
+  }
+  if (all_hold) return true;
+  for (std::size_t j = 0; j < count; ++j) {
+    const double x = static_cast<double>(values[j]) * scale;
+    const double q = rounded[j];
+    if (!(q * m >= x && (q - 1.0) * m < x)) result[j] = static_cast<std::int64_t>(exact_ceiling(x, m));
   }
   return true;
 }
@@ -231,6 +241,7 @@ std::optional<ScoreBound> ScoreBound::build(const QueryLut& lut, float max_norm)
   // Minima and maxima of floats are exact, so they are taken in float (a
   // loop the compiler vectorises) and widened once per row.
   double max_abs_sum = 0.0, widest = 0.0, previous_range = 0.0;
+  float largest = 0.0f;
   bool finite = true;
   // The range of each field's coordinates (one at 4 bits, a pair at 2).
   thread_local std::vector<double> field_ranges;
@@ -245,6 +256,7 @@ std::optional<ScoreBound> ScoreBound::build(const QueryLut& lut, float max_norm)
       max_abs = std::fabs(row[c]) > max_abs ? std::fabs(row[c]) : max_abs;
     }
     max_abs_sum += static_cast<double>(max_abs);
+    largest = max_abs > largest ? max_abs : largest;
     const double range = static_cast<double>(high) - static_cast<double>(low);
     widest = std::max(widest, range);
     // At 2 bits a field is the pair of coordinates 2p, 2p + 1.
@@ -286,7 +298,7 @@ std::optional<ScoreBound> ScoreBound::build(const QueryLut& lut, float max_norm)
   bool narrowed = bits != 3;
   for (int attempt = 0;; ++attempt) {
     if (attempt == 64) return std::nullopt;
-    if (!ceilings(lut, step, ceiling_buffer)) {
+    if (!ceilings(lut, largest, step, ceiling_buffer)) {
       step = Step::at_least(step.value() * 2);
       continue;
     }

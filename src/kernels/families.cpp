@@ -227,20 +227,41 @@ struct BoundCase {
   }
 };
 
-// A candidate must give the portable pass's sums and survivors both as a
-// group and query by query.
+// A candidate must give the portable pass's sums and survivors as a group,
+// as the group of all but the last query (a pass may serve that many at
+// once, by another path), and query by query, alone and as a group of one.
 bool bound_agrees(const BoundKernel& candidate, const BoundCase& check) {
   std::vector<std::uint32_t> sums(check.sums.size()), mask(check.mask.size());
   candidate.group(check.args, check.blocks, sums.data(), mask.data());
   bool same = sums == check.sums && mask == check.mask;
+  // The first queries' results: those of the leading queries of the group.
+  const auto leading_agree = [&](std::size_t queries) {
+    return std::equal(sums.begin(), sums.begin() + static_cast<std::ptrdiff_t>(queries * check.blocks * kBlockLanes),
+                      check.sums.begin()) &&
+           std::equal(mask.begin(), mask.begin() + static_cast<std::ptrdiff_t>(queries * check.blocks),
+                      check.mask.begin());
+  };
+  if (same && check.queries > 1) {
+    BoundGroupArgs fewer = check.args;
+    fewer.queries = check.queries - 1;
+    candidate.group(fewer, check.blocks, sums.data(), mask.data());
+    same = leading_agree(fewer.queries);
+  }
   for (std::size_t q = 0; q < check.queries && same; ++q) {
     const BoundBlocksArgs one{check.args.tables[q], check.fields, check.args.blocks, check.args.block_bytes,
                               check.args.limits[q]};
+    // Whether the results at the front are query q's.
+    const auto own_agree = [&] {
+      return std::equal(sums.begin(), sums.begin() + static_cast<std::ptrdiff_t>(check.blocks * kBlockLanes),
+                        check.sums.begin() + static_cast<std::ptrdiff_t>(q * check.blocks * kBlockLanes)) &&
+             std::equal(mask.begin(), mask.begin() + static_cast<std::ptrdiff_t>(check.blocks),
+                        check.mask.begin() + static_cast<std::ptrdiff_t>(q * check.blocks));
+    };
     candidate.blocks(one, check.blocks, sums.data(), mask.data());
-    same = std::equal(sums.begin(), sums.begin() + static_cast<std::ptrdiff_t>(check.blocks * kBlockLanes),
-                      check.sums.begin() + static_cast<std::ptrdiff_t>(q * check.blocks * kBlockLanes)) &&
-           std::equal(mask.begin(), mask.begin() + static_cast<std::ptrdiff_t>(check.blocks),
-                      check.mask.begin() + static_cast<std::ptrdiff_t>(q * check.blocks));
+    same = own_agree();
+    if (!same) break;
+    candidate.group(group_of_one(one), check.blocks, sums.data(), mask.data());
+    same = own_agree();
   }
   return same;
 }

@@ -85,6 +85,15 @@ void bound_blocks_at_limit(const BoundBlocksArgs& a, std::size_t block_count, st
   bound_group_at_limit(group_of_one(a), block_count, sums, survivors);
 }
 
+// The portable pass, but at the limit for groups of `Queries` queries only:
+// a fault of one path of a pass that picks its loop by the group's size.
+template <std::size_t Queries>
+void bound_group_at_limit_for(const BoundGroupArgs& a, std::size_t block_count, std::uint32_t* sums,
+                              std::uint32_t* survivors) {
+  if (a.queries == Queries) return bound_group_at_limit(a, block_count, sums, survivors);
+  bound_kernel_portable().group(a, block_count, sums, survivors);
+}
+
 // Rows summed in index order instead of dot8's eight lanes.
 void rotate_in_index_order(const float* matrix, std::size_t d, const float* x, float* y) {
   for (std::size_t j = 0; j < d; ++j) {
@@ -249,6 +258,10 @@ TEST(KernelRegistry, AWrongEntryFailsItsFamilysSelfTestAndIsNeverChosen) {
   const BoundKernel at_limit{"at-limit", bound_blocks_at_limit, bound_group_at_limit};
   expect_rejected(bound_family(BoundUse::OneQuery), "at-limit", at_limit);
   expect_rejected(bound_family(BoundUse::Group), "at-limit", at_limit);
+  const BoundKernel wrong_alone{"one-of-a-group", bound_kernel_portable().blocks, bound_group_at_limit_for<1>};
+  expect_rejected(bound_family(BoundUse::OneQuery), "one-of-a-group", wrong_alone);
+  const BoundKernel wrong_four{"four-of-a-group", bound_kernel_portable().blocks, bound_group_at_limit_for<4>};
+  expect_rejected(bound_family(BoundUse::Group), "four-of-a-group", wrong_four);
   RotationKernels index_order = rotation_kernels_portable();
   index_order.rotate = rotate_in_index_order;
   index_order.rotate_batch = rotate_batch_in_index_order;
