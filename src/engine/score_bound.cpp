@@ -154,18 +154,16 @@ bool ceilings(const QueryLut& lut, float largest, Step step, std::vector<std::in
   // computation for any that failed.
   out.resize(count);
   std::int64_t* result = out.data();
+  const auto is_ceiling = [m](double q, double x) { return (q * m >= x) & ((q - 1.0) * m < x); };
   bool all_hold = true;
   for (std::size_t j = 0; j < count; ++j) {
-    const double x = static_cast<double>(values[j]) * scale;
-    const double q = rounded[j];
-    all_hold &= (q * m >= x) & ((q - 1.0) * m < x);
-    result[j] = static_cast<std::int64_t>(q);
+    all_hold &= is_ceiling(rounded[j], static_cast<double>(values[j]) * scale);
+    result[j] = static_cast<std::int64_t>(rounded[j]);
   }
   if (all_hold) return true;
   for (std::size_t j = 0; j < count; ++j) {
     const double x = static_cast<double>(values[j]) * scale;
-    const double q = rounded[j];
-    if (!(q * m >= x && (q - 1.0) * m < x)) result[j] = static_cast<std::int64_t>(exact_ceiling(x, m));
+    if (!is_ceiling(rounded[j], x)) result[j] = static_cast<std::int64_t>(exact_ceiling(x, m));
   }
   return true;
 }

@@ -7,8 +7,8 @@
 #include <optional>
 #include <vector>
 
-#include "engine/line_aligned.h"
 #include "engine/similarity.h"
+#include "kernels/line_aligned.h"
 
 namespace velmora {
 
@@ -40,7 +40,7 @@ class ScoreBound {
  private:
   ScoreBound() = default;
 
-  LineAlignedVector<std::uint8_t> table_;
+  kernels::LineAlignedVector<std::uint8_t> table_;
   std::size_t fields_ = 0;
   double step_ = 0.0;            // an 8-bit integer times a power of two
   std::int64_t offset_sum_ = 0;  // the fields' offsets, in steps

@@ -17,6 +17,7 @@
 #endif
 
 #include "kernels/instruction_sets.h"
+#include "kernels/line_aligned.h"
 
 namespace velmora {
 namespace kernels {
@@ -105,29 +106,10 @@ std::vector<NamedKernel<Fn>> kernel_if_any(const NamedKernel<Fn>& kernel) {
 
 // --- Exact scores and bound passes -------------------------------------------
 
-// Bytes that start on a cache line, as the store's blocks and tables do (a
-// plain vector's may not: every wide load would then span two lines, which
-// costs some kernels more than others and so would skew their timings).
-class LineAlignedBytes {
- public:
-  explicit LineAlignedBytes(std::size_t count) : storage_(count + kLine - 1), size_(count) {
-    const auto address = reinterpret_cast<std::uintptr_t>(storage_.data());
-    start_ = storage_.data() + (kLine - address % kLine) % kLine;
-  }
-  LineAlignedBytes(const LineAlignedBytes&) = delete;
-  LineAlignedBytes& operator=(const LineAlignedBytes&) = delete;
-  std::uint8_t* data() { return start_; }
-  const std::uint8_t* data() const { return start_; }
-  std::size_t size() const { return size_; }
-  std::uint8_t* begin() { return start_; }
-  std::uint8_t* end() { return start_ + size_; }
-
- private:
-  static constexpr std::size_t kLine = 64;
-  std::vector<std::uint8_t> storage_;
-  std::uint8_t* start_;
-  std::size_t size_;
-};
+// The timing data's codes and tables start on a cache line, as the store's
+// blocks and a query's tables do (a plain vector's may not: every wide load
+// would then span two lines, which costs some kernels more than others and
+// so would skew their timings).
 
 // The timing data is a few hundred KiB of codes at a typical dimension. The
 // exact kernels' runs start with the codes evicted from the caches, so that
@@ -142,7 +124,7 @@ constexpr std::size_t kTimingCodeBytes = std::size_t{256} << 10;
 struct SyntheticBlocks {
   std::size_t dim, blocks, block_bytes;
   std::vector<float> lut, norms;
-  LineAlignedBytes codes;
+  LineAlignedVector<std::uint8_t> codes;
 
   SyntheticBlocks(std::size_t d, std::size_t b, int bits)
       : dim(d), blocks(b), block_bytes(field_count(d, bits) * kFieldBytes), codes(b * block_bytes + kBlockTailPadding) {
@@ -193,8 +175,8 @@ Trial<ExactKernel> exact_trial(int bits, const ExactKernel& portable) {
 // (the timing data needs none).
 struct BoundCase {
   std::size_t fields = 0, blocks = 0, queries = 0;
-  std::vector<std::unique_ptr<LineAlignedBytes>> tables;
-  LineAlignedBytes codes;
+  std::vector<LineAlignedVector<std::uint8_t>> tables;
+  LineAlignedVector<std::uint8_t> codes;
   std::vector<std::uint32_t> sums, mask;
   BoundGroupArgs args{};
 
@@ -206,7 +188,7 @@ struct BoundCase {
         codes(b * f * kFieldBytes + kBlockTailPadding),
         sums(q * b * kBlockLanes),
         mask(q * b) {
-    auto fill_random = [&state](LineAlignedBytes& bytes) {
+    auto fill_random = [&state](LineAlignedVector<std::uint8_t>& bytes) {
       for (auto& byte : bytes) byte = static_cast<std::uint8_t>(next_random(state) >> 23);
     };
     fill_random(codes);
@@ -215,10 +197,10 @@ struct BoundCase {
     args.blocks = codes.data();
     args.block_bytes = fields * kFieldBytes;
     for (std::size_t i = 0; i < queries; ++i) {
-      tables.push_back(std::make_unique<LineAlignedBytes>((fields + 3) / 4 * 4 * kFieldBytes));
-      fill_random(*tables[i]);
-      std::fill(tables[i]->begin() + static_cast<std::ptrdiff_t>(fields * kFieldBytes), tables[i]->end(), 0);
-      args.tables[i] = tables[i]->data();
+      tables.emplace_back((fields + 3) / 4 * 4 * kFieldBytes);
+      fill_random(tables[i]);
+      std::fill(tables[i].begin() + static_cast<std::ptrdiff_t>(fields * kFieldBytes), tables[i].end(), 0);
+      args.tables[i] = tables[i].data();
     }
     // Each query's limit is the sum of lane 7 of the first block.
     portable.group(args, 1, sums.data(), mask.data());

@@ -8,6 +8,7 @@
 #include <vector>
 
 namespace velmora {
+namespace kernels {
 
 inline constexpr std::size_t kCacheLineBytes = 64;
 
@@ -37,4 +38,5 @@ struct LineAlignedAllocator {
 template <class T>
 using LineAlignedVector = std::vector<T, LineAlignedAllocator<T>>;
 
+}  // namespace kernels
 }  // namespace velmora
