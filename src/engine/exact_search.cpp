@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "engine/batch_search.h"
@@ -19,8 +20,6 @@ namespace {
 // The share of stored vectors whose residual the pass's floor allows for;
 // the rest (those with the largest residuals) are scored one by one.
 constexpr double kResidualCutShare = 0.999;
-// Rows of full vectors converted to double at once by PairCosines.
-constexpr std::size_t kPairChunkBytes = std::size_t{8} << 20;
 
 // The passes prune with one floor for every vector, set by the largest
 // residual they must allow for. That residual is the one at the cut (the
@@ -162,52 +161,81 @@ double exact_cosine(const double* q, double q_norm, const double* x, double x_no
   return dot8(q, x, dim) / (x_norm * q_norm);
 }
 
-PairCosines::PairCosines(std::vector<double> queries, std::size_t dim, std::vector<std::uint64_t> pair_query,
-                         std::vector<std::uint64_t> pair_row)
-    : dim_(dim),
-      queries_(std::move(queries)),
-      pair_query_(std::move(pair_query)),
-      pair_row_(std::move(pair_row)),
-      chunk_capacity_(std::max<std::size_t>(1, kPairChunkBytes / (dim * sizeof(double)))) {
-  VELMORA_CHECK(dim > 0 && queries_.size() % dim == 0 && pair_query_.size() == pair_row_.size(),
-                "PairCosines: inconsistent arguments");
-  const std::size_t m = queries_.size() / dim;
-  query_norms_.resize(m);
-  parallel_for(m, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t q = begin; q < end; ++q) query_norms_[q] = exact_norm(queries_.data() + q * dim, dim);
-  });
-  by_row_.resize(pair_row_.size());
-  for (std::size_t i = 0; i < by_row_.size(); ++i) by_row_[i] = i;
-  std::sort(by_row_.begin(), by_row_.end(), [&](std::size_t a, std::size_t b) { return pair_row_[a] < pair_row_[b]; });
-}
+namespace {
 
-bool PairCosines::next_chunk() {
-  chunk_rows_.clear();
-  run_start_.clear();
-  std::size_t j = next_;
-  const std::size_t pairs = by_row_.size();
-  while (j < pairs && chunk_rows_.size() < chunk_capacity_) {
-    const std::uint64_t row = pair_row_[by_row_[j]];
-    chunk_rows_.push_back(row);
-    run_start_.push_back(j);
-    while (j < pairs && pair_row_[by_row_[j]] == row) ++j;
+// Rows fetched ahead of the one being scored: enough to overlap the misses of
+// rows spread over memory, few enough to stay in the first cache levels.
+constexpr std::size_t kRowsAhead = 8;
+constexpr std::size_t kCacheLine = 64;
+
+// The scores of one row's pairs: x is the row, as doubles.
+void score_row(const double* queries, const double* query_norms, std::size_t dim, const double* x,
+               const std::size_t* pairs, std::size_t count, const std::uint64_t* pair_query, double* out) {
+  const double x_norm = exact_norm(x, dim);
+  for (std::size_t p = 0; p < count; ++p) {
+    const std::size_t i = pairs[p];
+    const std::size_t q = static_cast<std::size_t>(pair_query[i]);
+    out[i] = exact_cosine(queries + q * dim, query_norms[q], x, x_norm, dim);
   }
-  run_start_.push_back(j);
-  next_ = j;
-  values_.resize(chunk_rows_.size() * dim_);
-  return !chunk_rows_.empty();
 }
 
-void PairCosines::score_chunk(double* out) const {
-  parallel_for(chunk_rows_.size(), [&](std::size_t begin, std::size_t end) {
+}  // namespace
+
+void pair_cosines(const double* queries, std::size_t m, const FloatMatrixRef& rows, const std::uint64_t* pair_query,
+                  const std::uint64_t* pair_row, std::size_t pairs, double* out) {
+  const std::size_t dim = rows.columns;
+  VELMORA_CHECK(dim > 0, "pair_cosines: no columns");
+  std::vector<double> query_norms(m);
+  for (std::size_t q = 0; q < m; ++q) query_norms[q] = exact_norm(queries + q * dim, dim);
+  std::vector<std::size_t> by_row(pairs);
+  for (std::size_t i = 0; i < pairs; ++i) by_row[i] = i;
+  std::sort(by_row.begin(), by_row.end(), [&](std::size_t a, std::size_t b) { return pair_row[a] < pair_row[b]; });
+  std::vector<std::size_t> run_start;  // per distinct row: its first pair in by_row, then the end
+  for (std::size_t j = 0; j < pairs; ++j) {
+    if (j == 0 || pair_row[by_row[j]] != pair_row[by_row[j - 1]]) run_start.push_back(j);
+  }
+  const std::size_t runs = run_start.size();
+  run_start.push_back(pairs);
+  const std::size_t item = rows.is_f64 ? sizeof(double) : sizeof(float);
+  const bool packed = rows.column_stride == static_cast<std::ptrdiff_t>(item);
+  const auto row_at = [&](std::size_t run) {
+    return rows.data + static_cast<std::ptrdiff_t>(pair_row[by_row[run_start[run]]]) * rows.row_stride;
+  };
+  parallel_for(runs, [&](std::size_t begin, std::size_t end) {
+    std::vector<double> widened;  // the row being scored, as doubles, unless it is one already
     for (std::size_t r = begin; r < end; ++r) {
-      const double* row = values_.data() + r * dim_;
-      const double row_norm = exact_norm(row, dim_);
-      for (std::size_t p = run_start_[r]; p < run_start_[r + 1]; ++p) {
-        const std::size_t i = by_row_[p];
-        const std::size_t q = pair_query_[i];
-        out[i] = exact_cosine(queries_.data() + q * dim_, query_norms_[q], row, row_norm, dim_);
+      if (packed && r + kRowsAhead < end) {
+        const unsigned char* ahead = row_at(r + kRowsAhead);
+        for (std::size_t b = 0; b < dim * item; b += kCacheLine) __builtin_prefetch(ahead + b);
       }
+      const unsigned char* row = row_at(r);
+      const std::size_t* run_pairs = by_row.data() + run_start[r];
+      const std::size_t count = run_start[r + 1] - run_start[r];
+      const bool aligned = packed && reinterpret_cast<std::uintptr_t>(row) % item == 0;
+      if (aligned && rows.is_f64) {
+        score_row(queries, query_norms.data(), dim, reinterpret_cast<const double*>(row), run_pairs, count,
+                  pair_query, out);
+        continue;
+      }
+      // Widened into a buffer that stays in the first cache level, so that
+      // the dot products run on doubles (float32 values widen exactly).
+      widened.resize(dim);
+      if (aligned) {
+        const auto* values = reinterpret_cast<const float*>(row);
+        for (std::size_t j = 0; j < dim; ++j) widened[j] = values[j];
+      } else {
+        for (std::size_t j = 0; j < dim; ++j) {
+          const unsigned char* value = row + static_cast<std::ptrdiff_t>(j) * rows.column_stride;
+          if (rows.is_f64) {
+            std::memcpy(&widened[j], value, sizeof(double));
+          } else {
+            float narrow;
+            std::memcpy(&narrow, value, sizeof narrow);
+            widened[j] = narrow;
+          }
+        }
+      }
+      score_row(queries, query_norms.data(), dim, widened.data(), run_pairs, count, pair_query, out);
     }
   });
 }

@@ -57,40 +57,24 @@ std::vector<std::vector<std::size_t>> positions_to_read(const RecordView& view, 
 double exact_norm(const double* v, std::size_t dim);
 double exact_cosine(const double* q, double q_norm, const double* x, double x_norm, std::size_t dim);
 
-// The exact cosines of many (query, row) pairs, computed a bounded chunk of
-// rows at a time: the pairs are taken by row, so that each row is fetched
-// and converted once. The caller fills chunk_values() with the values of
-// chunk_rows() (in that order) and then calls score_chunk(), until
-// next_chunk() is false:
-//   PairCosines pairs(...);
-//   while (pairs.next_chunk()) { fetch rows; pairs.score_chunk(out); }
-class PairCosines {
- public:
-  // `queries`: m rows of dim doubles; pair i is (pair_query[i], pair_row[i]),
-  // every pair_query below m.
-  PairCosines(std::vector<double> queries, std::size_t dim, std::vector<std::uint64_t> pair_query,
-              std::vector<std::uint64_t> pair_row);
-
-  // Moves to the next chunk; false when every pair is scored.
-  bool next_chunk();
-  // The rows of the chunk, each once, and the buffer for their values (dim
-  // doubles each, in the order of chunk_rows()).
-  const std::vector<std::uint64_t>& chunk_rows() const { return chunk_rows_; }
-  double* chunk_values() { return values_.data(); }
-  // The cosines of the chunk's pairs into out[i] (one per pair, as numbered
-  // by the constructor's arrays), on the pool.
-  void score_chunk(double* out) const;
-
- private:
-  std::size_t dim_;
-  std::vector<double> queries_, query_norms_;
-  std::vector<std::uint64_t> pair_query_, pair_row_;
-  std::vector<std::size_t> by_row_;  // pair numbers, ascending by row
-  std::size_t chunk_capacity_;       // rows per chunk
-  std::size_t next_ = 0;             // the first pair (in by_row_) of the next chunk
-  std::vector<std::uint64_t> chunk_rows_;
-  std::vector<std::size_t> run_start_;  // per chunk row: its first pair in by_row_, then the end
-  std::vector<double> values_;
+// A matrix of float32 or float64 values read where they lie (the caller
+// keeps them valid and unchanged for the call): the value of row r, column j
+// starts at data + r * row_stride + j * column_stride bytes.
+struct FloatMatrixRef {
+  const unsigned char* data = nullptr;
+  std::size_t rows = 0;
+  std::size_t columns = 0;
+  std::ptrdiff_t row_stride = 0;
+  std::ptrdiff_t column_stride = 0;
+  bool is_f64 = false;
 };
+
+// out[i] = exact_cosine of query pair_query[i] (m rows of rows.columns
+// doubles) and row pair_row[i] of `rows`, its values widened to double
+// (exactly, so a float32 row gives its double copy's cosine); every index in
+// range. Each row is read once, in place, rows in ascending order so that
+// the next ones can be fetched ahead. Runs on the pool.
+void pair_cosines(const double* queries, std::size_t m, const FloatMatrixRef& rows, const std::uint64_t* pair_query,
+                  const std::uint64_t* pair_row, std::size_t pairs, double* out);
 
 }  // namespace velmora

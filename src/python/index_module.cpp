@@ -639,9 +639,8 @@ PyObject* index_read_list(PyObject* self, PyObject* args) {
 
 // exact_cosines(queries, rows, pair_query, pair_row): exact_cosine of
 // queries[pair_query[i]] and rows[pair_row[i]] for every pair, as float64
-// bytes (a module function: it needs no index). Each chunk of rows the
-// engine asks for is converted to double with the lock held and scored
-// without it.
+// bytes (a module function: it needs no index). The rows are read in place
+// without the lock: the held export keeps them valid and unresizable.
 PyObject* exact_cosines(PyObject*, PyObject* args) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* queries_arg;
@@ -677,21 +676,19 @@ PyObject* exact_cosines(PyObject*, PyObject* args) {
     }
     std::vector<double> queries(queries_in.rows * dim);
     copy_float_rows_f64(queries_in.buffer.view(), queries_in.kind, 0, queries_in.rows, queries.data());
+    const Py_buffer& view = rows_in.buffer.view();
+    FloatMatrixRef rows;
+    rows.data = static_cast<const unsigned char*>(view.buf);
+    rows.rows = rows_in.rows;
+    rows.columns = dim;
+    rows.row_stride = view.strides[0];
+    rows.column_stride = view.strides[1];
+    rows.is_f64 = rows_in.kind == FloatKind::F64;
     PyRef out(new_bytearray(pairs * sizeof(double)));
     auto* cosines = reinterpret_cast<double*>(PyByteArray_AS_STRING(out.get()));
-    std::optional<PairCosines> scoring;
     {
       GilReleased unlocked;
-      scoring.emplace(std::move(queries), dim, std::move(pair_query), std::move(pair_row));
-    }
-    while (scoring->next_chunk()) {
-      const std::vector<std::uint64_t>& chunk_rows = scoring->chunk_rows();
-      for (std::size_t r = 0; r < chunk_rows.size(); ++r) {
-        copy_float_rows_f64(rows_in.buffer.view(), rows_in.kind, static_cast<std::size_t>(chunk_rows[r]), 1,
-                            scoring->chunk_values() + r * dim);
-      }
-      GilReleased unlocked;
-      scoring->score_chunk(cosines);
+      pair_cosines(queries.data(), queries_in.rows, rows, pair_query.data(), pair_row.data(), pairs, cosines);
     }
     return out.release();
   });

@@ -144,6 +144,39 @@ def test_reranking_scores_the_candidates_exactly():
         os.remove(memmap_path)
 
 
+def test_every_layout_of_the_full_vectors_gives_the_same_scores():
+    """The engine reads the rows where they lie: float64 rows, rows whose
+    columns are strided, Fortran order, rows off their alignment and rows
+    laid out backwards must
+    score as a float32 C array does, in both modes."""
+    rng = np.random.default_rng(12)
+    vectors = rng.standard_normal((300, DIM)).astype(np.float32)
+    index = Index(DIM, 4)
+    index.add(np.arange(300), vectors)
+    queries = vectors[:3] + 0.3 * rng.standard_normal((3, DIM)).astype(np.float32)
+    wide = np.zeros((300, 2 * DIM), dtype=np.float32)
+    wide[:, ::2] = vectors
+    shifted = np.frombuffer(b"\0" + vectors.tobytes(), dtype=np.float32, count=vectors.size, offset=1)
+    layouts = {
+        "float64": vectors.astype(np.float64),
+        "strided columns": wide[:, ::2],
+        "fortran order": np.asfortranarray(vectors),
+        "unaligned": shifted.reshape(vectors.shape),
+        "rows in descending memory": vectors[::-1].copy()[::-1],
+    }
+    for exact in (False, True):
+        want_ids, want_scores = index.search(queries, 7, rerank=vectors, exact=exact)
+        for q in range(3):
+            brute_ids, brute_scores = brute_force(vectors, np.arange(300), queries[q], 7)
+            if exact:
+                assert want_ids[q].tolist() == brute_ids.tolist()
+                assert want_scores[q].tobytes() == brute_scores.astype(np.float32).tobytes()
+        for name, rows in layouts.items():
+            ids, scores = index.search(queries, 7, rerank=rows, exact=exact)
+            assert ids.tolist() == want_ids.tolist(), name
+            assert scores.tobytes() == want_scores.tobytes(), name
+
+
 def test_unusable_sources_raise_naming_the_id_and_change_nothing():
     rng = np.random.default_rng(3)
     vectors = rng.standard_normal((50, DIM))
