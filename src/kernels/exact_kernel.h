@@ -39,38 +39,58 @@ struct StepCode {
   static constexpr int shift(int r) { return Bits == 2 ? 2 * r : 0; }
 };
 
-// Drives a formulation over the blocks: Lookup::kBlocks blocks per pass share
-// each table row it loads; a last short pass repeats its first block into a
-// scratch output.
+// One pass of a formulation over Lookup::kBlocks blocks, which share each
+// table row it loads.
 template <class Lookup, int Bits>
-void score_blocks(const ScoreBlocksArgs& a, std::size_t block_count, float* out) {
-  constexpr int kBlocks = Lookup::kBlocks;
+void score_pass(const ScoreBlocksArgs& a, const std::uint8_t* const* blocks, const float* const* norms,
+                float* const* outs) {
   constexpr int kPerStep = StepCode<Bits>::kCoordinates;
   const std::size_t steps = a.dim / kPerStep, rest = a.dim % kPerStep;
+  typename Lookup::Acc acc = Lookup::zero();
+  for (std::size_t s = 0; s < steps; ++s) Lookup::template add_step<Bits, kPerStep>(acc, a.table, blocks, s);
+  if constexpr (kPerStep > 1) {
+    if (rest == 1) Lookup::template add_step<Bits, 1>(acc, a.table, blocks, steps);
+  }
+  if constexpr (kPerStep > 2) {
+    if (rest == 2) Lookup::template add_step<Bits, 2>(acc, a.table, blocks, steps);
+    if (rest == 3) Lookup::template add_step<Bits, 3>(acc, a.table, blocks, steps);
+  }
+  Lookup::finish(acc, norms, a.query_norm, outs);
+}
+
+// Passes of Lookup::kBlocks blocks over blocks [first, end); a last short
+// pass repeats its first block into a scratch output.
+template <class Lookup, int Bits>
+void score_passes(const ScoreBlocksArgs& a, std::size_t first, std::size_t end, float* out) {
+  constexpr int kBlocks = Lookup::kBlocks;
   const float zero_norms[kBlockLanes] = {};
   float scratch[kBlockLanes];
-  for (std::size_t b = 0; b < block_count; b += kBlocks) {
+  for (std::size_t b = first; b < end; b += kBlocks) {
     const std::uint8_t* blocks[kBlocks];
     const float* norms[kBlocks];
     float* outs[kBlocks];
     for (int g = 0; g < kBlocks; ++g) {
-      const bool real = b + g < block_count;
+      const bool real = b + g < end;
       const std::size_t at = real ? b + g : b;
       blocks[g] = a.blocks + at * a.block_bytes;
       norms[g] = real ? a.norms + at * kBlockLanes : zero_norms;
       outs[g] = real ? out + at * kBlockLanes : scratch;
     }
-    typename Lookup::Acc acc = Lookup::zero();
-    for (std::size_t s = 0; s < steps; ++s) Lookup::template add_step<Bits, kPerStep>(acc, a.table, blocks, s);
-    if constexpr (kPerStep > 1) {
-      if (rest == 1) Lookup::template add_step<Bits, 1>(acc, a.table, blocks, steps);
-    }
-    if constexpr (kPerStep > 2) {
-      if (rest == 2) Lookup::template add_step<Bits, 2>(acc, a.table, blocks, steps);
-      if (rest == 3) Lookup::template add_step<Bits, 3>(acc, a.table, blocks, steps);
-    }
-    Lookup::finish(acc, norms, a.query_norm, outs);
+    score_pass<Lookup, Bits>(a, blocks, norms, outs);
   }
+}
+
+// Drives a formulation over the blocks: passes of Lookup::kBlocks blocks,
+// then the blocks left over in passes of Lookup::Narrow, the same
+// formulation over fewer blocks at once (a lone block, which the search
+// scores often, costs one block's work). Every lane sums alone, so the
+// grouping cannot change a bit.
+template <class Lookup, int Bits>
+void score_blocks(const ScoreBlocksArgs& a, std::size_t block_count, float* out) {
+  using Narrow = typename Lookup::Narrow;
+  const std::size_t full = block_count / Lookup::kBlocks * Lookup::kBlocks;
+  score_passes<Lookup, Bits>(a, 0, full, out);
+  if (full < block_count) score_passes<Narrow, Bits>(a, full, block_count, out);
 }
 
 template <class Lookup, int Bits>
@@ -122,6 +142,7 @@ typename Isa::F cosine(typename Isa::F sum, typename Isa::F norms, typename Isa:
 
 struct PortableLookup {
   static constexpr int kBlocks = 1;
+  using Narrow = PortableLookup;
   template <int Bits>
   static constexpr std::size_t kRowBytes = sizeof(float) << Bits;
   struct Acc {
@@ -175,9 +196,10 @@ struct PortableLookup {
 // Isa::lookup reads the low log2(kPermuteEntries) index bits (AVX2 blends two
 // eight-entry halves for 16 entries).
 
-template <class Isa>
+template <class Isa, int Blocks = Isa::kPermuteBlocks>
 struct PermuteLookup {
-  static constexpr int kBlocks = Isa::kPermuteBlocks;
+  static constexpr int kBlocks = Blocks;
+  using Narrow = PermuteLookup<Isa, 1>;
   static constexpr int kRegs = static_cast<int>(kBlockLanes) / Isa::kFloatLanes;
   // Registers of one field's 16 bytes, and which nibble a register reads.
   static constexpr int kRegsPerNibble = 16 / Isa::kFloatLanes;
@@ -254,6 +276,8 @@ template <class Isa, int Sets>
 struct PlaneLookup {
   static constexpr int kBlocksPerSet = Isa::kBlocksPerReg;
   static constexpr int kBlocks = Sets * kBlocksPerSet;
+  // A register holds kBlocksPerSet blocks: one set is the fewest a pass takes.
+  using Narrow = PlaneLookup<Isa, 1>;
   template <int Bits>
   static constexpr std::size_t kRowBytes = 4 * kFieldBytes;
   using F = typename Isa::F;

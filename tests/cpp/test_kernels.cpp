@@ -93,6 +93,16 @@ TEST_P(KernelsAgree, WithTheReferenceOnEveryLevel) {
         rest.blocks += first * codes.block_bytes();
         rest.norms += first * kBlockLanes;
         kernel.score(rest, codes.block_count() - first, got.data() + first * kBlockLanes);
+        // And block by block, as the search scores a lone block with survivors.
+        for (std::size_t b = 0; b < std::min<std::size_t>(3, codes.block_count()); ++b) {
+          kernels::ScoreBlocksArgs one = args;
+          one.blocks += b * codes.block_bytes();
+          one.norms += b * kBlockLanes;
+          std::vector<float> lone(kBlockLanes);
+          kernel.score(one, 1, lone.data());
+          ASSERT_EQ(std::memcmp(lone.data(), &got[b * kBlockLanes], sizeof(float) * kBlockLanes), 0)
+              << f.name << " dim " << dim << " n " << n << " block " << b << " scored alone";
+        }
         for (std::size_t p = 0; p < n; ++p) {
           ASSERT_EQ(std::memcmp(&got[p], &reference[p], sizeof(float)), 0)
               << f.name << " dim " << dim << " n " << n << " position " << p << ": " << got[p] << " vs "
