@@ -213,8 +213,8 @@ void pair_cosines(const double* queries, std::size_t m, const FloatMatrixRef& ro
       const std::size_t count = run_start[r + 1] - run_start[r];
       const bool aligned = packed && reinterpret_cast<std::uintptr_t>(row) % item == 0;
       if (aligned && rows.is_f64) {
-        score_row(queries, query_norms.data(), dim, reinterpret_cast<const double*>(row), run_pairs, count,
-                  pair_query, out);
+        score_row(queries, query_norms.data(), dim, reinterpret_cast<const double*>(row), run_pairs, count, pair_query,
+                  out);
         continue;
       }
       // Widened into a buffer that stays in the first cache level, so that
