@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <limits>
+#include <queue>
 
 #include "engine/batch_search.h"
 #include "engine/error_bound.h"
@@ -20,6 +22,9 @@ namespace {
 // The share of stored vectors whose residual the pass's floor allows for;
 // the rest (those with the largest residuals) are scored one by one.
 constexpr double kResidualCutShare = 0.999;
+// Bounds the cut is chosen from, at most: enough that the share above it
+// stays near 0.1% (about 1 in 1,000 of the sample's values lies above).
+constexpr std::size_t kResidualSample = std::size_t{1} << 14;
 
 // The passes prune with one floor for every vector, set by the largest
 // residual they must allow for. That residual is the one at the cut (the
@@ -31,36 +36,54 @@ struct ResidualCut {
   std::vector<std::size_t> above;  // candidate positions whose bound exceeds the cut, ascending
 };
 
-// The cut of the view's records, from a count of each bound value (bounds
-// are 16 bits): one pass over the records per search, no copy and no
-// selection; the value of rank `at` is the smallest one whose cumulative
-// count exceeds `at`, which is what selecting it would give. The same pass
-// checks that every record has a known bound.
+// The cut of the view's records: the kResidualCutShare quantile of an even
+// sample of their bounds (every record's, up to kResidualSample), then one
+// pass over every record for the positions above it, which also checks that
+// every record has a known bound. Any cut gives the same answer (the
+// vectors above it are scored one by one); the sample spares each search a
+// selection over every record.
 ResidualCut residual_cut(const RecordView& view, const PositionSet* allowed) {
   ResidualCut out;
   const std::uint16_t* bounds = view.entries.error_bounds;
   const std::size_t count = view.record_count();
   if (count == 0) return out;
   VELMORA_CHECK(bounds != nullptr, "exact search: the store keeps no error bounds");
-  VELMORA_CHECK(count <= std::numeric_limits<std::uint32_t>::max(), "exact search: too many records to count");
-  thread_local std::vector<std::uint32_t> histogram;
-  histogram.assign(std::size_t{1} << 16, 0);
+  const std::size_t stride = (count + kResidualSample - 1) / kResidualSample;
+  std::vector<std::uint16_t> sample;
+  sample.reserve(count / stride + view.runs.size());
+  std::size_t index = 0;  // of the record among the view's, in run order
   for (const BlockRun& run : view.runs) {
-    for (std::size_t p = run.first_position(); p < run.end; ++p) ++histogram[bounds[p]];
+    const std::size_t first = run.first_position(), size = run.end - first;
+    for (std::size_t i = (stride - index % stride) % stride; i < size; i += stride) sample.push_back(bounds[first + i]);
+    index += size;
   }
-  VELMORA_CHECK(histogram[kUnknownErrorBound] == 0, "exact search: a record has no error bound");
-  const std::size_t at = static_cast<std::size_t>(static_cast<double>(count - 1) * kResidualCutShare);
-  std::size_t seen = 0;
-  for (std::size_t value = 0; value < histogram.size(); ++value) {
-    seen += histogram[value];
-    if (seen > at) {
-      out.cut = static_cast<std::uint16_t>(value);
-      break;
+  // The value of rank `at` in ascending order is the smallest of the
+  // sample's largest size - at values, kept in a small min-heap.
+  const std::size_t at = static_cast<std::size_t>(static_cast<double>(sample.size() - 1) * kResidualCutShare);
+  std::priority_queue<std::uint16_t, std::vector<std::uint16_t>, std::greater<>> largest;
+  for (const std::uint16_t bound : sample) {
+    if (largest.size() < sample.size() - at) {
+      largest.push(bound);
+    } else if (bound > largest.top()) {
+      largest.pop();
+      largest.push(bound);
     }
   }
+  out.cut = std::min<std::uint16_t>(largest.top(), kUnknownErrorBound - 1);
+  // Chunks whose largest bound is at most the cut (nearly all) are passed
+  // over on a loop the compiler vectorises.
+  constexpr std::size_t kChunk = 64;
   for (const BlockRun& run : view.runs) {
-    for (std::size_t p = run.first_position(); p < run.end; ++p) {
-      if (bounds[p] > out.cut && (allowed == nullptr || allowed->contains(p))) out.above.push_back(p);
+    for (std::size_t chunk = run.first_position(); chunk < run.end; chunk += kChunk) {
+      const std::size_t stop = std::min(chunk + kChunk, run.end);
+      std::uint16_t top = 0;
+      for (std::size_t p = chunk; p < stop; ++p) top = std::max(top, bounds[p]);
+      if (top <= out.cut) continue;
+      for (std::size_t p = chunk; p < stop; ++p) {
+        if (bounds[p] <= out.cut) continue;
+        VELMORA_CHECK(bounds[p] != kUnknownErrorBound, "exact search: a record has no error bound");
+        if (allowed == nullptr || allowed->contains(p)) out.above.push_back(p);
+      }
     }
   }
   return out;

@@ -115,6 +115,29 @@ def test_exact_search_follows_filters_removals_and_updates():
     assert got.tolist() == brute_force(vectors[few], few, queries[0], 8)[0].tolist()
 
 
+def test_exact_search_of_a_large_store_near_its_largest_residuals():
+    """Past some thousands of records the residual the pass allows for comes
+    from a sample of the bounds; the records whose bounds lie above it must
+    still be found (the queries lie next to the records of largest bound),
+    with filters and removals."""
+    rng = np.random.default_rng(21)
+    n, dim = 24_000, 32
+    vectors = rng.standard_normal((n, dim)).astype(np.float32)
+    index = Index(dim, 2)
+    index.add(np.arange(n), vectors)
+    index.remove(np.arange(0, n, 7))
+    stored = np.array(sorted(index.ids.tolist()))
+    worst = stored[np.argsort(index.export_records(stored)[2])[-4:]]
+    queries = vectors[worst] + 0.05 * rng.standard_normal((4, dim)).astype(np.float32)
+    for allowed in (None, np.union1d(worst, rng.choice(n, 3000, replace=False))):
+        candidates = stored if allowed is None else np.intersect1d(stored, allowed)
+        got, scores = index.search(queries, 6, allowed=allowed, rerank=vectors, exact=True)
+        for q, query in enumerate(queries):
+            want_ids, want_scores = brute_force(vectors[candidates], candidates, query, 6)
+            assert got[q].tolist() == want_ids.tolist()
+            assert scores[q].tobytes() == want_scores.astype(np.float32).tobytes()
+
+
 def test_reranking_scores_the_candidates_exactly():
     rng = np.random.default_rng(8)
     vectors = rng.standard_normal((500, DIM)).astype(np.float32)
