@@ -187,9 +187,23 @@ def _merge_rows(
 def _best(
     ids: npt.NDArray[np.uint64], scores: npt.NDArray[np.float64], k: int
 ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
-    """The k best of each row: greater score first, equal scores by smaller id."""
-    order = np.lexsort((ids, -scores), axis=1)[:, :k]
-    return (np.take_along_axis(ids, order, axis=1), np.take_along_axis(scores, order, axis=1).astype(np.float32))
+    """The k best of each row: greater score first, equal scores by smaller id.
+    Only the entries that reach their row's k-th best score are ordered."""
+    m, width = scores.shape
+    if width > 4 * k:
+        kth = -np.partition(-scores, k - 1, axis=1)[:, k - 1]
+        rows, columns = np.nonzero(scores >= kth[:, np.newaxis])
+        order = np.lexsort((ids[rows, columns], -scores[rows, columns], rows))
+        rows, columns = rows[order], columns[order]
+        # Each row has at least k entries reaching its k-th best score.
+        starts = np.searchsorted(rows, np.arange(m))
+        picked = columns[(starts[:, np.newaxis] + np.arange(k)).reshape(-1)].reshape(m, k)
+    else:
+        picked = np.lexsort((ids, -scores), axis=1)[:, :k]
+    return (
+        np.take_along_axis(ids, picked, axis=1),
+        np.take_along_axis(scores, picked, axis=1).astype(np.float32),
+    )
 
 
 def reranked_search(
@@ -329,8 +343,7 @@ def _reranked_part(
     )
     # Rows are padded with -inf scores: the k-th best of a row shorter than k
     # (every candidate of the query is in it) is -inf.
-    ranked = np.take_along_axis(scores, np.lexsort((ids, -scores), axis=1), axis=1)
-    taus = np.ascontiguousarray(ranked[:, k - 1]) if ranked.shape[1] >= k else np.full(m, -np.inf)
+    taus = -np.partition(-scores, k - 1, axis=1)[:, k - 1] if scores.shape[1] >= k else np.full(m, -np.inf)
     # Where the pass's assumption held, its others whose bound reaches the
     # k-th best exact score are all that can still beat it; elsewhere a
     # second pass lists them.
