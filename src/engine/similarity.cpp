@@ -122,7 +122,7 @@ void ExactScorer::score_scattered(const StoredEntries& entries, const std::size_
     }
     return;
   }
-  kernels::score_lanes(lut_.lut.data(), lut_.dim, lut_.bits, lanes, lut_.query_norm, out);
+  kernel_.score_lanes(lut_.lut.data(), lut_.dim, lanes, lut_.query_norm, out);
 }
 
 void score_range(const QueryLut& lut, const StoredEntries& entries, std::size_t begin, std::size_t end, float* out) {

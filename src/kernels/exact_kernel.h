@@ -105,7 +105,43 @@ void prepare_table(const float* lut, std::size_t dim, std::uint8_t* table) {
   }
 }
 
-template <class Lookup>
+// Scattered lanes one at a time, their sums side by side.
+struct PortableLanes {
+  template <int Bits>
+  static void score(const float* lut, std::size_t dim, const ScatteredLanes& v, float query_norm, float* out) {
+    using Code = StepCode<Bits>;
+    float sums[kMaxScatteredLanes] = {};
+    const std::uint8_t* bytes[kMaxScatteredLanes];  // lane % 16 of the first field
+    unsigned shifts[kMaxScatteredLanes];
+    for (std::size_t j = 0; j < v.count; ++j) {
+      bytes[j] = v.blocks[j] + v.lanes[j] % 16;
+      shifts[j] = nibble_shift(v.lanes[j]);
+    }
+    for (std::size_t i = 0; i < dim; ++i) {
+      const std::size_t step = i / Code::kCoordinates;
+      const int r = static_cast<int>(i % Code::kCoordinates);
+      const float* row = lut + (i << Bits);
+      const std::size_t fields = step * Code::kFields * kFieldBytes;
+      for (std::size_t j = 0; j < v.count; ++j) {
+        unsigned code = 0;
+        if (Code::split(r)) {
+          for (int q = 0; q < 3; ++q) code |= ((bytes[j][fields + q * kFieldBytes] >> (shifts[j] + 3)) & 1u) << q;
+        } else {
+          code =
+              (bytes[j][fields + Code::field(r) * kFieldBytes] >> (shifts[j] + Code::shift(r))) & ((1u << Bits) - 1u);
+        }
+        sums[j] = sums[j] + row[code];
+      }
+    }
+    for (std::size_t j = 0; j < v.count; ++j) {
+      const float raw = sums[j] * v.norms[j];
+      const float denominator = (query_norm * v.norms[j]) + kScoreEpsilon;
+      out[j] = raw / denominator;
+    }
+  }
+};
+
+template <class Lookup, class Lanes = PortableLanes>
 ExactKernel exact_kernel(const char* name, int bits) {
   ExactKernel k;
   k.name = name;
@@ -114,16 +150,19 @@ ExactKernel exact_kernel(const char* name, int bits) {
       k.table_bytes = &table_bytes<Lookup, 2>;
       k.prepare = &prepare_table<Lookup, 2>;
       k.score = &score_blocks<Lookup, 2>;
+      k.score_lanes = &Lanes::template score<2>;
       break;
     case 3:
       k.table_bytes = &table_bytes<Lookup, 3>;
       k.prepare = &prepare_table<Lookup, 3>;
       k.score = &score_blocks<Lookup, 3>;
+      k.score_lanes = &Lanes::template score<3>;
       break;
     case 4:
       k.table_bytes = &table_bytes<Lookup, 4>;
       k.prepare = &prepare_table<Lookup, 4>;
       k.score = &score_blocks<Lookup, 4>;
+      k.score_lanes = &Lanes::template score<4>;
       break;
     default:
       break;

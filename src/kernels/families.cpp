@@ -152,15 +152,40 @@ std::vector<float> run_exact(const ExactKernel& kernel, const SyntheticBlocks& s
   return out;
 }
 
+// The scores of scattered lanes of the synthetic blocks, in sets of every
+// count from 1 to kMaxScatteredLanes, lanes of every nibble and block.
+std::vector<float> run_lanes(const ExactKernel& kernel, const SyntheticBlocks& s) {
+  std::vector<float> out;
+  std::size_t next = 0;
+  for (std::size_t count = 1; count <= kMaxScatteredLanes; ++count) {
+    ScatteredLanes lanes;
+    lanes.count = count;
+    for (std::size_t j = 0; j < count; ++j, next += 37) {
+      const std::size_t position = next % (s.blocks * kBlockLanes);
+      lanes.blocks[j] = s.codes.data() + position / kBlockLanes * s.block_bytes;
+      lanes.lanes[j] = static_cast<std::uint8_t>(position % kBlockLanes);
+      lanes.norms[j] = s.norms[position];
+    }
+    float scores[kMaxScatteredLanes];
+    kernel.score_lanes(s.lut.data(), s.dim, lanes, 1.75f, scores);
+    out.insert(out.end(), scores, scores + count);
+  }
+  return out;
+}
+
 Trial<ExactKernel> exact_trial(int bits, const ExactKernel& portable) {
   auto check = std::make_shared<const SyntheticBlocks>(99, 24, bits);
-  auto expected = std::make_shared<const std::vector<float>>(run_exact(portable, *check, nullptr));
+  auto expected = std::make_shared<std::vector<float>>(run_exact(portable, *check, nullptr));
+  const std::vector<float> portable_lanes = run_lanes(portable, *check);
+  expected->insert(expected->end(), portable_lanes.begin(), portable_lanes.end());
   const std::size_t block_bytes = field_count(kTimingDim, bits) * kFieldBytes;
   auto timing = std::make_shared<const SyntheticBlocks>(kTimingDim, kTimingCodeBytes / block_bytes, bits);
   Trial<ExactKernel> trial;
   trial.agrees = [check, expected](const ExactKernel& kernel) {
-    const std::vector<float> got = run_exact(kernel, *check, nullptr);
-    return std::memcmp(got.data(), expected->data(), got.size() * sizeof(float)) == 0;
+    std::vector<float> got = run_exact(kernel, *check, nullptr);
+    const std::vector<float> lanes = run_lanes(kernel, *check);
+    got.insert(got.end(), lanes.begin(), lanes.end());
+    return got.size() == expected->size() && std::memcmp(got.data(), expected->data(), got.size() * sizeof(float)) == 0;
   };
   trial.run_timed = [timing](const ExactKernel& kernel) {
     double seconds = 0.0;

@@ -33,19 +33,6 @@ struct ScoreBlocksArgs {
 // Scores block_count consecutive blocks: out[32 * b + lane].
 using ScoreBlocksFn = void (*)(const ScoreBlocksArgs& args, std::size_t block_count, float* out);
 
-// One way of computing the exact scores, for one bit width.
-struct ExactKernel {
-  const char* name = nullptr;
-  // Bytes of the kernel's form of a table of dim rows of 2^bits entries.
-  std::size_t (*table_bytes)(std::size_t dim) = nullptr;
-  void (*prepare)(const float* lut, std::size_t dim, std::uint8_t* table) = nullptr;
-  ScoreBlocksFn score = nullptr;
-  explicit operator bool() const { return score != nullptr; }
-};
-
-// Portable: one plain loop per lane.
-ExactKernel exact_kernel_portable(int bits);
-
 // The exact scores of a few stored vectors anywhere in the store (each a
 // block and a lane), from the plain table of dim rows of 2^bits entries: the
 // same bits as every block kernel. Their sums run side by side, so the
@@ -57,8 +44,24 @@ struct ScatteredLanes {
   float norms[kMaxScatteredLanes];
   std::size_t count = 0;
 };
-void score_lanes(const float* lut, std::size_t dim, int bits, const ScatteredLanes& lanes, float query_norm,
-                 float* out);
+// out[j] = the score of lane j, j < lanes.count.
+using ScoreLanesFn = void (*)(const float* lut, std::size_t dim, const ScatteredLanes& lanes, float query_norm,
+                              float* out);
+
+// One way of computing the exact scores, for one bit width: whole blocks,
+// and scattered lanes with the same instruction set.
+struct ExactKernel {
+  const char* name = nullptr;
+  // Bytes of the kernel's form of a table of dim rows of 2^bits entries.
+  std::size_t (*table_bytes)(std::size_t dim) = nullptr;
+  void (*prepare)(const float* lut, std::size_t dim, std::uint8_t* table) = nullptr;
+  ScoreBlocksFn score = nullptr;
+  ScoreLanesFn score_lanes = nullptr;
+  explicit operator bool() const { return score != nullptr; }
+};
+
+// Portable: one plain loop per lane.
+ExactKernel exact_kernel_portable(int bits);
 
 // --- Integer bounds ---------------------------------------------------------
 // Each field of a block has a table of 16 u8 values, one per nibble; a

@@ -119,11 +119,14 @@ TEST_P(KernelsAgree, WithTheReferenceOnEveryLevel) {
           lanes.norms[lanes.count] = norms[q];
           ++lanes.count;
         }
-        float got[kernels::kMaxScatteredLanes];
-        kernels::score_lanes(lut.lut.data(), dim, bits, lanes, lut.query_norm, got);
-        for (std::size_t j = 0; j < lanes.count; ++j) {
-          const std::size_t q = ((first + j) * 7919) % n;
-          ASSERT_EQ(std::memcmp(&got[j], &reference[q], sizeof(float)), 0) << "scattered, position " << q;
+        for (const auto& f : formulations) {
+          float got[kernels::kMaxScatteredLanes];
+          f.kernel.score_lanes(lut.lut.data(), dim, lanes, lut.query_norm, got);
+          for (std::size_t j = 0; j < lanes.count; ++j) {
+            const std::size_t q = ((first + j) * 7919) % n;
+            ASSERT_EQ(std::memcmp(&got[j], &reference[q], sizeof(float)), 0)
+                << f.name << " scattered, dim " << dim << " position " << q;
+          }
         }
       }
       // The active level through the store's entry point, from a block start

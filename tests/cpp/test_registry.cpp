@@ -72,6 +72,13 @@ void score_off_by_an_ulp(const ScoreBlocksArgs& args, std::size_t block_count, f
   if (block_count > 0) out[block_count * kBlockLanes - 1] = std::nextafter(out[block_count * kBlockLanes - 1], 1e30f);
 }
 
+// The portable scattered lanes with the last of a full set off by one ulp: a
+// fault of the path a gathering kernel takes for many lanes only.
+void lanes_off_by_an_ulp(const float* lut, std::size_t dim, const ScatteredLanes& lanes, float query_norm, float* out) {
+  exact_kernel_portable(3).score_lanes(lut, dim, lanes, query_norm, out);
+  if (lanes.count == kMaxScatteredLanes) out[lanes.count - 1] = std::nextafter(out[lanes.count - 1], 1e30f);
+}
+
 // The portable bound pass, but letting through lanes whose sum equals the
 // limit.
 void bound_group_at_limit(const BoundGroupArgs& a, std::size_t block_count, std::uint32_t* sums,
@@ -255,6 +262,9 @@ TEST(KernelRegistry, AWrongEntryFailsItsFamilysSelfTestAndIsNeverChosen) {
   ExactKernel off_by_an_ulp = exact_kernel_portable(3);
   off_by_an_ulp.score = score_off_by_an_ulp;
   expect_rejected(exact_family(3), "ulp", off_by_an_ulp);
+  ExactKernel lanes_off = exact_kernel_portable(3);
+  lanes_off.score_lanes = lanes_off_by_an_ulp;
+  expect_rejected(exact_family(3), "lanes-ulp", lanes_off);
   const BoundKernel at_limit{"at-limit", bound_blocks_at_limit, bound_group_at_limit};
   expect_rejected(bound_family(BoundUse::OneQuery), "at-limit", at_limit);
   expect_rejected(bound_family(BoundUse::Group), "at-limit", at_limit);
