@@ -9,7 +9,7 @@
 //
 // 1. Integer tables. The step is s = m 2^e with m an integer below 256, so
 //    T / 2^e is exact in double and C[i][c] = ceil(T[i][c] / s) is found
-//    exactly (a quotient by m, corrected with exact integer products):
+//    exactly (from one rounded product, see ceilings()):
 //    T[i][c] <= s * C[i][c]. Each 16-byte field of a block gets an integer
 //    table F_f over its 16 nibble values with
 //      4 bits: F_i(x) = C[i][x];
@@ -105,65 +105,76 @@ struct Step {
   }
 };
 
-// ceil(x / m) for an integer m > 0 and |x| < 2^40, exactly: from the
-// reciprocal (within a step of it), corrected with products that are exact.
-double exact_ceiling(double x, double m) {
-  double q = std::ceil(x / m);
-  while (q * m < x) q += 1.0;
-  while ((q - 1.0) * m >= x) q -= 1.0;
-  return q;
-}
-
 // Per coordinate: the integer ceilings C[i][c] of T[i][c] / step, computed
 // exactly into `out`, or false when one is too large to handle; `largest`
 // is the table's largest magnitude.
-bool ceilings(const QueryLut& lut, float largest, Step step, std::vector<std::int64_t>& out) {
-  const std::size_t count = lut.lut.size();
+//
+// Why one rounding gives the exact ceiling: x = T * 2^-e has the 24-bit
+// significand of an f32, so when t = x / m is not a whole number it lies at
+// least 2^-40 |t| from every whole number (|x| < 2^40: x - m k is a nonzero
+// multiple of 2^-23 of x's leading power of two, or a nonzero integer). The
+// product y = x * fl(1 / m) is within 2^-51 |t| of t. So with r the whole
+// number nearest y, y - r exceeds |y| 2^-45 exactly when t lies above r,
+// and the ceiling is r plus that comparison. Everything is one loop of
+// exact operations free of branches and calls, which the compiler keeps in
+// vector registers.
+bool ceilings(const float* values, std::size_t count, float largest, Step step, std::int64_t* out) {
   const auto m = static_cast<double>(step.m);
   // 2^-e, by which f32 values scale exactly in double (|e| stays far inside
-  // the exponent range), as ldexp would scale them but without a call each.
+  // the exponent range).
   const double scale = std::ldexp(1.0, -step.e);
-  const double inverse = 1.0 / m;
-  // Adding and taking away 1.5 * 2^52 rounds a double below 2^51 in
-  // magnitude to an integer (to nearest), in two exact-by-construction
-  // operations that the compiler keeps (no fast math).
-  constexpr double kRound = 0x1.8p52;
-  // A first pass free of branches and calls: ceil(y) for y = x / m is the
-  // nearest integer to y + 1/2 - 2^-20 unless y lies within 2^-20 above an
-  // integer (the reciprocal's error is far smaller), which the check below
-  // catches and computes exactly. A correction that depends on the entry
-  // would be a branch mispredicted on about every other one, which doubled
-  // the time of a query's tables.
-  constexpr double kAlmostHalf = 0.5 - 0x1p-20;
-  // (Kept by each thread between calls: at high dimensions a fresh buffer
-  // each query is a fresh mapping of pages the kernel must zero.)
-  thread_local std::vector<double> quotient;
-  if (quotient.size() < count) quotient.resize(count);
-  const float* values = lut.lut.data();
-  double* rounded = quotient.data();
-  // (The table is finite, checked by the caller; the scale is exact.)
   if (!(static_cast<double>(largest) * scale < kLargestMagnitude)) return false;
-  // Element by element, so that the compiler runs it in vector registers.
+  const double inverse = 1.0 / m;
+  // Adding 1.5 * 2^52 rounds a double below 2^51 in magnitude to the whole
+  // number nearest it, held in the low bits of the sum's significand (one
+  // binade: its bits differ from those of 1.5 * 2^52 by that whole number,
+  // and adding one more stays exact).
+  constexpr double kRound = 0x1.8p52;
+  constexpr double kTolerance = 0x1p-45;
+  const auto round_bits = __builtin_bit_cast(std::int64_t, kRound);
   for (std::size_t j = 0; j < count; ++j) {
-    const double x = static_cast<double>(values[j]) * scale;  // exact
-    rounded[j] = ((x * inverse + kAlmostHalf) + kRound) - kRound;
+    const double y = static_cast<double>(values[j]) * scale * inverse;
+    const double shifted = y + kRound;
+    const double nearest = shifted - kRound;
+    const double ceiling = shifted + ((y - nearest) > std::fabs(y) * kTolerance ? 1.0 : 0.0);
+    out[j] = __builtin_bit_cast(std::int64_t, ceiling) - round_bits;
   }
-  // The check that each is the ceiling, (q - 1) m < x <= q m in exact
-  // products (each q is a whole number below 2^41: the rounding above made
-  // it one), first for all at once without branches, then with the exact
-  // computation for any that failed.
-  out.resize(count);
-  std::int64_t* result = out.data();
-  const auto is_ceiling = [m](double q, double x) { return (q * m >= x) & ((q - 1.0) * m < x); };
-  bool all_hold = true;
-  for (std::size_t j = 0; j < count; ++j) {
-    all_hold &= is_ceiling(rounded[j], static_cast<double>(values[j]) * scale);
-    result[j] = static_cast<std::int64_t>(rounded[j]);
+  return true;
+}
+
+// Keys of finite floats whose order as integers is the floats' order (with
+// -0 just below +0, which as a row's lowest or highest value give the same
+// ranges), so that the minima and maxima below are integer ones, which the
+// compiler keeps in vector registers (float ones it must keep in order).
+inline std::int32_t order_key(float x) {
+  const auto b = __builtin_bit_cast(std::int32_t, x);
+  return b ^ ((b >> 31) & 0x7fffffff);
+}
+inline float from_order_key(std::int32_t key) { return __builtin_bit_cast(float, key ^ ((key >> 31) & 0x7fffffff)); }
+
+// Each row's lowest and highest entry and largest magnitude, for rows of
+// Levels entries; false when an entry is not finite.
+template <std::size_t Levels>
+bool row_extremes(const float* lut, std::size_t rows, float* low, float* high, float* max_abs) {
+  constexpr std::int32_t kMagnitudeBits = 0x7fffffff, kInfinityBits = 0x7f800000;
+  std::int32_t not_finite = 0;
+  for (std::size_t j = 0; j < rows * Levels; ++j) {
+    not_finite |= (__builtin_bit_cast(std::int32_t, lut[j]) & kMagnitudeBits) >= kInfinityBits ? 1 : 0;
   }
-  if (all_hold) return true;
-  for (std::size_t j = 0; j < count; ++j) {
-    const double x = static_cast<double>(values[j]) * scale;
-    if (!is_ceiling(rounded[j], x)) result[j] = static_cast<std::int64_t>(exact_ceiling(x, m));
+  if (not_finite != 0) return false;
+  for (std::size_t i = 0; i < rows; ++i) {
+    const float* row = lut + i * Levels;
+    std::int32_t lowest = order_key(row[0]), highest = lowest, magnitude = 0;
+    for (std::size_t c = 0; c < Levels; ++c) {
+      const std::int32_t key = order_key(row[c]);
+      lowest = key < lowest ? key : lowest;
+      highest = key > highest ? key : highest;
+      const std::int32_t m = __builtin_bit_cast(std::int32_t, row[c]) & kMagnitudeBits;
+      magnitude = m > magnitude ? m : magnitude;
+    }
+    low[i] = from_order_key(lowest);
+    high[i] = from_order_key(highest);
+    max_abs[i] = __builtin_bit_cast(float, magnitude);
   }
   return true;
 }
@@ -236,33 +247,30 @@ std::optional<ScoreBound> ScoreBound::build(const QueryLut& lut, float max_norm)
   if (kernels::field_count(dim, bits) * kMaxTableValue >= (std::size_t{1} << 31)) return std::nullopt;
 
   // M, the widest row range (which sets the first step tried), finiteness.
-  // Minima and maxima of floats are exact, so they are taken in float (a
-  // loop the compiler vectorises) and widened once per row.
+  thread_local std::vector<float> lows_of_rows, highs_of_rows, magnitudes_of_rows;
+  lows_of_rows.resize(dim);
+  highs_of_rows.resize(dim);
+  magnitudes_of_rows.resize(dim);
+  const auto extremes = bits == 2 ? &row_extremes<4> : bits == 3 ? &row_extremes<8> : &row_extremes<16>;
+  if (!extremes(lut.lut.data(), dim, lows_of_rows.data(), highs_of_rows.data(), magnitudes_of_rows.data())) {
+    return std::nullopt;
+  }
   double max_abs_sum = 0.0, widest = 0.0, previous_range = 0.0;
   float largest = 0.0f;
-  bool finite = true;
   // The range of each field's coordinates (one at 4 bits, a pair at 2).
   thread_local std::vector<double> field_ranges;
   field_ranges.clear();
   for (std::size_t i = 0; i < dim; ++i) {
-    const float* row = lut.lut.data() + i * levels;
-    float low = row[0], high = row[0], max_abs = 0.0f;
-    for (std::size_t c = 0; c < levels; ++c) {
-      finite &= std::fabs(row[c]) <= std::numeric_limits<float>::max();
-      low = row[c] < low ? row[c] : low;
-      high = row[c] > high ? row[c] : high;
-      max_abs = std::fabs(row[c]) > max_abs ? std::fabs(row[c]) : max_abs;
-    }
+    const float max_abs = magnitudes_of_rows[i];
     max_abs_sum += static_cast<double>(max_abs);
     largest = max_abs > largest ? max_abs : largest;
-    const double range = static_cast<double>(high) - static_cast<double>(low);
+    const double range = static_cast<double>(highs_of_rows[i]) - static_cast<double>(lows_of_rows[i]);
     widest = std::max(widest, range);
     // At 2 bits a field is the pair of coordinates 2p, 2p + 1.
     if (bits == 2 && i % 2 == 1) field_ranges.push_back(previous_range + range);
     if (bits == 4) field_ranges.push_back(range);
     previous_range = range;
   }
-  if (!finite) return std::nullopt;
   if (bits == 2 && dim % 2 == 1) field_ranges.push_back(previous_range);
   if (widest == 0.0) return std::nullopt;
   max_abs_sum *= 1.0 + kMargin + static_cast<double>(dim) * 0x1p-52;  // the double sum's own rounding
@@ -288,7 +296,7 @@ std::optional<ScoreBound> ScoreBound::build(const QueryLut& lut, float max_norm)
   }
   // The ceilings and field tables, kept by each thread between calls (at
   // high dimensions fresh ones each query are fresh pages to zero).
-  thread_local std::vector<std::int64_t> ceiling_buffer, field_buffer;
+  thread_local std::vector<std::int64_t> ceiling_buffer, field_buffer, row_ceilings;
   std::vector<std::int64_t> lows(bound.fields_);
   const std::vector<std::int64_t>* field_values = nullptr;
   thread_local std::vector<std::int64_t> field_widths;  // in steps, for the narrowing at 3 bits
@@ -296,7 +304,8 @@ std::optional<ScoreBound> ScoreBound::build(const QueryLut& lut, float max_norm)
   bool narrowed = bits != 3;
   for (int attempt = 0;; ++attempt) {
     if (attempt == 64) return std::nullopt;
-    if (!ceilings(lut, largest, step, ceiling_buffer)) {
+    ceiling_buffer.resize(lut.lut.size());
+    if (!ceilings(lut.lut.data(), lut.lut.size(), largest, step, ceiling_buffer.data())) {
       step = Step::at_least(step.value() * 2);
       continue;
     }
@@ -305,16 +314,39 @@ std::optional<ScoreBound> ScoreBound::build(const QueryLut& lut, float max_norm)
     field_values = bits == 4 ? &ceiling_buffer : &field_buffer;
     const std::vector<std::int64_t>& tables = *field_values;
     std::int64_t widest_field = 0;
-    for (std::size_t f = 0; f < bound.fields_; ++f) {
-      const std::int64_t* row = tables.data() + f * 16;
-      std::int64_t low = row[0], high = row[0];
-      for (std::size_t x = 1; x < 16; ++x) {
-        low = std::min(low, row[x]);
-        high = std::max(high, row[x]);
-      }
+    const auto fit_field = [&](std::size_t f, std::int64_t low, std::int64_t high) {
       lows[f] = std::max(low, high - kMaxTableValue);
       widest_field = std::max(widest_field, high - low);
       field_widths[f] = high - low;
+    };
+    if (bits == 3) {
+      for (std::size_t f = 0; f < bound.fields_; ++f) {
+        const std::int64_t* row = tables.data() + f * 16;
+        std::int64_t low = row[0], high = row[0];
+        for (std::size_t x = 1; x < 16; ++x) {
+          low = std::min(low, row[x]);
+          high = std::max(high, row[x]);
+        }
+        fit_field(f, low, high);
+      }
+    } else {
+      // A ceiling grows with its entry, so a row's lowest and highest
+      // ceilings are those of its lowest and highest entries, and a field
+      // of two coordinates spans the sums of theirs.
+      row_ceilings.resize(2 * dim);
+      ceilings(lows_of_rows.data(), dim, largest, step, row_ceilings.data());
+      ceilings(highs_of_rows.data(), dim, largest, step, row_ceilings.data() + dim);
+      const std::int64_t* low_ceiling = row_ceilings.data();
+      const std::int64_t* high_ceiling = row_ceilings.data() + dim;
+      for (std::size_t f = 0; f < bound.fields_; ++f) {
+        if (bits == 4) {
+          fit_field(f, low_ceiling[f], high_ceiling[f]);
+        } else {
+          const bool pair = 2 * f + 1 < dim;
+          fit_field(f, low_ceiling[2 * f] + (pair ? low_ceiling[2 * f + 1] : 0),
+                    high_ceiling[2 * f] + (pair ? high_ceiling[2 * f + 1] : 0));
+        }
+      }
     }
     // Fields wider than the table are raised at the bottom once the step is
     // narrowed; at 3 bits the narrowing starts from the smallest step that

@@ -337,6 +337,65 @@ TEST(ScoreBoundTables, BoundEveryCodeVectorWithinAStepACoordinate) {
   }
 }
 
+// The ceilings at the points where a quotient is hardest to round: entries on
+// whole multiples of the step and one float either side. The step depends
+// only on the rows' ranges, so a table keeps it when its rows keep their
+// lowest and highest entries and the others move onto (or beside) a
+// multiple. At 4 bits a field is a coordinate, and within a field not raised
+// at the bottom the u8 entries differ exactly as the ceilings do.
+TEST(ScoreBoundTables, CeilingsOnAndBesideMultiplesOfTheStep) {
+  std::mt19937 gen(29);
+  std::normal_distribution<float> normal;
+  const std::size_t dim = 96, levels = 16;
+  for (int trial = 0; trial < 30; ++trial) {
+    QueryLut lut;
+    lut.dim = dim;
+    lut.bits = 4;
+    lut.query_norm = 1.0f;
+    lut.lut.resize(dim * levels);
+    const float scale = trial % 3 == 0 ? 1e-6f : trial % 3 == 1 ? 1.0f : 3e4f;
+    for (std::size_t i = 0; i < dim; ++i) {
+      const float y = normal(gen) * scale;
+      for (std::size_t c = 0; c < levels; ++c) lut.lut[i * levels + c] = y * (static_cast<float>(c) - 7.5f) / 7.5f;
+    }
+    const double step = ScoreBound::build(lut, 1.0f).value().step();
+    for (std::size_t i = 0; i < dim; ++i) {
+      float* row = lut.lut.data() + i * levels;
+      const auto [low, high] = std::minmax_element(row, row + levels);
+      for (std::size_t c = 0; c < levels; ++c) {
+        float& v = row[c];
+        if (&v == low || &v == high) continue;
+        const auto multiple = static_cast<float>(std::round(static_cast<double>(v) / step) * step);
+        if (!(multiple > *low && multiple < *high)) continue;
+        const int nudge = static_cast<int>(gen() % 3);
+        v = nudge == 0 ? multiple : std::nextafter(multiple, nudge == 1 ? *high : *low);
+      }
+    }
+    const std::optional<ScoreBound> bound = ScoreBound::build(lut, 1.0f);
+    ASSERT_TRUE(bound.has_value());
+    ASSERT_EQ(bound->step(), step) << "trial " << trial;
+    const auto exact_ceiling = [step](float t) {
+      double q = std::ceil(static_cast<double>(t) / step);  // then made exact with exact products
+      while (q * step < static_cast<double>(t)) q += 1.0;
+      while ((q - 1.0) * step >= static_cast<double>(t)) q -= 1.0;
+      return static_cast<std::int64_t>(q);
+    };
+    std::size_t fields_checked = 0;
+    for (std::size_t f = 0; f < dim; ++f) {
+      const float* row = lut.lut.data() + f * levels;
+      const std::uint8_t* entries = bound->table() + f * kernels::kFieldBytes;
+      const std::size_t lowest = static_cast<std::size_t>(std::min_element(row, row + levels) - row);
+      if (entries[lowest] != 0 || *std::max_element(entries, entries + levels) == 255) continue;  // raised
+      ++fields_checked;
+      for (std::size_t c = 0; c < levels; ++c) {
+        ASSERT_EQ(entries[c], exact_ceiling(row[c]) - exact_ceiling(row[lowest]))
+            << "trial " << trial << " field " << f << " code " << c << " entry " << row[c];
+      }
+    }
+    EXPECT_GT(fields_checked, dim / 2);
+  }
+}
+
 TEST(TopKSearch, UnboundableTablesTakeTheExactPath) {
   std::mt19937 gen(5);
   Data data(40, 4);
