@@ -210,8 +210,9 @@ class Index:
         and returns their vectors, shape (len(ids), dim); float32 or float64.
         The scores are then exact cosine similarities computed in float64 from
         those values (returned as float32), best first, equal scores by
-        smaller id: of the best `candidates` (default 4, 6 or 10 times k at 4,
-        3 or 2 bits) by the compressed estimate, or, with exact=True, of every
+        smaller id: of the `candidates` (default 4, 6 or 10 times k at 4, 3 or
+        2 bits) of largest integer bound sums (the compressed search's first
+        pass; equal sums by smaller id), or, with exact=True, of every
         stored, allowed vector: the true top k, reading only the full vectors
         that the per-vector error bounds cannot rule out. An unusable vector
         raises RerankError (a ValueError) naming its id.
@@ -271,6 +272,26 @@ class Index:
         self, queries: npt.NDArray[Any], k: int, allowed: npt.NDArray[np.uint64] | None
     ) -> npt.NDArray[np.uint64]:
         return self._compressed_search(queries, k, allowed)[0]
+
+    def _rerank_candidates(
+        self, queries: npt.NDArray[Any], c: int, allowed: npt.NDArray[np.uint64] | None, probes: int = 0
+    ) -> npt.NDArray[np.uint64]:
+        return self._rerank_candidate_keys(queries, c, allowed, probes)[0]
+
+    def _rerank_candidate_keys(
+        self, queries: npt.NDArray[Any], c: int, allowed: npt.NDArray[np.uint64] | None, probes: int = 0
+    ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
+        """The candidates a re-ranking reads for each query (rows of ids, as
+        many as the search would give), with the keys that chose them: on a
+        flat index, or with probes 0, the c largest integer bound sums (equal
+        sums by smaller id), found without an exact score; with probes, the c
+        best compressed scores of the probed lists."""
+        id_bytes, key_bytes, kept = self._core.rerank_candidates(queries, c, allowed, probes)
+        shape = (queries.shape[0], kept)
+        return (
+            np.frombuffer(id_bytes, dtype=np.uint64).reshape(shape),
+            np.frombuffer(key_bytes, dtype=np.float32).reshape(shape),
+        )
 
     def _exact_pass(
         self, queries: npt.NDArray[Any], first: int, k: int, allowed: npt.NDArray[np.uint64] | None
@@ -373,6 +394,11 @@ class _Probed:
         self, queries: npt.NDArray[Any], k: int, allowed: npt.NDArray[np.uint64] | None
     ) -> npt.NDArray[np.uint64]:
         return self._index._compressed_search(queries, k, allowed, self._probes)[0]
+
+    def _rerank_candidates(
+        self, queries: npt.NDArray[Any], c: int, allowed: npt.NDArray[np.uint64] | None
+    ) -> npt.NDArray[np.uint64]:
+        return self._index._rerank_candidates(queries, c, allowed, self._probes)
 
     def _exact_pass(
         self, queries: npt.NDArray[Any], first: int, k: int, allowed: npt.NDArray[np.uint64] | None

@@ -76,6 +76,9 @@ class Searchable(Protocol):
     def _compressed_ids(
         self, queries: npt.NDArray[Any], k: int, allowed: npt.NDArray[np.uint64] | None
     ) -> npt.NDArray[np.uint64]: ...
+    def _rerank_candidates(
+        self, queries: npt.NDArray[Any], c: int, allowed: npt.NDArray[np.uint64] | None
+    ) -> npt.NDArray[np.uint64]: ...
     def _exact_pass(
         self, queries: npt.NDArray[Any], first: int, k: int, allowed: npt.NDArray[np.uint64] | None
     ) -> ExactPass: ...
@@ -324,7 +327,7 @@ def _reranked_part(
 ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
     m = queries.shape[0]
     if not exact:
-        ids = index._compressed_ids(queries, wanted, allowed)
+        ids = index._rerank_candidates(queries, wanted, allowed)
         kept = min(k, ids.shape[1])
         if kept == 0:
             return np.empty((m, 0), dtype=np.uint64), np.empty((m, 0), dtype=np.float32)

@@ -285,4 +285,16 @@ std::vector<std::vector<Candidate>> table_sums_with_top(const RecordView& view, 
       always);
 }
 
+std::vector<std::vector<Candidate>> bound_sum_candidates(const RecordView& view, const std::vector<QueryLut>& luts,
+                                                         std::size_t c, const PositionSet* allowed) {
+  const TopSums order(c, view.entries.ids);
+  std::vector<std::vector<Candidate>> out = table_sum_pass<TopSums>(
+      view, luts, allowed, [&](std::size_t) { return TopSums(c, view.entries.ids); },
+      [](std::size_t, const TopSums&) {}, {});
+  parallel_for(out.size(), [&](std::size_t begin, std::size_t end) {
+    for (std::size_t q = begin; q < end; ++q) order.keep_best(out[q]);
+  });
+  return out;
+}
+
 }  // namespace velmora

@@ -417,6 +417,29 @@ QueryLut table_of(const CompressedVectorStore& store, const float* query) {
 
 }  // namespace
 
+void rerank_candidates(const CompressedVectorStore& store, const float* queries, std::size_t m, std::size_t c,
+                       std::size_t probes, const PositionSet* allowed, std::uint64_t* out_ids, float* out_keys) {
+  const ListLayout* layout = store.lists();
+  if (layout != nullptr && probes > 0 && probes < layout->list_count()) {
+    return search_probed(store, queries, m, c, probes, allowed, out_ids, out_keys);
+  }
+  const RecordView view = store.record_view();
+  VELMORA_CHECK(c <= candidate_count(view, allowed), "search: more results asked for than there are candidates");
+  if (c == 0 || m == 0) return;
+  for (std::size_t q0 = 0; q0 < m; q0 += kPreparedQueries) {
+    const std::size_t count = std::min(kPreparedQueries, m - q0);
+    const std::vector<std::vector<Candidate>> found =
+        bound_sum_candidates(view, prepare_all(view, queries + q0 * view.dim, count), c, allowed);
+    for (std::size_t q = 0; q < count; ++q) {
+      VELMORA_CHECK(found[q].size() == c, "search: fewer candidates than results");
+      for (std::size_t j = 0; j < c; ++j) {
+        out_ids[(q0 + q) * c + j] = view.entries.ids[found[q][j].position];
+        out_keys[(q0 + q) * c + j] = found[q][j].score;
+      }
+    }
+  }
+}
+
 std::vector<ExactPass> exact_pass_lists(const CompressedVectorStore& store, const float* queries, std::size_t m,
                                         std::size_t first_count, std::size_t k, const PositionSet* allowed) {
   const ListLayout* layout = store.lists();

@@ -58,6 +58,14 @@ std::vector<std::uint32_t> lists_by_nearness(const ListLayout& layout, const flo
 void search_probed(const CompressedVectorStore& store, const float* queries, std::size_t m, std::size_t k,
                    std::size_t probes, const PositionSet* allowed, std::uint64_t* out_ids, float* out_scores);
 
+// For each of m queries, the c candidates (c at most their number) that a
+// re-ranking reads, best first to out_ids[q * c ...] with their keys in
+// out_keys: those of largest bound sums over every record
+// (bound_sum_candidates), or, with 0 < probes < the number of lists, the c
+// best scores of search_probed. Runs on the pool.
+void rerank_candidates(const CompressedVectorStore& store, const float* queries, std::size_t m, std::size_t c,
+                       std::size_t probes, const PositionSet* allowed, std::uint64_t* out_ids, float* out_keys);
+
 // The exact search's passes (exact_search.h) on a store in lists. The
 // first reads, for each query, the lists a default search probes (and the
 // next ones while they hold fewer than first_count candidates) and assumes

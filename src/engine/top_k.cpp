@@ -29,7 +29,7 @@ void SharedThreshold::raise(float value) {
 }
 
 QuerySearch::QuerySearch(const QueryLut& lut, float max_norm, const ScoringKernels& kernels)
-    : scorer_(lut, kernels), bound_kernel_(kernels.bound), group_kernel_(kernels.group_bound) {
+    : lut_(lut), scorer_(lut, kernels), bound_kernel_(kernels.bound), group_kernel_(kernels.group_bound) {
   if (bound_kernel_) bound_ = ScoreBound::build(lut, max_norm);
 }
 
@@ -334,6 +334,148 @@ std::size_t search_blocks(QuerySearch* const* queries, std::size_t count, const 
 std::size_t search_blocks(QuerySearch* const* queries, std::size_t count, const StoredEntries& entries,
                           const PositionSet* allowed, std::size_t first_block, std::size_t last_block, TopK* best) {
   return search_blocks_into(queries, count, entries, allowed, blocks_of(entries, first_block, last_block), best);
+}
+
+bool TopSums::before(const Candidate& a, const Candidate& b) const {
+  const bool a_nan = std::isnan(a.score), b_nan = std::isnan(b.score);
+  if (a_nan != b_nan) return b_nan;
+  if (!a_nan && a.score != b.score) return a.score > b.score;
+  return ids_[a.position] < ids_[b.position];
+}
+
+void TopSums::offer(float key, std::size_t position) {
+  const Candidate c{key, position};
+  const auto worse_last = [this](const Candidate& a, const Candidate& b) { return before(a, b); };
+  if (!full()) {
+    kept_.push_back(c);
+    std::push_heap(kept_.begin(), kept_.end(), worse_last);
+  } else if (k_ > 0 && before(c, kept_.front())) {
+    std::pop_heap(kept_.begin(), kept_.end(), worse_last);
+    kept_.back() = c;
+    std::push_heap(kept_.begin(), kept_.end(), worse_last);
+  }
+}
+
+void TopSums::keep_best(std::vector<Candidate>& candidates) const {
+  const auto ranked = [this](const Candidate& a, const Candidate& b) { return before(a, b); };
+  if (candidates.size() > k_) {
+    std::nth_element(candidates.begin(), candidates.begin() + static_cast<std::ptrdiff_t>(k_), candidates.end(),
+                     ranked);
+    candidates.resize(k_);
+  }
+  std::sort(candidates.begin(), candidates.end(), ranked);
+}
+
+namespace {
+
+// Bound sums below this are exact in a float.
+constexpr std::size_t kExactSumLimit = std::size_t{1} << 24;
+
+// The lanes of a block that are candidates: allowed, and records before `end`.
+std::uint32_t candidate_lanes(const PositionSet* allowed, std::size_t block, std::size_t end) {
+  std::uint32_t mask = allowed != nullptr ? allowed->block_mask(block) : ~std::uint32_t{0};
+  const std::size_t base = block * kBlockLanes;
+  if (base + kBlockLanes > end) mask &= (std::uint32_t{1} << (end - base)) - 1u;
+  return mask;
+}
+
+// Every candidate lane of blocks [first, last) offered with its table sum.
+std::size_t offer_table_sums(QuerySearch& query, const StoredEntries& entries, const PositionSet* allowed,
+                             std::size_t first, std::size_t last, std::size_t end, TopSums& best) {
+  constexpr std::size_t kRun = kPassBlocks * kBlockLanes;
+  float scores[kRun];
+  std::size_t scored = 0;
+  const std::size_t stop_position = std::min(last * kBlockLanes, end);
+  for (std::size_t begin = first * kBlockLanes; begin < stop_position; begin += kRun) {
+    const std::size_t stop = std::min(begin + kRun, stop_position);
+    query.scorer().score_range(entries, begin, stop, scores);
+    scored += stop - begin;
+    for (std::size_t block = begin / kBlockLanes; block * kBlockLanes < stop; ++block) {
+      for (std::uint32_t mask = candidate_lanes(allowed, block, end); mask != 0; mask &= mask - 1) {
+        const std::size_t p = block * kBlockLanes + static_cast<std::size_t>(__builtin_ctz(mask));
+        best.offer(scores[p - begin], p);
+      }
+    }
+  }
+  return scored;
+}
+
+}  // namespace
+
+std::size_t search_blocks(QuerySearch* const* queries, std::size_t count, const StoredEntries& entries,
+                          const PositionSet* allowed, const BlockRun& range, TopSums* best) {
+  VELMORA_CHECK(count >= 1 && count <= kernels::kMaxBoundQueries, "search_blocks: group size out of range");
+  const BlockedCodes& codes = *entries.codes;
+  VELMORA_CHECK(range.end <= entries.count && range.end_block() <= codes.block_count(),
+                "search_blocks: range past the stored records");
+  // The queries' own bounds, or, at a level without a bound pass, bounds
+  // built here for the portable pass: the same tables, so the same sums.
+  const bool own_pass = static_cast<bool>(queries[0]->bound_kernel());
+  std::optional<ScoreBound> built[kernels::kMaxBoundQueries];
+  const ScoreBound* bounds[kernels::kMaxBoundQueries];
+  std::size_t bounded[kernels::kMaxBoundQueries];
+  std::size_t bounded_count = 0, scored = 0;
+  for (std::size_t q = 0; q < count; ++q) {
+    if (!own_pass) built[q] = ScoreBound::build(queries[q]->lut(), 1.0f);
+    const ScoreBound* bound = own_pass ? queries[q]->bound() : built[q] ? &*built[q] : nullptr;
+    bounds[q] = bound;
+    if (bound != nullptr && bound->fields() * 255 < kExactSumLimit) {
+      bounded[bounded_count++] = q;
+    } else {
+      scored +=
+          offer_table_sums(*queries[q], entries, allowed, range.first_block, range.end_block(), range.end, best[q]);
+    }
+  }
+  if (bounded_count == 0) return scored;
+  thread_local std::vector<std::uint32_t> sums, survivors;
+  if (sums.size() < count * kPassBlocks * kBlockLanes) sums.resize(count * kPassBlocks * kBlockLanes);
+  if (survivors.size() < count * kPassBlocks) survivors.resize(count * kPassBlocks);
+  const kernels::BoundGroupFn pass = !own_pass           ? kernels::bound_kernel_portable().group
+                                     : bounded_count > 1 ? queries[bounded[0]]->group_kernel().group
+                                                         : queries[bounded[0]]->bound_kernel().group;
+  kernels::BoundGroupArgs args{};
+  args.queries = bounded_count;
+  args.fields = codes.field_count();
+  args.block_bytes = codes.block_bytes();
+  for (std::size_t r = 0; r < bounded_count; ++r) args.tables[r] = bounds[bounded[r]]->table();
+  std::size_t block = range.first_block;
+  const std::size_t last_block = range.end_block();
+  while (block < last_block) {
+    if (allowed != nullptr) {
+      while (block < last_block && allowed->block_mask(block) == 0) ++block;
+      if (block == last_block) break;
+    }
+    std::size_t end = block + 1;
+    while (end < last_block && end - block < kPassBlocks && (allowed == nullptr || allowed->block_mask(end) != 0)) {
+      ++end;
+    }
+    // A query whose k are kept takes the sums at least its worst kept one
+    // (an equal sum may have a smaller id); the others take every lane.
+    bool every[kernels::kMaxBoundQueries];
+    for (std::size_t r = 0; r < bounded_count; ++r) {
+      const TopSums& sink = best[bounded[r]];
+      const float least = sink.full() && sink.k() > 0 ? sink.least() : 0.0f;
+      every[r] = !(least >= 1.0f);
+      args.limits[r] = every[r] ? 0u : static_cast<std::uint32_t>(least) - 1u;
+    }
+    args.blocks = codes.block(block);
+    const std::size_t blocks = end - block;
+    pass(args, blocks, sums.data(), survivors.data());
+    for (std::size_t r = 0; r < bounded_count; ++r) {
+      TopSums& sink = best[bounded[r]];
+      const std::uint32_t* query_sums = sums.data() + r * blocks * kBlockLanes;
+      const std::uint32_t* query_survivors = survivors.data() + r * blocks;
+      for (std::size_t b = 0; b < blocks; ++b) {
+        const std::uint32_t lanes = every[r] ? ~std::uint32_t{0} : query_survivors[b];
+        for (std::uint32_t mask = lanes & candidate_lanes(allowed, block + b, range.end); mask != 0; mask &= mask - 1) {
+          const auto lane = static_cast<std::size_t>(__builtin_ctz(mask));
+          sink.offer(static_cast<float>(query_sums[b * kBlockLanes + lane]), (block + b) * kBlockLanes + lane);
+        }
+      }
+    }
+    block = end;
+  }
+  return scored;
 }
 
 bool TopAndAbove::offer(float sum, std::size_t position) {

@@ -50,6 +50,7 @@ class QuerySearch {
   QuerySearch(const QuerySearch&) = delete;
   QuerySearch& operator=(const QuerySearch&) = delete;
 
+  const QueryLut& lut() const { return lut_; }
   const ExactScorer& scorer() const { return scorer_; }
   const ScoreBound* bound() const { return bound_ ? &*bound_ : nullptr; }
   // The bound pass for this query alone, and for a group it shares passes with.
@@ -58,6 +59,7 @@ class QuerySearch {
   SharedThreshold& shared() { return shared_; }
 
  private:
+  const QueryLut& lut_;
   ExactScorer scorer_;
   std::optional<ScoreBound> bound_;
   kernels::BoundKernel bound_kernel_;
@@ -133,12 +135,44 @@ class TopAndAbove {
   std::vector<Candidate> kept_;
 };
 
+// The k candidates of largest keys, equal keys by smaller id, NaN keys
+// last: the candidates a re-ranking reads, chosen by their integer bound sums
+// alone (the keys; every sum is exact in a float), or by their table sums
+// for a query without a bound. The order is total, so that any split of the
+// records, and any store holding them, keeps the same k.
+class TopSums {
+ public:
+  TopSums(std::size_t k, const std::uint64_t* ids) : k_(k), ids_(ids) {}
+  std::size_t k() const { return k_; }
+  bool full() const { return kept_.size() >= k_; }
+  // The key the worst kept candidate has: a candidate below it cannot enter.
+  float least() const { return kept_.front().score; }
+  void offer(float key, std::size_t position);
+  const std::vector<Candidate>& kept() const { return kept_; }
+  // Whether a ranks before b.
+  bool before(const Candidate& a, const Candidate& b) const;
+  // The k best of candidates offered to sinks like this one, best first.
+  void keep_best(std::vector<Candidate>& candidates) const;
+
+ private:
+  std::size_t k_;
+  const std::uint64_t* ids_;
+  std::vector<Candidate> kept_;  // a heap whose front is the worst kept
+};
+
 // search_blocks for every candidate at or above each query's floor instead
 // of the k best, fixed (AtLeast) or rising (TopAndAbove).
 std::size_t search_blocks(QuerySearch* const* queries, std::size_t count, const StoredEntries& entries,
                           const PositionSet* allowed, const BlockRun& range, AtLeast* kept);
 std::size_t search_blocks(QuerySearch* const* queries, std::size_t count, const StoredEntries& entries,
                           const PositionSet* allowed, const BlockRun& range, TopAndAbove* kept);
+// search_blocks for the largest keys: the bound pass's sums where the
+// query's table allows a bound (no exact score is computed; at a level
+// without a bound pass, the portable one's), its table sums otherwise. The
+// queries' max_norm and the entries' norms must be 1, so that the bound is
+// the same whatever the store and scores are table sums.
+std::size_t search_blocks(QuerySearch* const* queries, std::size_t count, const StoredEntries& entries,
+                          const PositionSet* allowed, const BlockRun& range, TopSums* best);
 
 // The k best positions (1 <= k <= entries.count) with their exact scores,
 // best first: the same answer, bit for bit, whatever the kernels, the bound

@@ -464,10 +464,13 @@ struct SearchArguments {
   }
 };
 
-PyObject* index_search(PyObject* self, PyObject* args) {
+// The search and the re-ranking's candidates take the same arguments and
+// give the same shapes: (ids, scores or keys, results per query).
+template <class Run>
+PyObject* search_like(PyObject* self, PyObject* args, const char* format, Run&& run) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     SearchArguments search;
-    if (!search.read(args, "OOOO:search", store_of(self).dim())) return nullptr;
+    if (!search.read(args, format, store_of(self).dim())) return nullptr;
     Borrow borrow(self, Access::Shared);
     if (!borrow) return nullptr;
     const CompressedVectorStore& store = borrow.store();
@@ -495,11 +498,7 @@ PyObject* index_search(PyObject* self, PyObject* args) {
       ids.resize(m * kept);
       scores.resize(m * kept);
       const PositionSet* filter = allowed ? &*allowed : nullptr;
-      if (probes == 0) {
-        search_batch(store.record_view(), queries.data(), m, kept, filter, ids.data(), scores.data());
-      } else {
-        search_probed(store, queries.data(), m, kept, probes, filter, ids.data(), scores.data());
-      }
+      run(store, queries.data(), m, kept, probes, filter, ids.data(), scores.data());
     }
     PyRef ids_out(new_bytearray(ids.size() * sizeof(std::uint64_t)));
     PyRef scores_out(new_bytearray(scores.size() * sizeof(float)));
@@ -510,6 +509,24 @@ PyObject* index_search(PyObject* self, PyObject* args) {
     return result_or_panic(
         Py_BuildValue("(NNn)", ids_out.release(), scores_out.release(), static_cast<Py_ssize_t>(kept)), VELMORA_HERE);
   });
+}
+
+PyObject* index_search(PyObject* self, PyObject* args) {
+  return search_like(self, args, "OOOO:search",
+                     [](const CompressedVectorStore& store, const float* queries, std::size_t m, std::size_t k,
+                        std::size_t probes, const PositionSet* filter, std::uint64_t* ids, float* scores) {
+                       if (probes == 0) {
+                         search_batch(store.record_view(), queries, m, k, filter, ids, scores);
+                       } else {
+                         search_probed(store, queries, m, k, probes, filter, ids, scores);
+                       }
+                     });
+}
+
+// rerank_candidates(queries, c, allowed, probes): the candidates a re-ranking
+// reads (partition.h), as search gives its results: (ids, keys, c kept).
+PyObject* index_rerank_candidates(PyObject* self, PyObject* args) {
+  return search_like(self, args, "OOOO:rerank_candidates", rerank_candidates);
 }
 
 // A new bytearray holding the bytes of a vector.
@@ -961,6 +978,9 @@ PyMethodDef g_methods[] = {
     {"search", index_search, METH_VARARGS,
      "search($self, queries, k, allowed, probes, /)\n--\n\nThe k best of every query: (ids, scores, k kept); "
      "probes 0 reads every list, None the default ones."},
+    {"rerank_candidates", index_rerank_candidates, METH_VARARGS,
+     "rerank_candidates($self, queries, c, allowed, probes, /)\n--\n\nThe c candidates a re-ranking reads for every "
+     "query: (ids, keys, c kept), as search gives them."},
     {"partition", index_partition, METH_O,
      "partition($self, lists, /)\n--\n\nLays the records out in lists around k-means centroids (0: the default "
      "count)."},

@@ -583,3 +583,103 @@ TEST(GroupSearch, GroupsAndFiltersMatchTheReferenceForEveryQuery) {
     }
   }
 }
+
+// The re-ranking's candidates: the k largest bound sums, equal sums by
+// smaller id (ids shuffled against positions), whatever the bound pass, the
+// group a query shares passes with and the split into ranges; a query
+// without a bound (a zero table, a NaN one) by its table sums, NaN last.
+TEST(BoundSumCandidates, LargestSumsBySmallerIdWhateverTheSplit) {
+  for (std::uint8_t bits : {2, 3, 4}) {
+    std::mt19937 gen(700 + bits);
+    const std::size_t dim = 70;
+    Data data(dim, bits);
+    const std::vector<std::uint8_t> target = typical_row(dim, bits, gen);
+    for (std::size_t p = 0; p < 1500; ++p) data.add(p % 7 == 0 ? target : typical_row(dim, bits, gen), 1.0f);
+    const std::size_t n = data.size();
+    std::vector<std::uint64_t> shuffled(n);
+    for (std::size_t p = 0; p < n; ++p) shuffled[p] = 3 * p + 1;
+    std::shuffle(shuffled.begin(), shuffled.end(), gen);
+    data.ids = shuffled;
+    std::vector<QueryLut> luts;
+    for (std::size_t q = 0; q < 6; ++q) {
+      table_towards(data, q % 2 == 0 ? target : data.rows[gen() % n], gen, q == 5 ? 4.0f : 0.3f);
+      data.lut.query_norm = 1.0f;
+      luts.push_back(data.lut);
+    }
+    luts.push_back(luts[0]);
+    std::fill(luts.back().lut.begin(), luts.back().lut.end(), 0.0f);  // no bound: every sum 0
+    luts.push_back(luts[1]);
+    luts.back().lut[5] = std::numeric_limits<float>::quiet_NaN();  // no bound: NaN for some
+    const std::size_t m = luts.size();
+    // Each query's keys by position: the portable pass's sums, or table sums.
+    std::vector<std::vector<float>> keys(m, std::vector<float>(n));
+    for (std::size_t q = 0; q < m; ++q) {
+      data.lut = luts[q];
+      const std::optional<ScoreBound> bound = ScoreBound::build(luts[q], 1.0f);
+      ASSERT_EQ(bound.has_value(), q < 6) << "query " << q;
+      if (!bound) {
+        for (std::size_t p = 0; p < n; ++p) keys[q][p] = data.reference_score(p);
+        continue;
+      }
+      std::vector<std::uint32_t> sums(data.codes.block_count() * kBlockLanes), survivors(data.codes.block_count());
+      const kernels::BoundBlocksArgs args{bound->table(), bound->fields(), data.codes.blocks(),
+                                          data.codes.block_bytes(), 0};
+      kernels::bound_kernel_portable().blocks(args, data.codes.block_count(), sums.data(), survivors.data());
+      for (std::size_t p = 0; p < n; ++p) keys[q][p] = static_cast<float>(sums[p]);
+    }
+    PositionSet odd(n);
+    for (std::size_t p = 1; p < n; p += 2) odd.add(p);
+    const std::size_t blocks = data.codes.block_count();
+    for (const auto& [name, kernels] : kernel_choices(bits)) {
+      for (const PositionSet* allowed :
+           {static_cast<const PositionSet*>(nullptr), static_cast<const PositionSet*>(&odd)}) {
+        for (std::size_t k : {std::size_t{1}, std::size_t{40}, std::size_t{400}}) {
+          for (std::size_t group : {std::size_t{1}, std::size_t{3}, kernels::kMaxBoundQueries}) {
+            for (std::size_t ranges : {1u, 4u}) {
+              std::vector<std::unique_ptr<QuerySearch>> searches;
+              for (const QueryLut& lut : luts) searches.push_back(std::make_unique<QuerySearch>(lut, 1.0f, kernels));
+              std::vector<std::vector<Candidate>> kept(m);
+              for (std::size_t q0 = 0; q0 < m; q0 += group) {
+                const std::size_t count = std::min(group, m - q0);
+                std::vector<QuerySearch*> members;
+                for (std::size_t q = q0; q < q0 + count; ++q) members.push_back(searches[q].get());
+                for (std::size_t r = 0; r < ranges; ++r) {
+                  std::vector<TopSums> best(count, TopSums(k, data.ids.data()));
+                  const BlockRun range{r * blocks / ranges, std::min((r + 1) * blocks / ranges * kBlockLanes, n)};
+                  search_blocks(members.data(), count, data.entries(), allowed, range, best.data());
+                  for (std::size_t j = 0; j < count; ++j) {
+                    kept[q0 + j].insert(kept[q0 + j].end(), best[j].kept().begin(), best[j].kept().end());
+                  }
+                }
+              }
+              const TopSums order(k, data.ids.data());
+              for (std::size_t q = 0; q < m; ++q) {
+                std::vector<Candidate> expected;
+                for (std::size_t p = 0; p < n; ++p) {
+                  if (allowed == nullptr || allowed->contains(p)) expected.push_back({keys[q][p], p});
+                }
+                std::sort(expected.begin(), expected.end(), [&](const Candidate& a, const Candidate& b) {
+                  const bool a_nan = std::isnan(a.score), b_nan = std::isnan(b.score);
+                  if (a_nan != b_nan) return b_nan;
+                  if (!a_nan && a.score != b.score) return a.score > b.score;
+                  return data.ids[a.position] < data.ids[b.position];
+                });
+                expected.resize(std::min(k, expected.size()));
+                order.keep_best(kept[q]);
+                ASSERT_EQ(kept[q].size(), expected.size()) << name << ", query " << q;
+                for (std::size_t i = 0; i < expected.size(); ++i) {
+                  ASSERT_EQ(kept[q][i].position, expected[i].position)
+                      << name << ", bits " << int(bits) << ", k " << k << ", group " << group << ", ranges " << ranges
+                      << ", filtered " << (allowed != nullptr) << ", query " << q << ", rank " << i;
+                  ASSERT_TRUE(std::memcmp(&kept[q][i].score, &expected[i].score, sizeof(float)) == 0 ||
+                              (std::isnan(kept[q][i].score) && std::isnan(expected[i].score)))
+                      << "query " << q << ": " << kept[q][i].score << " vs " << expected[i].score;
+                }
+              }
+            }
+          }
+        }
+      }
+    }
+  }
+}

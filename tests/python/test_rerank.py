@@ -144,10 +144,15 @@ def test_reranking_scores_the_candidates_exactly():
     index = Index(DIM, 2)
     index.add(np.arange(500), vectors)
     queries = vectors[:4] + 0.2 * rng.standard_normal((4, DIM)).astype(np.float32)
+    # The candidates come from the integer bound sums alone: as many as asked,
+    # distinct, and nearly the compressed search's own best.
+    chosen = index._rerank_candidates(queries, 30, None)
     compressed, _ = index.search(queries, 30)
+    assert chosen.shape == (4, 30) and all(len(set(row)) == 30 for row in chosen.tolist())
+    assert np.mean([len(set(a) & set(b)) for a, b in zip(chosen.tolist(), compressed.tolist())]) >= 24
     ids, scores = index.search(queries, 5, rerank=vectors, candidates=30)
     for q in range(4):
-        pool = compressed[q].astype(np.int64)
+        pool = chosen[q].astype(np.int64)
         want_ids, want_scores = brute_force(vectors[pool], pool, queries[q], 5)
         assert ids[q].tolist() == want_ids.tolist()
         assert scores[q].tobytes() == want_scores.astype(np.float32).tobytes()
@@ -255,11 +260,13 @@ index.add(np.arange(700), vectors)
 queries = vectors[:20:3] + 0.1 * rng.standard_normal((7, 72))
 ids, scores = index.search(queries, 10, rerank=vectors, exact=True)
 print(ids.tobytes().hex(), scores.tobytes().hex())
+# The re-ranking's candidates, chosen by bound sums: equal sums (the copies) by smaller id.
+print(index._rerank_candidates(queries, 60, None).tobytes().hex())
 """
 
 
 @pytest.mark.parametrize("bits", [2, 4])
-def test_exact_answers_are_the_same_at_every_simd_level(bits):
+def test_exact_answers_and_rerank_candidates_are_the_same_at_every_simd_level(bits):
     answers = set()
     for level in ("reference", *SIMD_LEVELS):
         run = subprocess.run(

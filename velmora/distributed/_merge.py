@@ -58,6 +58,16 @@ class _ShardedSearch:
     ) -> npt.NDArray[np.uint64]:
         return self.compressed_search(queries, k, allowed)[0]
 
+    def _rerank_candidates(
+        self, queries: npt.NDArray[Any], c: int, allowed: npt.NDArray[np.uint64] | None
+    ) -> npt.NDArray[np.uint64]:
+        holding = self._holding()
+        payload = _wire_array(queries, "<f4")
+        parts = self._allowed_parts(allowed, holding)
+        answers = self._replicas.read("rerank_candidates", {i: [payload, c, parts[i]] for i in holding})
+        self._note_read_seconds(answers.values())
+        return _merged_candidates([answers[i] for i in holding], queries.shape[0], c)
+
     def _exact_pass(
         self, queries: npt.NDArray[Any], first: int, k: int, allowed: npt.NDArray[np.uint64] | None
     ) -> ExactPass:
@@ -106,6 +116,19 @@ def _merged_search(
         ids[rows_of, order].astype(np.uint64, copy=False),
         scores[rows_of, order].astype(np.float32, copy=False),
     )
+
+
+def _merged_candidates(shares: list[Sequence[Any]], m: int, c: int) -> npt.NDArray[np.uint64]:
+    """The c candidates of each of m queries that one index holding every
+    shard's records would choose: the largest keys, NaN last, equal keys by
+    smaller id (a record's bound sum does not depend on where it is stored)."""
+    ids = np.empty((m, 0), np.uint64)
+    keys = np.empty((m, 0), np.float32)
+    if shares:
+        ids = np.concatenate([np.frombuffer(a, "<u8").reshape(m, kept) for a, _, kept, _ in shares], axis=1)
+        keys = np.concatenate([np.frombuffer(b, "<f4").reshape(m, kept) for _, b, kept, _ in shares], axis=1)
+    order = np.lexsort((ids, -keys), axis=1)[:, : min(c, keys.shape[1])]
+    return np.take_along_axis(ids, order, axis=1).astype(np.uint64, copy=False)
 
 
 def _merged_exact_pass(passes: list[ExactPass], m: int, first: int) -> ExactPass:

@@ -98,6 +98,7 @@ class _Shard:
             "query",
             "query_all",
             "search",
+            "rerank_candidates",
             "exact_pass",
             "read_list",
             "unknown_error_bounds",
@@ -274,6 +275,14 @@ class _Shard:
             _unwire_matrix(queries, self._dim), k, allowed=None if allowed is None else _unwire_ids(allowed)
         )
         return (*_wire_results(ids, scores), ids.shape[1], time.perf_counter() - started)
+
+    @_one_at_a_time
+    def rerank_candidates(self, queries: bytes, c: int, allowed: bytes | None) -> tuple[bytes, bytes, int, float]:
+        started = time.perf_counter()
+        ids, keys = self._index._rerank_candidate_keys(
+            _unwire_matrix(queries, self._dim), c, None if allowed is None else _unwire_ids(allowed)
+        )
+        return (*_wire_results(ids, keys), ids.shape[1], time.perf_counter() - started)
 
     @_one_at_a_time
     def exact_pass(self, queries: bytes, first: int, k: int, allowed: bytes | None) -> tuple[bytes, ...]:
