@@ -30,6 +30,10 @@ class IndexCore:
         self, queries: Any, k: SupportsIndex, allowed: Any, probes: SupportsIndex | None, /
     ) -> tuple[bytearray, bytearray, int]:
         """The k best of every query: (ids, scores, k kept); probes 0 reads every list, None the default ones."""
+    def rerank_candidates(
+        self, queries: Any, c: SupportsIndex, allowed: Any, probes: SupportsIndex | None, /
+    ) -> tuple[bytearray, bytearray, int]:
+        """The c candidates a re-ranking reads for every query: (ids, keys, c kept), as search gives them."""
     def partition(self, lists: SupportsIndex, /) -> None:
         """Lays the records out in lists around k-means centroids (0: the default count)."""
     def partitioning(self) -> tuple[int, int]:
