@@ -287,13 +287,21 @@ std::vector<std::vector<Candidate>> table_sums_with_top(const RecordView& view, 
 
 std::vector<std::vector<Candidate>> bound_sum_candidates(const RecordView& view, const std::vector<QueryLut>& luts,
                                                          std::size_t c, const PositionSet* allowed) {
+  const std::size_t m = luts.size();
+  std::vector<std::vector<Candidate>> out(m);
+  if (m == 0 || view.runs.empty()) return out;
+  // Bounds made for stored norms up to 1 are the tables' own, whatever the store holds.
+  const std::vector<std::unique_ptr<QuerySearch>> searches = searches_for(luts, 1.0f, view.bits);
+  const std::vector<QuerySearch*> members = pointers(searches);
+  const PassPlan plan = plan_pass(view, m, kPassGroupQueries);
   const TopSums order(c, view.entries.ids);
-  std::vector<std::vector<Candidate>> out = table_sum_pass<TopSums>(
-      view, luts, allowed, [&](std::size_t) { return TopSums(c, view.entries.ids); },
-      [](std::size_t, const TopSums&) {}, {});
-  parallel_for(out.size(), [&](std::size_t begin, std::size_t end) {
-    for (std::size_t q = begin; q < end; ++q) order.keep_best(out[q]);
-  });
+  run_pruned_pass<TopSums>(
+      view, plan, members.data(), allowed, [&](std::size_t) { return TopSums(c, view.entries.ids); },
+      [](std::size_t, const TopSums&) {},
+      [&](std::size_t q, std::vector<Candidate>& candidates) {
+        order.keep_best(candidates);
+        out[q] = std::move(candidates);
+      });
   return out;
 }
 

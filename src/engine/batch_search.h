@@ -66,8 +66,8 @@ std::vector<std::vector<Candidate>> table_sums_with_top(const RecordView& view, 
 // For each query, the c candidates (or all, when fewer) of largest integer
 // bound sums (top_k.h's TopSums: equal sums by smaller id), best first, with
 // their sums as scores: what a re-ranking reads, found by the bound passes
-// alone, no exact score computed. A query without a bound (its table is not
-// finite or has zero range) is ranked by its table sums instead.
+// alone, no exact score computed. A query without a bound (a zero query, or
+// a table that is not finite) is ranked by its compressed scores instead.
 std::vector<std::vector<Candidate>> bound_sum_candidates(const RecordView& view, const std::vector<QueryLut>& luts,
                                                          std::size_t c, const PositionSet* allowed);
 

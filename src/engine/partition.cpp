@@ -331,13 +331,18 @@ std::vector<std::uint32_t> lists_by_nearness(const ListLayout& layout, const flo
   return order_lists(layout.centroids(), layout.list_count(), rotated, leading);
 }
 
-void search_probed(const CompressedVectorStore& store, const float* queries, std::size_t m, std::size_t k,
-                   std::size_t probes, const PositionSet* allowed, std::uint64_t* out_ids, float* out_scores) {
+namespace {
+
+// The probed search with a Sink per query and range (a TopK of exact scores,
+// or a TopSums of bound sums), its queries' searches made with `max_norm`
+// and each query's candidates ranked by keep(candidates, k).
+template <class Sink, class MakeSink, class Keep>
+void probed_pass(const CompressedVectorStore& store, const float* queries, std::size_t m, std::size_t k,
+                 std::size_t probes, const PositionSet* allowed, float max_norm, MakeSink&& make_sink, Keep&& keep,
+                 std::uint64_t* out_ids, float* out_scores) {
   const ListLayout* layout = store.lists();
   VELMORA_CHECK(layout != nullptr, "search_probed: the store is flat");
   const std::size_t lists = layout->list_count();
-  // Probing every list is the search of all of them, whose passes group the queries better.
-  if (probes >= lists) return search_batch(store.record_view(), queries, m, k, allowed, out_ids, out_scores);
   // The records by position; each task names its own runs.
   const RecordView view = whole_view(store.dim(), store.bits(), store.max_norm(), store.stored_entries());
   VELMORA_CHECK(k <= (allowed != nullptr ? allowed->count() : store.size()),
@@ -392,13 +397,13 @@ void search_probed(const CompressedVectorStore& store, const float* queries, std
     std::vector<std::unique_ptr<QuerySearch>> searches(count);
     std::vector<QuerySearch*> pointers(count);
     for (std::size_t q = 0; q < count; ++q) {
-      searches[q] = std::make_unique<QuerySearch>(luts[q], view.max_norm, kernels);
+      searches[q] = std::make_unique<QuerySearch>(luts[q], max_norm, kernels);
       pointers[q] = searches[q].get();
     }
-    run_pruned_pass<TopK>(
-        view, plan, pointers.data(), allowed, [k](std::size_t) { return TopK(k); }, [](std::size_t, const TopK&) {},
+    run_pruned_pass<Sink>(
+        view, plan, pointers.data(), allowed, make_sink, [](std::size_t, const Sink&) {},
         [&](std::size_t q, std::vector<Candidate>& candidates) {
-          keep_best(candidates, k);
+          keep(candidates, k);
           VELMORA_CHECK(candidates.size() == k, "search: fewer candidates than results");
           for (std::size_t j = 0; j < k; ++j) {
             out_ids[(q0 + q) * k + j] = view.entries.ids[candidates[j].position];
@@ -406,6 +411,21 @@ void search_probed(const CompressedVectorStore& store, const float* queries, std
           }
         });
   }
+}
+
+}  // namespace
+
+void search_probed(const CompressedVectorStore& store, const float* queries, std::size_t m, std::size_t k,
+                   std::size_t probes, const PositionSet* allowed, std::uint64_t* out_ids, float* out_scores) {
+  const ListLayout* layout = store.lists();
+  VELMORA_CHECK(layout != nullptr, "search_probed: the store is flat");
+  // Probing every list is the search of all of them, whose passes group the queries better.
+  if (probes >= layout->list_count()) {
+    return search_batch(store.record_view(), queries, m, k, allowed, out_ids, out_scores);
+  }
+  probed_pass<TopK>(
+      store, queries, m, k, probes, allowed, store.max_norm(), [k](std::size_t) { return TopK(k); },
+      [](std::vector<Candidate>& candidates, std::size_t count) { keep_best(candidates, count); }, out_ids, out_scores);
 }
 
 namespace {
@@ -421,7 +441,11 @@ void rerank_candidates(const CompressedVectorStore& store, const float* queries,
                        std::size_t probes, const PositionSet* allowed, std::uint64_t* out_ids, float* out_keys) {
   const ListLayout* layout = store.lists();
   if (layout != nullptr && probes > 0 && probes < layout->list_count()) {
-    return search_probed(store, queries, m, c, probes, allowed, out_ids, out_keys);
+    const std::uint64_t* ids = store.stored_entries().ids;
+    const TopSums order(c, ids);
+    return probed_pass<TopSums>(
+        store, queries, m, c, probes, allowed, 1.0f, [&](std::size_t) { return TopSums(c, ids); },
+        [&](std::vector<Candidate>& candidates, std::size_t) { order.keep_best(candidates); }, out_ids, out_keys);
   }
   const RecordView view = store.record_view();
   VELMORA_CHECK(c <= candidate_count(view, allowed), "search: more results asked for than there are candidates");

@@ -60,9 +60,9 @@ void search_probed(const CompressedVectorStore& store, const float* queries, std
 
 // For each of m queries, the c candidates (c at most their number) that a
 // re-ranking reads, best first to out_ids[q * c ...] with their keys in
-// out_keys: those of largest bound sums over every record
-// (bound_sum_candidates), or, with 0 < probes < the number of lists, the c
-// best scores of search_probed. Runs on the pool.
+// out_keys: those of largest bound sums (bound_sum_candidates) among every
+// record, or, with 0 < probes < the number of lists, among the lists
+// search_probed reads. Runs on the pool.
 void rerank_candidates(const CompressedVectorStore& store, const float* queries, std::size_t m, std::size_t c,
                        std::size_t probes, const PositionSet* allowed, std::uint64_t* out_ids, float* out_keys);
 

@@ -379,9 +379,9 @@ std::uint32_t candidate_lanes(const PositionSet* allowed, std::size_t block, std
   return mask;
 }
 
-// Every candidate lane of blocks [first, last) offered with its table sum.
-std::size_t offer_table_sums(QuerySearch& query, const StoredEntries& entries, const PositionSet* allowed,
-                             std::size_t first, std::size_t last, std::size_t end, TopSums& best) {
+// Every candidate lane of blocks [first, last) offered with its score.
+std::size_t offer_scores(QuerySearch& query, const StoredEntries& entries, const PositionSet* allowed,
+                         std::size_t first, std::size_t last, std::size_t end, TopSums& best) {
   constexpr std::size_t kRun = kPassBlocks * kBlockLanes;
   float scores[kRun];
   std::size_t scored = 0;
@@ -422,8 +422,7 @@ std::size_t search_blocks(QuerySearch* const* queries, std::size_t count, const 
     if (bound != nullptr && bound->fields() * 255 < kExactSumLimit) {
       bounded[bounded_count++] = q;
     } else {
-      scored +=
-          offer_table_sums(*queries[q], entries, allowed, range.first_block, range.end_block(), range.end, best[q]);
+      scored += offer_scores(*queries[q], entries, allowed, range.first_block, range.end_block(), range.end, best[q]);
     }
   }
   if (bounded_count == 0) return scored;

@@ -137,8 +137,8 @@ class TopAndAbove {
 
 // The k candidates of largest keys, equal keys by smaller id, NaN keys
 // last: the candidates a re-ranking reads, chosen by their integer bound sums
-// alone (the keys; every sum is exact in a float), or by their table sums
-// for a query without a bound. The order is total, so that any split of the
+// alone (the keys; every sum is exact in a float), or by their compressed
+// scores for a query without a bound. The order is total, so that any split of the
 // records, and any store holding them, keeps the same k.
 class TopSums {
  public:
@@ -168,9 +168,9 @@ std::size_t search_blocks(QuerySearch* const* queries, std::size_t count, const 
                           const PositionSet* allowed, const BlockRun& range, TopAndAbove* kept);
 // search_blocks for the largest keys: the bound pass's sums where the
 // query's table allows a bound (no exact score is computed; at a level
-// without a bound pass, the portable one's), its table sums otherwise. The
-// queries' max_norm and the entries' norms must be 1, so that the bound is
-// the same whatever the store and scores are table sums.
+// without a bound pass, the portable one's), its compressed scores
+// otherwise. The queries' searches must be made with max_norm 1, so that
+// the bound is the table's own whatever the store holds.
 std::size_t search_blocks(QuerySearch* const* queries, std::size_t count, const StoredEntries& entries,
                           const PositionSet* allowed, const BlockRun& range, TopSums* best);
 

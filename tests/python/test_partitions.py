@@ -45,6 +45,14 @@ def test_reading_every_list_is_the_flat_search_before_and_after_changes():
     for allowed in (None, np.arange(0, 3000, 7)):
         for k in (1, 10, 500):
             same_answers(index.search(queries, k, allowed=allowed, probes=25), flat.search(queries, k, allowed=allowed))
+        # The re-ranking's candidates (largest bound sums): every list's are the flat index's, a few
+        # lists' are as many distinct ones among what the probed search reads.
+        chosen = None if allowed is None else allowed.astype(np.uint64)
+        every = index._rerank_candidates(queries, 40, chosen, 25)
+        assert every.tolist() == flat._rerank_candidates(queries, 40, chosen).tolist()
+        few = index._rerank_candidates(queries, 40, chosen, 2)
+        assert few.shape == (40, 40) and all(len(set(row)) == 40 for row in few.tolist())
+        assert (allowed is None or np.isin(few, allowed).all()) and (few != every).any()
     # New, updated and removed vectors, each index fed the same operations.
     rng = np.random.default_rng(4)
     fresh = embedding_like(700, DIM, seed=11)
