@@ -336,13 +336,6 @@ std::size_t search_blocks(QuerySearch* const* queries, std::size_t count, const 
   return search_blocks_into(queries, count, entries, allowed, blocks_of(entries, first_block, last_block), best);
 }
 
-bool TopSums::before(const Candidate& a, const Candidate& b) const {
-  const bool a_nan = std::isnan(a.score), b_nan = std::isnan(b.score);
-  if (a_nan != b_nan) return b_nan;
-  if (!a_nan && a.score != b.score) return a.score > b.score;
-  return ids_[a.position] < ids_[b.position];
-}
-
 void TopSums::offer(float key, std::size_t position) {
   const Candidate c{key, position};
   const auto worse_last = [this](const Candidate& a, const Candidate& b) { return before(a, b); };
@@ -448,14 +441,18 @@ std::size_t search_blocks(QuerySearch* const* queries, std::size_t count, const 
     while (end < last_block && end - block < kPassBlocks && (allowed == nullptr || allowed->block_mask(end) != 0)) {
       ++end;
     }
-    // A query whose k are kept takes the sums at least its worst kept one
-    // (an equal sum may have a smaller id); the others take every lane.
+    // A query takes the sums at least the worst it keeps, or the worst any
+    // other range of it keeps (that range holds k sums at least as large; an
+    // equal sum may have a smaller id); until either holds, every lane.
     bool every[kernels::kMaxBoundQueries];
+    float floors[kernels::kMaxBoundQueries];
     for (std::size_t r = 0; r < bounded_count; ++r) {
       const TopSums& sink = best[bounded[r]];
-      const float least = sink.full() && sink.k() > 0 ? sink.least() : 0.0f;
-      every[r] = !(least >= 1.0f);
-      args.limits[r] = every[r] ? 0u : static_cast<std::uint32_t>(least) - 1u;
+      const float shared = queries[bounded[r]]->shared().load();
+      const float own = sink.full() && sink.k() > 0 ? sink.least() : 0.0f;
+      floors[r] = std::max(own, shared);
+      every[r] = !(floors[r] >= 1.0f);
+      args.limits[r] = every[r] ? 0u : static_cast<std::uint32_t>(floors[r]) - 1u;
     }
     args.blocks = codes.block(block);
     const std::size_t blocks = end - block;
@@ -468,9 +465,12 @@ std::size_t search_blocks(QuerySearch* const* queries, std::size_t count, const 
         const std::uint32_t lanes = every[r] ? ~std::uint32_t{0} : query_survivors[b];
         for (std::uint32_t mask = lanes & candidate_lanes(allowed, block + b, range.end); mask != 0; mask &= mask - 1) {
           const auto lane = static_cast<std::size_t>(__builtin_ctz(mask));
-          sink.offer(static_cast<float>(query_sums[b * kBlockLanes + lane]), (block + b) * kBlockLanes + lane);
+          const auto key = static_cast<float>(query_sums[b * kBlockLanes + lane]);
+          // The worst kept sum rises within a pass: most survivors fall below it.
+          if (sink.may_enter(key)) sink.offer(key, (block + b) * kBlockLanes + lane);
         }
       }
+      if (sink.full() && sink.k() > 0 && sink.least() > floors[r]) queries[bounded[r]]->shared().raise(sink.least());
     }
     block = end;
   }

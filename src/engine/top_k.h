@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -150,7 +151,14 @@ class TopSums {
   void offer(float key, std::size_t position);
   const std::vector<Candidate>& kept() const { return kept_; }
   // Whether a ranks before b.
-  bool before(const Candidate& a, const Candidate& b) const;
+  bool before(const Candidate& a, const Candidate& b) const {
+    const bool a_nan = std::isnan(a.score), b_nan = std::isnan(b.score);
+    if (a_nan != b_nan) return b_nan;
+    if (!a_nan && a.score != b.score) return a.score > b.score;
+    return ids_[a.position] < ids_[b.position];
+  }
+  // False when the key cannot enter: below the worst kept one.
+  bool may_enter(float key) const { return !full() || !(key < least()); }
   // The k best of candidates offered to sinks like this one, best first.
   void keep_best(std::vector<Candidate>& candidates) const;
 
