@@ -6,10 +6,14 @@
 #include <mutex>
 #include <utility>
 
+#include "engine/codebook.h"
+#include "engine/encode.h"
 #include "engine/invariant.h"
 #include "engine/pool.h"
 #include "engine/pruned_pass.h"
+#include "engine/quantizer.h"
 #include "engine/ranking.h"
+#include "engine/rotation.h"
 #include "engine/search_constants.h"
 #include "engine/similarity.h"
 #include "engine/top_k.h"
@@ -172,11 +176,30 @@ void search_full_rank(const RecordView& view, const std::vector<QueryLut>& luts,
 std::vector<QueryLut> prepare_all(const RecordView& view, const float* queries, std::size_t m) {
   std::vector<QueryLut> luts(m);
   const std::size_t dim = view.dim;
-  parallel_for(m, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t q = begin; q < end; ++q) {
-      Result<QueryLut> lut = prepare_query(FloatView(queries + q * dim, dim), dim, view.bits);
-      VELMORA_CHECK(lut.ok(), "search: a store exists for an unsupported dimension or bit width");
-      luts[q] = std::move(lut).value();
+  if (m == 1) {
+    Result<QueryLut> lut = prepare_query(FloatView(queries, dim), dim, view.bits);
+    VELMORA_CHECK(lut.ok(), "search: a store exists for an unsupported dimension or bit width");
+    luts[0] = std::move(lut).value();
+    return luts;
+  }
+  // prepare_query's tables, the queries rotated a group at a time: one read
+  // of the matrix serves the group (the batch kernel gives each vector the
+  // bits the one-vector kernel gives it).
+  const Quantizer quantizer = quantizer_of_store(dim, view.bits);
+  const std::size_t groups = (m + kRotatedTogether - 1) / kRotatedTogether;
+  parallel_for(groups, [&](std::size_t begin, std::size_t end) {
+    std::vector<float> rotated;
+    for (std::size_t g = begin; g < end; ++g) {
+      const std::size_t first = g * kRotatedTogether, count = std::min(kRotatedTogether, m - first);
+      rotated.resize(count * dim);
+      quantizer.rotation->rotate_batch(queries + first * dim, count, rotated.data());
+      for (std::size_t i = 0; i < count; ++i) {
+        const float* query = queries + (first + i) * dim;
+        luts[first + i] =
+            table_for_rotated(std::vector<float>(rotated.begin() + static_cast<std::ptrdiff_t>(i * dim),
+                                                 rotated.begin() + static_cast<std::ptrdiff_t>((i + 1) * dim)),
+                              view.bits, quantizer.codebook->centroids, vector_norm(query, dim));
+      }
     }
   });
   return luts;

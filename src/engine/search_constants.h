@@ -14,6 +14,8 @@ namespace velmora {
 // (about 20 KiB each at dim 128) are still in L2 when their group runs, and
 // enough for a group per task on a few threads.
 inline constexpr std::size_t kPreparedQueries = 64;
+// Queries rotated by one pass over the rotation matrix when many are prepared.
+inline constexpr std::size_t kRotatedTogether = 16;
 
 // Queries that share each bound pass over a range of blocks.
 inline constexpr std::size_t kPassGroupQueries = kernels::kMaxBoundQueries;
