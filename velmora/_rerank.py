@@ -193,6 +193,9 @@ def _best(
     """The k best of each row: greater score first, equal scores by smaller id.
     Only the entries that reach their row's k-th best score are ordered."""
     m, width = scores.shape
+    if m == 1:
+        order = np.lexsort((ids[0], -scores[0]))[:k]
+        return ids[0, order][np.newaxis], scores[0, order].astype(np.float32)[np.newaxis]
     if width > 4 * k:
         kth = -np.partition(-scores, k - 1, axis=1)[:, k - 1]
         rows, columns = np.nonzero(scores >= kth[:, np.newaxis])
@@ -235,34 +238,37 @@ def reranked_search(
                 "records came from a version-1 file or from import_records without error_bounds): add those "
                 "vectors again with Index.add, or import records exported with their error_bounds"
             )
-    with np.errstate(over="ignore", invalid="ignore"):
-        good = np.isfinite(queries).all(axis=1) & np.any(queries != 0, axis=1)
+    m = queries.shape[0]
+    # A row's largest magnitude is NaN or infinite when the row is not finite, 0 when it is zero.
+    largest = np.abs(queries).max(axis=1) if queries.shape[1] else np.zeros(m)
+    good = np.isfinite(largest) & (largest > 0)
     if not good.all():
         raise ValueError(
             f"query {int(np.argmin(good))} is zero or not finite: its cosine similarity with anything is undefined"
         )
-    m = queries.shape[0]
     if m == 0 or k == 0:
         # The compressed search's shapes: (m, 0), or (0, its number of results).
         ids = index._compressed_ids(queries, k, allowed)
         return ids, np.empty(ids.shape, dtype=np.float32)
-    queries = _scaled_into_range(queries)
+    queries = _scaled_into_range(queries, largest)
     cosine = _Cosines()
     parts = [
         _reranked_part(index, cosine, queries[q0 : q0 + _QUERIES_PER_PART], k, allowed, source, wanted, exact)
         for q0 in range(0, m, _QUERIES_PER_PART)
     ]
+    if len(parts) == 1:
+        return parts[0]
     return np.concatenate([p[0] for p in parts]), np.concatenate([p[1] for p in parts])
 
 
-def _scaled_into_range(queries: npt.NDArray[Any]) -> npt.NDArray[Any]:
-    """The queries (nonzero, finite rows), each row whose largest magnitude
-    lies outside [2**-41, 2**40) multiplied by the power of two that brings it
-    into [0.5, 1)."""
-    _, exponents = np.frexp(np.abs(queries).max(axis=1))
-    outside = np.abs(exponents) > _SAFE_EXPONENT
-    if not outside.any():
+def _scaled_into_range(queries: npt.NDArray[Any], largest: npt.NDArray[Any]) -> npt.NDArray[Any]:
+    """The queries (nonzero, finite rows, `largest` the largest magnitude of
+    each), each row whose largest magnitude lies outside [2**-41, 2**40)
+    multiplied by the power of two that brings it into [0.5, 1)."""
+    if ((largest >= 2.0 ** -(_SAFE_EXPONENT + 1)) & (largest < 2.0**_SAFE_EXPONENT)).all():
         return queries
+    _, exponents = np.frexp(largest)
+    outside = np.abs(exponents) > _SAFE_EXPONENT
     scaled = queries.copy()
     scaled[outside] = np.ldexp(queries[outside], -exponents[outside, np.newaxis])
     return scaled
