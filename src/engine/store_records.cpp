@@ -99,7 +99,9 @@ std::size_t CompressedVectorStore::unknown_error_bounds() const {
     for (std::size_t p : lists_->positions()) unknown += error_bounds_[p] == kUnknownErrorBound;
     return unknown;
   }
-  for (std::size_t p = 0; p < size(); ++p) unknown += error_bounds_[p] == kUnknownErrorBound;
+  // One contiguous array: a loop the compiler vectorises (an exact query counts twice).
+  const std::uint16_t* bounds = error_bounds_.data();
+  for (std::size_t p = 0; p < size(); ++p) unknown += bounds[p] == kUnknownErrorBound;
   return unknown;
 }
 
