@@ -158,10 +158,10 @@ def test_reranking_scores_the_candidates_exactly():
         assert scores[q].tobytes() == want_scores.astype(np.float32).tobytes()
     one_ids, one_scores = index.search(queries[0], 5, rerank=vectors, candidates=30)
     assert one_ids.shape == (5,) and one_ids.tolist() == ids[0].tolist()
-    # The default hands 10 candidates per result to the re-ranking at 2 bits.
+    # The default hands 20 candidates per result to the re-ranking at 2 bits.
     assert (
         index.search(queries, 3, rerank=vectors)[0].tolist()
-        == index.search(queries, 3, rerank=vectors, candidates=30)[0].tolist()
+        == index.search(queries, 3, rerank=vectors, candidates=60)[0].tolist()
     )
     memmap_path = os.path.join(os.environ.get("TMPDIR", "/tmp"), f"velmora-rerank-{os.getpid()}.npy")
     np.save(memmap_path, vectors)
