@@ -210,7 +210,7 @@ class Index:
         and returns their vectors, shape (len(ids), dim); float32 or float64.
         The scores are then exact cosine similarities computed in float64 from
         those values (returned as float32), best first, equal scores by
-        smaller id: of the `candidates` (default 8, 12 or 20 times k at 4, 3
+        smaller id: of the `candidates` (default 6, 12 or 20 times k at 4, 3
         or 2 bits) of largest integer bound sums (the compressed search's
         first pass; equal sums by smaller id), or, with exact=True, of every
         stored, allowed vector: the true top k, reading only the full vectors

@@ -21,10 +21,10 @@ __all__ = ["FullVectors", "RerankError", "default_candidates", "reranked_search"
 
 # Candidates per result that the bound pass hands to the re-ranking by
 # default: recall@10 of the re-ranked top 10 stays at or above 0.99 on real
-# sentence embeddings at each width, and near 0.99 at 4 bits on a million
-# embedding-like vectors (0.94 with half as many), with room for harder data.
+# sentence embeddings at each width, and at 0.97 at 4 bits on a million
+# embedding-like vectors (0.94 with 4 per result), with room for harder data.
 # Candidates cost no compressed score, only the reading of their vectors.
-_CANDIDATES_PER_RESULT = {2: 20, 3: 12, 4: 8}
+_CANDIDATES_PER_RESULT = {2: 20, 3: 12, 4: 6}
 # The first candidates an exact search reads by default, whose k-th best
 # exact cosine sets the bar for the rest: nearly always above that of the
 # estimates, so more would be read for little.
