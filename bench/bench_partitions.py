@@ -42,6 +42,7 @@ import numpy as np  # noqa: E402
 import velmora  # noqa: E402
 from velmora import Index  # noqa: E402
 from velmora._data import embedding_like  # noqa: E402
+from velmora._rerank import default_candidates  # noqa: E402
 
 
 def exact_top(data: np.ndarray, queries: np.ndarray, k: int) -> np.ndarray:
@@ -127,7 +128,7 @@ def run(faiss, n: int, dim: int, bits: int, probes: list[int], queries_count: in
     faiss.omp_set_num_threads(1)
     ivf.nprobe = lists
     faiss_all = ivf.search(unit_queries, 10)[1]
-    candidates = {2: 10, 3: 6, 4: 4}[bits]
+    candidates = default_candidates(1, bits)  # velmora's default candidates per result
     refine = faiss.IndexRefineFlat(ivf, faiss.swig_ptr(unit))
     refine.k_factor = candidates
 
