@@ -46,6 +46,31 @@ constexpr std::size_t kHeldSurvivors = 128;
 // instead of each lane apart.
 constexpr std::size_t kWholeBlockSurvivors = 2;
 
+// The lanes of a block that are candidates: allowed, and records before `end`.
+std::uint32_t candidate_lanes(const PositionSet* allowed, std::size_t block, std::size_t end) {
+  std::uint32_t mask = allowed != nullptr ? allowed->block_mask(block) : ~std::uint32_t{0};
+  const std::size_t base = block * kBlockLanes;
+  if (base + kBlockLanes > end) mask &= (std::uint32_t{1} << (end - base)) - 1u;
+  return mask;
+}
+
+// The blocks of the next pass from `block` on: up to kPassBlocks consecutive
+// ones that hold a candidate, [first, end); first == last_block when none is left.
+struct PassBlocks {
+  std::size_t first, end;
+};
+PassBlocks next_pass(const PositionSet* allowed, std::size_t block, std::size_t last_block) {
+  if (allowed != nullptr) {
+    while (block < last_block && allowed->block_mask(block) == 0) ++block;
+    if (block == last_block) return {block, block};
+  }
+  std::size_t end = block + 1;
+  while (end < last_block && end - block < kPassBlocks && (allowed == nullptr || allowed->block_mask(end) != 0)) {
+    ++end;
+  }
+  return {block, end};
+}
+
 // One query's part of a search over some blocks, keeping its candidates in
 // `Best`: a TopK, or an AtLeast that keeps every score from a fixed floor.
 template <class Best>
@@ -155,12 +180,7 @@ class Scan {
   }
 
   // The lanes of a block that are candidates: allowed and records of the run.
-  std::uint32_t candidates(std::size_t block) const {
-    std::uint32_t mask = allowed_ != nullptr ? allowed_->block_mask(block) : ~std::uint32_t{0};
-    const std::size_t base = block * kBlockLanes;
-    if (base + kBlockLanes > end_) mask &= (std::uint32_t{1} << (end_ - base)) - 1u;
-    return mask;
-  }
+  std::uint32_t candidates(std::size_t block) const { return candidate_lanes(allowed_, block, end_); }
 
   void raised() {
     if (best_.full()) query_.shared().raise(best_.threshold());
@@ -256,14 +276,10 @@ std::size_t search_blocks_into(QuerySearch* const* queries, std::size_t count, c
   std::size_t block = first_block;
   while (block < last_block) {
     // The next run of consecutive blocks that hold a candidate.
-    if (allowed != nullptr) {
-      while (block < last_block && allowed->block_mask(block) == 0) ++block;
-      if (block == last_block) break;
-    }
-    std::size_t end = block + 1;
-    while (end < last_block && end - block < kPassBlocks && (allowed == nullptr || allowed->block_mask(end) != 0)) {
-      ++end;
-    }
+    const PassBlocks pass = next_pass(allowed, block, last_block);
+    if (pass.first == last_block) break;
+    block = pass.first;
+    const std::size_t end = pass.end;
     // Queries that cannot prune yet score exactly; one that becomes able to
     // within the run takes a pass of its own over the rest of it.
     std::size_t ready_count = 0;
@@ -364,14 +380,6 @@ namespace {
 // Bound sums below this are exact in a float.
 constexpr std::size_t kExactSumLimit = std::size_t{1} << 24;
 
-// The lanes of a block that are candidates: allowed, and records before `end`.
-std::uint32_t candidate_lanes(const PositionSet* allowed, std::size_t block, std::size_t end) {
-  std::uint32_t mask = allowed != nullptr ? allowed->block_mask(block) : ~std::uint32_t{0};
-  const std::size_t base = block * kBlockLanes;
-  if (base + kBlockLanes > end) mask &= (std::uint32_t{1} << (end - base)) - 1u;
-  return mask;
-}
-
 // Every candidate lane of blocks [first, last) offered with its score.
 std::size_t offer_scores(QuerySearch& query, const StoredEntries& entries, const PositionSet* allowed,
                          std::size_t first, std::size_t last, std::size_t end, TopSums& best) {
@@ -433,14 +441,10 @@ std::size_t search_blocks(QuerySearch* const* queries, std::size_t count, const 
   std::size_t block = range.first_block;
   const std::size_t last_block = range.end_block();
   while (block < last_block) {
-    if (allowed != nullptr) {
-      while (block < last_block && allowed->block_mask(block) == 0) ++block;
-      if (block == last_block) break;
-    }
-    std::size_t end = block + 1;
-    while (end < last_block && end - block < kPassBlocks && (allowed == nullptr || allowed->block_mask(end) != 0)) {
-      ++end;
-    }
+    const PassBlocks pass_blocks = next_pass(allowed, block, last_block);
+    if (pass_blocks.first == last_block) break;
+    block = pass_blocks.first;
+    const std::size_t end = pass_blocks.end;
     // A query takes the sums at least the worst it keeps, or the worst any
     // other range of it keeps (that range holds k sums at least as large; an
     // equal sum may have a smaller id); until either holds, every lane.
