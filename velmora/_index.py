@@ -284,8 +284,8 @@ class Index:
         """The candidates a re-ranking reads for each query (rows of ids, as
         many as the search would give), with the keys that chose them: on a
         flat index, or with probes 0, the c largest integer bound sums (equal
-        sums by smaller id), found without an exact score; with probes, the c
-        best compressed scores of the probed lists."""
+        sums by smaller id), found without an exact score; with probes, the
+        same among the probed lists."""
         id_bytes, key_bytes, kept = self._core.rerank_candidates(queries, c, allowed, probes)
         shape = (queries.shape[0], kept)
         return (

@@ -99,16 +99,22 @@ def _ranked(candidates: list[tuple[int, float]]) -> list[tuple[int, float]]:
     return sorted(candidates, key=lambda pair: (pair[1] != pair[1], -pair[1]))
 
 
+def _side_by_side(shares: list[Sequence[Any]], m: int) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
+    """The shards' answers (ids, float32 values, results per query, time) for
+    m queries as one row per query, shard after shard."""
+    if not shares:
+        return np.empty((m, 0), np.uint64), np.empty((m, 0), np.float32)
+    ids = np.concatenate([np.frombuffer(a, "<u8").reshape(m, kept) for a, _, kept, _ in shares], axis=1)
+    values = np.concatenate([np.frombuffer(b, "<f4").reshape(m, kept) for _, b, kept, _ in shares], axis=1)
+    return ids, values
+
+
 def _merged_search(
     shares: list[Sequence[Any]], m: int, k: int
 ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
     """The k best of each of m queries among the shards' searches (ids,
     scores, results per query, time)."""
-    ids = np.empty((m, 0), np.uint64)
-    scores = np.empty((m, 0), np.float32)
-    if shares:
-        ids = np.concatenate([np.frombuffer(a, "<u8").reshape(m, kept) for a, _, kept, _ in shares], axis=1)
-        scores = np.concatenate([np.frombuffer(b, "<f4").reshape(m, kept) for _, b, kept, _ in shares], axis=1)
+    ids, scores = _side_by_side(shares, m)
     # Best first, NaN last (numpy sorts NaN to the end), shard order among equals.
     order = np.argsort(-scores, axis=1, kind="stable")[:, : min(k, scores.shape[1])]
     rows_of = np.arange(m)[:, None]
@@ -122,11 +128,7 @@ def _merged_candidates(shares: list[Sequence[Any]], m: int, c: int) -> npt.NDArr
     """The c candidates of each of m queries that one index holding every
     shard's records would choose: the largest keys, NaN last, equal keys by
     smaller id (a record's bound sum does not depend on where it is stored)."""
-    ids = np.empty((m, 0), np.uint64)
-    keys = np.empty((m, 0), np.float32)
-    if shares:
-        ids = np.concatenate([np.frombuffer(a, "<u8").reshape(m, kept) for a, _, kept, _ in shares], axis=1)
-        keys = np.concatenate([np.frombuffer(b, "<f4").reshape(m, kept) for _, b, kept, _ in shares], axis=1)
+    ids, keys = _side_by_side(shares, m)
     order = np.lexsort((ids, -keys), axis=1)[:, : min(c, keys.shape[1])]
     return np.take_along_axis(ids, order, axis=1).astype(np.uint64, copy=False)
 
