@@ -191,17 +191,6 @@ namespace {
 constexpr std::size_t kRowsAhead = 8;
 constexpr std::size_t kCacheLine = 64;
 
-// The scores of one row's pairs: x is the row, as doubles.
-void score_row(const double* queries, const double* query_norms, std::size_t dim, const double* x,
-               const std::size_t* pairs, std::size_t count, const std::uint64_t* pair_query, double* out) {
-  const double x_norm = exact_norm(x, dim);
-  for (std::size_t p = 0; p < count; ++p) {
-    const std::size_t i = pairs[p];
-    const std::size_t q = static_cast<std::size_t>(pair_query[i]);
-    out[i] = exact_cosine(queries + q * dim, query_norms[q], x, x_norm, dim);
-  }
-}
-
 }  // namespace
 
 void pair_cosines(const double* queries, std::size_t m, const FloatMatrixRef& rows, const std::uint64_t* pair_query,
@@ -224,28 +213,29 @@ void pair_cosines(const double* queries, std::size_t m, const FloatMatrixRef& ro
   const auto row_at = [&](std::size_t run) {
     return rows.data + static_cast<std::ptrdiff_t>(pair_row[by_row[run_start[run]]]) * rows.row_stride;
   };
+  const RotationKernels& kernels = rotation_kernels();
   parallel_for(runs, [&](std::size_t begin, std::size_t end) {
-    std::vector<double> widened;  // the row being scored, as doubles, unless it is one already
+    std::vector<double> widened(dim);  // a row read element by element, as doubles
+    std::vector<const double*> run_queries;
+    std::vector<double> sums;  // the row's own dot product, then its queries'
     for (std::size_t r = begin; r < end; ++r) {
       if (packed && r + kRowsAhead < end) {
         const unsigned char* ahead = row_at(r + kRowsAhead);
         for (std::size_t b = 0; b < dim * item; b += kCacheLine) __builtin_prefetch(ahead + b);
       }
-      const unsigned char* row = row_at(r);
-      const std::size_t* run_pairs = by_row.data() + run_start[r];
-      const std::size_t count = run_start[r + 1] - run_start[r];
-      const bool aligned = packed && reinterpret_cast<std::uintptr_t>(row) % item == 0;
-      if (aligned && rows.is_f64) {
-        score_row(queries, query_norms.data(), dim, reinterpret_cast<const double*>(row), run_pairs, count, pair_query,
-                  out);
-        continue;
+      const std::size_t first = run_start[r], count = run_start[r + 1] - first;
+      run_queries.clear();
+      for (std::size_t j = first; j < first + count; ++j) {
+        run_queries.push_back(queries + static_cast<std::size_t>(pair_query[by_row[j]]) * dim);
       }
-      // Widened into a buffer that stays in the first cache level, so that
-      // the dot products run on doubles (float32 values widen exactly).
-      widened.resize(dim);
-      if (aligned) {
-        const auto* values = reinterpret_cast<const float*>(row);
-        for (std::size_t j = 0; j < dim; ++j) widened[j] = values[j];
+      sums.resize(count + 1);
+      const unsigned char* row = row_at(r);
+      if (packed && reinterpret_cast<std::uintptr_t>(row) % item == 0) {
+        if (rows.is_f64) {
+          kernels.row_dots_f64(reinterpret_cast<const double*>(row), dim, run_queries.data(), count, sums.data());
+        } else {
+          kernels.row_dots_f32(reinterpret_cast<const float*>(row), dim, run_queries.data(), count, sums.data());
+        }
       } else {
         for (std::size_t j = 0; j < dim; ++j) {
           const unsigned char* value = row + static_cast<std::ptrdiff_t>(j) * rows.column_stride;
@@ -254,11 +244,17 @@ void pair_cosines(const double* queries, std::size_t m, const FloatMatrixRef& ro
           } else {
             float narrow;
             std::memcpy(&narrow, value, sizeof narrow);
-            widened[j] = narrow;
+            widened[j] = narrow;  // exact
           }
         }
+        kernels.row_dots_f64(widened.data(), dim, run_queries.data(), count, sums.data());
       }
-      score_row(queries, query_norms.data(), dim, widened.data(), run_pairs, count, pair_query, out);
+      // As exact_cosine computes it.
+      const double x_norm = std::sqrt(sums[0]);
+      for (std::size_t j = 0; j < count; ++j) {
+        const std::size_t i = by_row[first + j];
+        out[i] = sums[1 + j] / (x_norm * query_norms[static_cast<std::size_t>(pair_query[i])]);
+      }
     }
   });
 }

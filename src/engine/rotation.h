@@ -111,7 +111,8 @@ struct Rotation {
 
 // The rotation's kernels, as the kernel registry chose them for the active
 // level (on first use); the portable ones are the plain loops
-// rotate_portable, rotate_batch_portable and gram_schmidt_portable.
+// rotate_portable, rotate_batch_portable, gram_schmidt_portable and the
+// row_dots_*_portable pair.
 using kernels::GramSchmidtFn;
 using kernels::RotateBatchFn;
 using kernels::RotateFn;

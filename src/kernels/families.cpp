@@ -318,9 +318,9 @@ struct RotationData {
   }
 };
 
-// rotate, rotate_batch (of the whole matrix and of its first rows only) and
+// rotate, rotate_batch (of the whole matrix and of its first rows only),
 // Gram-Schmidt sweeps over 1 to 4 columns, each with its own range of q's
-// rows, in one buffer of bytes.
+// rows, and a row's dot products, in one buffer of bytes.
 std::vector<unsigned char> rotation_results(const RotationKernels& kernels, const RotationData& s) {
   constexpr std::size_t kFewRows = 37;
   std::vector<float> ys(s.count * (s.d + kFewRows)), y(s.d);
@@ -333,6 +333,16 @@ std::vector<unsigned char> rotation_results(const RotationKernels& kernels, cons
     double* pointers[4] = {&columns[0], &columns[s.d], &columns[2 * s.d], &columns[3 * s.d]};
     kernels.gram_schmidt(pointers, count, s.q.data(), s.d, count - 1, s.d - count);
     swept.insert(swept.end(), columns.begin(), columns.end());
+  }
+  // A row's dot products with itself and with 0 to 18 queries (every
+  // remainder of a kernel's groups), the row as doubles and as floats.
+  std::vector<const double*> queries;
+  for (std::size_t j = 0; j < 18; ++j) queries.push_back(&s.q[(j * 7 % s.d) * s.d]);
+  for (std::size_t count = 0; count <= queries.size(); ++count) {
+    std::vector<double> sums(2 * (count + 1));
+    kernels.row_dots_f64(&s.columns[(count % 4) * s.d], s.d, queries.data(), count, sums.data());
+    kernels.row_dots_f32(&s.xs[(count % s.count) * s.d], s.d, queries.data(), count, sums.data() + count + 1);
+    swept.insert(swept.end(), sums.begin(), sums.end());
   }
   std::vector<unsigned char> bytes((ys.size() + y.size()) * sizeof(float) + swept.size() * sizeof(double));
   unsigned char* at = bytes.data();

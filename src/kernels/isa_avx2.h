@@ -114,6 +114,7 @@ struct Avx2RotationLanes {
   };
   static constexpr int kRowsForOneVector = 8;
   static constexpr int kRowsForFourVectors = 3;  // 12 sums, four vectors and a row in 16 registers
+  static constexpr int kDotsTogether = 4;        // their sums in 8 of the 16 registers
 
   static F8 zero_f8() { return _mm256_setzero_ps(); }
   static F8 load_f8(const float* p) { return _mm256_loadu_ps(p); }
@@ -132,6 +133,7 @@ struct Avx2RotationLanes {
   static D8 zero_d8() { return {_mm256_setzero_pd(), _mm256_setzero_pd()}; }
   static D8 splat_d8(double x) { return {_mm256_set1_pd(x), _mm256_set1_pd(x)}; }
   static D8 load_d8(const double* p) { return {_mm256_loadu_pd(p), _mm256_loadu_pd(p + 4)}; }
+  static D8 load_d8(const float* p) { return {_mm256_cvtps_pd(_mm_loadu_ps(p)), _mm256_cvtps_pd(_mm_loadu_ps(p + 4))}; }
   static void store_d8(double* p, D8 v) {
     _mm256_storeu_pd(p, v.low);
     _mm256_storeu_pd(p + 4, v.high);

@@ -172,6 +172,7 @@ struct NeonRotationLanes {
   // As many sums as the 32 registers hold beside the operands.
   static constexpr int kRowsForOneVector = 8;
   static constexpr int kRowsForFourVectors = 2;
+  static constexpr int kDotsTogether = 4;  // their sums in 16 of the 32 registers
 
   static F8 zero_f8() { return {vdupq_n_f32(0.0f), vdupq_n_f32(0.0f)}; }
   static F8 load_f8(const float* p) { return {vld1q_f32(p), vld1q_f32(p + 4)}; }
@@ -193,6 +194,11 @@ struct NeonRotationLanes {
     return {{s, s, s, s}};
   }
   static D8 load_d8(const double* p) { return {{vld1q_f64(p), vld1q_f64(p + 2), vld1q_f64(p + 4), vld1q_f64(p + 6)}}; }
+  static D8 load_d8(const float* p) {
+    const float32x4_t low = vld1q_f32(p), high = vld1q_f32(p + 4);
+    return {{vcvt_f64_f32(vget_low_f32(low)), vcvt_high_f64_f32(low), vcvt_f64_f32(vget_low_f32(high)),
+             vcvt_high_f64_f32(high)}};
+  }
   static void store_d8(double* p, const D8& x) {
     for (int l = 0; l < 4; ++l) vst1q_f64(p + 2 * l, x.v[l]);
   }

@@ -133,13 +133,22 @@ using RotateBatchFn = void (*)(const float* matrix, std::size_t rows, std::size_
 // length d.
 using GramSchmidtFn = void (*)(double* const* columns, std::size_t count, const double* q, std::size_t d,
                                std::size_t k_begin, std::size_t k_end);
+// out[0] = dot8(x, x) and out[1 + j] = dot8(queries[j], x) for j < count,
+// in double, x a row of n f32 values (each widened exactly) or f64 values:
+// the exact cosines' dot products, a row read once for all of them.
+using RowDotsF32Fn = void (*)(const float* x, std::size_t n, const double* const* queries, std::size_t count,
+                              double* out);
+using RowDotsF64Fn = void (*)(const double* x, std::size_t n, const double* const* queries, std::size_t count,
+                              double* out);
 
-// The three are chosen together: one instruction set for the whole rotation.
+// They are chosen together: one instruction set for every dot8.
 struct RotationKernels {
   const char* name = nullptr;
   RotateFn rotate = nullptr;
   RotateBatchFn rotate_batch = nullptr;
   GramSchmidtFn gram_schmidt = nullptr;
+  RowDotsF32Fn row_dots_f32 = nullptr;
+  RowDotsF64Fn row_dots_f64 = nullptr;
   explicit operator bool() const { return rotate != nullptr; }
 };
 
@@ -149,6 +158,9 @@ void rotate_batch_portable(const float* matrix, std::size_t rows, std::size_t d,
                            float* ys);
 void gram_schmidt_portable(double* const* columns, std::size_t count, const double* q, std::size_t d,
                            std::size_t k_begin, std::size_t k_end);
+void row_dots_f32_portable(const float* x, std::size_t n, const double* const* queries, std::size_t count, double* out);
+void row_dots_f64_portable(const double* x, std::size_t n, const double* const* queries, std::size_t count,
+                           double* out);
 RotationKernels rotation_kernels_portable();
 
 // --- Quantiser --------------------------------------------------------------

@@ -2,8 +2,8 @@
 // of the fixed dot-product order (dot8.h) for two vectors at once, so that
 // each multiply and add does the work of two AVX2 ones, each lane keeping its
 // own order; the eight lanes of each vector are folded exactly as dot8 folds
-// them. One vector and the Gram-Schmidt sweep use the AVX2 kernels
-// (rotate_avx2.cpp).
+// them. The f64 dot products hold dot8's eight lanes in one register. One
+// vector and the Gram-Schmidt sweep use the AVX2 kernels (rotate_avx2.cpp).
 //
 // No standard-library templates here: an instance compiled for AVX-512 could
 // be the one the linker keeps for every caller.
@@ -109,12 +109,33 @@ void rotate_batch_avx512(const float* matrix, std::size_t row_count, std::size_t
   delete[] pairs;
 }
 
+// The f64 dot products' lanes: dot8's eight in one register.
+struct Avx512DotLanes {
+  using D8 = __m512d;
+  static constexpr int kDotsTogether = 8;  // their sums in 8 of the 32 registers
+
+  static D8 zero_d8() { return _mm512_setzero_pd(); }
+  static D8 load_d8(const double* p) { return _mm512_loadu_pd(p); }
+  static D8 load_d8(const float* p) { return _mm512_cvtps_pd(_mm256_loadu_ps(p)); }
+  static D8 add_product(D8 acc, D8 a, D8 b) { return _mm512_add_pd(acc, _mm512_mul_pd(a, b)); }
+  static double fold(D8 p) {
+    alignas(64) double lane[8];
+    _mm512_store_pd(lane, p);
+    double s = 0.0 + (lane[0] + lane[4]);
+    s = s + (lane[1] + lane[5]);
+    s = s + (lane[2] + lane[6]);
+    return s + (lane[3] + lane[7]);
+  }
+};
+
 }  // namespace
 
 RotationKernels rotation_kernels_avx512() {
   RotationKernels kernels = rotation_kernels_avx2();
   kernels.name = "avx512";
   kernels.rotate_batch = &rotate_batch_avx512;
+  kernels.row_dots_f32 = &row_dots_lanes<Avx512DotLanes, float>;
+  kernels.row_dots_f64 = &row_dots_lanes<Avx512DotLanes, double>;
   return kernels;
 }
 

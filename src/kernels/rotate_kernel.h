@@ -7,10 +7,11 @@
 //
 // An instruction set provides a `Lanes` type with
 //   F8, zero_f8(), load_f8(p), add_product(acc, a, b) = acc + a * b, fold(F8);
-//   D8, zero_d8(), splat_d8(x), load_d8(p), store_d8(p, v),
+//   D8, zero_d8(), splat_d8(x), load_d8(p) (of doubles, or of floats
+//       widened exactly), store_d8(p, v),
 //       add_product(acc, a, b), minus_product(v, a, b) = v - a * b, fold(D8);
 //   kRowsForOneVector and kRowsForFourVectors, the tile heights that fill its
-//   registers;
+//   registers, and kDotsTogether, the f64 sums that do;
 // where fold sums the lanes as dot8 does: 0 + (p0 + p4), then (p1 + p5),
 // (p2 + p6) and (p3 + p7); the instruction set's isa_<set>.h holds it.
 // Included only by the instruction-set files; internal linkage throughout,
@@ -149,10 +150,64 @@ void gram_schmidt_lanes(double* const* columns, std::size_t count, const double*
   }
 }
 
-// The rotation's three kernels from one set of lanes.
+// A row's dot product with itself (when Self) and with Q queries, each in
+// the fixed order: the row is loaded (and widened) once for all of them.
+template <class L, class T, bool Self, int Q>
+inline void row_dots_group(const T* x, std::size_t n, const double* const* queries, double* out) {
+  using D8 = typename L::D8;
+  D8 self = L::zero_d8();
+  D8 acc[Q + 1];
+  for (int q = 0; q < Q; ++q) acc[q] = L::zero_d8();
+  const std::size_t full = n / 8 * 8;
+  for (std::size_t k = 0; k < full; k += 8) {
+    const D8 row = L::load_d8(x + k);
+    if constexpr (Self) self = L::add_product(self, row, row);
+    for (int q = 0; q < Q; ++q) acc[q] = L::add_product(acc[q], L::load_d8(queries[q] + k), row);
+  }
+  if constexpr (Self) {
+    double s = L::fold(self);
+    for (std::size_t i = full; i < n; ++i) s = s + static_cast<double>(x[i]) * static_cast<double>(x[i]);
+    *out++ = s;
+  }
+  for (int q = 0; q < Q; ++q) {
+    double s = L::fold(acc[q]);
+    for (std::size_t i = full; i < n; ++i) s = s + queries[q][i] * static_cast<double>(x[i]);
+    out[q] = s;
+  }
+}
+
+// row_dots_group for `count` (at most Q) queries.
+template <class L, class T, bool Self, int Q>
+inline void row_dots_upto(const T* x, std::size_t n, const double* const* queries, std::size_t count, double* out) {
+  if constexpr (Q == 0) {
+    row_dots_group<L, T, Self, 0>(x, n, queries, out);
+  } else {
+    if (count == static_cast<std::size_t>(Q)) return row_dots_group<L, T, Self, Q>(x, n, queries, out);
+    row_dots_upto<L, T, Self, Q - 1>(x, n, queries, count, out);
+  }
+}
+
+template <class L, class T>
+void row_dots_lanes(const T* x, std::size_t n, const double* const* queries, std::size_t count, double* out) {
+  constexpr int kTogether = L::kDotsTogether;
+  constexpr std::size_t kGroup = kTogether;
+  const std::size_t first = count < kGroup - 1 ? count : kGroup - 1;
+  row_dots_upto<L, T, true, kTogether - 1>(x, n, queries, first, out);
+  for (std::size_t q = first; q < count; q += kGroup) {
+    const std::size_t some = count - q < kGroup ? count - q : kGroup;
+    row_dots_upto<L, T, false, kTogether>(x, n, queries + q, some, out + 1 + q);
+  }
+}
+
+// The rotation's kernels from one set of lanes.
 template <class L>
 RotationKernels rotation_kernels(const char* name) {
-  return RotationKernels{name, &rotate_lanes<L>, &rotate_batch_lanes<L>, &gram_schmidt_lanes<L>};
+  return RotationKernels{name,
+                         &rotate_lanes<L>,
+                         &rotate_batch_lanes<L>,
+                         &gram_schmidt_lanes<L>,
+                         &row_dots_lanes<L, float>,
+                         &row_dots_lanes<L, double>};
 }
 
 }  // namespace

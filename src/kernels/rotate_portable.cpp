@@ -3,6 +3,8 @@
 #include "kernels/dot8.h"
 #include "kernels/kernels.h"
 
+#include <vector>
+
 namespace velmora {
 namespace kernels {
 
@@ -29,8 +31,25 @@ void gram_schmidt_portable(double* const* columns, std::size_t count, const doub
   }
 }
 
+void row_dots_f64_portable(const double* x, std::size_t n, const double* const* queries, std::size_t count,
+                           double* out) {
+  out[0] = dot8(x, x, n);
+  for (std::size_t j = 0; j < count; ++j) out[1 + j] = dot8(queries[j], x, n);
+}
+
+void row_dots_f32_portable(const float* x, std::size_t n, const double* const* queries, std::size_t count,
+                           double* out) {
+  std::vector<double> wide(x, x + n);
+  row_dots_f64_portable(wide.data(), n, queries, count, out);
+}
+
 RotationKernels rotation_kernels_portable() {
-  return RotationKernels{"scalar", rotate_portable, rotate_batch_portable, gram_schmidt_portable};
+  return RotationKernels{"scalar",
+                         rotate_portable,
+                         rotate_batch_portable,
+                         gram_schmidt_portable,
+                         row_dots_f32_portable,
+                         row_dots_f64_portable};
 }
 
 }  // namespace kernels

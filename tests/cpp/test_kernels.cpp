@@ -383,6 +383,24 @@ TEST(RotationKernels, MatchThePortableKernelsBitForBit) {
       gram_schmidt_portable(b, count, q.data(), d, 1, d - 2);
       ASSERT_EQ(std::memcmp(mine.data(), theirs.data(), mine.size() * sizeof(double)), 0) << d << " " << count;
     }
+    // A row's dot products with itself and with any number of queries, the
+    // row as doubles and as floats.
+    std::vector<const double*> queries;
+    for (std::size_t j = 0; j < 21; ++j) queries.push_back(&q[(j * 5 % d) * d]);
+    const std::vector<double> wide(matrix.begin(), matrix.begin() + static_cast<std::ptrdiff_t>(d));
+    for (std::size_t count = 0; count <= queries.size(); ++count) {
+      std::vector<double> expected(count + 1), got(count + 1, -1.0);
+      kernels::row_dots_f64_portable(wide.data(), d, queries.data(), count, expected.data());
+      for (const RotationKernels& rotation : batches) {
+        rotation.row_dots_f64(wide.data(), d, queries.data(), count, got.data());
+        ASSERT_EQ(std::memcmp(expected.data(), got.data(), got.size() * sizeof(double)), 0)
+            << rotation.name << " " << d << " " << count;
+        std::fill(got.begin(), got.end(), -1.0);
+        rotation.row_dots_f32(matrix.data(), d, queries.data(), count, got.data());
+        ASSERT_EQ(std::memcmp(expected.data(), got.data(), got.size() * sizeof(double)), 0)
+            << rotation.name << " f32 " << d << " " << count;
+      }
+    }
   }
 }
 

@@ -281,6 +281,52 @@ def test_exact_answers_and_rerank_candidates_are_the_same_at_every_simd_level(bi
     assert len(answers) == 1
 
 
+PAIR_COSINES = """
+import sys
+import numpy as np
+from velmora._index_core import exact_cosines
+rng = np.random.default_rng(5)
+out = []
+for dim in (8, 45, 67):  # one block of eight; tails of five and three
+    rows = rng.standard_normal((30, dim)) * np.exp2(rng.integers(-20, 20, (30, 1)))
+    queries = rng.standard_normal((11, dim))
+    # Rows read for up to every query (a row's dot products are grouped), in any order.
+    pair_row = np.concatenate([np.repeat(np.arange(12), np.arange(12)), rng.integers(0, 30, 40)])
+    pair_query = rng.integers(0, 11, len(pair_row))
+    for layout in (rows, rows.astype(np.float32), np.asfortranarray(rows)):
+        scores = exact_cosines(queries, layout, pair_query.astype(np.uint64), pair_row.astype(np.uint64))
+        out.append(bytes(scores).hex())
+print(" ".join(out))
+"""
+
+
+def test_pair_cosines_are_the_eight_lane_reference_at_every_simd_level():
+    """Every kernel's row dot products (a row with itself and with each
+    query that reads it) give the reference's cosine bits."""
+    results = set()
+    for level in ("reference", *SIMD_LEVELS):
+        run = subprocess.run(
+            [sys.executable, "-P", "-c", PAIR_COSINES],
+            capture_output=True,
+            text=True,
+            timeout=120,
+            env={**os.environ, "VELMORA_SIMD": level},
+        )
+        assert run.returncode == 0, run.stderr
+        results.add(run.stdout)
+    assert len(results) == 1
+    got = [np.frombuffer(bytes.fromhex(h), dtype=np.float64) for h in results.pop().split()]
+    rng = np.random.default_rng(5)
+    for case, dim in enumerate((8, 45, 67)):
+        rows = rng.standard_normal((30, dim)) * np.exp2(rng.integers(-20, 20, (30, 1)))
+        queries = rng.standard_normal((11, dim))
+        pair_row = np.concatenate([np.repeat(np.arange(12), np.arange(12)), rng.integers(0, 30, 40)])
+        pair_query = rng.integers(0, 11, len(pair_row))
+        for layout, rows_as_read in enumerate((rows, rows.astype(np.float32), rows)):
+            want = np.array([cosines(rows_as_read[r], queries[q]) for r, q in zip(pair_row, pair_query)])
+            assert got[3 * case + layout].tobytes() == want.tobytes(), (dim, layout)
+
+
 def test_a_vector_whose_codes_say_nothing_is_still_found_by_the_exact_search():
     # A record whose error bound is unbounded (0xFFFE) may hold codes of
     # another vector entirely: the exact search must read it whatever its
