@@ -179,6 +179,8 @@ def _merge_rows(
     """Rows of ids and scores widened by the extra (id, score) pairs of each
     row; short rows are padded with -inf scores, which never rank."""
     m, c = ids.shape
+    if m == 1:  # every extra pair is the one row's
+        return np.concatenate((ids[0], more))[np.newaxis], np.concatenate((scores[0], more_scores))[np.newaxis]
     extra = np.bincount(owners, minlength=m)
     width = c + int(extra.max())
     wide_ids = np.zeros((m, width), dtype=np.uint64)
@@ -200,8 +202,12 @@ def _best(
     Only the entries that reach their row's k-th best score are ordered."""
     m, width = scores.shape
     if m == 1:
-        order = np.lexsort((ids[0], -scores[0]))[:k]
-        return ids[0, order][np.newaxis], scores[0, order].astype(np.float32)[np.newaxis]
+        row_ids, row_scores = ids[0], scores[0]
+        if width > 4 * k:
+            reaching = np.flatnonzero(row_scores >= -np.partition(-row_scores, k - 1)[k - 1])
+            row_ids, row_scores = row_ids[reaching], row_scores[reaching]
+        order = np.lexsort((row_ids, -row_scores))[:k]
+        return row_ids[order][np.newaxis], row_scores[order].astype(np.float32)[np.newaxis]
     if width > 4 * k:
         kth = -np.partition(-scores, k - 1, axis=1)[:, k - 1]
         rows, columns = np.nonzero(scores >= kth[:, np.newaxis])
