@@ -1,8 +1,9 @@
 // Single-thread speed of every exact scoring kernel and of the integer bound
 // pass (for one query, and per query for groups sharing each pass as
 // Index.search runs them), against the per-entry reference, on the same
-// random codes; and the kernels chosen at each level. Prints a Markdown table
-// and the CPU model.
+// random codes; the kernels chosen at each level; and the row dot products
+// of the exact cosines (a float32 row with itself and its queries) against
+// the portable loop. Prints Markdown tables and the CPU model.
 //
 //   bench_kernels [n] [dim]
 #include <algorithm>
@@ -133,6 +134,38 @@ int main(int argc, char** argv) {
         std::printf("| %d | %s, %zu queries a pass, per query | %.2f | %.1f |\n", bits, b.kernel.name, group, t * 1e3,
                     reference / t);
       }
+    }
+  }
+
+  // The exact cosines' dot products: rows read once each, in order (the
+  // first cache levels hold the queries), a row with itself and 1 or 4 queries.
+  const std::size_t rows = std::max<std::size_t>(1, std::min<std::size_t>(n, (std::size_t{64} << 20) / (dim * 4)));
+  std::mt19937 gen(7);
+  std::normal_distribution<float> normal;
+  std::vector<float> matrix(rows * dim);
+  for (float& x : matrix) x = normal(gen);
+  std::vector<double> query_values(4 * dim);
+  for (double& x : query_values) x = normal(gen);
+  const double* queries[4] = {&query_values[0], &query_values[dim], &query_values[2 * dim], &query_values[3 * dim]};
+  std::printf("\n| row dot products | ns per row (%zu float32 rows, dim=%zu, 1 thread) | speed-up vs scalar |\n", rows,
+              dim);
+  std::printf("|---|---|---|\n");
+  const auto rotations = kernels::entries_this_cpu_runs(kernels::rotation_family());
+  for (std::size_t count : {1u, 4u}) {
+    double scalar = 0.0;
+    for (const auto& r : rotations) {
+      double sums[5];
+      double sink = 0.0;
+      const double t = best_seconds(5, [&] {
+        for (std::size_t row = 0; row < rows; ++row) {
+          r.kernel.row_dots_f32(matrix.data() + row * dim, dim, queries, count, sums);
+          sink += sums[0];
+        }
+      });
+      if (sink == 0.0) std::printf("(no sums)\n");  // keeps the loop
+      if (scalar == 0.0) scalar = t;
+      std::printf("| %s, %zu %s | %.1f | %.1f |\n", r.kernel.name, count, count == 1 ? "query" : "queries",
+                  t * 1e9 / static_cast<double>(rows), scalar / t);
     }
   }
   return 0;
