@@ -1,7 +1,8 @@
 // Single-thread speed of every exact scoring kernel and of the integer bound
 // pass (for one query, and per query for groups sharing each pass as
 // Index.search runs them), against the per-entry reference, on the same
-// random codes; the kernels chosen at each level; and the row dot products
+// random codes; scattered lanes of each exact kernel against the scalar
+// one's; the kernels chosen at each level; and the row dot products
 // of the exact cosines (a float32 row with itself and its queries) against
 // the portable loop. Prints Markdown tables and the CPU model.
 //
@@ -88,6 +89,36 @@ int main(int argc, char** argv) {
                                           codes.block_bytes(), norms.data(), lut.query_norm};
       const double t = best_seconds(5, [&] { c.kernel.score(args, codes.block_count(), out.data()); });
       std::printf("| %d | %s | %.2f | %.1f |\n", bits, c.kernel.name, t * 1e3, reference / t);
+    }
+    // Scattered lanes, eight a call as a search's survivors come, spread
+    // over the whole store: ns per lane (the reference column is the scalar
+    // kernel's lanes).
+    double scalar_lanes = 0.0;
+    for (const auto& c : kernels::entries_this_cpu_runs(kernels::exact_family(bits))) {
+      constexpr std::size_t kLanesTimed = 1u << 16;
+      float scores[kernels::kMaxScatteredLanes];
+      float sink = 0.0f;
+      const double t = best_seconds(3, [&] {
+        std::uint64_t state = 0x9E3779B97F4A7C15ULL;
+        for (std::size_t first = 0; first < kLanesTimed; first += kernels::kMaxScatteredLanes) {
+          kernels::ScatteredLanes lanes;
+          for (std::size_t j = 0; j < kernels::kMaxScatteredLanes; ++j) {
+            state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+            const std::size_t p = static_cast<std::size_t>(state >> 33) % n;
+            lanes.blocks[j] = codes.block(p / kBlockLanes);
+            lanes.lanes[j] = static_cast<std::uint8_t>(p % kBlockLanes);
+            lanes.norms[j] = norms[p];
+          }
+          lanes.count = kernels::kMaxScatteredLanes;
+          c.kernel.score_lanes(lut.lut.data(), dim, lanes, lut.query_norm, scores);
+          sink += scores[0];
+        }
+      });
+      if (sink == 12345.0f) std::printf("(sink)\n");  // keeps the loop
+      const double ns = t * 1e9 / static_cast<double>(kLanesTimed);
+      if (scalar_lanes == 0.0) scalar_lanes = ns;
+      std::printf("| %d | %s, scattered lanes, ns per lane | %.1f | %.1f vs scalar |\n", bits, c.kernel.name, ns,
+                  scalar_lanes / ns);
     }
     for (SimdLevel level : supported_simd_levels()) {
       if (level == SimdLevel::Reference) continue;
