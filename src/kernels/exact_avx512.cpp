@@ -4,33 +4,31 @@
 #include "kernels/exact_kernel.h"
 #include "kernels/instruction_sets.h"
 #include "kernels/isa_avx512.h"
+#include "kernels/shuffled_lanes.h"
 
 namespace velmora {
 namespace kernels {
 namespace {
 
-// Three to eight scattered lanes at 4 bits in the eight 32-bit lanes of a
-// register. A field is one coordinate (byte lane % 16 holds the lane's code
-// in the nibble nibble_shift(lane)), so sixteen coordinates of a lane are
-// one byte of each of 256 consecutive bytes: byte shuffles pick them out
-// into sixteen bytes per lane, a transpose makes them eight lanes' bytes per
-// coordinate, and each coordinate's entries come from its row of 16 with one
-// two-register permute, added in coordinate order from +0.0 as
-// PortableLanes adds them.
-struct ShuffledLanes4 {
-  static constexpr std::size_t kFewest = 3;  // below, the plain loop is faster
-  static constexpr std::size_t kChunk = 16;  // coordinates picked out at once
-
-  // Lane column `column` (0-15) of the chunk's 16 fields at `fields`, in
-  // coordinate order.
-  static __m128i column_bytes(const std::uint8_t* fields, __m512i pick_0, __m512i pick_1, __m512i pick_2,
-                              __m512i pick_3) {
-    // pick_a puts the column's byte of each field at byte a of its 16 (the
-    // rest zero): 16-byte part k then holds fields k, 4 + k, 8 + k and 12 + k.
-    const __m512i a = _mm512_shuffle_epi8(_mm512_loadu_si512(fields), pick_0);
-    const __m512i b = _mm512_shuffle_epi8(_mm512_loadu_si512(fields + 64), pick_1);
-    const __m512i c = _mm512_shuffle_epi8(_mm512_loadu_si512(fields + 128), pick_2);
-    const __m512i d = _mm512_shuffle_epi8(_mm512_loadu_si512(fields + 192), pick_3);
+// Scattered lanes at 4 bits (shuffled_lanes.h): four 64-byte loads of four
+// fields each, a byte shuffle per load, and each coordinate's row of 16
+// entries in two registers of one permute.
+struct Avx512Picker {
+  struct Picks {
+    __m512i at[4];  // the column's byte to byte a of each 16, for loads a = 0..3
+  };
+  static Picks picks_for(unsigned lane) {
+    Picks picks;
+    for (int a = 0; a < 4; ++a) picks.at[a] = _mm512_broadcast_i32x4(column_pick(lane % 16, a));
+    return picks;
+  }
+  static __m128i column_bytes(const std::uint8_t* fields, const Picks& picks) {
+    // 16-byte part k of the shuffled loads' union holds fields k, 4 + k,
+    // 8 + k and 12 + k.
+    const __m512i a = _mm512_shuffle_epi8(_mm512_loadu_si512(fields), picks.at[0]);
+    const __m512i b = _mm512_shuffle_epi8(_mm512_loadu_si512(fields + 64), picks.at[1]);
+    const __m512i c = _mm512_shuffle_epi8(_mm512_loadu_si512(fields + 128), picks.at[2]);
+    const __m512i d = _mm512_shuffle_epi8(_mm512_loadu_si512(fields + 192), picks.at[3]);
     const __m512i parts = _mm512_or_si512(_mm512_or_si512(a, b), _mm512_or_si512(c, d));
     // The first dword of each part side by side (byte 4k + a is field 4a + k),
     // then the 4 x 4 transpose into field order.
@@ -38,83 +36,8 @@ struct ShuffledLanes4 {
         _mm512_permutexvar_epi32(_mm512_setr_epi32(0, 4, 8, 12, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0), parts));
     return _mm_shuffle_epi8(gathered, _mm_setr_epi8(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15));
   }
-
-  static void score(const float* lut, std::size_t dim, const ScatteredLanes& v, float query_norm, float* out) {
-    if (v.count < kFewest) {
-      PortableLanes::score<4>(lut, dim, v, query_norm, out);
-      return;
-    }
-    // Lanes past the count repeat lane 0; their scores are dropped.
-    const std::uint8_t* columns[kMaxScatteredLanes];  // each lane's block
-    __m512i picks[kMaxScatteredLanes][4];
-    alignas(32) int shifts[kMaxScatteredLanes];
-    alignas(32) float norms[kMaxScatteredLanes];
-    for (std::size_t j = 0; j < kMaxScatteredLanes; ++j) {
-      const std::size_t from = j < v.count ? j : 0;
-      const unsigned lane = v.lanes[from];
-      columns[j] = v.blocks[from];
-      shifts[j] = static_cast<int>(nibble_shift(lane));
-      norms[j] = v.norms[from];
-      for (int a = 0; a < 4; ++a) {
-        alignas(16) std::int8_t pick[16];
-        for (int byte = 0; byte < 16; ++byte) pick[byte] = byte == a ? static_cast<std::int8_t>(lane % 16) : -1;
-        picks[j][a] = _mm512_broadcast_i32x4(_mm_load_si128(reinterpret_cast<const __m128i*>(pick)));
-      }
-    }
-    const __m256i shift_vector = _mm256_load_si256(reinterpret_cast<const __m256i*>(shifts));
-    const __m256i nibble = _mm256_set1_epi32(15);
-    __m256 sums = _mm256_setzero_ps();
-    const std::size_t chunks = dim / kChunk;
-    for (std::size_t c = 0; c < chunks; ++c) {
-      __m128i rows[kMaxScatteredLanes];
-      for (std::size_t j = 0; j < kMaxScatteredLanes; ++j) {
-        rows[j] =
-            column_bytes(columns[j] + c * kChunk * kFieldBytes, picks[j][0], picks[j][1], picks[j][2], picks[j][3]);
-      }
-      // Eight lanes of 16 bytes into 16 coordinates of eight bytes: pairs of
-      // lanes by byte, then by 16 and 32 bits; transposed[h] holds
-      // coordinates 2h and 2h + 1.
-      __m128i pairs[8], quads[8], transposed[8];
-      for (int p = 0; p < 4; ++p) {
-        pairs[2 * p] = _mm_unpacklo_epi8(rows[2 * p], rows[2 * p + 1]);
-        pairs[2 * p + 1] = _mm_unpackhi_epi8(rows[2 * p], rows[2 * p + 1]);
-      }
-      for (int h = 0; h < 2; ++h) {
-        for (int half = 0; half < 2; ++half) {
-          const __m128i low = pairs[4 * h + half], high = pairs[4 * h + 2 + half];
-          quads[4 * h + 2 * half] = _mm_unpacklo_epi16(low, high);
-          quads[4 * h + 2 * half + 1] = _mm_unpackhi_epi16(low, high);
-        }
-      }
-      for (int q = 0; q < 4; ++q) {
-        transposed[2 * q] = _mm_unpacklo_epi32(quads[q], quads[4 + q]);
-        transposed[2 * q + 1] = _mm_unpackhi_epi32(quads[q], quads[4 + q]);
-      }
-      const float* row = lut + ((c * kChunk) << 4);
-      for (int h = 0; h < 8; ++h) {
-        for (int t = 0; t < 2; ++t) {
-          const __m128i bytes = t == 0 ? transposed[h] : _mm_unpackhi_epi64(transposed[h], transposed[h]);
-          const __m256i code = _mm256_and_si256(_mm256_srlv_epi32(_mm256_cvtepu8_epi32(bytes), shift_vector), nibble);
-          sums = _mm256_add_ps(sums, _mm256_permutex2var_ps(_mm256_loadu_ps(row), code, _mm256_loadu_ps(row + 8)));
-          row += 16;
-        }
-      }
-    }
-    alignas(32) float lane_sums[kMaxScatteredLanes];
-    _mm256_store_ps(lane_sums, sums);
-    for (std::size_t i = chunks * kChunk; i < dim; ++i) {
-      const float* row = lut + (i << 4);
-      for (std::size_t j = 0; j < v.count; ++j) {
-        const unsigned code = (columns[j][i * kFieldBytes + v.lanes[j] % 16] >> shifts[j]) & 15u;
-        lane_sums[j] = lane_sums[j] + row[code];
-      }
-    }
-    const __m256 norm_vector = _mm256_load_ps(norms);
-    const __m256 denominator =
-        _mm256_add_ps(_mm256_mul_ps(_mm256_set1_ps(query_norm), norm_vector), _mm256_set1_ps(kScoreEpsilon));
-    alignas(32) float scores[kMaxScatteredLanes];
-    _mm256_store_ps(scores, _mm256_div_ps(_mm256_mul_ps(_mm256_load_ps(lane_sums), norm_vector), denominator));
-    for (std::size_t j = 0; j < v.count; ++j) out[j] = scores[j];
+  static __m256 entries(const float* row, __m256i code) {
+    return _mm256_permutex2var_ps(_mm256_loadu_ps(row), code, _mm256_loadu_ps(row + 8));
   }
 };
 
@@ -169,7 +92,7 @@ struct GatherLanes {
     // A gather costs about as much for one lane as for eight, and at 4 bits
     // it would bring one code per lane (a field holds one coordinate).
     if constexpr (Bits == 4) {
-      ShuffledLanes4::score(lut, dim, v, query_norm, out);
+      ShuffledLanes<Avx512Picker>::score<4>(lut, dim, v, query_norm, out);
       return;
     } else if (v.count < kFewestGathered) {
       PortableLanes::score<Bits>(lut, dim, v, query_norm, out);

@@ -265,20 +265,26 @@ print(index._rerank_candidates(queries, 60, None).tobytes().hex())
 """
 
 
-@pytest.mark.parametrize("bits", [2, 4])
-def test_exact_answers_and_rerank_candidates_are_the_same_at_every_simd_level(bits):
-    answers = set()
+def outputs_at_every_level(script, *args):
+    """The distinct outputs of a script run at the reference level and at
+    every level VELMORA_SIMD can force here."""
+    outputs = set()
     for level in ("reference", *SIMD_LEVELS):
         run = subprocess.run(
-            [sys.executable, "-P", "-c", EVERY_LEVEL, str(bits)],
+            [sys.executable, "-P", "-c", script, *args],
             capture_output=True,
             text=True,
             timeout=120,
             env={**os.environ, "VELMORA_SIMD": level},
         )
         assert run.returncode == 0, run.stderr
-        answers.add(run.stdout)
-    assert len(answers) == 1
+        outputs.add(run.stdout)
+    return outputs
+
+
+@pytest.mark.parametrize("bits", [2, 4])
+def test_exact_answers_and_rerank_candidates_are_the_same_at_every_simd_level(bits):
+    assert len(outputs_at_every_level(EVERY_LEVEL, str(bits))) == 1
 
 
 PAIR_COSINES = """
@@ -303,17 +309,7 @@ print(" ".join(out))
 def test_pair_cosines_are_the_eight_lane_reference_at_every_simd_level():
     """Every kernel's row dot products (a row with itself and with each
     query that reads it) give the reference's cosine bits."""
-    results = set()
-    for level in ("reference", *SIMD_LEVELS):
-        run = subprocess.run(
-            [sys.executable, "-P", "-c", PAIR_COSINES],
-            capture_output=True,
-            text=True,
-            timeout=120,
-            env={**os.environ, "VELMORA_SIMD": level},
-        )
-        assert run.returncode == 0, run.stderr
-        results.add(run.stdout)
+    results = outputs_at_every_level(PAIR_COSINES)
     assert len(results) == 1
     got = [np.frombuffer(bytes.fromhex(h), dtype=np.float64) for h in results.pop().split()]
     rng = np.random.default_rng(5)
