@@ -42,6 +42,16 @@ constexpr std::size_t kPassBlocks = 32;
 // largest sums lift the threshold past most of the others, few enough that
 // the threshold the bound passes prune with does not lag far behind.
 constexpr std::size_t kHeldSurvivors = 128;
+// The exact search's floors are fixed (AtLeast) or rise only with the k
+// best sums, keeping hundreds of candidates above them (TopAndAbove):
+// waiting saves few exact sums, while scoring after each pass finds the
+// blocks still in cache for every query of the group.
+template <class Best>
+constexpr std::size_t kHeldBy = kHeldSurvivors;
+template <>
+constexpr std::size_t kHeldBy<TopAndAbove> = 1;
+template <>
+constexpr std::size_t kHeldBy<AtLeast> = 1;
 // Survivors of one block from which the exact kernel scores the whole block
 // instead of each lane apart.
 constexpr std::size_t kWholeBlockSurvivors = 2;
@@ -122,7 +132,7 @@ class Scan {
         }
       }
     }
-    if (held_.size() >= kHeldSurvivors) score_held();
+    if (held_.size() >= kHeldBy<Best>) score_held();
   }
 
   // Scores the held survivors that the threshold does not rule out, those
