@@ -191,6 +191,23 @@ namespace {
 constexpr std::size_t kRowsAhead = 8;
 constexpr std::size_t kCacheLine = 64;
 
+// The pairs in ascending row order, equal rows in pair order: a radix sort
+// on as many bytes of the row as the largest row needs (a comparison sort of
+// a batch's pairs took a few percent of its exact search).
+std::vector<std::size_t> pairs_by_row(const std::uint64_t* pair_row, std::size_t pairs, std::size_t row_count) {
+  std::vector<std::size_t> order(pairs), next(pairs);
+  for (std::size_t i = 0; i < pairs; ++i) order[i] = i;
+  const std::uint64_t largest = row_count > 0 ? row_count - 1 : 0;
+  for (unsigned shift = 0; shift < 64 && (largest >> shift) != 0; shift += 8) {
+    std::size_t starts[257] = {};
+    for (const std::size_t i : order) ++starts[((pair_row[i] >> shift) & 0xFF) + 1];
+    for (std::size_t digit = 1; digit <= 256; ++digit) starts[digit] += starts[digit - 1];
+    for (const std::size_t i : order) next[starts[(pair_row[i] >> shift) & 0xFF]++] = i;
+    order.swap(next);
+  }
+  return order;
+}
+
 }  // namespace
 
 void pair_cosines(const double* queries, std::size_t m, const FloatMatrixRef& rows, const std::uint64_t* pair_query,
@@ -199,9 +216,7 @@ void pair_cosines(const double* queries, std::size_t m, const FloatMatrixRef& ro
   VELMORA_CHECK(dim > 0, "pair_cosines: no columns");
   std::vector<double> query_norms(m);
   for (std::size_t q = 0; q < m; ++q) query_norms[q] = exact_norm(queries + q * dim, dim);
-  std::vector<std::size_t> by_row(pairs);
-  for (std::size_t i = 0; i < pairs; ++i) by_row[i] = i;
-  std::sort(by_row.begin(), by_row.end(), [&](std::size_t a, std::size_t b) { return pair_row[a] < pair_row[b]; });
+  const std::vector<std::size_t> by_row = pairs_by_row(pair_row, pairs, rows.rows);
   std::vector<std::size_t> run_start;  // per distinct row: its first pair in by_row, then the end
   for (std::size_t j = 0; j < pairs; ++j) {
     if (j == 0 || pair_row[by_row[j]] != pair_row[by_row[j - 1]]) run_start.push_back(j);
