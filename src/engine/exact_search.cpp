@@ -178,12 +178,6 @@ std::vector<ExactPass> exact_pass(const RecordView& view, const float* queries, 
   return out;
 }
 
-double exact_norm(const double* v, std::size_t dim) { return std::sqrt(dot8(v, v, dim)); }
-
-double exact_cosine(const double* q, double q_norm, const double* x, double x_norm, std::size_t dim) {
-  return dot8(q, x, dim) / (x_norm * q_norm);
-}
-
 namespace {
 
 // Rows fetched ahead of the one being scored: enough to overlap the misses of
@@ -215,7 +209,7 @@ void pair_cosines(const double* queries, std::size_t m, const FloatMatrixRef& ro
   const std::size_t dim = rows.columns;
   VELMORA_CHECK(dim > 0, "pair_cosines: no columns");
   std::vector<double> query_norms(m);
-  for (std::size_t q = 0; q < m; ++q) query_norms[q] = exact_norm(queries + q * dim, dim);
+  for (std::size_t q = 0; q < m; ++q) query_norms[q] = std::sqrt(dot8(queries + q * dim, queries + q * dim, dim));
   const std::vector<std::size_t> by_row = pairs_by_row(pair_row, pairs, rows.rows);
   std::vector<std::size_t> run_start;  // per distinct row: its first pair in by_row, then the end
   for (std::size_t j = 0; j < pairs; ++j) {
@@ -264,7 +258,6 @@ void pair_cosines(const double* queries, std::size_t m, const FloatMatrixRef& ro
         }
         kernels.row_dots_f64(widened.data(), dim, run_queries.data(), count, sums.data());
       }
-      // As exact_cosine computes it.
       const double x_norm = std::sqrt(sums[0]);
       for (std::size_t j = 0; j < count; ++j) {
         const std::size_t i = by_row[first + j];

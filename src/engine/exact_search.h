@@ -51,12 +51,6 @@ std::vector<ExactPass> exact_pass(const RecordView& view, const float* queries, 
 std::vector<std::vector<std::size_t>> positions_to_read(const RecordView& view, const float* queries, std::size_t m,
                                                         const double* taus, const PositionSet* allowed);
 
-// The cosine similarity of two vectors of doubles as the exact search
-// computes it: dot8(q, x) / (sqrt(dot8(x, x)) * sqrt(dot8(q, q))), dot8 being
-// the engine's eight-lane summation order, every step in double.
-double exact_norm(const double* v, std::size_t dim);
-double exact_cosine(const double* q, double q_norm, const double* x, double x_norm, std::size_t dim);
-
 // A matrix of float32 or float64 values read where they lie (the caller
 // keeps them valid and unchanged for the call): the value of row r, column j
 // starts at data + r * row_stride + j * column_stride bytes.
@@ -69,8 +63,11 @@ struct FloatMatrixRef {
   bool is_f64 = false;
 };
 
-// out[i] = exact_cosine of query pair_query[i] (m rows of rows.columns
-// doubles) and row pair_row[i] of `rows`, its values widened to double
+// out[i] = the cosine similarity of query q = pair_query[i] (m rows of
+// rows.columns doubles) and row x = pair_row[i] of `rows` as the exact search
+// computes it: dot8(q, x) / (sqrt(dot8(x, x)) * sqrt(dot8(q, q))), dot8 being
+// the engine's eight-lane summation order, every step in double; x's values
+// are widened to double
 // (exactly, so a float32 row gives its double copy's cosine); every index in
 // range. Each row is read once, in place, rows in ascending order so that
 // the next ones can be fetched ahead. Runs on the pool.

@@ -39,7 +39,8 @@ void row_dots_f64_portable(const double* x, std::size_t n, const double* const* 
 
 void row_dots_f32_portable(const float* x, std::size_t n, const double* const* queries, std::size_t count,
                            double* out) {
-  std::vector<double> wide(x, x + n);
+  thread_local std::vector<double> wide;  // each row of a search: no allocation per row
+  wide.assign(x, x + n);
   row_dots_f64_portable(wide.data(), n, queries, count, out);
 }
 

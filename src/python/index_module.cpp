@@ -654,7 +654,7 @@ PyObject* index_read_list(PyObject* self, PyObject* args) {
   });
 }
 
-// exact_cosines(queries, rows, pair_query, pair_row): exact_cosine of
+// exact_cosines(queries, rows, pair_query, pair_row): the exact cosine (pair_cosines) of
 // queries[pair_query[i]] and rows[pair_row[i]] for every pair, as float64
 // bytes (a module function: it needs no index). The rows are read in place
 // without the lock: the held export keeps them valid and unresizable.
